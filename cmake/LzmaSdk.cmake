@@ -1,0 +1,73 @@
+# The 7z decoder of the archive library, built from the distribution's security-maintained source
+# package. Only the decoder files and the headers they include are unpacked; the package's sample
+# programs and utilities are never extracted.
+
+set(LZMA_SDK_DIR "${CMAKE_BINARY_DIR}/_deps/lzma-sdk")
+set(LZMA_SDK_C_DIR "${LZMA_SDK_DIR}/C")
+
+set(LZMA_SDK_DECODER_UNITS
+  7zAlloc 7zArcIn 7zBuf 7zBuf2 7zCrc 7zCrcOpt 7zDec 7zStream
+  Bcj2 Bra Bra86 BraIA64 CpuArch Delta Lzma2Dec LzmaDec Ppmd7 Ppmd7Dec)
+set(LZMA_SDK_HEADERS
+  7z 7zAlloc 7zBuf 7zCrc 7zTypes 7zVersion 7zWindows Bcj2 Bra Compiler CpuArch Delta
+  Lzma2Dec LzmaDec Ppmd Ppmd7 Precomp RotateDefs)
+
+if(NOT EXISTS "${LZMA_SDK_C_DIR}/7zVersion.h")
+  file(MAKE_DIRECTORY "${LZMA_SDK_DIR}/download")
+  file(GLOB _orig "${LZMA_SDK_DIR}/download/7zip_*.orig.tar.*")
+  if(NOT _orig)
+    message(STATUS "Fetching the 7zip source package with apt-get source")
+    execute_process(
+      COMMAND apt-get source --download-only 7zip
+      WORKING_DIRECTORY "${LZMA_SDK_DIR}/download"
+      RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_VARIABLE _err)
+    file(GLOB _orig "${LZMA_SDK_DIR}/download/7zip_*.orig.tar.*")
+    if(NOT _rc EQUAL 0 OR NOT _orig)
+      message(FATAL_ERROR
+        "Cannot obtain the 7zip source package (apt-get source --download-only 7zip failed).\n"
+        "Run 'bash scripts/setup.sh' as root first: it enables the source entries of the machine's "
+        "Debian archive and refreshes the package lists.\n${_err}")
+    endif()
+  endif()
+  list(GET _orig 0 _orig)
+  execute_process(COMMAND tar -tf "${_orig}" OUTPUT_VARIABLE _listing RESULT_VARIABLE _rc)
+  string(REGEX MATCH "[^\n]*/C/7zVersion\\.h" _version_member "${_listing}")
+  if(NOT _rc EQUAL 0 OR NOT _version_member)
+    message(FATAL_ERROR "The 7zip source package ${_orig} holds no C/7zVersion.h")
+  endif()
+  string(REGEX REPLACE "7zVersion\\.h$" "" _prefix "${_version_member}")
+  set(_members "")
+  foreach(unit IN LISTS LZMA_SDK_DECODER_UNITS)
+    list(APPEND _members "${_prefix}${unit}.c")
+  endforeach()
+  foreach(header IN LISTS LZMA_SDK_HEADERS)
+    list(APPEND _members "${_prefix}${header}.h")
+  endforeach()
+  string(REGEX REPLACE "/C/$" "" _top "${_prefix}")
+  string(REGEX MATCHALL "/" _slashes "${_top}/")
+  list(LENGTH _slashes _strip)
+  file(MAKE_DIRECTORY "${LZMA_SDK_DIR}")
+  execute_process(
+    COMMAND tar -xf "${_orig}" --strip-components=${_strip} ${_members}
+    WORKING_DIRECTORY "${LZMA_SDK_DIR}" RESULT_VARIABLE _rc ERROR_VARIABLE _err)
+  if(NOT _rc EQUAL 0)
+    message(FATAL_ERROR "Cannot unpack the decoder files from ${_orig}:\n${_err}")
+  endif()
+endif()
+
+file(STRINGS "${LZMA_SDK_C_DIR}/7zVersion.h" _version_line REGEX "define MY_VERSION_NUMBERS")
+string(REGEX MATCH "\"[^\"]+\"" LZMA_SDK_VERSION "${_version_line}")
+string(REPLACE "\"" "" LZMA_SDK_VERSION "${LZMA_SDK_VERSION}")
+message(STATUS "7z decoder: archive library SDK version ${LZMA_SDK_VERSION}")
+
+set(_sources "")
+foreach(unit IN LISTS LZMA_SDK_DECODER_UNITS)
+  list(APPEND _sources "${LZMA_SDK_C_DIR}/${unit}.c")
+endforeach()
+add_library(lzma_sdk_7z STATIC ${_sources})
+target_include_directories(lzma_sdk_7z SYSTEM PUBLIC "${LZMA_SDK_C_DIR}")
+# Without it every PPMd package fails with the unsupported-method result.
+target_compile_definitions(lzma_sdk_7z PUBLIC Z7_PPMD_SUPPORT)
+set_target_properties(lzma_sdk_7z PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+# Third-party code: our warning flags are not its contract.
+target_compile_options(lzma_sdk_7z PRIVATE -w)
