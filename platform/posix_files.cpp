@@ -1,0 +1,303 @@
+// Files and directories on a POSIX host, behaving as the device's file system does: read-only
+// files refuse deletion and writing even to root, and a file locked by another handle is in use.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform.h"
+#include "posix_internal.h"
+
+// Small writes collect here so that a copy in small chunks costs few system calls.
+enum { kWriteBufferSize = 64 * 1024 };
+
+struct PlatFile {
+  int fd;
+  char* pending;  // write buffer, allocated on the first small write
+  size_t pendingSize;
+};
+
+static bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+
+static int NewFile(int fd, PlatFile** file) {
+  *file = static_cast<PlatFile*>(calloc(1, sizeof(PlatFile)));
+  if (*file == nullptr) {
+    osCalls.close(fd);
+    return PLAT_ERR_NO_MEMORY;
+  }
+  (*file)->fd = fd;
+  return PLAT_OK;
+}
+
+int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
+  std::string host;
+  bool exists = false;
+  int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
+  if (result != PLAT_OK) return result;
+  if (!exists) return PLAT_ERR_NOT_FOUND;
+  int fd = osCalls.open(host.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return TranslateErrno(errno);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    osCalls.close(fd);
+    return PLAT_ERR_ACCESS;
+  }
+  return NewFile(fd, file);
+}
+
+// An exclusive lock is the host's form of "in use": taking it fails while anyone else holds one.
+static int LockExclusive(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? PLAT_ERR_IN_USE : PLAT_ERR_IO;
+  return PLAT_OK;
+}
+
+int PlatFileCreate(const char16_t* path, PlatFile** file) {
+  std::string host;
+  bool exists = false;
+  int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
+  if (result != PLAT_OK) return result;
+  struct stat st;
+  if (exists && lstat(host.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
+    return PLAT_ERR_ACCESS;
+  }
+  // Truncation waits for the lock: a file in use must keep its contents.
+  int fd = osCalls.open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return TranslateErrno(errno);
+  result = LockExclusive(fd);
+  if (result == PLAT_OK && ftruncate(fd, 0) != 0) result = TranslateErrno(errno);
+  if (result != PLAT_OK) {
+    osCalls.close(fd);
+    return result;
+  }
+  if (!exists) NoteEntryAdded(host);
+  return NewFile(fd, file);
+}
+
+// Writes everything or reports how far it got; a short write from the OS is a failure.
+static int WriteAll(int fd, const char* data, size_t size, size_t* written) {
+  *written = 0;
+  while (*written < size) {
+    ssize_t n = osCalls.write(fd, data + *written, size - *written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? TranslateErrno(errno) : PLAT_ERR_IO;
+    *written += static_cast<size_t>(n);
+  }
+  return PLAT_OK;
+}
+
+static int Flush(PlatFile* file) {
+  if (file->pendingSize == 0) return PLAT_OK;
+  size_t written = 0;
+  int result = WriteAll(file->fd, file->pending, file->pendingSize, &written);
+  file->pendingSize = 0;
+  return result;
+}
+
+int PlatFileRead(PlatFile* file, void* buffer, size_t* size) {
+  int result = Flush(file);
+  if (result != PLAT_OK) {
+    *size = 0;
+    return result;
+  }
+  for (;;) {
+    ssize_t n = osCalls.read(file->fd, buffer, *size);
+    if (n >= 0) {
+      *size = static_cast<size_t>(n);
+      return PLAT_OK;
+    }
+    if (errno != EINTR) {
+      *size = 0;
+      return TranslateErrno(errno);
+    }
+  }
+}
+
+int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* written) {
+  const char* data = static_cast<const char*>(buffer);
+  *written = 0;
+  if (size == 0) return PLAT_OK;
+  if (file->pendingSize + size > kWriteBufferSize) {
+    int result = Flush(file);
+    if (result != PLAT_OK) return result;
+  }
+  if (size >= kWriteBufferSize) return WriteAll(file->fd, data, size, written);
+  if (file->pending == nullptr) {
+    file->pending = static_cast<char*>(malloc(kWriteBufferSize));
+    if (file->pending == nullptr) return WriteAll(file->fd, data, size, written);
+  }
+  memcpy(file->pending + file->pendingSize, data, size);
+  file->pendingSize += size;
+  *written = size;
+  return PLAT_OK;
+}
+
+int PlatFileSeek(PlatFile* file, int64_t* position, PlatSeekOrigin origin) {
+  int result = Flush(file);
+  if (result != PLAT_OK) return result;
+  int whence = origin == PLAT_SEEK_SET ? SEEK_SET : origin == PLAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
+  off_t moved = lseek(file->fd, static_cast<off_t>(*position), whence);
+  if (moved < 0) return TranslateErrno(errno);
+  *position = moved;
+  return PLAT_OK;
+}
+
+int PlatFileSize(PlatFile* file, uint64_t* size) {
+  int result = Flush(file);
+  if (result != PLAT_OK) return result;
+  struct stat st;
+  if (fstat(file->fd, &st) != 0) return TranslateErrno(errno);
+  *size = static_cast<uint64_t>(st.st_size);
+  return PLAT_OK;
+}
+
+int PlatFileClose(PlatFile* file) {
+  int result = Flush(file);
+  if (osCalls.close(file->fd) != 0 && result == PLAT_OK) result = TranslateErrno(errno);
+  free(file->pending);
+  free(file);
+  return result;
+}
+
+// ---- Names ---------------------------------------------------------------------------------------
+
+static int ResolveExisting(const char16_t* path, std::string* host, struct stat* st) {
+  bool exists = false;
+  int result = ResolveDevicePath(path, RESOLVE_ENTRY, host, &exists);
+  if (result != PLAT_OK) return result;
+  if (!exists || lstat(host->c_str(), st) != 0) return PLAT_ERR_NOT_FOUND;
+  return PLAT_OK;
+}
+
+int PlatCreateDirectory(const char16_t* path) {
+  std::string host;
+  bool exists = false;
+  int result = ResolveDevicePath(path, RESOLVE_ENTRY, &host, &exists);
+  if (result != PLAT_OK) return result;
+  if (exists) return PLAT_ERR_EXISTS;
+  if (osCalls.mkdir(host.c_str(), 0777) != 0) return TranslateErrno(errno);
+  NoteEntryAdded(host);
+  return PLAT_OK;
+}
+
+int PlatRemoveDirectory(const char16_t* path) {
+  std::string host;
+  struct stat st;
+  int result = ResolveExisting(path, &host, &st);
+  if (result != PLAT_OK) return result;
+  if (!S_ISDIR(st.st_mode)) return PLAT_ERR_INVALID;
+  if (osCalls.rmdir(host.c_str()) != 0) return errno == EEXIST ? PLAT_ERR_NOT_EMPTY : TranslateErrno(errno);
+  NoteEntryRemoved(host);
+  return PLAT_OK;
+}
+
+int PlatDeleteFile(const char16_t* path) {
+  std::string host;
+  struct stat st;
+  int result = ResolveExisting(path, &host, &st);
+  if (result != PLAT_OK) return result;
+  if (S_ISDIR(st.st_mode)) return PLAT_ERR_ACCESS;
+  if (S_ISREG(st.st_mode)) {
+    if (IsReadOnly(st)) return PLAT_ERR_ACCESS;
+    // Holding the lock across the unlink keeps anyone from taking the file in between.
+    int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) return TranslateErrno(errno);
+    result = LockExclusive(fd);
+    if (result == PLAT_OK && osCalls.unlink(host.c_str()) != 0) result = TranslateErrno(errno);
+    osCalls.close(fd);
+  } else if (osCalls.unlink(host.c_str()) != 0) {
+    result = TranslateErrno(errno);
+  }
+  if (result == PLAT_OK) NoteEntryRemoved(host);
+  return result;
+}
+
+int PlatSetFileAttributes(const char16_t* path, uint32_t attributes) {
+  std::string host;
+  struct stat st;
+  int result = ResolveExisting(path, &host, &st);
+  if (result != PLAT_OK) return result;
+  if (S_ISLNK(st.st_mode)) return PLAT_ERR_ACCESS;  // chmod would reach the link's target
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & PLAT_ATTR_READONLY) ? (mode & ~0222u) : (mode | S_IWUSR);
+  if (osCalls.chmod(host.c_str(), mode) != 0) return TranslateErrno(errno);
+  return PLAT_OK;
+}
+
+int PlatGetFileAttributes(const char16_t* path, uint32_t* attributes) {
+  std::string host;
+  struct stat st;
+  int result = ResolveExisting(path, &host, &st);
+  if (result != PLAT_OK) return result;
+  *attributes = (S_ISDIR(st.st_mode) ? PLAT_ATTR_DIRECTORY : 0) |
+                (!S_ISLNK(st.st_mode) && IsReadOnly(st) ? PLAT_ATTR_READONLY : 0);
+  return PLAT_OK;
+}
+
+// ---- Enumeration -------------------------------------------------------------------------------
+
+struct PlatFind {
+  DIR* dir;
+};
+
+static int ReadEntry(PlatFind* find, PlatFindData* data) {
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(find->dir);
+    if (entry == nullptr) return errno == 0 ? PLAT_ERR_NOT_FOUND : TranslateErrno(errno);
+    std::u16string name;
+    // A host name that is no valid UTF-8, or too long for the device, cannot be addressed by a
+    // device path; it is passed over rather than shown under a name that would reach another file.
+    if (!Utf8ToUtf16(entry->d_name, strlen(entry->d_name), &name) || name.size() >= PLAT_MAX_PATH) {
+      continue;
+    }
+    bool isDirectory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      isDirectory = fstatat(dirfd(find->dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(st.st_mode);
+    }
+    name.copy(data->name, name.size());
+    data->name[name.size()] = 0;
+    data->attributes = isDirectory ? PLAT_ATTR_DIRECTORY : 0;
+    return PLAT_OK;
+  }
+}
+
+int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data) {
+  std::u16string directory(pattern);
+  const std::u16string everything = u"*.*";
+  if (directory.size() < everything.size() ||
+      directory.compare(directory.size() - everything.size(), everything.size(), everything) != 0) {
+    return PLAT_ERR_INVALID;
+  }
+  directory.resize(directory.size() - everything.size());
+  std::string host;
+  bool exists = false;
+  int result = ResolveDevicePath(directory.c_str(), RESOLVE_OPEN, &host, &exists);
+  if (result != PLAT_OK) return result;
+  if (!exists) return PLAT_ERR_NOT_FOUND;
+  DIR* dir = opendir(host.c_str());
+  if (dir == nullptr) return TranslateErrno(errno);
+  *find = static_cast<PlatFind*>(malloc(sizeof(PlatFind)));
+  if (*find == nullptr) {
+    closedir(dir);
+    return PLAT_ERR_NO_MEMORY;
+  }
+  (*find)->dir = dir;
+  result = ReadEntry(*find, data);
+  if (result != PLAT_OK) PlatFindClose(*find);
+  return result;
+}
+
+int PlatFindNext(PlatFind* find, PlatFindData* data) { return ReadEntry(find, data); }
+
+void PlatFindClose(PlatFind* find) {
+  closedir(find->dir);
+  free(find);
+}

@@ -1,0 +1,39 @@
+// Shared by the POSIX backend's files only; nothing outside platform/ includes it.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// Every OS call whose failure a test must be able to provoke goes through this table, so that a
+// test can swap in a failing version without any test code in the product's paths.
+struct PosixSyscalls {
+  int (*open)(const char* path, int flags, mode_t mode);
+  ssize_t (*read)(int fd, void* buffer, size_t size);
+  ssize_t (*write)(int fd, const void* buffer, size_t size);
+  int (*close)(int fd);
+  int (*mkdir)(const char* path, mode_t mode);
+  int (*rmdir)(const char* path);
+  int (*unlink)(const char* path);
+  int (*chmod)(const char* path, mode_t mode);
+};
+extern PosixSyscalls osCalls;
+extern const PosixSyscalls osCallsReal;
+
+// The one place where errno becomes a PlatResult.
+int TranslateErrno(int error);
+
+bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out);
+bool Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
+
+enum ResolveTarget {
+  RESOLVE_ENTRY,   // the last component itself, a symbolic link included
+  RESOLVE_OPEN,    // what an open reaches: a last-component link is followed if it stays inside
+};
+
+// Turns a device path into a host path. The last component need not exist (a name to be created
+// keeps the case given); every earlier one must be an existing directory. *exists tells whether
+// the last component was found.
+int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists);
+// Keeps the case-insensitive directory index in step with changes this process makes.
+void NoteEntryAdded(const std::string& hostPath);
+void NoteEntryRemoved(const std::string& hostPath);

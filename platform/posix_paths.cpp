@@ -1,0 +1,252 @@
+// Device paths on a POSIX host: the device root is a host folder, names match without regard to
+// case, and nothing resolves outside the root.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <unordered_map>
+
+#include "device_names.h"
+#include "platform.h"
+#include "posix_internal.h"
+
+static std::string rootOverride;
+static bool rootOverridden = false;
+
+// The root as a canonical host path without a trailing "/" ("" for the host's own root), cached
+// for as long as the setting that names it stays the same.
+static int DeviceRoot(std::string* root) {
+  static std::string cachedSetting;
+  static std::string cachedRoot;
+  static bool cached = false;
+  const char* env = getenv("ZELT_DEVICE_ROOT");
+  std::string setting = rootOverridden ? rootOverride : (env != nullptr && *env ? env : "/");
+  if (!cached || setting != cachedSetting) {
+    char real[PATH_MAX];
+    if (realpath(setting.c_str(), real) == nullptr) return TranslateErrno(errno);
+    cachedSetting = setting;
+    cachedRoot = real;
+    if (cachedRoot == "/") cachedRoot.clear();
+    cached = true;
+  }
+  *root = cachedRoot;
+  return PLAT_OK;
+}
+
+int PlatSetDeviceRoot(const char* hostDirectory) {
+  rootOverride = hostDirectory;
+  rootOverridden = true;
+  std::string root;
+  return DeviceRoot(&root);
+}
+
+static bool IsInside(const std::string& root, const std::string& path) {
+  return root.empty() || path == root ||
+         (path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
+}
+
+static std::u16string FoldedName(const char* utf8Name) {
+  std::u16string name;
+  if (!Utf8ToUtf16(utf8Name, strlen(utf8Name), &name)) return std::u16string();
+  for (char16_t& c : name) c = FoldCase(c);
+  return name;
+}
+
+// Case-insensitive lookup. Small folders are scanned on every miss; a large one keeps an index
+// of folded names, valid while the folder's identity and change time stay as recorded, so that
+// filling a folder with thousands of files costs one scan rather than one per file.
+enum { kIndexThreshold = 64 };
+
+struct FolderIndex {
+  dev_t device;
+  ino_t inode;
+  timespec changed;
+  std::unordered_map<std::u16string, std::string> names;  // folded name -> name on disk
+};
+static std::unordered_map<std::string, FolderIndex> folderIndexes;
+
+static bool SameStamp(const FolderIndex& index, const struct stat& st) {
+  return index.device == st.st_dev && index.inode == st.st_ino &&
+         index.changed.tv_sec == st.st_mtim.tv_sec && index.changed.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+static void Restamp(FolderIndex* index, const std::string& folder) {
+  struct stat st;
+  if (stat(folder.empty() ? "/" : folder.c_str(), &st) != 0) {
+    folderIndexes.erase(folder);
+    return;
+  }
+  index->device = st.st_dev;
+  index->inode = st.st_ino;
+  index->changed = st.st_mtim;
+}
+
+// Finds the on-disk name in folder that matches name ignoring case.
+static bool FindIgnoringCase(const std::string& folder, const std::u16string& folded,
+                             std::string* actual) {
+  const char* dirPath = folder.empty() ? "/" : folder.c_str();
+  struct stat st;
+  if (stat(dirPath, &st) != 0) return false;
+  auto found = folderIndexes.find(folder);
+  if (found != folderIndexes.end() && SameStamp(found->second, st)) {
+    auto hit = found->second.names.find(folded);
+    if (hit == found->second.names.end()) return false;
+    *actual = hit->second;
+    return true;
+  }
+  DIR* dir = opendir(dirPath);
+  if (dir == nullptr) return false;
+  FolderIndex index{st.st_dev, st.st_ino, st.st_mtim, {}};
+  size_t entries = 0;
+  bool matched = false;
+  while (dirent* entry = readdir(dir)) {
+    entries++;
+    std::u16string key = FoldedName(entry->d_name);
+    if (!matched && key == folded) {
+      *actual = entry->d_name;
+      matched = true;
+    }
+    index.names.emplace(std::move(key), entry->d_name);
+  }
+  closedir(dir);
+  if (entries > kIndexThreshold) {
+    folderIndexes[folder] = std::move(index);
+  } else {
+    folderIndexes.erase(folder);
+  }
+  return matched;
+}
+
+static void SplitLast(const std::string& hostPath, std::string* folder, std::string* name) {
+  size_t slash = hostPath.rfind('/');
+  *folder = hostPath.substr(0, slash);
+  *name = hostPath.substr(slash + 1);
+}
+
+void NoteEntryAdded(const std::string& hostPath) {
+  std::string folder, name;
+  SplitLast(hostPath, &folder, &name);
+  auto found = folderIndexes.find(folder);
+  if (found == folderIndexes.end()) return;
+  found->second.names.emplace(FoldedName(name.c_str()), name);
+  Restamp(&found->second, folder);
+}
+
+void NoteEntryRemoved(const std::string& hostPath) {
+  std::string folder, name;
+  SplitLast(hostPath, &folder, &name);
+  auto found = folderIndexes.find(folder);
+  if (found == folderIndexes.end()) return;
+  auto entry = found->second.names.find(FoldedName(name.c_str()));
+  if (entry != found->second.names.end() && entry->second == name) found->second.names.erase(entry);
+  Restamp(&found->second, folder);
+}
+
+// A symbolic link is followed only where its target stays inside the root.
+static int FollowInside(const std::string& root, std::string* hostPath) {
+  char real[PATH_MAX];
+  if (realpath(hostPath->c_str(), real) == nullptr) return TranslateErrno(errno);
+  if (!IsInside(root, real)) return PLAT_ERR_INVALID;
+  *hostPath = real;
+  return PLAT_OK;
+}
+
+int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists) {
+  std::string root;
+  int result = DeviceRoot(&root);
+  if (result != PLAT_OK) return result;
+  std::string current = root;
+  *exists = true;
+  const char16_t* cursor = path;
+  size_t length = 0;
+  const char16_t* component = NextPathComponent(&cursor, &length);
+  while (component != nullptr) {
+    std::u16string name(component, length);
+    component = NextPathComponent(&cursor, &length);
+    bool last = component == nullptr;
+    if (name == u".") {
+      if (last) break;
+      continue;
+    }
+    std::string name8;
+    if (name == u".." || !Utf16ToUtf8(name.data(), name.size(), &name8)) return PLAT_ERR_INVALID;
+    struct stat st;
+    std::string candidate = current + "/" + name8;
+    if (lstat(candidate.c_str(), &st) != 0) {
+      if (errno != ENOENT) return TranslateErrno(errno);
+      std::u16string folded = name;
+      for (char16_t& c : folded) c = FoldCase(c);
+      std::string actual;
+      if (FindIgnoringCase(current, folded, &actual)) {
+        candidate = current + "/" + actual;
+        if (lstat(candidate.c_str(), &st) != 0) return TranslateErrno(errno);
+      } else if (last) {
+        *exists = false;
+        *host = candidate;
+        return PLAT_OK;
+      } else {
+        return PLAT_ERR_NOT_FOUND;
+      }
+    }
+    current = candidate;
+    if (S_ISLNK(st.st_mode) && (!last || target == RESOLVE_OPEN)) {
+      result = FollowInside(root, &current);
+      if (result != PLAT_OK) return result;
+      if (stat(current.c_str(), &st) != 0) return TranslateErrno(errno);
+    }
+    if (!last && !S_ISDIR(st.st_mode)) return PLAT_ERR_NOT_FOUND;
+  }
+  *host = current.empty() ? "/" : current;
+  return PLAT_OK;
+}
+
+// Removes "." and ".." from an absolute host path without touching the file system.
+static std::string Normalize(const std::string& absolute) {
+  std::string out;
+  size_t i = 0;
+  while (i < absolute.size()) {
+    size_t end = absolute.find('/', i);
+    if (end == std::string::npos) end = absolute.size();
+    std::string part = absolute.substr(i, end - i);
+    i = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      size_t slash = out.rfind('/');
+      out.erase(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    out += "/" + part;
+  }
+  return out;
+}
+
+int PlatHostPathToDevicePath(const char* hostPath, char16_t* devicePath, size_t size) {
+  if (size > 0) devicePath[0] = 0;
+  std::string absolute = hostPath;
+  if (absolute.empty()) return PLAT_ERR_INVALID;
+  if (absolute[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return TranslateErrno(errno);
+    absolute = std::string(cwd) + "/" + absolute;
+  }
+  absolute = Normalize(absolute);
+  std::string root;
+  int result = DeviceRoot(&root);
+  if (result != PLAT_OK) return result;
+  if (!IsInside(root, absolute)) return PLAT_ERR_INVALID;
+  std::u16string wide;
+  if (!Utf8ToUtf16(absolute.data() + root.size(), absolute.size() - root.size(), &wide)) {
+    return PLAT_ERR_INVALID;
+  }
+  if (wide.empty()) wide.push_back(u'/');
+  if (wide.size() + 1 > size) return PLAT_ERR_INVALID;
+  for (char16_t& c : wide) c = (c == u'/') ? u'\\' : c;
+  wide.copy(devicePath, wide.size());
+  devicePath[wide.size()] = 0;
+  return PLAT_OK;
+}

@@ -1,0 +1,154 @@
+// Named events, time, the executable's path and child processes on a POSIX host.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform.h"
+#include "posix_internal.h"
+
+extern char** environ;
+
+enum { kPollMs = 2 };
+
+static void SleepMs(long ms) {
+  timespec pause{0, ms * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
+// ---- Named events ------------------------------------------------------------------------------
+// An event is a named semaphore whose count never exceeds one. Its name carries a hash of the
+// device root, so that two simulated devices never see each other's events.
+
+struct PlatEvent {
+  sem_t* semaphore;
+};
+
+static int SemaphoreName(const char16_t* name, std::string* out) {
+  std::string utf8;
+  std::string root;
+  size_t length = 0;
+  while (name[length] != 0) length++;
+  if (length == 0 || !Utf16ToUtf8(name, length, &utf8)) return PLAT_ERR_INVALID;
+  char16_t rootPath[2] = {0};
+  bool exists = false;
+  int result = ResolveDevicePath(rootPath, RESOLVE_ENTRY, &root, &exists);
+  if (result != PLAT_OK) return result;
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : root) hash = (hash ^ c) * 1099511628211ull;
+  for (char& c : utf8) c = (c == '/') ? '_' : c;
+  char prefix[40];
+  snprintf(prefix, sizeof prefix, "/zelt-%016llx-", static_cast<unsigned long long>(hash));
+  *out = prefix + utf8;
+  return out->size() <= NAME_MAX - 4 ? PLAT_OK : PLAT_ERR_INVALID;
+}
+
+int PlatEventOpen(const char16_t* name, PlatEvent** event) {
+  std::string semName;
+  int result = SemaphoreName(name, &semName);
+  if (result != PLAT_OK) return result;
+  sem_t* semaphore = sem_open(semName.c_str(), O_CREAT, 0600, 0);
+  if (semaphore == SEM_FAILED) return TranslateErrno(errno);
+  *event = static_cast<PlatEvent*>(malloc(sizeof(PlatEvent)));
+  if (*event == nullptr) {
+    sem_close(semaphore);
+    return PLAT_ERR_NO_MEMORY;
+  }
+  (*event)->semaphore = semaphore;
+  return PLAT_OK;
+}
+
+int PlatEventSet(PlatEvent* event) {
+  int value = 0;
+  if (sem_getvalue(event->semaphore, &value) != 0) return TranslateErrno(errno);
+  if (value > 0) return PLAT_OK;
+  return sem_post(event->semaphore) == 0 ? PLAT_OK : TranslateErrno(errno);
+}
+
+int PlatEventWaitAny(PlatEvent* const* events, int count, uint32_t timeoutMs, int* signalled) {
+  uint32_t start = PlatTickCount();
+  for (;;) {
+    for (int i = 0; i < count; i++) {
+      if (sem_trywait(events[i]->semaphore) == 0) {
+        *signalled = i;
+        return PLAT_OK;
+      }
+    }
+    if (PlatTickCount() - start >= timeoutMs) return PLAT_ERR_TIMEOUT;
+    SleepMs(kPollMs);
+  }
+}
+
+void PlatEventClose(PlatEvent* event) {
+  sem_close(event->semaphore);
+  free(event);
+}
+
+int PlatEventDelete(const char16_t* name) {
+  std::string semName;
+  int result = SemaphoreName(name, &semName);
+  if (result != PLAT_OK) return result;
+  if (sem_unlink(semName.c_str()) != 0 && errno != ENOENT) return TranslateErrno(errno);
+  return PLAT_OK;
+}
+
+// ---- Time and the executable ---------------------------------------------------------------------
+
+uint32_t PlatTickCount() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+size_t PlatModuleFileName(char16_t* buffer, size_t size) {
+  if (size > 0) buffer[0] = 0;
+  char exe[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return 0;
+  exe[n] = 0;
+  if (PlatHostPathToDevicePath(exe, buffer, size) != PLAT_OK) return 0;
+  size_t length = 0;
+  while (buffer[length] != 0) length++;
+  return length;
+}
+
+// ---- Child processes -----------------------------------------------------------------------------
+
+struct PlatProcess {
+  pid_t pid;
+};
+
+int PlatProcessStart(const char* const* argv, PlatProcess** process) {
+  pid_t pid = 0;
+  int error = posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ);
+  if (error != 0) return TranslateErrno(error);
+  *process = static_cast<PlatProcess*>(malloc(sizeof(PlatProcess)));
+  if (*process == nullptr) return PLAT_ERR_NO_MEMORY;
+  (*process)->pid = pid;
+  return PLAT_OK;
+}
+
+int PlatProcessWait(PlatProcess* process, uint32_t timeoutMs, int* exitCode) {
+  uint32_t start = PlatTickCount();
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(process->pid, &status, WNOHANG);
+    if (done == process->pid) {
+      *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      free(process);
+      return PLAT_OK;
+    }
+    if (done < 0 && errno != EINTR) return TranslateErrno(errno);
+    if (PlatTickCount() - start >= timeoutMs) return PLAT_ERR_TIMEOUT;
+    SleepMs(kPollMs);
+  }
+}
