@@ -1,0 +1,152 @@
+#include "extractor.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "gbk.h"
+#include "item_path.h"
+#include "package_reader.h"
+#include "platform.h"
+
+void PrintExtractError(const char* message) { printf("\n [ZELT_UPDATE]  ERROR: %s\n", message); }
+
+SRes PrintItemName(const UInt16* name) {
+  const char16_t* text = reinterpret_cast<const char16_t*>(name);
+  size_t units = std::char_traits<char16_t>::length(text);
+  size_t size = units * 3 + 100;
+  char* narrow = static_cast<char*>(malloc(size));
+  if (narrow == nullptr) return SZ_ERROR_MEM;
+  SRes res = SZ_OK;
+  int produced = PlatUtf16ToConsole(text, static_cast<int>(units), narrow, static_cast<int>(size), '_');
+  if (produced == 0 || static_cast<size_t>(produced) >= size) {
+    res = SZ_ERROR_FAIL;
+  } else {
+    narrow[produced] = 0;
+    fputs(narrow, stdout);
+  }
+  free(narrow);
+  return res;
+}
+
+// Converts a narrow path into a zero-filled buffer of PLAT_MAX_PATH units, refusing one that
+// would not fit (the conversion writes up to one unit per byte plus the terminator).
+static bool WidenPath(const char* narrow, char16_t* wide) {
+  size_t length = strlen(narrow);
+  if (length + 1 > PLAT_MAX_PATH) return false;
+  GbkToUnicode(wide, narrow, static_cast<int>(length));
+  return true;
+}
+
+int ExtractFile(const char* packagePath, const char* outDir) {
+  if (packagePath == nullptr || outDir == nullptr) return 1;
+  char16_t wideOutDir[PLAT_MAX_PATH] = {0};
+  if (!WidenPath(outDir, wideOutDir)) {
+    PrintExtractError("output directory path too long");
+    return 1;
+  }
+  return ExtractToDirectory(packagePath, wideOutDir);
+}
+
+int ExtractToDirectory(const char* packagePath, const char16_t* outDir) {
+  if (packagePath == nullptr || outDir == nullptr) return 1;
+  char16_t widePackage[PLAT_MAX_PATH] = {0};
+  if (!WidenPath(packagePath, widePackage)) {
+    PrintExtractError("package path too long");
+    return 1;
+  }
+  return ExtractPackage(widePackage, outDir);
+}
+
+// A file that could not be created leaves the update whole only where an older file of that
+// name stays in its place.
+static bool FileExists(const char16_t* path) {
+  uint32_t attributes = 0;
+  return PlatGetFileAttributes(path, &attributes) == PLAT_OK && !(attributes & PLAT_ATTR_DIRECTORY);
+}
+
+// Writes one decoded file item. Returns SZ_OK, or SZ_ERROR_FAIL for a failure that stops the
+// walk; *missing is set when the file could not be created and none is left at its path.
+static SRes WriteItemFile(const char16_t* path, const Byte* data, size_t size, bool* missing) {
+  PlatFile* file = nullptr;
+  if (PlatFileCreate(path, &file) != PLAT_OK) {
+    PrintExtractError("can not open output file");
+    if (!FileExists(path)) *missing = true;
+    return SZ_OK;
+  }
+  size_t written = 0;
+  if (PlatFileWrite(file, data, size, &written) != PLAT_OK || written != size) {
+    PrintExtractError("can not write output file");
+    PlatFileClose(file);
+    return SZ_ERROR_FAIL;
+  }
+  if (PlatFileClose(file) != PLAT_OK) {
+    PrintExtractError("can not close output file");
+    return SZ_ERROR_FAIL;
+  }
+  return SZ_OK;
+}
+
+int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
+  if (packagePath == nullptr || outDir == nullptr) return 1;
+  char16_t outDirPath[PLAT_MAX_PATH] = {0};
+  size_t outDirLength = std::char_traits<char16_t>::length(outDir);
+  if (outDirLength + 1 > PLAT_MAX_PATH) {
+    PrintExtractError("output directory path too long");
+    return 1;
+  }
+  memcpy(outDirPath, outDir, outDirLength * sizeof(char16_t));
+
+  PackageReader reader;
+  int opened = OpenPackage(packagePath, &reader);
+  if (opened == PACKAGE_UNREADABLE) PrintExtractError("can not open input file");
+  if (opened != PACKAGE_OPENED) return 1;
+
+  SRes res = SZ_OK;
+  bool incomplete = false;  // an item was refused or is missing, but the walk went on
+  for (UInt32 i = 0; i < reader.db.NumFiles; i++) {
+    res = ReadItemName(&reader, i);
+    if (res != SZ_OK) break;
+    res = PrintItemName(reader.name);
+    if (res != SZ_OK) break;
+    char16_t* name = reinterpret_cast<char16_t*>(reader.name);
+    const char* problem = ItemPathProblem(outDirPath, name);
+    if (problem != nullptr) {
+      PrintExtractError(problem);
+      incomplete = true;
+      continue;
+    }
+    bool isDirectory = SzArEx_IsDir(&reader.db, i);
+    const Byte* data = nullptr;
+    size_t size = 0;
+    if (isDirectory) {
+      fputs("/", stdout);
+    } else {
+      res = DecodeItem(&reader, i, &data, &size);
+      if (res != SZ_OK) break;
+    }
+    char16_t path[PLAT_MAX_PATH] = {0};
+    PrepareItemPath(outDirPath, name, path);
+    if (isDirectory) {
+      PlatCreateDirectory(path);
+      fputs("\n", stdout);
+      continue;
+    }
+    bool missing = false;
+    res = WriteItemFile(path, data, size, &missing);
+    if (res != SZ_OK) break;
+    if (missing) {
+      incomplete = true;
+      continue;
+    }
+    if (SzBitWithVals_Check(&reader.db.Attribs, i)) {
+      PlatSetFileAttributes(path, reader.db.Attribs.Vals[i]);
+    }
+    fputs("\n", stdout);
+  }
+  ClosePackage(&reader);
+  if (res != SZ_OK || incomplete) return 1;
+  fputs("\nEverything is Ok\n", stdout);
+  return 0;
+}

@@ -1,0 +1,20 @@
+// Unpacks a 7z package into a directory with full paths, printing each item name, and says with
+// its result whether every item was written.
+#pragma once
+
+#include "7zTypes.h"
+
+// packagePath and outDir are narrow code-page 936 device paths. Returns 0 when the package was
+// opened and every item was written, 1 otherwise. Items are handled in archive order; a stopping
+// error leaves the items written before it in place.
+int ExtractFile(const char* packagePath, const char* outDir);
+// The same with the output directory already in UTF-16.
+int ExtractToDirectory(const char* packagePath, const char16_t* outDir);
+// The same with both paths in UTF-16.
+int ExtractPackage(const char16_t* packagePath, const char16_t* outDir);
+
+// Writes "\n [ZELT_UPDATE]  ERROR: <message>\n" to standard output.
+void PrintExtractError(const char* message);
+// Writes a UTF-16 name to standard output in the console's code page. SZ_ERROR_MEM when no
+// buffer can be had, SZ_ERROR_FAIL when the name converts to nothing (an empty name).
+SRes PrintItemName(const UInt16* name);

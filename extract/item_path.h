@@ -1,0 +1,14 @@
+// Where an item of a package lands: outDir + "\" + its name, inside a 260-unit buffer.
+#pragma once
+
+#include "platform.h"
+
+// Says why an item of that name must not be written under outDir, or returns nullptr when it
+// may: an absolute name, a drive prefix or a ".." component ("\" and "/" both separate) would
+// reach outside outDir, and a path that does not fit PLAT_MAX_PATH units would be cut short.
+const char* ItemPathProblem(const char16_t* outDir, const char16_t* name);
+
+// Forms the item's full path in path (PLAT_MAX_PATH units) and creates every directory on the
+// way, ignoring failures: an existing directory is the common case. The name's "/" separators
+// become "\" in place. The item must have passed ItemPathProblem.
+void PrepareItemPath(const char16_t* outDir, char16_t* name, char16_t* path);

@@ -1,0 +1,27 @@
+#include "package_check.h"
+
+#include "item_path.h"
+#include "package_reader.h"
+
+// Whether the extraction would write item index: its name must print (not empty) and pass the
+// path checks, and a file must decode with a correct checksum.
+static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const char16_t* outDir) {
+  if (ReadItemName(reader, index) != SZ_OK) return false;
+  const char16_t* name = reinterpret_cast<const char16_t*>(reader->name);
+  if (name[0] == 0 || ItemPathProblem(outDir, name) != nullptr) return false;
+  if (SzArEx_IsDir(&reader->db, index)) return true;
+  const Byte* data = nullptr;
+  size_t size = 0;
+  return DecodeItem(reader, index, &data, &size) == SZ_OK;
+}
+
+int TestPackage(const char16_t* packagePath, const char16_t* outDir) {
+  PackageReader reader;
+  if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
+  int result = 0;
+  for (UInt32 i = 0; i < reader.db.NumFiles && result == 0; i++) {
+    if (!ItemWouldExtract(&reader, i, outDir)) result = 1;
+  }
+  ClosePackage(&reader);
+  return result;
+}

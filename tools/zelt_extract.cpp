@@ -1,0 +1,31 @@
+// Unpacks a package into a host folder through the updater's own extractor, so that packages can
+// be tried and measured on a PC: zelt-extract PACKAGE OUTDIR.
+#include <cstdio>
+
+#include "extractor.h"
+#include "platform.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: zelt-extract PACKAGE OUTDIR\n");
+    return 2;
+  }
+  // Host paths, whatever device the environment names.
+  PlatSetDeviceRoot("/");
+  char16_t package[PLAT_MAX_PATH];
+  char16_t outDir[PLAT_MAX_PATH];
+  if (PlatHostPathToDevicePath(argv[1], package, PLAT_MAX_PATH) != PLAT_OK) {
+    fprintf(stderr, "zelt-extract: package path unusable: %s\n", argv[1]);
+    return 1;
+  }
+  if (PlatHostPathToDevicePath(argv[2], outDir, PLAT_MAX_PATH) != PLAT_OK) {
+    fprintf(stderr, "zelt-extract: output directory path unusable: %s\n", argv[2]);
+    return 1;
+  }
+  int result = PlatCreateDirectory(outDir);
+  if (result != PLAT_OK && result != PLAT_ERR_EXISTS) {
+    fprintf(stderr, "zelt-extract: cannot create output directory: %s\n", argv[2]);
+    return 1;
+  }
+  return ExtractPackage(package, outDir) == 0 ? 0 : 1;
+}
