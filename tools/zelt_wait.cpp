@@ -1,0 +1,84 @@
+// The waiting side of an update: zelt-wait [--timeout SECONDS] [UPDATER [ARGS...]]
+// Attaches to (or creates) both outcome events, clears a signal an earlier run left pending,
+// starts the updater when one is given, and prints "success" or "failure" once an event is set.
+// Exits 0 for success, 1 for failure, 2 on a timeout or an error.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+static const char16_t* const kEventNames[2] = {u"Zeltrovan_Update_Success_20150408",
+                                               u"Zeltrovan_Update_Fail_20150408"};
+enum { kSuccess = 0, kFailure = 1, kError = 2 };
+enum { kSliceMs = 50, kDefaultTimeoutSeconds = 600 };
+
+static int Usage() {
+  fprintf(stderr, "usage: zelt-wait [--timeout SECONDS] [UPDATER [ARGS...]]\n");
+  return kError;
+}
+
+// Waits for an event, watching the updater (when there is one) so that an updater that ends
+// without setting either event is noticed at once rather than at the timeout.
+static int WaitForOutcome(PlatEvent* const* events, PlatProcess** updater, uint32_t timeoutMs) {
+  uint32_t start = PlatTickCount();
+  for (;;) {
+    int signalled = -1;
+    if (PlatEventWaitAny(events, 2, kSliceMs, &signalled) == PLAT_OK) return signalled;
+    int exitCode = 0;
+    if (*updater != nullptr && PlatProcessWait(*updater, 0, &exitCode) == PLAT_OK) {
+      *updater = nullptr;
+      if (PlatEventWaitAny(events, 2, 0, &signalled) == PLAT_OK) return signalled;
+      fprintf(stderr, "zelt-wait: the updater exited with code %d without setting an event\n", exitCode);
+      return -1;
+    }
+    if (PlatTickCount() - start >= timeoutMs) {
+      fprintf(stderr, "zelt-wait: no outcome within the timeout\n");
+      return -1;
+    }
+  }
+}
+
+int main(int argc, char** argv) {
+  int next = 1;
+  unsigned long timeoutSeconds = kDefaultTimeoutSeconds;
+  if (next < argc && strcmp(argv[next], "--timeout") == 0) {
+    char* end = nullptr;
+    if (next + 1 >= argc) return Usage();
+    timeoutSeconds = strtoul(argv[next + 1], &end, 10);
+    if (*argv[next + 1] == 0 || *end != 0 || timeoutSeconds > 4000000) return Usage();
+    next += 2;
+  }
+  if (next < argc && argv[next][0] == '-') return Usage();
+
+  PlatEvent* events[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2; i++) {
+    if (PlatEventOpen(kEventNames[i], &events[i]) != PLAT_OK) {
+      fprintf(stderr, "zelt-wait: cannot open the outcome events\n");
+      return kError;
+    }
+  }
+  int stale = 0;
+  while (PlatEventWaitAny(events, 2, 0, &stale) == PLAT_OK) {
+  }
+
+  PlatProcess* updater = nullptr;
+  if (next < argc && PlatProcessStart(argv + next, &updater) != PLAT_OK) {
+    fprintf(stderr, "zelt-wait: cannot start %s\n", argv[next]);
+    return kError;
+  }
+  uint32_t timeoutMs = static_cast<uint32_t>(timeoutSeconds * 1000);
+  uint32_t start = PlatTickCount();
+  int outcome = WaitForOutcome(events, &updater, timeoutMs);
+  // Let the updater finish its log before the verdict is printed.
+  int exitCode = 0;
+  uint32_t spent = PlatTickCount() - start;
+  if (updater != nullptr) PlatProcessWait(updater, timeoutMs > spent ? timeoutMs - spent : 0, &exitCode);
+  for (int i = 0; i < 2; i++) {
+    PlatEventClose(events[i]);
+    PlatEventDelete(kEventNames[i]);
+  }
+  if (outcome < 0) return kError;
+  puts(outcome == 0 ? "success" : "failure");
+  return outcome == 0 ? kSuccess : kFailure;
+}

@@ -1,0 +1,9 @@
+// The update's console log. Every line is flushed as it is written, so a log read through a pipe
+// or a file is complete up to the last stage the run reached, even after a crash.
+#pragma once
+
+// "[ZELT_UPDATE] Line: <line, five digits>: Time: <tick> <message>", the tick read just before.
+void LogStage(int line, const char* message);
+// The cleaner's line for a file it could not delete, written in the console's code page:
+// "[ZELT_UPDATE] Line: 00070:delete <path> FAIL".
+void LogDeleteFailure(const char16_t* path);
