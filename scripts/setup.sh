@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 machine for building and testing: the compiler, CMake, GoogleTest, the
+# 7zz archiver the tests make packages with, and apt source entries so that the build can fetch
+# the archive library's source package. Safe to run again.
+set -euo pipefail
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+has_source_entries() {
+  grep -rqsE '^[[:space:]]*(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/
+}
+
+# Source entries are derived from the machine's own Debian entries, so they name the same
+# archive (or mirror) that its binary packages come from.
+enable_source_entries() {
+  local file
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$file" ] || continue
+    grep -q 'debian-archive-keyring' "$file" || continue
+    sed -E 's/^Types:.*/Types: deb-src/' "$file" |
+      as_root tee "/etc/apt/sources.list.d/zelt-src-$(basename "$file")" > /dev/null
+  done
+  if [ -f /etc/apt/sources.list ]; then
+    grep -E '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list | grep -i debian |
+      sed -E 's/^[[:space:]]*deb[[:space:]]/deb-src /' |
+      as_root tee /etc/apt/sources.list.d/zelt-src.list > /dev/null || true
+  fi
+}
+
+has_source_entries || enable_source_entries
+as_root apt-get update -qq
+as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  build-essential cmake libgtest-dev 7zip python3 xz-utils util-linux time > /dev/null
