@@ -128,12 +128,15 @@ struct PlatProcess {
 };
 
 int PlatProcessStart(const char* const* argv, PlatProcess** process) {
-  pid_t pid = 0;
-  int error = posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ);
-  if (error != 0) return TranslateErrno(error);
+  // The handle comes first: a started child must always have one to be waited for by.
   *process = static_cast<PlatProcess*>(malloc(sizeof(PlatProcess)));
   if (*process == nullptr) return PLAT_ERR_NO_MEMORY;
-  (*process)->pid = pid;
+  int error = posix_spawnp(&(*process)->pid, argv[0], nullptr, nullptr,
+                           const_cast<char* const*>(argv), environ);
+  if (error != 0) {
+    free(*process);
+    return TranslateErrno(error);
+  }
   return PLAT_OK;
 }
 
