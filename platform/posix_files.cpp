@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "device_names.h"
 #include "platform.h"
 #include "posix_internal.h"
 
@@ -79,16 +80,17 @@ int PlatFileCreate(const char16_t* path, PlatFile** file) {
   return NewFile(fd, file);
 }
 
-// Writes everything or reports how far it got; a short write from the OS is a failure.
+// Writes everything or reports how far it got; a short write from the OS is a failure, as it is
+// on the device (the medium is full).
 static int WriteAll(int fd, const char* data, size_t size, size_t* written) {
   *written = 0;
-  while (*written < size) {
-    ssize_t n = osCalls.write(fd, data + *written, size - *written);
+  for (;;) {
+    ssize_t n = osCalls.write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? TranslateErrno(errno) : PLAT_ERR_IO;
-    *written += static_cast<size_t>(n);
+    if (n < 0) return TranslateErrno(errno);
+    *written = static_cast<size_t>(n);
+    return *written == size ? PLAT_OK : PLAT_ERR_IO;
   }
-  return PLAT_OK;
 }
 
 static int Flush(PlatFile* file) {
@@ -272,8 +274,10 @@ static int ReadEntry(PlatFind* find, PlatFindData* data) {
 int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data) {
   std::u16string directory(pattern);
   const std::u16string everything = u"*.*";
-  if (directory.size() < everything.size() ||
-      directory.compare(directory.size() - everything.size(), everything.size(), everything) != 0) {
+  // "dir*.*" or "dir\a*.*" would otherwise walk another directory than the one named.
+  if (directory.size() <= everything.size() ||
+      directory.compare(directory.size() - everything.size(), everything.size(), everything) != 0 ||
+      !IsPathSeparator(directory[directory.size() - everything.size() - 1])) {
     return PLAT_ERR_INVALID;
   }
   directory.resize(directory.size() - everything.size());

@@ -137,14 +137,10 @@ void NoteEntryAdded(const std::string& hostPath) {
   Restamp(&found->second, folder);
 }
 
+// A removal by the exact name involves no lookup, so nothing has checked that the index was still
+// current before it; restamping could hide a change made behind it. The next lookup rebuilds it.
 void NoteEntryRemoved(const std::string& hostPath) {
-  std::string folder, name;
-  SplitLast(hostPath, &folder, &name);
-  auto found = folderIndexes.find(folder);
-  if (found == folderIndexes.end()) return;
-  auto entry = found->second.names.find(FoldedName(name.c_str()));
-  if (entry != found->second.names.end() && entry->second == name) found->second.names.erase(entry);
-  Restamp(&found->second, folder);
+  folderIndexes.erase(hostPath.substr(0, hostPath.rfind('/')));
 }
 
 // A symbolic link is followed only where its target stays inside the root.
