@@ -2,10 +2,11 @@
 
 #include <string>
 
+#include "device_names.h"
 #include "platform.h"
 #include "update_log.h"
 
-static const char16_t kTopDirectory[] = u"\\Zeltrovan";
+static const char16_t kTopDirectory[] = u"\\Zeltrovan\\";
 static const char16_t kKeptFile[] = u"EMMC_Check_File.txt";
 static const char16_t kToleratedFile[] = u"ceusbkwrapperdrv.dll";
 
@@ -39,7 +40,12 @@ int RemoveInstallTree(const char16_t* dir) {
     } while (PlatFindNext(find, &entry) == PLAT_OK);
     PlatFindClose(find);
   }
-  // A directory that keeps a protected file cannot go; its removal simply fails.
-  if (std::u16string_view(dir) != kTopDirectory) PlatRemoveDirectory(dir);
+  // A directory that keeps a protected file cannot go; its removal simply fails. The top
+  // directory is recognised however it is spelt ("\Zeltrovan\", "\ZELTROVAN"), since the
+  // device names it either way and losing it fails the copy that follows.
+  if (!NamesEqualIgnoringCase(directory.data(), directory.size(), kTopDirectory,
+                              std::char_traits<char16_t>::length(kTopDirectory))) {
+    PlatRemoveDirectory(dir);
+  }
   return 0;
 }

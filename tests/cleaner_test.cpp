@@ -1,0 +1,156 @@
+#include "install_cleaner.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "platform.h"
+#include "test_support.h"
+
+namespace {
+
+// Every entry below folder, "/" after the name of a directory.
+std::set<std::string> Listing(const fs::path& folder) {
+  std::set<std::string> names;
+  for (auto& entry : fs::recursive_directory_iterator(folder)) {
+    std::string name = fs::relative(entry.path(), folder).generic_string();
+    names.insert(entry.is_directory() ? name + "/" : name);
+  }
+  return names;
+}
+
+// Keeps a file in use the way a loaded driver is: deleting it fails while this object lives.
+// Taking the handle empties the file, so its contents are written back through the handle.
+class FileInUse {
+ public:
+  FileInUse(const char16_t* devicePath, const std::string& contents) {
+    EXPECT_EQ(PlatFileCreate(devicePath, &file_), PLAT_OK);
+    if (file_ == nullptr) return;
+    size_t written = 0;
+    EXPECT_EQ(PlatFileWrite(file_, contents.data(), contents.size(), &written), PLAT_OK);
+    int64_t position = 0;  // a seek pushes buffered bytes to the file
+    EXPECT_EQ(PlatFileSeek(file_, &position, PLAT_SEEK_CUR), PLAT_OK);
+  }
+  ~FileInUse() {
+    if (file_ != nullptr) PlatFileClose(file_);
+  }
+  FileInUse(const FileInUse&) = delete;
+  FileInUse& operator=(const FileInUse&) = delete;
+
+ private:
+  PlatFile* file_ = nullptr;
+};
+
+class CleanerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(UseDeviceRoot(scratch_.path())); }
+
+  fs::path Install() const { return scratch_.path() / "Zeltrovan"; }
+
+  // Runs the cleaner on dir; *printed receives what it wrote to standard output.
+  static int Clean(const char16_t* dir, std::string* printed) {
+    testing::internal::CaptureStdout();
+    int result = RemoveInstallTree(dir);
+    *printed = testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  ScratchDir scratch_;
+};
+
+TEST_F(CleanerTest, MissingDirectoryCountsAsEmpty) {
+  std::string printed;
+  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(Clean(u"\\Zeltrovan\\old", &printed), 0);
+  EXPECT_EQ(printed, "");
+  EXPECT_FALSE(fs::exists(Install()));
+}
+
+TEST_F(CleanerTest, EmptiesTreeSparingMarkerFilesAndTheirFolders) {
+  WriteFile(Install() / "EMMC_Check_File.txt", "top marker");
+  WriteFile(Install() / "app.exe", "old app");
+  WriteFile(Install() / "ceusbkwrapperdrv.dll", "unused driver");
+  WriteFile(Install() / "data/EMMC_Check_File.txt", "data marker");
+  WriteFile(Install() / "data/EMMC_CHECK_FILE.TXT", "same name in other case");
+  WriteFile(Install() / "data/a/b/EMMC_Check_File.txt", "deep marker");
+  WriteFile(Install() / "data/a/b/old.bin", "old");
+  WriteFile(Install() / "data/a/c/old.bin", "old");
+  WriteFile(Install() / "logs/emmc_check_file.txt", "case variant");
+  WriteFile(Install() / "nested/one/two/three/f.txt", "deep file");
+  WriteFile(Install() / "nested/one/g.txt", "file");
+  fs::create_directories(Install() / "empty");
+
+  std::string printed;
+  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_EQ(printed, "");
+  std::set<std::string> kept = {"EMMC_Check_File.txt", "data/", "data/EMMC_Check_File.txt",
+                                "data/a/", "data/a/b/", "data/a/b/EMMC_Check_File.txt"};
+  EXPECT_EQ(Listing(Install()), kept);
+  EXPECT_EQ(ReadFile(Install() / "data/EMMC_Check_File.txt"), "data marker");
+  EXPECT_EQ(ReadFile(Install() / "data/a/b/EMMC_Check_File.txt"), "deep marker");
+}
+
+TEST_F(CleanerTest, TopDirectoryStaysEvenWhenEmptied) {
+  WriteFile(Install() / "n1/n2/n3/f.txt", "x");
+  WriteFile(Install() / "n1/g.txt", "y");
+  std::string printed;
+  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_TRUE(fs::is_directory(Install()));
+  EXPECT_TRUE(fs::is_empty(Install()));
+  // However it is spelt, the top directory is the top directory.
+  for (const char16_t* spelling : {u"\\Zeltrovan\\", u"\\ZELTROVAN"}) {
+    EXPECT_EQ(Clean(spelling, &printed), 0);
+    EXPECT_TRUE(fs::is_directory(Install()));
+  }
+}
+
+TEST_F(CleanerTest, OtherDirectoryIsRemovedOnceEmptied) {
+  WriteFile(Install() / "old/x/y.txt", "y");
+  WriteFile(Install() / "old/z.txt", "z");
+  WriteFile(Install() / "kept/EMMC_Check_File.txt", "marker");
+  WriteFile(Install() / "kept/w.txt", "w");
+  WriteFile(Install() / "other.txt", "outside the walk");
+  std::string printed;
+  EXPECT_EQ(Clean(u"\\Zeltrovan\\old", &printed), 0);
+  EXPECT_EQ(Clean(u"\\Zeltrovan\\kept\\", &printed), 0);
+  std::set<std::string> left = {"kept/", "kept/EMMC_Check_File.txt", "other.txt"};
+  EXPECT_EQ(Listing(Install()), left);
+}
+
+TEST_F(CleanerTest, DriverInUseIsLoggedAndPassedOver) {
+  WriteFile(Install() / "drivers/ceusbkwrapperdrv.dll", "");
+  WriteFile(Install() / "drivers/other.sys", "other driver");
+  WriteFile(Install() / "app.exe", "old app");
+  FileInUse driver(u"\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll", "loaded driver");
+
+  std::string printed;
+  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_EQ(printed,
+            "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll FAIL\n");
+  std::set<std::string> left = {"drivers/", "drivers/ceusbkwrapperdrv.dll"};
+  EXPECT_EQ(Listing(Install()), left);
+  EXPECT_EQ(ReadFile(Install() / "drivers/ceusbkwrapperdrv.dll"), "loaded driver");
+}
+
+TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
+  std::set<std::string> files = {"設定-1.ini", "設定-2.ini", "設定-3.ini", "設定-4.ini"};
+  for (const std::string& name : files) WriteFile(Install() / "cfg" / name, name);
+  // The walk meets entries in the file system's order; making the first one read-only leaves
+  // every other entry unreached.
+  fs::path first = fs::directory_iterator(Install() / "cfg")->path();
+  fs::permissions(first, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+
+  std::string printed;
+  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), -1);
+  EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\cfg\\" +
+                         first.filename().string() + " FAIL\n");
+  std::set<std::string> left = {"cfg/"};
+  for (const std::string& name : files) left.insert("cfg/" + name);
+  EXPECT_EQ(Listing(Install()), left);
+  EXPECT_TRUE(IsReadOnly(first));
+}
+
+}  // namespace

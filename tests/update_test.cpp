@@ -1,0 +1,457 @@
+// Runs the real updater on simulated devices: a host folder is the device root, the updater is
+// copied into it beside its package, and the waiting side reads the outcome from the events.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kWaiter = ZELT_TOOLS_DIR "/zelt-wait";
+
+// Relative path -> bytes; a path ending in "/" is a folder.
+using Files = std::map<std::string, std::string>;
+
+const Files kPackage = {
+    {"bin/app.exe", SampleBytes(6000, 1)},
+    {"bin/lang/zh.txt", "语言\n"},
+    {"ceusbkwrapperdrv.dll", "new driver"},
+    {"readme.txt", "Zeltrovan 2.0\n"},
+};
+
+const fs::perms kWriteBits =
+    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+
+const std::vector<int> kSuccessStages = {112, 113, 114, 121, 131, 146, 154, 160, 205, 211, 226};
+
+const std::map<int, std::string> kStageMessages = {
+    {112, "main:|----------------------------|"},
+    {113, "main:|--------ZELT UPDATE---------|"},
+    {114, "main:|----------------------------|"},
+    {118, "main:check package fail"},
+    {121, "main:begin remove file"},
+    {127, "main:remove zeltrovan files fail"},
+    {131, "main:remove file OK"},
+    {142, "main:open fromfile fail"},
+    {146, "main:open fromfile OK"},
+    {150, "main:open tofile fail"},
+    {154, "main:open tofile OK"},
+    {160, "main:begin copy data"},
+    {205, "main:copy data success"},
+    {211, "main:ExtractFile OK"},
+    {217, "main:ExtractFile fail"},
+    {223, "main:copy data fail"},
+    {226, "main:UPDATE END"},
+};
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+void WriteFiles(const fs::path& folder, const Files& files) {
+  fs::create_directories(folder);
+  for (auto& [name, bytes] : files) {
+    if (name.back() == '/') {
+      fs::create_directories(folder / name);
+    } else {
+      WriteFile(folder / name, bytes);
+    }
+  }
+}
+
+// folder holds exactly files: the same names, bytes and (writable) state.
+void ExpectTree(const fs::path& folder, const Files& files) {
+  ASSERT_TRUE(fs::is_directory(folder)) << folder;
+  ScratchDir expected;
+  WriteFiles(expected.path(), files);
+  std::string difference;
+  EXPECT_TRUE(SameTree(expected.path(), folder, &difference)) << folder << ": " << difference;
+}
+
+fs::path PackagePath(const fs::path& root) { return root / "SDMMC" / "Zeltrovan.7z"; }
+fs::path Updater(const fs::path& root) { return root / "SDMMC" / "zelt-update"; }
+
+// Lays out a device under root: the install tree \Zeltrovan holding installed, and the updater
+// in exeDir with a package of the given files beside it.
+void MakeDevice(const fs::path& root, const Files& installed, const Files& package = kPackage,
+                const std::string& switches = "", const std::string& exeDir = "SDMMC") {
+  WriteFiles(root / "Zeltrovan", installed);
+  fs::create_directories(root / exeDir);
+  ScratchDir contents;
+  WriteFiles(contents.path(), package);
+  ASSERT_NO_FATAL_FAILURE(MakePackage(contents.path(), root / exeDir / "Zeltrovan.7z", switches));
+  fs::copy_file(ZELT_UPDATE_EXE, root / exeDir / "zelt-update");
+}
+
+struct Outcome {
+  std::string log;       // the updater's standard output, then the waiter's verdict
+  std::string errors;    // standard error of both
+  int waitExit = -1;     // 0 success, 1 failure, 2 timeout or error
+  int updaterExit = -1;  // the updater's own status, 255 for -1
+};
+
+std::string DeviceCommand(const fs::path& root, const std::string& command) {
+  return "cd " + Quote(root.string()) + " && ZELT_DEVICE_ROOT=" + Quote(root.string()) + " " +
+         command;
+}
+
+// Runs updater (a host path) under the waiting side from the device root. A shell between the
+// two records the updater's own exit status.
+Outcome RunWaited(const fs::path& root, const fs::path& updater) {
+  ScratchDir output;
+  fs::path log = output.path() / "log", errors = output.path() / "errors";
+  fs::path status = output.path() / "status";
+  std::string script = Quote(updater.string()) + "; echo $? > " + Quote(status.string());
+  Outcome run;
+  run.waitExit = RunShell(DeviceCommand(root, Quote(kWaiter) + " --timeout 60 /bin/sh -c " +
+                                                  Quote(script) + " > " + Quote(log.string()) +
+                                                  " 2> " + Quote(errors.string())));
+  run.log = ReadFile(log);
+  run.errors = ReadFile(errors);
+  std::string code = ReadFile(status);
+  if (!code.empty()) run.updaterExit = std::stoi(code);
+  return run;
+}
+
+// Runs the updater with nobody waiting, so the event it sets stays pending.
+int RunAlone(const fs::path& root, std::string* log) {
+  ScratchDir output;
+  fs::path logFile = output.path() / "log";
+  int status = RunShell(DeviceCommand(root, Quote(Updater(root).string()) + " > " +
+                                                Quote(logFile.string()) + " 2>&1"));
+  *log = ReadFile(logFile);
+  return status;
+}
+
+struct Log {
+  std::vector<int> stages;             // the updater's line numbers in order, 70 included
+  std::vector<std::string> undeleted;  // paths of the 70 lines
+  std::vector<std::string> other;      // extractor output and the verdict
+};
+
+// Consumes prefix from the front of *rest; false when *rest does not start with it.
+bool Take(std::string_view* rest, std::string_view prefix) {
+  if (rest->substr(0, prefix.size()) != prefix) return false;
+  rest->remove_prefix(prefix.size());
+  return true;
+}
+
+// Consumes a decimal number of minDigits to maxDigits digits from the front of *rest.
+bool TakeNumber(std::string_view* rest, size_t minDigits, size_t maxDigits, uint64_t* value) {
+  size_t digits = 0;
+  *value = 0;
+  while (digits < rest->size() && (*rest)[digits] >= '0' && (*rest)[digits] <= '9') {
+    *value = *value * 10 + static_cast<uint64_t>((*rest)[digits] - '0');
+    digits++;
+  }
+  if (digits < minDigits || digits > maxDigits) return false;
+  rest->remove_prefix(digits);
+  return true;
+}
+
+// Splits the log, checking the form of every line the updater wrote itself: the five-digit
+// number, the message that belongs to it, and an unsigned tick that never goes back.
+Log ParseLog(const std::string& text) {
+  Log log;
+  uint64_t lastTick = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    std::string_view rest = line;
+    uint64_t number = 0;
+    uint64_t tick = 0;
+    if (!Take(&rest, "[ZELT_UPDATE] Line: ")) {
+      log.other.push_back(line);
+    } else if (Take(&rest, "00070:delete ")) {
+      EXPECT_TRUE(rest.size() > 5 && rest.substr(rest.size() - 5) == " FAIL") << line;
+      log.stages.push_back(70);
+      log.undeleted.emplace_back(rest.substr(0, rest.size() < 5 ? 0 : rest.size() - 5));
+    } else if (TakeNumber(&rest, 5, 5, &number) && Take(&rest, ": Time: ") &&
+               TakeNumber(&rest, 1, 10, &tick) && Take(&rest, " ")) {
+      EXPECT_LE(tick, UINT32_MAX) << line;
+      EXPECT_GE(tick, lastTick) << line;
+      lastTick = tick;
+      auto message = kStageMessages.find(static_cast<int>(number));
+      EXPECT_TRUE(message != kStageMessages.end() && message->second == rest) << line;
+      log.stages.push_back(static_cast<int>(number));
+    } else {
+      ADD_FAILURE() << "malformed: " << line;
+    }
+  }
+  EXPECT_TRUE(!text.empty() && text.back() == '\n') << "unfinished last line";
+  return log;
+}
+
+// The run went through the given stages and ended as told, in its verdict and both statuses.
+Log ExpectOutcome(const Outcome& run, const std::vector<int>& stages, bool succeeded) {
+  Log log = ParseLog(run.log);
+  EXPECT_EQ(log.stages, stages) << run.log;
+  EXPECT_EQ(log.other.empty() ? "" : log.other.back(), succeeded ? "success" : "failure");
+  EXPECT_EQ(run.waitExit, succeeded ? 0 : 1) << run.errors;
+  EXPECT_EQ(run.updaterExit, succeeded ? 0 : 255);
+  return log;
+}
+
+// The extractor printed every item of the package between the copy and "main:ExtractFile OK".
+void ExpectExtracted(const Outcome& run, const Log& log, const Files& package) {
+  for (auto& [name, bytes] : package) {
+    EXPECT_NE(std::find(log.other.begin(), log.other.end(), name), log.other.end()) << name;
+  }
+  size_t copied = run.log.find("Line: 00205:");
+  size_t done = run.log.find("\nEverything is Ok\n", copied);
+  EXPECT_NE(done, std::string::npos);
+  EXPECT_LT(done, run.log.find("Line: 00211:"));
+}
+
+Files Union(Files files, const Files& more) {
+  files.insert(more.begin(), more.end());
+  return files;
+}
+
+// Another program holding a file open: a process of its own keeps an exclusive lock on it
+// until this object goes.
+class HeldByOtherProcess {
+ public:
+  explicit HeldByOtherProcess(const fs::path& file) {
+    fs::path pidFile = pids_.path() / "pid";
+    std::string holder = "exec 9<" + Quote(file.string()) + " && flock 9 && exec sleep 30";
+    EXPECT_EQ(RunShell("sh -c " + Quote(holder) + " > /dev/null 2>&1 & echo $! > " +
+                       Quote(pidFile.string())),
+              0);
+    pid_ = ReadFile(pidFile);
+    while (!pid_.empty() && pid_.back() == '\n') pid_.pop_back();
+    EXPECT_TRUE(!pid_.empty() && pid_.find_first_not_of("0123456789") == std::string::npos);
+    std::string held = "for i in $(seq 200); do flock -n " + Quote(file.string()) +
+                       " true || exit 0; sleep 0.05; done; exit 1";
+    EXPECT_EQ(RunShell(held), 0) << "the lock on " << file << " was not taken";
+  }
+  ~HeldByOtherProcess() {
+    if (!pid_.empty()) RunShell("kill " + pid_);
+  }
+  HeldByOtherProcess(const HeldByOtherProcess&) = delete;
+  HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
+
+ private:
+  ScratchDir pids_;
+  std::string pid_;
+};
+
+const Files kInstalled = {
+    {"EMMC_Check_File.txt", "top marker"},
+    {"app.exe", "old app"},
+    {"ceusbkwrapperdrv.dll", "old driver"},
+    {"bin/app.exe", "old app in bin"},
+    {"data/EMMC_Check_File.txt", "data marker"},
+    {"data/a/b/EMMC_Check_File.txt", "deep marker"},
+    {"data/a/b/old.bin", "old"},
+    {"logs/emmc_check_file.txt", "case variant"},
+    {"nested/one/two/three/f.txt", "deep file"},
+    {"nested/one/g.txt", "file"},
+    {"empty/", ""},
+};
+
+const Files kMarkers = {
+    {"EMMC_Check_File.txt", "top marker"},
+    {"data/EMMC_Check_File.txt", "data marker"},
+    {"data/a/b/EMMC_Check_File.txt", "deep marker"},
+};
+
+TEST(UpdateTest, ReplacesInstallSparingMarkerFiles) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  Outcome run = RunWaited(root.path(), Updater(root.path()));
+  Log log = ExpectOutcome(run, kSuccessStages, true);
+  ExpectExtracted(run, log, kPackage);
+  // The package copy is gone, the markers and their folders stay, the rest is the package.
+  ExpectTree(root.path() / "Zeltrovan", Union(kPackage, kMarkers));
+  EXPECT_TRUE(fs::exists(PackagePath(root.path())));
+}
+
+TEST(UpdateTest, DriverInUseIsToleratedAndKept) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"ceusbkwrapperdrv.dll", "loaded driver"},
+                                                   {"app.exe", "old app"}}));
+  Outcome run;
+  {
+    HeldByOtherProcess driver(root.path() / "Zeltrovan/ceusbkwrapperdrv.dll");
+    run = RunWaited(root.path(), Updater(root.path()));
+  }
+  Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 131, 146, 154, 160, 205, 211, 226}, true);
+  const std::string undeleted =
+      "\n[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\ceusbkwrapperdrv.dll FAIL\n";
+  EXPECT_NE(run.log.find(undeleted), std::string::npos);
+  EXPECT_NE(run.log.find("ceusbkwrapperdrv.dll\n [ZELT_UPDATE]  ERROR: can not open output file\n"),
+            std::string::npos);
+  ExpectExtracted(run, log, kPackage);
+  Files expected = kPackage;
+  expected["ceusbkwrapperdrv.dll"] = "loaded driver";
+  ExpectTree(root.path() / "Zeltrovan", expected);
+}
+
+TEST(UpdateTest, UndeletableFileStopsRunLeavingTheRest) {
+  const Files installed = {
+      {"a.cfg", "a"}, {"b.cfg", "b"}, {"c.cfg", "c"}, {"d.cfg", "d"}, {"e.cfg", "e"}};
+  for (bool readOnly : {false, true}) {
+    SCOPED_TRACE(readOnly ? "read-only" : "in use");
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), installed));
+    // The walk meets entries in the file system's order; when the first one cannot go, every
+    // other entry is one it never reached.
+    fs::path first = fs::directory_iterator(root.path() / "Zeltrovan")->path();
+    Outcome run;
+    if (readOnly) {
+      fs::permissions(first, kWriteBits, fs::perm_options::remove);
+      run = RunWaited(root.path(), Updater(root.path()));
+      EXPECT_TRUE(IsReadOnly(first));
+      fs::permissions(first, fs::perms::owner_write, fs::perm_options::add);
+    } else {
+      HeldByOtherProcess holder(first);
+      run = RunWaited(root.path(), Updater(root.path()));
+    }
+    Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 127}, false);
+    EXPECT_EQ(log.undeleted, std::vector<std::string>{"\\Zeltrovan\\" + first.filename().string()});
+    ExpectTree(root.path() / "Zeltrovan", installed);
+  }
+}
+
+TEST(UpdateTest, MissingPackageDeletesNothing) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  fs::remove(PackagePath(root.path()));
+  ExpectOutcome(RunWaited(root.path(), Updater(root.path())), {112, 113, 114, 142}, false);
+  ExpectTree(root.path() / "Zeltrovan", kInstalled);
+}
+
+TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
+  const std::map<std::string, std::function<void(const fs::path&)>> damages = {
+      {"empty file", [](const fs::path& package) { WriteFile(package, ""); }},
+      {"not an archive", [](const fs::path& package) { WriteFile(package, "Zeltrovan 2.0\n"); }},
+      {"truncated",
+       [](const fs::path& package) {
+         std::string bytes = ReadFile(package);
+         WriteFile(package, bytes.substr(0, bytes.size() / 2));
+       }},
+      // Stored without compression, so the flipped byte is file data caught by its checksum.
+      {"corrupt data",
+       [](const fs::path& package) {
+         std::string bytes = ReadFile(package);
+         bytes[100] = static_cast<char>(bytes[100] ^ 0x55);
+         WriteFile(package, bytes);
+       }},
+      {"item escaping the install directory",
+       [](const fs::path& package) {
+         ScratchDir contents;
+         WriteFile(contents.path() / "readme.txt", "fine");
+         WriteFile(contents.path() / "escape.txt", "outside");
+         fs::remove(package);
+         EXPECT_EQ(RunShell("cd " + Quote(contents.path().string()) +
+                            " && bsdtar --format 7zip -s ',^escape,../zelt-escaped,' -cf " +
+                            Quote(package.string()) + " readme.txt escape.txt"),
+                   0);
+       }},
+  };
+  for (auto& [name, damage] : damages) {
+    SCOPED_TRACE(name);
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, kPackage, "-m0=Copy"));
+    damage(PackagePath(root.path()));
+    ExpectOutcome(RunWaited(root.path(), Updater(root.path())), {112, 113, 114, 118}, false);
+    ExpectTree(root.path() / "Zeltrovan", kInstalled);
+    EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
+  }
+}
+
+TEST(UpdateTest, CopiesPackageWithShortLastChunk) {
+  ScratchDir root;
+  const Files package = {{"firmware.bin", SampleBytes(5000, 7)}};
+  // Stored and with a plain header, the package has the same size in every run.
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, package, "-m0=Copy -mhc=off"));
+  uintmax_t size = fs::file_size(PackagePath(root.path()));
+  ASSERT_GT(size, 4096u);
+  ASSERT_NE(size % 1024, 0u);
+  Outcome run = RunWaited(root.path(), Updater(root.path()));
+  ExpectOutcome(run, kSuccessStages, true);
+  ExpectTree(root.path() / "Zeltrovan", package);
+}
+
+TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
+  ScratchDir root;
+  // The kept marker file stands where the package wants a folder, so one item cannot be written.
+  const Files package = {{"EMMC_Check_File.txt/notes.txt", "notes"}, {"readme.txt", "readme"}};
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"EMMC_Check_File.txt", "marker"}}, package));
+  Outcome run = RunWaited(root.path(), Updater(root.path()));
+  ExpectOutcome(run, {112, 113, 114, 121, 131, 146, 154, 160, 205, 217, 226}, false);
+  EXPECT_EQ(run.log.find("Everything is Ok"), std::string::npos);
+  EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/EMMC_Check_File.txt"), "marker");
+  EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/readme.txt"), "readme");
+}
+
+TEST(UpdateTest, UpdaterAtDeviceRoot) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, kPackage, "", ""));
+  ExpectOutcome(RunWaited(root.path(), root.path() / "zelt-update"), kSuccessStages, true);
+  ExpectTree(root.path() / "Zeltrovan", Union(kPackage, kMarkers));
+}
+
+TEST(UpdateTest, SymbolicLinksAreRemovedNotFollowed) {
+  ScratchDir root;
+  ScratchDir outside;
+  WriteFile(outside.path() / "dir/inner.txt", "outside folder");
+  WriteFile(outside.path() / "file.txt", "outside file");
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"app.exe", "old app"}, {"sub/", ""}}));
+  fs::path install = root.path() / "Zeltrovan";
+  fs::create_directory_symlink(outside.path() / "dir", install / "linkdir");
+  fs::create_symlink(outside.path() / "file.txt", install / "sub/linkfile");
+  fs::create_symlink("../SDMMC/Zeltrovan.7z", install / "package-link");
+  std::string package = ReadFile(PackagePath(root.path()));
+
+  ExpectOutcome(RunWaited(root.path(), Updater(root.path())), kSuccessStages, true);
+  ExpectTree(install, kPackage);
+  ExpectTree(outside.path(), {{"dir/inner.txt", "outside folder"}, {"file.txt", "outside file"}});
+  EXPECT_EQ(ReadFile(PackagePath(root.path())), package);
+}
+
+TEST(UpdateTest, MissingInstallDirectoryFailsAtTarget) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}));
+  fs::remove(root.path() / "Zeltrovan");
+  ExpectOutcome(RunWaited(root.path(), Updater(root.path())),
+                {112, 113, 114, 121, 131, 146, 150}, false);
+  EXPECT_FALSE(fs::exists(root.path() / "Zeltrovan"));
+}
+
+TEST(UpdateTest, ExecutableOutsideDeviceRootFindsNoPackage) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  Outcome run = RunWaited(root.path(), ZELT_UPDATE_EXE);
+  ExpectOutcome(run, {112, 113, 114, 142}, false);
+  EXPECT_NE(run.errors.find("zelt-update: the executable has no path on the device"),
+            std::string::npos)
+      << run.errors;
+  ExpectTree(root.path() / "Zeltrovan", kInstalled);
+}
+
+TEST(UpdateTest, WaiterClearsStaleSignal) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  std::string alone;
+  EXPECT_EQ(RunAlone(root.path(), &alone), 0);
+  EXPECT_EQ(ParseLog(alone).stages, kSuccessStages);
+  // The success signal of that run is still pending when the next, failing, run is waited for.
+  fs::remove(PackagePath(root.path()));
+  ExpectOutcome(RunWaited(root.path(), Updater(root.path())), {112, 113, 114, 142}, false);
+}
+
+}  // namespace
