@@ -61,20 +61,22 @@ int ExtractToDirectory(const char* packagePath, const char16_t* outDir) {
 
 // A file that could not be created leaves the update whole only where an older file of that
 // name stays in its place.
-static bool FileExists(const char16_t* path) {
+static bool EntryExists(const char16_t* path, bool directory) {
   uint32_t attributes = 0;
-  return PlatGetFileAttributes(path, &attributes) == PLAT_OK && !(attributes & PLAT_ATTR_DIRECTORY);
+  return PlatGetFileAttributes(path, &attributes) == PLAT_OK &&
+         ((attributes & PLAT_ATTR_DIRECTORY) != 0) == directory;
 }
 
 // Writes one decoded file item. Returns SZ_OK, or SZ_ERROR_FAIL for a failure that stops the
-// walk; *missing is set when the file could not be created and none is left at its path.
-static SRes WriteItemFile(const char16_t* path, const Byte* data, size_t size, bool* missing) {
+// walk; *created is false when the file could not be created, and the walk goes on without it.
+static SRes WriteItemFile(const char16_t* path, const Byte* data, size_t size, bool* created) {
   PlatFile* file = nullptr;
+  *created = false;
   if (PlatFileCreate(path, &file) != PLAT_OK) {
     PrintExtractError("can not open output file");
-    if (!FileExists(path)) *missing = true;
     return SZ_OK;
   }
+  *created = true;
   size_t written = 0;
   if (PlatFileWrite(file, data, size, &written) != PLAT_OK || written != size) {
     PrintExtractError("can not write output file");
@@ -129,15 +131,22 @@ int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
     char16_t path[PLAT_MAX_PATH] = {0};
     PrepareItemPath(outDirPath, name, path);
     if (isDirectory) {
-      PlatCreateDirectory(path);
+      // An existing directory is the common case; only a path left without one (a file in the
+      // way) leaves the update incomplete.
+      if (PlatCreateDirectory(path) != PLAT_OK && !EntryExists(path, true)) {
+        PrintExtractError("can not create output directory");
+        incomplete = true;
+        continue;
+      }
       fputs("\n", stdout);
       continue;
     }
-    bool missing = false;
-    res = WriteItemFile(path, data, size, &missing);
+    bool created = false;
+    res = WriteItemFile(path, data, size, &created);
     if (res != SZ_OK) break;
-    if (missing) {
-      incomplete = true;
+    // The item's attribute belongs to its bytes, not to an older file left at its path.
+    if (!created) {
+      if (!EntryExists(path, false)) incomplete = true;
       continue;
     }
     if (SzBitWithVals_Check(&reader.db.Attribs, i)) {
