@@ -1,0 +1,108 @@
+# shellcheck shell=bash
+# Shared by the benchmark scripts (sourced, not run): options, timing and figures.
+#
+# Options every benchmark takes:
+#   --build DIR   zelt build folder (or ZELT_BUILD_DIR; default the repository's build/)
+#   --dir DIR     corpus, packages and figures (or BENCH_DIR; default /tmp/zelt-bench)
+#   --runs N      timed runs of each side (or BENCH_RUNS; default 5); the median is reported
+#   --scratch DIR where the timed runs write (or BENCH_SCRATCH; default a folder in /dev/shm).
+#                 Memory-backed by default: a disk file system that has just deleted thousands of
+#                 files makes every new one slow to create, for both sides alike, and that cost
+#                 would drown what the programs themselves do.
+
+bench_root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build_dir="${ZELT_BUILD_DIR:-$bench_root/../build}"
+bench_dir="${BENCH_DIR:-/tmp/zelt-bench}"
+runs="${BENCH_RUNS:-5}"
+scratch_dir="${BENCH_SCRATCH:-}"
+
+parse_bench_options() {
+  while (($#)); do
+    case "$1" in
+      --build) build_dir="$2"; shift 2 ;;
+      --dir) bench_dir="$2"; shift 2 ;;
+      --runs) runs="$2"; shift 2 ;;
+      --scratch) scratch_dir="$2"; shift 2 ;;
+      -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
+      *) echo "$(basename "$0"): unknown option $1" >&2; exit 2 ;;
+    esac
+  done
+  if ! [[ "$runs" =~ ^[1-9][0-9]*$ ]]; then
+    echo "$(basename "$0"): --runs needs a positive number" >&2
+    exit 2
+  fi
+  build_dir="$(cd "$build_dir" && pwd)"
+  if [[ ! -x /usr/bin/time ]]; then
+    apt-get update -qq && apt-get install -y -qq time >/dev/null
+  fi
+  bash "$bench_root/make_corpus.sh" --dir "$bench_dir"
+  bench_dir="$(cd "$bench_dir" && pwd -P)"
+  if [[ -z "$scratch_dir" ]]; then
+    scratch_dir="$bench_dir/scratch"
+    if [[ -d /dev/shm && -w /dev/shm ]]; then scratch_dir=/dev/shm/zelt-bench-scratch; fi
+  fi
+  mkdir -p "$scratch_dir"
+  scratch_dir="$(cd "$scratch_dir" && pwd -P)"
+  echo "scratch: $scratch_dir ($(stat -f -c %T "$scratch_dir")); load average before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+}
+
+# measure NAME COMMAND...: runs the command with its standard output discarded and appends
+# "wall_s peak_kB user_s sys_s" to the file figures/NAME. Stops the benchmark
+# when the command fails, showing what it wrote to standard error.
+measure() {
+  local name="$1"; shift
+  local figures="$bench_dir/figures/$name" errors="$bench_dir/figures/$name.stderr"
+  mkdir -p "$bench_dir/figures"
+  local status=0
+  /usr/bin/time -f '%e %M %U %S' -o "$figures.last" "$@" >/dev/null 2>"$errors" || status=$?
+  if ((status != 0)); then
+    echo "$(basename "$0"): '$*' failed with exit status $status" >&2
+    tail -n 20 "$errors" >&2
+    exit 1
+  fi
+  tail -n 1 "$figures.last" >>"$figures"
+}
+
+# median NAME COLUMN: the median of one column (1 wall, 2 peak kB, 3 user, 4 sys, 5 user + sys)
+# of NAME's runs.
+median() {
+  awk -v c="$2" '{ $5 = $3 + $4; print $c }' "$bench_dir/figures/$1" | sort -g | awk '
+    { v[NR] = $1 }
+    END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+reset_figures() { rm -rf "$bench_dir/figures"; }
+
+# ratio A B: A / B to two decimals ("-" when B is 0).
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0) print "-"; else printf "%.2f", a / b }'; }
+
+kb_to_mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+
+bytes_to_mb() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1e6 }'; }
+
+# Puts the file system in the same state for every timed run: nothing of the previous run left to
+# write back while the next one is timed.
+settle() { sync; }
+
+goal_verdict() { awk -v r="$1" 'BEGIN { print (r <= 1.10) ? "ok" : "OVER" }'; }
+
+# One row of a comparison table: label, size, then the zelt and peer figure files.
+table_header() {
+  printf '%-16s %8s | %7s %7s %6s | %7s %7s %6s | %7s %7s %6s | %s\n' "$1" "$2" \
+    "zelt s" "$3 s" ratio "zelt" "$3" ratio "zelt MB" "$3 MB" ratio "wall goal <= 1.10"
+  printf '%-16s %8s | %22s | %22s | %22s |\n' "" "" "wall time" "CPU s (user+sys)" "peak RSS"
+}
+
+table_row() {
+  local label="$1" size="$2" zelt="$3" peer="$4"
+  local zw pw zc pc zm pm wall_ratio
+  zw="$(median "$zelt" 1)"; pw="$(median "$peer" 1)"
+  zc="$(median "$zelt" 5)"; pc="$(median "$peer" 5)"
+  zm="$(median "$zelt" 2)"; pm="$(median "$peer" 2)"
+  wall_ratio="$(ratio "$zw" "$pw")"
+  printf '%-16s %8s | %7.2f %7.2f %6s | %7.2f %7.2f %6s | %7s %7s %6s | %s\n' "$label" "$size" \
+    "$zw" "$pw" "$wall_ratio" "$zc" "$pc" "$(ratio "$zc" "$pc")" \
+    "$(kb_to_mb "$zm")" "$(kb_to_mb "$pm")" "$(ratio "$zm" "$pm")" "$(goal_verdict "$wall_ratio")"
+}
+
+report_load() { echo "load average after: $(cut -d ' ' -f 1-3 /proc/loadavg) (2 cores; other work on the machine skews wall times)"; }
