@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "device_names.h"
 #include "platform.h"
@@ -152,50 +154,97 @@ static int FollowInside(const std::string& root, std::string* hostPath) {
   return PLAT_OK;
 }
 
+// Resolves one component inside the host folder *current and moves *current onto it. A last
+// component that does not exist leaves *current naming the entry to be created and *exists false.
+static int ResolveComponent(const std::string& root, const std::u16string& name, bool last,
+                            ResolveTarget target, std::string* current, bool* exists) {
+  if (name == u".") return PLAT_OK;
+  std::string name8;
+  if (name == u".." || !Utf16ToUtf8(name.data(), name.size(), &name8)) return PLAT_ERR_INVALID;
+  struct stat st;
+  std::string candidate = *current + "/" + name8;
+  if (lstat(candidate.c_str(), &st) != 0) {
+    if (errno != ENOENT) return TranslateErrno(errno);
+    std::u16string folded = name;
+    for (char16_t& c : folded) c = FoldCase(c);
+    std::string actual;
+    if (FindIgnoringCase(*current, folded, &actual)) {
+      candidate = *current + "/" + actual;
+      if (lstat(candidate.c_str(), &st) != 0) return TranslateErrno(errno);
+    } else if (last) {
+      *exists = false;
+      *current = candidate;
+      return PLAT_OK;
+    } else {
+      return PLAT_ERR_NOT_FOUND;
+    }
+  }
+  *current = candidate;
+  if (S_ISLNK(st.st_mode) && (!last || target == RESOLVE_OPEN)) {
+    int result = FollowInside(root, current);
+    if (result != PLAT_OK) return result;
+    if (stat(current->c_str(), &st) != 0) return TranslateErrno(errno);
+  }
+  return !last && !S_ISDIR(st.st_mode) ? PLAT_ERR_NOT_FOUND : PLAT_OK;
+}
+
+// The folder that the last path resolved lies in, so that a run of paths in one folder (a package
+// unpacked, a folder emptied) walks the path to it once. It is trusted while the host folder is
+// still the same directory: a rename or a replacement along the way gives another inode there.
+struct ResolvedFolder {
+  bool valid;
+  std::string root;
+  std::u16string devicePath;  // as given, up to the start of the last component
+  std::string host;
+  dev_t device;
+  ino_t inode;
+};
+static ResolvedFolder lastFolder;
+
+static bool StillResolves(const ResolvedFolder& folder, const std::string& root,
+                          std::u16string_view devicePath) {
+  if (!folder.valid || folder.root != root || folder.devicePath != devicePath) return false;
+  struct stat st;
+  return stat(folder.host.empty() ? "/" : folder.host.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         st.st_dev == folder.device && st.st_ino == folder.inode;
+}
+
+static void RememberFolder(const std::string& root, std::u16string_view devicePath,
+                           const std::string& host) {
+  struct stat st;
+  lastFolder.valid = stat(host.empty() ? "/" : host.c_str(), &st) == 0;
+  lastFolder.root = root;
+  lastFolder.devicePath = devicePath;
+  lastFolder.host = host;
+  lastFolder.device = st.st_dev;
+  lastFolder.inode = st.st_ino;
+}
+
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists) {
   std::string root;
   int result = DeviceRoot(&root);
   if (result != PLAT_OK) return result;
-  std::string current = root;
-  *exists = true;
+  std::vector<std::u16string> names;
+  const char16_t* lastStart = path;
   const char16_t* cursor = path;
   size_t length = 0;
-  const char16_t* component = NextPathComponent(&cursor, &length);
-  while (component != nullptr) {
-    std::u16string name(component, length);
-    component = NextPathComponent(&cursor, &length);
-    bool last = component == nullptr;
-    if (name == u".") {
-      if (last) break;
-      continue;
-    }
-    std::string name8;
-    if (name == u".." || !Utf16ToUtf8(name.data(), name.size(), &name8)) return PLAT_ERR_INVALID;
-    struct stat st;
-    std::string candidate = current + "/" + name8;
-    if (lstat(candidate.c_str(), &st) != 0) {
-      if (errno != ENOENT) return TranslateErrno(errno);
-      std::u16string folded = name;
-      for (char16_t& c : folded) c = FoldCase(c);
-      std::string actual;
-      if (FindIgnoringCase(current, folded, &actual)) {
-        candidate = current + "/" + actual;
-        if (lstat(candidate.c_str(), &st) != 0) return TranslateErrno(errno);
-      } else if (last) {
-        *exists = false;
-        *host = candidate;
-        return PLAT_OK;
-      } else {
-        return PLAT_ERR_NOT_FOUND;
-      }
-    }
-    current = candidate;
-    if (S_ISLNK(st.st_mode) && (!last || target == RESOLVE_OPEN)) {
-      result = FollowInside(root, &current);
-      if (result != PLAT_OK) return result;
-      if (stat(current.c_str(), &st) != 0) return TranslateErrno(errno);
-    }
-    if (!last && !S_ISDIR(st.st_mode)) return PLAT_ERR_NOT_FOUND;
+  while (const char16_t* component = NextPathComponent(&cursor, &length)) {
+    names.emplace_back(component, length);
+    lastStart = component;
+  }
+  std::u16string_view folderPath(path, static_cast<size_t>(lastStart - path));
+  std::string current = root;
+  size_t first = 0;
+  if (names.size() > 1 && StillResolves(lastFolder, root, folderPath)) {
+    current = lastFolder.host;
+    first = names.size() - 1;
+  }
+  *exists = true;
+  for (size_t i = first; i < names.size(); i++) {
+    bool last = i + 1 == names.size();
+    if (last && i > 0 && first == 0) RememberFolder(root, folderPath, current);
+    result = ResolveComponent(root, names[i], last, target, &current, exists);
+    if (result != PLAT_OK) return result;
   }
   *host = current.empty() ? "/" : current;
   return PLAT_OK;
