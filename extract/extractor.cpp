@@ -107,6 +107,7 @@ int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
 
   SRes res = SZ_OK;
   bool incomplete = false;  // an item was refused or is missing, but the walk went on
+  char16_t madeFolder[PLAT_MAX_PATH] = {0};
   for (UInt32 i = 0; i < reader.db.NumFiles; i++) {
     res = ReadItemName(&reader, i);
     if (res != SZ_OK) break;
@@ -129,7 +130,7 @@ int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
       if (res != SZ_OK) break;
     }
     char16_t path[PLAT_MAX_PATH] = {0};
-    PrepareItemPath(outDirPath, name, path);
+    PrepareItemPath(outDirPath, name, path, madeFolder);
     if (isDirectory) {
       // An existing directory is the common case; only a path left without one (a file in the
       // way) leaves the update incomplete.

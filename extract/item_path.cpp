@@ -36,12 +36,26 @@ static void JoinPath(const char16_t* outDir, const char16_t* name, char16_t* pat
   memcpy(path + dirLength + 1, name, (nameLength + 1) * sizeof(char16_t));
 }
 
-void PrepareItemPath(const char16_t* outDir, char16_t* name, char16_t* path) {
+void PrepareItemPath(const char16_t* outDir, char16_t* name, char16_t* path, char16_t* madeFolder) {
+  char16_t* lastSlash = nullptr;
+  for (char16_t* p = name; *p != 0; p++) {
+    if (*p == u'/') lastSlash = p;
+  }
+  bool folderMade = false;
+  if (lastSlash != nullptr) {
+    *lastSlash = 0;
+    JoinPath(outDir, name, path);
+    *lastSlash = u'/';
+    folderMade = std::char_traits<char16_t>::compare(path, madeFolder, Length(path) + 1) == 0;
+    if (!folderMade) memcpy(madeFolder, path, (Length(path) + 1) * sizeof(char16_t));
+  }
   for (char16_t* p = name; *p != 0; p++) {
     if (*p != u'/') continue;
     *p = 0;
-    JoinPath(outDir, name, path);
-    PlatCreateDirectory(path);
+    if (!folderMade) {
+      JoinPath(outDir, name, path);
+      PlatCreateDirectory(path);
+    }
     *p = u'\\';
   }
   JoinPath(outDir, name, path);

@@ -10,5 +10,7 @@ const char* ItemPathProblem(const char16_t* outDir, const char16_t* name);
 
 // Forms the item's full path in path (PLAT_MAX_PATH units) and creates every directory on the
 // way, ignoring failures: an existing directory is the common case. The name's "/" separators
-// become "\" in place. The item must have passed ItemPathProblem.
-void PrepareItemPath(const char16_t* outDir, char16_t* name, char16_t* path);
+// become "\" in place. madeFolder (PLAT_MAX_PATH units, empty at first) remembers the folder the
+// previous item's directories were made for, so that a run of items in one folder makes them
+// once. The item must have passed ItemPathProblem.
+void PrepareItemPath(const char16_t* outDir, char16_t* name, char16_t* path, char16_t* madeFolder);
