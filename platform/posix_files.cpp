@@ -15,24 +15,28 @@
 #include "platform.h"
 #include "posix_internal.h"
 
-// Small writes collect here so that a copy in small chunks costs few system calls.
-enum { kWriteBufferSize = 64 * 1024 };
+// Small reads and writes go through a buffer, so that a copy in small chunks costs few system
+// calls. A handle either reads or writes, so one buffer serves whichever it does.
+enum { kBufferSize = 64 * 1024 };
 
 struct PlatFile {
   int fd;
-  char* pending;  // write buffer, allocated on the first small write
-  size_t pendingSize;
+  bool writing;
+  char* buffer;  // allocated on the first small read or write
+  size_t begin;  // reading: the next read-ahead byte to hand out
+  size_t end;    // reading: end of the read-ahead bytes; writing: bytes waiting to be written
 };
 
 static bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
 
-static int NewFile(int fd, PlatFile** file) {
+static int NewFile(int fd, bool writing, PlatFile** file) {
   *file = static_cast<PlatFile*>(calloc(1, sizeof(PlatFile)));
   if (*file == nullptr) {
     osCalls.close(fd);
     return PLAT_ERR_NO_MEMORY;
   }
   (*file)->fd = fd;
+  (*file)->writing = writing;
   return PLAT_OK;
 }
 
@@ -49,7 +53,7 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
     osCalls.close(fd);
     return PLAT_ERR_ACCESS;
   }
-  return NewFile(fd, file);
+  return NewFile(fd, false, file);
 }
 
 // An exclusive lock is the host's form of "in use": taking it fails while anyone else holds one.
@@ -77,7 +81,7 @@ int PlatFileCreate(const char16_t* path, PlatFile** file) {
     return result;
   }
   if (!exists) NoteEntryAdded(host);
-  return NewFile(fd, file);
+  return NewFile(fd, true, file);
 }
 
 // Writes everything or reports how far it got; a short write from the OS is a failure, as it is
@@ -94,21 +98,21 @@ static int WriteAll(int fd, const char* data, size_t size, size_t* written) {
 }
 
 static int Flush(PlatFile* file) {
-  if (file->pendingSize == 0) return PLAT_OK;
+  if (!file->writing || file->end == 0) return PLAT_OK;
   size_t written = 0;
-  int result = WriteAll(file->fd, file->pending, file->pendingSize, &written);
-  file->pendingSize = 0;
+  int result = WriteAll(file->fd, file->buffer, file->end, &written);
+  file->end = 0;
   return result;
 }
 
-int PlatFileRead(PlatFile* file, void* buffer, size_t* size) {
-  int result = Flush(file);
-  if (result != PLAT_OK) {
-    *size = 0;
-    return result;
-  }
+static bool HaveBuffer(PlatFile* file) {
+  if (file->buffer == nullptr) file->buffer = static_cast<char*>(malloc(kBufferSize));
+  return file->buffer != nullptr;
+}
+
+static int ReadDirect(int fd, void* buffer, size_t* size) {
   for (;;) {
-    ssize_t n = osCalls.read(file->fd, buffer, *size);
+    ssize_t n = osCalls.read(fd, buffer, *size);
     if (n >= 0) {
       *size = static_cast<size_t>(n);
       return PLAT_OK;
@@ -120,21 +124,36 @@ int PlatFileRead(PlatFile* file, void* buffer, size_t* size) {
   }
 }
 
+int PlatFileRead(PlatFile* file, void* buffer, size_t* size) {
+  if (file->begin == file->end && *size < kBufferSize && HaveBuffer(file)) {
+    size_t got = kBufferSize;
+    int result = ReadDirect(file->fd, file->buffer, &got);
+    if (result != PLAT_OK) {
+      *size = 0;
+      return result;
+    }
+    file->begin = 0;
+    file->end = got;
+  }
+  if (file->begin == file->end) return ReadDirect(file->fd, buffer, size);
+  size_t n = file->end - file->begin < *size ? file->end - file->begin : *size;
+  memcpy(buffer, file->buffer + file->begin, n);
+  file->begin += n;
+  *size = n;
+  return PLAT_OK;
+}
+
 int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* written) {
   const char* data = static_cast<const char*>(buffer);
   *written = 0;
   if (size == 0) return PLAT_OK;
-  if (file->pendingSize + size > kWriteBufferSize) {
+  if (file->end + size > kBufferSize) {
     int result = Flush(file);
     if (result != PLAT_OK) return result;
   }
-  if (size >= kWriteBufferSize) return WriteAll(file->fd, data, size, written);
-  if (file->pending == nullptr) {
-    file->pending = static_cast<char*>(malloc(kWriteBufferSize));
-    if (file->pending == nullptr) return WriteAll(file->fd, data, size, written);
-  }
-  memcpy(file->pending + file->pendingSize, data, size);
-  file->pendingSize += size;
+  if (size >= kBufferSize || !HaveBuffer(file)) return WriteAll(file->fd, data, size, written);
+  memcpy(file->buffer + file->end, data, size);
+  file->end += size;
   *written = size;
   return PLAT_OK;
 }
@@ -142,9 +161,13 @@ int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* writt
 int PlatFileSeek(PlatFile* file, int64_t* position, PlatSeekOrigin origin) {
   int result = Flush(file);
   if (result != PLAT_OK) return result;
+  // The OS position is past the read-ahead bytes not yet handed out.
+  int64_t offset = *position;
+  if (!file->writing && origin == PLAT_SEEK_CUR) offset -= static_cast<int64_t>(file->end - file->begin);
   int whence = origin == PLAT_SEEK_SET ? SEEK_SET : origin == PLAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
-  off_t moved = lseek(file->fd, static_cast<off_t>(*position), whence);
+  off_t moved = lseek(file->fd, static_cast<off_t>(offset), whence);
   if (moved < 0) return TranslateErrno(errno);
+  if (!file->writing) file->begin = file->end = 0;
   *position = moved;
   return PLAT_OK;
 }
@@ -161,7 +184,7 @@ int PlatFileSize(PlatFile* file, uint64_t* size) {
 int PlatFileClose(PlatFile* file) {
   int result = Flush(file);
   if (osCalls.close(file->fd) != 0 && result == PLAT_OK) result = TranslateErrno(errno);
-  free(file->pending);
+  free(file->buffer);
   free(file);
   return result;
 }
@@ -226,8 +249,8 @@ int PlatSetFileAttributes(const char16_t* path, uint32_t attributes) {
   if (result != PLAT_OK) return result;
   if (S_ISLNK(st.st_mode)) return PLAT_ERR_ACCESS;  // chmod would reach the link's target
   mode_t mode = st.st_mode & 07777;
-  mode = (attributes & PLAT_ATTR_READONLY) ? (mode & ~0222u) : (mode | S_IWUSR);
-  if (osCalls.chmod(host.c_str(), mode) != 0) return TranslateErrno(errno);
+  mode_t wanted = (attributes & PLAT_ATTR_READONLY) ? (mode & ~0222u) : (mode | S_IWUSR);
+  if (wanted != mode && osCalls.chmod(host.c_str(), wanted) != 0) return TranslateErrno(errno);
   return PLAT_OK;
 }
 
