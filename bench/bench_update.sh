@@ -22,7 +22,9 @@ if [[ ! -x "$zelt_update" ]]; then
   echo "bench_update.sh: no $zelt_update; build the project first" >&2
   exit 1
 fi
-package="$bench_dir/packages/lzma2-solid.7z"
+# BENCH_PACKAGE picks another of the corpus packages (e.g. copy.7z, 108 MB, to weigh the copy).
+package_name=${BENCH_PACKAGE:-lzma2-solid.7z}
+package="$bench_dir/packages/$package_name"
 device="$scratch_dir/device"
 reset_figures
 rm -rf "$device" "$scratch_dir/update-result"
@@ -86,5 +88,5 @@ echo
 echo "Whole update, median of $runs alternating runs each; ratio = zelt / pipeline."
 echo "zelt-update run directly (exit status 0 checked); both leave identical installs (diff -r)."
 table_header update "pkg MB" pipe
-table_row "lzma2-solid.7z" "$(bytes_to_mb "$(stat -c %s "$package")")" update.zelt update.peer
+table_row "$package_name" "$(bytes_to_mb "$(stat -c %s "$package")")" update.zelt update.peer
 report_load
