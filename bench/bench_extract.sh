@@ -13,10 +13,7 @@ source "$(dirname "$0")/common.sh"
 parse_bench_options "$@"
 
 zelt_extract="$build_dir/tools/zelt-extract"
-if [[ ! -x "$zelt_extract" ]]; then
-  echo "bench_extract.sh: no $zelt_extract; build the project first" >&2
-  exit 1
-fi
+require_built "$zelt_extract"
 out="$scratch_dir/extract"
 mkdir -p "$out"
 reset_figures

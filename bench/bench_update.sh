@@ -18,10 +18,7 @@ source "$(dirname "$0")/common.sh"
 parse_bench_options "$@"
 
 zelt_update="$build_dir/update/zelt-update"
-if [[ ! -x "$zelt_update" ]]; then
-  echo "bench_update.sh: no $zelt_update; build the project first" >&2
-  exit 1
-fi
+require_built "$zelt_update"
 # BENCH_PACKAGE picks another of the corpus packages (e.g. copy.7z, 108 MB, to weigh the copy).
 package_name=${BENCH_PACKAGE:-lzma2-solid.7z}
 package="$bench_dir/packages/$package_name"

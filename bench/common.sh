@@ -73,6 +73,14 @@ median() {
 
 reset_figures() { rm -rf "$bench_dir/figures"; }
 
+# require_built PROGRAM: stops with a clear word when the build lacks it.
+require_built() {
+  if [[ ! -x "$1" ]]; then
+    echo "$(basename "$0"): no $1; build the project first" >&2
+    exit 1
+  fi
+}
+
 # ratio A B: A / B to two decimals ("-" when B is 0).
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0) print "-"; else printf "%.2f", a / b }'; }
 
