@@ -90,6 +90,58 @@ static SRes WriteItemFile(const char16_t* path, const Byte* data, size_t size, b
   return SZ_OK;
 }
 
+// Prints, decodes and writes item index. Returns SZ_OK to go on with the next item, or the result
+// that stops the walk; *incomplete is set for an item skipped without stopping it.
+static SRes ExtractItem(PackageReader* reader, UInt32 index, const char16_t* outDir,
+                        char16_t* madeFolder, bool* incomplete) {
+  SRes res = ReadItemName(reader, index);
+  if (res != SZ_OK) return res;
+  res = PrintItemName(reader->name);
+  if (res != SZ_OK) return res;
+  char16_t* name = reinterpret_cast<char16_t*>(reader->name);
+  const char* problem = ItemPathProblem(outDir, name);
+  if (problem != nullptr) {
+    PrintExtractError(problem);
+    *incomplete = true;
+    return SZ_OK;
+  }
+  bool isDirectory = SzArEx_IsDir(&reader->db, index);
+  const Byte* data = nullptr;
+  size_t size = 0;
+  if (isDirectory) {
+    fputs("/", stdout);
+  } else {
+    res = DecodeItem(reader, index, &data, &size);
+    if (res != SZ_OK) return res;
+  }
+  char16_t path[PLAT_MAX_PATH] = {0};
+  PrepareItemPath(outDir, name, path, madeFolder);
+  if (isDirectory) {
+    // An existing directory is the common case; only a path left without one (a file in the
+    // way) leaves the update incomplete.
+    if (PlatCreateDirectory(path) != PLAT_OK && !EntryExists(path, true)) {
+      PrintExtractError("can not create output directory");
+      *incomplete = true;
+      return SZ_OK;
+    }
+    fputs("\n", stdout);
+    return SZ_OK;
+  }
+  bool created = false;
+  res = WriteItemFile(path, data, size, &created);
+  if (res != SZ_OK) return res;
+  // The item's attribute belongs to its bytes, not to an older file left at its path.
+  if (!created) {
+    if (!EntryExists(path, false)) *incomplete = true;
+    return SZ_OK;
+  }
+  if (SzBitWithVals_Check(&reader->db.Attribs, index)) {
+    PlatSetFileAttributes(path, reader->db.Attribs.Vals[index]);
+  }
+  fputs("\n", stdout);
+  return SZ_OK;
+}
+
 int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
   if (packagePath == nullptr || outDir == nullptr) return 1;
   char16_t outDirPath[PLAT_MAX_PATH] = {0};
@@ -108,52 +160,8 @@ int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
   SRes res = SZ_OK;
   bool incomplete = false;  // an item was refused or is missing, but the walk went on
   char16_t madeFolder[PLAT_MAX_PATH] = {0};
-  for (UInt32 i = 0; i < reader.db.NumFiles; i++) {
-    res = ReadItemName(&reader, i);
-    if (res != SZ_OK) break;
-    res = PrintItemName(reader.name);
-    if (res != SZ_OK) break;
-    char16_t* name = reinterpret_cast<char16_t*>(reader.name);
-    const char* problem = ItemPathProblem(outDirPath, name);
-    if (problem != nullptr) {
-      PrintExtractError(problem);
-      incomplete = true;
-      continue;
-    }
-    bool isDirectory = SzArEx_IsDir(&reader.db, i);
-    const Byte* data = nullptr;
-    size_t size = 0;
-    if (isDirectory) {
-      fputs("/", stdout);
-    } else {
-      res = DecodeItem(&reader, i, &data, &size);
-      if (res != SZ_OK) break;
-    }
-    char16_t path[PLAT_MAX_PATH] = {0};
-    PrepareItemPath(outDirPath, name, path, madeFolder);
-    if (isDirectory) {
-      // An existing directory is the common case; only a path left without one (a file in the
-      // way) leaves the update incomplete.
-      if (PlatCreateDirectory(path) != PLAT_OK && !EntryExists(path, true)) {
-        PrintExtractError("can not create output directory");
-        incomplete = true;
-        continue;
-      }
-      fputs("\n", stdout);
-      continue;
-    }
-    bool created = false;
-    res = WriteItemFile(path, data, size, &created);
-    if (res != SZ_OK) break;
-    // The item's attribute belongs to its bytes, not to an older file left at its path.
-    if (!created) {
-      if (!EntryExists(path, false)) incomplete = true;
-      continue;
-    }
-    if (SzBitWithVals_Check(&reader.db.Attribs, i)) {
-      PlatSetFileAttributes(path, reader.db.Attribs.Vals[i]);
-    }
-    fputs("\n", stdout);
+  for (UInt32 i = 0; i < reader.db.NumFiles && res == SZ_OK; i++) {
+    res = ExtractItem(&reader, i, outDirPath, madeFolder, &incomplete);
   }
   ClosePackage(&reader);
   if (res != SZ_OK || incomplete) return 1;
