@@ -124,17 +124,12 @@ static bool FindIgnoringCase(const std::string& folder, const std::u16string& fo
   return matched;
 }
 
-static void SplitLast(const std::string& hostPath, std::string* folder, std::string* name) {
-  size_t slash = hostPath.rfind('/');
-  *folder = hostPath.substr(0, slash);
-  *name = hostPath.substr(slash + 1);
-}
-
 void NoteEntryAdded(const std::string& hostPath) {
-  std::string folder, name;
-  SplitLast(hostPath, &folder, &name);
+  size_t slash = hostPath.rfind('/');
+  std::string folder = hostPath.substr(0, slash);
   auto found = folderIndexes.find(folder);
   if (found == folderIndexes.end()) return;
+  std::string name = hostPath.substr(slash + 1);
   found->second.names.emplace(FoldedName(name.c_str()), name);
   Restamp(&found->second, folder);
 }

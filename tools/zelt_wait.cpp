@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "outcome_events.h"
 #include "platform.h"
 
-static const char16_t* const kEventNames[2] = {u"Zeltrovan_Update_Success_20150408",
-                                               u"Zeltrovan_Update_Fail_20150408"};
+static const char16_t* const kEventNames[2] = {kSuccessEventName, kFailEventName};
 enum { kSuccess = 0, kFailure = 1, kError = 2 };
 enum { kSliceMs = 50, kDefaultTimeoutSeconds = 600 };
 

@@ -5,6 +5,7 @@
 
 #include "extractor.h"
 #include "install_cleaner.h"
+#include "outcome_events.h"
 #include "package_check.h"
 #include "platform.h"
 #include "update_log.h"
@@ -15,8 +16,6 @@ static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
 static const char16_t kTargetPackageWide[] = u"ZELTROVAN//Zeltrovan.7z";
 static const char kOutDir[] = "ZELTROVAN";
 static const char16_t kOutDirWide[] = u"ZELTROVAN";
-static const char16_t kSuccessEventName[] = u"Zeltrovan_Update_Success_20150408";
-static const char16_t kFailEventName[] = u"Zeltrovan_Update_Fail_20150408";
 
 enum { kCopyChunk = 1024 };
 
