@@ -18,7 +18,7 @@ static SRes StreamRead(ISeekInStreamPtr p, void* buffer, size_t* size) {
 
 static SRes StreamSeek(ISeekInStreamPtr p, Int64* position, ESzSeek origin) {
   PlatFile* file = reinterpret_cast<const PackageInStream*>(p)->file;
-  int64_t moved = *position;
+  ZInt64 moved = *position;
   if (PlatFileSeek(file, &moved, static_cast<PlatSeekOrigin>(origin)) != PLAT_OK) return SZ_ERROR_READ;
   *position = moved;
   return SZ_OK;

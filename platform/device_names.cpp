@@ -1,17 +1,17 @@
 #include "device_names.h"
 
-char16_t FoldCase(char16_t c) {
-  if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+ZChar FoldCase(ZChar c) {
+  if (c < 0x80) return (c >= ZT('a') && c <= ZT('z')) ? static_cast<ZChar>(c - 0x20) : c;
   // Latin-1 lower-case letters, except the division sign and y-diaeresis (which has no
   // single-unit upper case there).
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);  // Greek
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);  // Cyrillic
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<ZChar>(c - 0x20);
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<ZChar>(c - 0x20);  // Greek
+  if (c >= 0x430 && c <= 0x44F) return static_cast<ZChar>(c - 0x20);  // Cyrillic
+  if (c >= 0x450 && c <= 0x45F) return static_cast<ZChar>(c - 0x50);
   return c;
 }
 
-bool NamesEqualIgnoringCase(const char16_t* a, size_t aLength, const char16_t* b, size_t bLength) {
+bool NamesEqualIgnoringCase(const ZChar* a, size_t aLength, const ZChar* b, size_t bLength) {
   if (aLength != bLength) return false;
   for (size_t i = 0; i < aLength; i++) {
     if (FoldCase(a[i]) != FoldCase(b[i])) return false;
@@ -19,14 +19,20 @@ bool NamesEqualIgnoringCase(const char16_t* a, size_t aLength, const char16_t* b
   return true;
 }
 
-const char16_t* NextPathComponent(const char16_t** cursor, size_t* length) {
-  const char16_t* p = *cursor;
+size_t TextLength(const ZChar* text) {
+  size_t length = 0;
+  while (text[length] != 0) length++;
+  return length;
+}
+
+const ZChar* NextPathComponent(const ZChar** cursor, size_t* length) {
+  const ZChar* p = *cursor;
   while (IsPathSeparator(*p)) p++;
   if (*p == 0) {
     *cursor = p;
-    return nullptr;
+    return NULL;
   }
-  const char16_t* start = p;
+  const ZChar* start = p;
   while (*p != 0 && !IsPathSeparator(*p)) p++;
   *length = static_cast<size_t>(p - start);
   *cursor = p;

@@ -1,16 +1,19 @@
 // Name and path rules of the device, the same for every backend.
 #pragma once
 
-#include <cstddef>
+#include "device_types.h"
 
 // The character as the device compares it: letters of the Latin, Greek and Cyrillic alphabets
 // fold to upper case, everything else is itself.
-char16_t FoldCase(char16_t c);
-bool NamesEqualIgnoringCase(const char16_t* a, size_t aLength, const char16_t* b, size_t bLength);
+ZChar FoldCase(ZChar c);
+bool NamesEqualIgnoringCase(const ZChar* a, size_t aLength, const ZChar* b, size_t bLength);
 
-inline bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+inline bool IsPathSeparator(ZChar c) { return c == ZT('\\') || c == ZT('/'); }
+
+// Units before the terminator.
+size_t TextLength(const ZChar* text);
 
 // Finds the next component of a device path at or after *cursor: returns its start and length
-// and moves *cursor past it, or returns nullptr when no component is left. Empty components
+// and moves *cursor past it, or returns NULL when no component is left. Empty components
 // ("a//b", a leading or trailing separator) are skipped.
-const char16_t* NextPathComponent(const char16_t** cursor, size_t* length);
+const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);

@@ -6,8 +6,7 @@
 // entry without regard to case. A path never resolves outside the device root.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "device_types.h"
 
 enum { PLAT_MAX_PATH = 260 };  // units, terminator included
 
@@ -22,11 +21,10 @@ enum PlatResult {
   PLAT_ERR_INVALID = 6,    // a path that cannot name anything on the device
   PLAT_ERR_IO = 7,         // any other failure of the medium or the OS
   PLAT_ERR_NO_MEMORY = 8,
-  PLAT_ERR_TIMEOUT = 9,
+  PLAT_ERR_TIMEOUT = 9
 };
 
-constexpr uint32_t PLAT_ATTR_READONLY = 0x01;
-constexpr uint32_t PLAT_ATTR_DIRECTORY = 0x10;
+enum { PLAT_ATTR_READONLY = 0x01, PLAT_ATTR_DIRECTORY = 0x10 };
 
 // ---- Files -------------------------------------------------------------------------------------
 
@@ -35,19 +33,19 @@ struct PlatFile;
 enum PlatSeekOrigin { PLAT_SEEK_SET = 0, PLAT_SEEK_CUR = 1, PLAT_SEEK_END = 2 };
 
 // Opens an existing file for reading.
-int PlatFileOpenRead(const char16_t* path, PlatFile** file);
+int PlatFileOpenRead(const ZChar* path, PlatFile** file);
 // Creates a file, or truncates an existing one, for writing. Fails with PLAT_ERR_IN_USE when
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only; while this handle is
 // open the file is in use for everyone else.
-int PlatFileCreate(const char16_t* path, PlatFile** file);
+int PlatFileCreate(const ZChar* path, PlatFile** file);
 // Reads up to *size bytes; *size becomes the number read, 0 at the end of the file.
 int PlatFileRead(PlatFile* file, void* buffer, size_t* size);
 // Writes size bytes; *written becomes the number the file took. Small writes may be buffered, so
 // a failure of the medium can surface only at PlatFileClose.
 int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* written);
 // Moves to *position from origin; *position becomes the new offset from the start.
-int PlatFileSeek(PlatFile* file, int64_t* position, PlatSeekOrigin origin);
-int PlatFileSize(PlatFile* file, uint64_t* size);
+int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin);
+int PlatFileSize(PlatFile* file, ZUInt64* size);
 // Releases the handle in every case; a failure means buffered data may not have reached the file.
 int PlatFileClose(PlatFile* file);
 
@@ -56,28 +54,28 @@ int PlatFileClose(PlatFile* file);
 struct PlatFind;
 
 struct PlatFindData {
-  char16_t name[PLAT_MAX_PATH];  // the entry's name alone, terminated
-  uint32_t attributes;           // PLAT_ATTR_* bits
+  ZChar name[PLAT_MAX_PATH];  // the entry's name alone, terminated
+  ZUInt32 attributes;           // PLAT_ATTR_* bits
 };
 
 // Starts an enumeration of the directory named by pattern, which is the directory path followed
 // by "\*.*" (the one pattern there is: every entry). *data receives the first entry, "." and ".."
 // included where the file system has them. A symbolic link is an entry of its own, never a
 // directory, and is never followed. PLAT_ERR_NOT_FOUND when the directory cannot be read.
-int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data);
+int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data);
 // Next entry in the file system's order; PLAT_ERR_NOT_FOUND after the last.
 int PlatFindNext(PlatFind* find, PlatFindData* data);
 void PlatFindClose(PlatFind* find);
 
-int PlatCreateDirectory(const char16_t* path);
+int PlatCreateDirectory(const ZChar* path);
 // Fails with PLAT_ERR_NOT_EMPTY while the directory has entries.
-int PlatRemoveDirectory(const char16_t* path);
+int PlatRemoveDirectory(const ZChar* path);
 // Deletes a file or a symbolic link (never what it points to). Fails with PLAT_ERR_IN_USE when
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only, whoever asks.
-int PlatDeleteFile(const char16_t* path);
+int PlatDeleteFile(const ZChar* path);
 // Only PLAT_ATTR_READONLY can be changed; other bits are ignored.
-int PlatSetFileAttributes(const char16_t* path, uint32_t attributes);
-int PlatGetFileAttributes(const char16_t* path, uint32_t* attributes);
+int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);
+int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes);
 
 // ---- Named events ------------------------------------------------------------------------------
 
@@ -85,29 +83,29 @@ struct PlatEvent;
 
 // Opens the auto-reset event of that name, creating it unsignalled when nobody has it yet.
 // Events belong to the device: two devices never share one.
-int PlatEventOpen(const char16_t* name, PlatEvent** event);
+int PlatEventOpen(const ZChar* name, PlatEvent** event);
 // Signals the event; at most one signal stays pending until a wait takes it.
 int PlatEventSet(PlatEvent* event);
 // Waits until one of the events is signalled, takes that signal and stores the event's index in
 // *signalled. PLAT_ERR_TIMEOUT when none was signalled within timeoutMs; a timeout of 0 polls.
-int PlatEventWaitAny(PlatEvent* const* events, int count, uint32_t timeoutMs, int* signalled);
+int PlatEventWaitAny(PlatEvent* const* events, int count, ZUInt32 timeoutMs, int* signalled);
 void PlatEventClose(PlatEvent* event);
 // Forgets the name so that the next open creates a fresh event. Device events vanish with their
 // last handle; a host event outlives its processes until this is called.
-int PlatEventDelete(const char16_t* name);
+int PlatEventDelete(const ZChar* name);
 
 // ---- Process, time and console -----------------------------------------------------------------
 
 // Milliseconds of a monotonic clock; the count wraps at 2^32.
-uint32_t PlatTickCount();
+ZUInt32 PlatTickCount();
 // Stores the running executable's device path, terminated, into buffer. Returns its length in
 // units, or 0 when it has none (an executable outside the device root) or it does not fit; the
 // buffer then holds an empty string when size is at least 1.
-size_t PlatModuleFileName(char16_t* buffer, size_t size);
+size_t PlatModuleFileName(ZChar* buffer, size_t size);
 // Converts count units of UTF-16 into the console's code page. Returns the number of bytes
 // stored, or 0 when dst is too small; a unit the code page cannot show becomes defaultChar.
 // Nothing is terminated.
-int PlatUtf16ToConsole(const char16_t* src, int count, char* dst, int dstSize, char defaultChar);
+int PlatUtf16ToConsole(const ZChar* src, int count, char* dst, int dstSize, char defaultChar);
 
 struct PlatProcess;
 
@@ -116,7 +114,7 @@ struct PlatProcess;
 int PlatProcessStart(const char* const* argv, PlatProcess** process);
 // Waits for the process to end and releases it; *exitCode is its exit status (0..255), or -1
 // when it was killed by a signal. PLAT_ERR_TIMEOUT leaves the process running and the handle valid.
-int PlatProcessWait(PlatProcess* process, uint32_t timeoutMs, int* exitCode);
+int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode);
 
 // ---- Host only ---------------------------------------------------------------------------------
 
@@ -126,4 +124,4 @@ int PlatSetDeviceRoot(const char* hostDirectory);
 // Turns a host path in the locale's encoding (absolute or relative to the current directory) into
 // a device path under the current root. PLAT_ERR_INVALID when it lies outside the root or does not
 // fit size units.
-int PlatHostPathToDevicePath(const char* hostPath, char16_t* devicePath, size_t size);
+int PlatHostPathToDevicePath(const char* hostPath, ZChar* devicePath, size_t size);

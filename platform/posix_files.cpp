@@ -158,12 +158,12 @@ int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* writt
   return PLAT_OK;
 }
 
-int PlatFileSeek(PlatFile* file, int64_t* position, PlatSeekOrigin origin) {
+int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin) {
   int result = Flush(file);
   if (result != PLAT_OK) return result;
   // The OS position is past the read-ahead bytes not yet handed out.
-  int64_t offset = *position;
-  if (!file->writing && origin == PLAT_SEEK_CUR) offset -= static_cast<int64_t>(file->end - file->begin);
+  ZInt64 offset = *position;
+  if (!file->writing && origin == PLAT_SEEK_CUR) offset -= static_cast<ZInt64>(file->end - file->begin);
   int whence = origin == PLAT_SEEK_SET ? SEEK_SET : origin == PLAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
   off_t moved = lseek(file->fd, static_cast<off_t>(offset), whence);
   if (moved < 0) return TranslateErrno(errno);
@@ -172,12 +172,12 @@ int PlatFileSeek(PlatFile* file, int64_t* position, PlatSeekOrigin origin) {
   return PLAT_OK;
 }
 
-int PlatFileSize(PlatFile* file, uint64_t* size) {
+int PlatFileSize(PlatFile* file, ZUInt64* size) {
   int result = Flush(file);
   if (result != PLAT_OK) return result;
   struct stat st;
   if (fstat(file->fd, &st) != 0) return TranslateErrno(errno);
-  *size = static_cast<uint64_t>(st.st_size);
+  *size = static_cast<ZUInt64>(st.st_size);
   return PLAT_OK;
 }
 

@@ -29,7 +29,7 @@ class FileInUse {
     if (file_ == nullptr) return;
     size_t written = 0;
     EXPECT_EQ(PlatFileWrite(file_, contents.data(), contents.size(), &written), PLAT_OK);
-    int64_t position = 0;  // a seek pushes buffered bytes to the file
+    ZInt64 position = 0;  // a seek pushes buffered bytes to the file
     EXPECT_EQ(PlatFileSeek(file_, &position, PLAT_SEEK_CUR), PLAT_OK);
   }
   ~FileInUse() {

@@ -442,14 +442,14 @@ TEST_F(PlatformFileTest, ReadSeekAndSizeAgree) {
   WriteFile(Host("data.bin"), "0123456789abcdef");
   PlatFile* file = nullptr;
   ASSERT_EQ(PlatFileOpenRead(u"DATA.BIN", &file), PLAT_OK);
-  uint64_t size = 0;
+  ZUInt64 size = 0;
   EXPECT_EQ(PlatFileSize(file, &size), PLAT_OK);
   EXPECT_EQ(size, 16u);
   char buffer[32] = {};
   size_t got = 4;
   EXPECT_EQ(PlatFileRead(file, buffer, &got), PLAT_OK);
   EXPECT_EQ(std::string(buffer, got), "0123");
-  int64_t position = 2;
+  ZInt64 position = 2;
   EXPECT_EQ(PlatFileSeek(file, &position, PLAT_SEEK_CUR), PLAT_OK);
   EXPECT_EQ(position, 6);
   got = 4;
@@ -487,13 +487,13 @@ TEST_F(PlatformFileTest, SmallAndLargeWritesLandInOrder) {
   put(SampleBytes(100000, 1));
   for (int i = 0; i < 100; i++) put(SampleBytes(1000, static_cast<unsigned>(i)));
   put("");
-  uint64_t size = 0;
+  ZUInt64 size = 0;
   EXPECT_EQ(PlatFileSize(file, &size), PLAT_OK);
   EXPECT_EQ(size, expected.size());
   put("tail");
-  int64_t position = 0;
+  ZInt64 position = 0;
   EXPECT_EQ(PlatFileSeek(file, &position, PLAT_SEEK_CUR), PLAT_OK);
-  EXPECT_EQ(position, static_cast<int64_t>(expected.size()));
+  EXPECT_EQ(position, static_cast<ZInt64>(expected.size()));
   EXPECT_EQ(PlatFileClose(file), PLAT_OK);
   EXPECT_TRUE(ReadFile(Host("out.bin")) == expected);
 }
@@ -615,7 +615,7 @@ TEST_F(PlatformProtectionTest, FileHeldByACreateHandleIsInUse) {
   ASSERT_EQ(PlatFileCreate(u"held.bin", &holder), PLAT_OK);
   size_t written = 0;
   ASSERT_EQ(PlatFileWrite(holder, bytes.data(), bytes.size(), &written), PLAT_OK);
-  uint64_t size = 0;
+  ZUInt64 size = 0;
   ASSERT_EQ(PlatFileSize(holder, &size), PLAT_OK);
 
   PlatFile* second = nullptr;

@@ -20,8 +20,8 @@ static int Usage() {
 
 // Waits for an event, watching the updater (when there is one) so that an updater that ends
 // without setting either event is noticed at once rather than at the timeout.
-static int WaitForOutcome(PlatEvent* const* events, PlatProcess** updater, uint32_t timeoutMs) {
-  uint32_t start = PlatTickCount();
+static int WaitForOutcome(PlatEvent* const* events, PlatProcess** updater, ZUInt32 timeoutMs) {
+  ZUInt32 start = PlatTickCount();
   for (;;) {
     int signalled = -1;
     if (PlatEventWaitAny(events, 2, kSliceMs, &signalled) == PLAT_OK) return signalled;
@@ -67,12 +67,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "zelt-wait: cannot start %s\n", argv[next]);
     return kError;
   }
-  uint32_t timeoutMs = static_cast<uint32_t>(timeoutSeconds * 1000);
-  uint32_t start = PlatTickCount();
+  ZUInt32 timeoutMs = static_cast<ZUInt32>(timeoutSeconds * 1000);
+  ZUInt32 start = PlatTickCount();
   int outcome = WaitForOutcome(events, &updater, timeoutMs);
   // Let the updater finish its log before the verdict is printed.
   int exitCode = 0;
-  uint32_t spent = PlatTickCount() - start;
+  ZUInt32 spent = PlatTickCount() - start;
   if (updater != nullptr) PlatProcessWait(updater, timeoutMs > spent ? timeoutMs - spent : 0, &exitCode);
   for (int i = 0; i < 2; i++) {
     PlatEventClose(events[i]);

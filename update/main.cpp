@@ -46,8 +46,8 @@ static bool SourcePackagePath(std::u16string* source) {
 
 // Copies in 1024-byte chunks. A chunk the target takes none of is abandoned, so the size check
 // afterwards fails.
-static int64_t CopyPackage(PlatFile* fromfile, PlatFile* tofile) {
-  int64_t copied = 0;
+static ZInt64 CopyPackage(PlatFile* fromfile, PlatFile* tofile) {
+  ZInt64 copied = 0;
   char buffer[kCopyChunk];
   for (;;) {
     size_t got = sizeof buffer;
@@ -57,16 +57,16 @@ static int64_t CopyPackage(PlatFile* fromfile, PlatFile* tofile) {
       size_t written = 0;
       PlatFileWrite(tofile, buffer + offset, got - offset, &written);
       if (written == 0) break;
-      copied += static_cast<int64_t>(written);
+      copied += static_cast<ZInt64>(written);
       offset += written;
     }
   }
   return copied;
 }
 
-static int64_t MeasureFile(PlatFile* file) {
-  int64_t end = 0;
-  int64_t start = 0;
+static ZInt64 MeasureFile(PlatFile* file) {
+  ZInt64 end = 0;
+  ZInt64 start = 0;
   if (PlatFileSeek(file, &end, PLAT_SEEK_END) != PLAT_OK) return -1;
   if (PlatFileSeek(file, &start, PLAT_SEEK_SET) != PLAT_OK) return -1;
   return end;
@@ -74,9 +74,9 @@ static int64_t MeasureFile(PlatFile* file) {
 
 // Copies, extracts and deletes the copy; returns whether the update succeeded.
 static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
-  int64_t fileSize = MeasureFile(fromfile);
+  ZInt64 fileSize = MeasureFile(fromfile);
   LogStage(160, "main:begin copy data");
-  int64_t copied = CopyPackage(fromfile, tofile);
+  ZInt64 copied = CopyPackage(fromfile, tofile);
   PlatFileClose(fromfile);
   // Buffered bytes reach the target only at close: a failed close is a failed copy.
   bool closed = PlatFileClose(tofile) == PLAT_OK;
