@@ -112,6 +112,11 @@ struct PlatProcess;
 // Starts a program with the given arguments (argv[0] is the program, searched in PATH when it
 // holds no "/"); the child shares standard output and error.
 int PlatProcessStart(const char* const* argv, PlatProcess** process);
+// Starts a program as PlatProcessStart does, with its standard output written to outputFile and
+// its standard error to errorFile: two different host paths in the encoding of argv, each created
+// or emptied. Fails, starting nothing, when a file cannot be opened for writing.
+int PlatProcessStartRedirected(const char* const* argv, const char* outputFile,
+                               const char* errorFile, PlatProcess** process);
 // Waits for the process to end and releases it; *exitCode is its exit status (0..255), or -1
 // when it was killed by a signal. PLAT_ERR_TIMEOUT leaves the process running and the handle valid.
 int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode);

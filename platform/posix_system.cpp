@@ -127,17 +127,36 @@ struct PlatProcess {
   pid_t pid;
 };
 
-int PlatProcessStart(const char* const* argv, PlatProcess** process) {
-  // The handle comes first: a started child must always have one to be waited for by.
+// The handle comes first: a started child must always have one to be waited for by.
+static int Spawn(const char* const* argv, const posix_spawn_file_actions_t* actions,
+                 PlatProcess** process) {
   *process = static_cast<PlatProcess*>(malloc(sizeof(PlatProcess)));
   if (*process == nullptr) return PLAT_ERR_NO_MEMORY;
-  int error = posix_spawnp(&(*process)->pid, argv[0], nullptr, nullptr,
+  int error = posix_spawnp(&(*process)->pid, argv[0], actions, nullptr,
                            const_cast<char* const*>(argv), environ);
   if (error != 0) {
     free(*process);
     return TranslateErrno(error);
   }
   return PLAT_OK;
+}
+
+int PlatProcessStart(const char* const* argv, PlatProcess** process) {
+  return Spawn(argv, nullptr, process);
+}
+
+// The child opens the files itself; a file it cannot open fails the spawn.
+int PlatProcessStartRedirected(const char* const* argv, const char* outputFile,
+                               const char* errorFile, PlatProcess** process) {
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return PLAT_ERR_NO_MEMORY;
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+  int error = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile, flags, 0666);
+  if (error == 0)
+    error = posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile, flags, 0666);
+  int result = error == 0 ? Spawn(argv, &actions, process) : TranslateErrno(error);
+  posix_spawn_file_actions_destroy(&actions);
+  return result;
 }
 
 int PlatProcessWait(PlatProcess* process, uint32_t timeoutMs, int* exitCode) {
