@@ -1,7 +1,8 @@
 // The waiting side of an update: zelt-wait [--timeout SECONDS] [UPDATER [ARGS...]]
 // Attaches to (or creates) both outcome events, clears a signal an earlier run left pending,
 // starts the updater when one is given, and prints "success" or "failure" once an event is set.
-// Exits 0 for success, 1 for failure, 2 on a timeout or an error.
+// Exits 0 for success, 1 for failure, 2 on a timeout or an error. The updater's own exit code,
+// which the events do not tell, goes to standard error once it has ended.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,7 +74,10 @@ int main(int argc, char** argv) {
   // Let the updater finish its log before the verdict is printed.
   int exitCode = 0;
   ZUInt32 spent = PlatTickCount() - start;
-  if (updater != nullptr) PlatProcessWait(updater, timeoutMs > spent ? timeoutMs - spent : 0, &exitCode);
+  if (updater != nullptr &&
+      PlatProcessWait(updater, timeoutMs > spent ? timeoutMs - spent : 0, &exitCode) == PLAT_OK) {
+    fprintf(stderr, "zelt-wait: the updater exited with code %d\n", exitCode);
+  }
   for (int i = 0; i < 2; i++) {
     PlatEventClose(events[i]);
     PlatEventDelete(kEventNames[i]);
