@@ -14,7 +14,7 @@ namespace {
 std::set<std::string> Listing(const fs::path& folder) {
   std::set<std::string> names;
   for (auto& entry : fs::recursive_directory_iterator(folder)) {
-    std::string name = fs::relative(entry.path(), folder).generic_string();
+    std::string name = fs::relative(entry.path(), folder).generic_u8string();
     names.insert(entry.is_directory() ? name + "/" : name);
   }
   return names;
@@ -24,7 +24,7 @@ std::set<std::string> Listing(const fs::path& folder) {
 // Taking the handle empties the file, so its contents are written back through the handle.
 class FileInUse {
  public:
-  FileInUse(const char16_t* devicePath, const std::string& contents) {
+  FileInUse(const ZChar* devicePath, const std::string& contents) {
     EXPECT_EQ(PlatFileCreate(devicePath, &file_), PLAT_OK);
     if (file_ == nullptr) return;
     size_t written = 0;
@@ -49,7 +49,7 @@ class CleanerTest : public ::testing::Test {
   fs::path Install() const { return scratch_.path() / "Zeltrovan"; }
 
   // Runs the cleaner on dir; *printed receives what it wrote to standard output.
-  static int Clean(const char16_t* dir, std::string* printed) {
+  static int Clean(const ZChar* dir, std::string* printed) {
     testing::internal::CaptureStdout();
     int result = RemoveInstallTree(dir);
     *printed = testing::internal::GetCapturedStdout();
@@ -61,9 +61,9 @@ class CleanerTest : public ::testing::Test {
 
 TEST_F(CleanerTest, MissingDirectoryCountsAsEmpty) {
   std::string printed;
-  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   EXPECT_EQ(printed, "");
-  EXPECT_EQ(Clean(u"\\Zeltrovan\\old", &printed), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan\\old"), &printed), 0);
   EXPECT_EQ(printed, "");
   EXPECT_FALSE(fs::exists(Install()));
 }
@@ -73,7 +73,6 @@ TEST_F(CleanerTest, EmptiesTreeSparingMarkerFilesAndTheirFolders) {
   WriteFile(Install() / "app.exe", "old app");
   WriteFile(Install() / "ceusbkwrapperdrv.dll", "unused driver");
   WriteFile(Install() / "data/EMMC_Check_File.txt", "data marker");
-  WriteFile(Install() / "data/EMMC_CHECK_FILE.TXT", "same name in other case");
   WriteFile(Install() / "data/a/b/EMMC_Check_File.txt", "deep marker");
   WriteFile(Install() / "data/a/b/old.bin", "old");
   WriteFile(Install() / "data/a/c/old.bin", "old");
@@ -83,7 +82,7 @@ TEST_F(CleanerTest, EmptiesTreeSparingMarkerFilesAndTheirFolders) {
   fs::create_directories(Install() / "empty");
 
   std::string printed;
-  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   EXPECT_EQ(printed, "");
   std::set<std::string> kept = {"EMMC_Check_File.txt", "data/", "data/EMMC_Check_File.txt",
                                 "data/a/", "data/a/b/", "data/a/b/EMMC_Check_File.txt"};
@@ -92,15 +91,25 @@ TEST_F(CleanerTest, EmptiesTreeSparingMarkerFilesAndTheirFolders) {
   EXPECT_EQ(ReadFile(Install() / "data/a/b/EMMC_Check_File.txt"), "deep marker");
 }
 
+TEST_F(CleanerTest, MarkerNameInAnotherCaseBesideTheMarkerIsDeleted) {
+  SKIP_ON_WIN32("the two names cannot both exist on a file system that ignores case");
+  WriteFile(Install() / "EMMC_Check_File.txt", "marker");
+  WriteFile(Install() / "EMMC_CHECK_FILE.TXT", "same name in other case");
+  std::string printed;
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(Listing(Install()), std::set<std::string>{"EMMC_Check_File.txt"});
+}
+
 TEST_F(CleanerTest, TopDirectoryStaysEvenWhenEmptied) {
   WriteFile(Install() / "n1/n2/n3/f.txt", "x");
   WriteFile(Install() / "n1/g.txt", "y");
   std::string printed;
-  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   EXPECT_TRUE(fs::is_directory(Install()));
   EXPECT_TRUE(fs::is_empty(Install()));
   // However it is spelt, the top directory is the top directory.
-  for (const char16_t* spelling : {u"\\Zeltrovan\\", u"\\ZELTROVAN"}) {
+  for (const ZChar* spelling : {ZT("\\Zeltrovan\\"), ZT("\\ZELTROVAN")}) {
     EXPECT_EQ(Clean(spelling, &printed), 0);
     EXPECT_TRUE(fs::is_directory(Install()));
   }
@@ -113,8 +122,8 @@ TEST_F(CleanerTest, OtherDirectoryIsRemovedOnceEmptied) {
   WriteFile(Install() / "kept/w.txt", "w");
   WriteFile(Install() / "other.txt", "outside the walk");
   std::string printed;
-  EXPECT_EQ(Clean(u"\\Zeltrovan\\old", &printed), 0);
-  EXPECT_EQ(Clean(u"\\Zeltrovan\\kept\\", &printed), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan\\old"), &printed), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan\\kept\\"), &printed), 0);
   std::set<std::string> left = {"kept/", "kept/EMMC_Check_File.txt", "other.txt"};
   EXPECT_EQ(Listing(Install()), left);
 }
@@ -123,10 +132,10 @@ TEST_F(CleanerTest, DriverInUseIsLoggedAndPassedOver) {
   WriteFile(Install() / "drivers/ceusbkwrapperdrv.dll", "");
   WriteFile(Install() / "drivers/other.sys", "other driver");
   WriteFile(Install() / "app.exe", "old app");
-  FileInUse driver(u"\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll", "loaded driver");
+  FileInUse driver(ZT("\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll"), "loaded driver");
 
   std::string printed;
-  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   EXPECT_EQ(printed,
             "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll FAIL\n");
   std::set<std::string> left = {"drivers/", "drivers/ceusbkwrapperdrv.dll"};
@@ -135,8 +144,13 @@ TEST_F(CleanerTest, DriverInUseIsLoggedAndPassedOver) {
 }
 
 TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
-  std::set<std::string> files = {"設定-1.ini", "設定-2.ini", "設定-3.ini", "設定-4.ini"};
-  for (const std::string& name : files) WriteFile(Install() / "cfg" / name, name);
+  const std::string settings = "設定";
+  // The console shows names in its code page: UTF-8 on a POSIX host, the OEM code page on
+  // Windows, which the Wine run sets to the device's 936.
+  const std::string settingsInConsole = kWin32Backend ? "\xD4\x4F\xB6\xA8" : settings;
+  std::set<std::string> files;
+  for (int i = 1; i <= 4; i++) files.insert(settings + "-" + std::to_string(i) + ".ini");
+  for (const std::string& name : files) WriteFile(Install() / "cfg" / fs::u8path(name), name);
   // The walk meets entries in the file system's order; making the first one read-only leaves
   // every other entry unreached.
   fs::path first = fs::directory_iterator(Install() / "cfg")->path();
@@ -144,9 +158,9 @@ TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
                   fs::perm_options::remove);
 
   std::string printed;
-  EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), -1);
-  EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\cfg\\" +
-                         first.filename().string() + " FAIL\n");
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), -1);
+  EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\cfg\\" + settingsInConsole +
+                         first.filename().u8string().substr(settings.size()) + " FAIL\n");
   std::set<std::string> left = {"cfg/"};
   for (const std::string& name : files) left.insert("cfg/" + name);
   EXPECT_EQ(Listing(Install()), left);

@@ -1,13 +1,12 @@
-// Extraction into a scratch device of packages made by the host's 7zz at test time, and of the
-// few hand-made ones in fixtures/ that 7zz refuses to make: what is printed, what is left on
-// disk, and the result.
+// Extraction into a scratch device of the packages made before the tests run, and of the few
+// hand-made ones in fixtures/ that 7zz refuses to make: what is printed, what is left on disk,
+// and the result.
 #include "extractor.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -39,32 +38,9 @@ Outcome Capture(const std::function<int()>& call) {
 std::set<std::string> Entries(const fs::path& root) {
   std::set<std::string> names;
   for (auto& entry : fs::recursive_directory_iterator(root)) {
-    names.insert(fs::relative(entry.path(), root).generic_string());
+    names.insert(fs::relative(entry.path(), root).generic_u8string());
   }
   return names;
-}
-
-// x86 calls and jumps (E8, E9, 0F 8x) with near targets: work for BCJ and all BCJ2 streams.
-std::string X86Like(size_t size, unsigned seed) {
-  std::string bytes = SampleBytes(size, seed);
-  for (size_t i = 0; i + 6 <= size; i += 16) {
-    size_t at = i;
-    if ((i / 16) % 3 == 2) bytes[at++] = '\x0F';
-    bytes[at++] = "\xE8\xE9\x85"[(i / 16) % 3];
-    uint32_t target = static_cast<uint32_t>(i * 31 % 0x10000);
-    for (int k = 0; k < 4; k++) bytes[at + k] = static_cast<char>(target >> (8 * k));
-  }
-  return bytes;
-}
-
-// ARM BL instructions (condition "always", top byte EB) between other words.
-std::string ArmLike(size_t size, unsigned seed) {
-  std::string bytes = SampleBytes(size, seed);
-  for (size_t i = 0; i + 4 <= size; i += 8) {
-    uint32_t word = 0xEB000000u | static_cast<uint32_t>(i * 13 % 0x10000);
-    for (int k = 0; k < 4; k++) bytes[i + k] = static_cast<char>(word >> (8 * k));
-  }
-  return bytes;
 }
 
 void MakeReadOnly(const fs::path& path) {
@@ -92,25 +68,19 @@ class ExtractTest : public testing::Test {
   fs::path Out() const { return device_.path() / "out"; }
   fs::path Package() const { return device_.path() / "pkg" / "p.7z"; }
 
-  void Pack(const std::map<std::string, std::string>& files, const std::string& switches) {
-    for (auto& [name, bytes] : files) WriteFile(source_.path() / name, bytes);
-    MakePackage(source_.path(), Package(), switches);
-  }
-  void UseFixture(const char* name) { fs::copy_file(fs::path(ZELT_FIXTURES_DIR) / name, Package()); }
-  // A folder item "sub" first, then a.bin (too large for the write buffer), b.txt, sub/x.txt.
-  void PackThreeFiles() {
-    Pack({{"a.bin", SampleBytes(100000, 1)}, {"b.txt", "bee\n"}, {"sub/x.txt", "x\n"}}, "-m0=LZMA");
+  void UsePackage(const std::string& name) { fs::copy_file(PremadePackage(name), Package()); }
+  void UseFixture(const char* name) {
+    fs::copy_file(fs::path(ZELT_FIXTURES_DIR) / name, Package());
   }
   Outcome Extract(const char* outDir = "out") {
     return Capture([&] { return ExtractFile("pkg\\p.7z", outDir); });
   }
 
   ScratchDir device_;
-  ScratchDir source_;
 };
 
 TEST_F(ExtractTest, PrintsFoldersWithSlashAndFindsOutDirWithoutCase) {
-  Pack({{"bin/app.exe", "app"}}, "-m0=LZMA");
+  UsePackage("app-in-bin");
   fs::create_directory(device_.path() / "Zeltrovan");
   Outcome run = Capture([] { return ExtractFile("PKG\\P.7Z", "ZELTROVAN"); });
   EXPECT_EQ(run.result, 0);
@@ -120,7 +90,7 @@ TEST_F(ExtractTest, PrintsFoldersWithSlashAndFindsOutDirWithoutCase) {
 }
 
 TEST_F(ExtractTest, EmptyPackagePrintsOnlyEverythingIsOk) {
-  Pack({}, "");
+  UsePackage("empty");
   ASSERT_EQ(fs::file_size(Package()), 32u);
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
@@ -129,12 +99,8 @@ TEST_F(ExtractTest, EmptyPackagePrintsOnlyEverythingIsOk) {
 }
 
 TEST_F(ExtractTest, CreatesEveryFolderOnAnItemsPath) {
-  fs::create_directories(source_.path() / "d" / "e");
-  WriteFile(source_.path() / "a" / "b" / "c.txt", "c");
-  // Named one by one, 7zz stores no items for the folders on the way.
-  ASSERT_EQ(RunShell("cd '" + source_.path().string() + "' && 7zz a -bso0 -bsp0 '" + Package().string() +
-                     "' a/b/c.txt d/e"),
-            0);
+  // Made from the items a/b/c.txt and d/e, with no items for the folders on the way.
+  UsePackage("named-items");
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.console, "d/e/\na/b/c.txt\n" + kEverythingOk);
@@ -142,13 +108,16 @@ TEST_F(ExtractTest, CreatesEveryFolderOnAnItemsPath) {
   EXPECT_EQ(ReadFile(Out() / "a" / "b" / "c.txt"), "c");
 }
 
-TEST_F(ExtractTest, ChineseNamesPrintAsUtf8AndNarrowOutDirIsCodePage936) {
-  Pack({{"说明.txt", "text"}}, "-m0=LZMA2");
-  fs::create_directory(device_.path() / "中文");
+// The console takes names in its own code page: UTF-8 on a POSIX host, the OEM code page on
+// Windows, which the Wine run sets to the device's 936.
+TEST_F(ExtractTest, ChineseNamesPrintInTheConsoleCodePageAndNarrowOutDirIsCodePage936) {
+  UsePackage("chinese");
+  fs::create_directory(device_.path() / fs::u8path("中文"));
   Outcome run = Extract("\xD6\xD0\xCE\xC4");
   EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(run.console, "说明.txt\n" + kEverythingOk);
-  EXPECT_EQ(ReadFile(device_.path() / "中文" / "说明.txt"), "text");
+  const std::string name = kWin32Backend ? "\xCB\xB5\xC3\xF7.txt" : "说明.txt";
+  EXPECT_EQ(run.console, name + "\n" + kEverythingOk);
+  EXPECT_EQ(ReadFile(device_.path() / fs::u8path("中文/说明.txt")), "text");
 }
 
 TEST_F(ExtractTest, RefusesItemsThatWouldLandOutsideOutDir) {
@@ -179,7 +148,7 @@ TEST_F(ExtractTest, RefusesOutDirAndPackagePathsOver259Units) {
   const std::string longOut = folder + "\\" + std::string(58, 'e');
   const std::string longPackage = folder + "\\" + std::string(55, 'p') + ".7z";
   fs::create_directories(device_.path() / folder / std::string(58, 'e'));
-  MakePackage(source_.path(), device_.path() / folder / (std::string(55, 'p') + ".7z"), "");
+  fs::copy_file(PremadePackage("empty"), device_.path() / folder / (std::string(55, 'p') + ".7z"));
   Outcome fits = Capture([&] { return ExtractFile(longPackage.c_str(), longOut.c_str()); });
   EXPECT_EQ(fits.result, 0);
   EXPECT_EQ(fits.console, kEverythingOk);
@@ -187,8 +156,8 @@ TEST_F(ExtractTest, RefusesOutDirAndPackagePathsOver259Units) {
   Outcome outTooLong = Capture([&] { return ExtractFile(longPackage.c_str(), (longOut + "e").c_str()); });
   EXPECT_EQ(outTooLong.result, 1);
   EXPECT_EQ(outTooLong.console, Error("output directory path too long"));
-  std::u16string wideOut(260, u'o');
-  Outcome wideTooLong = Capture([&] { return ExtractPackage(u"pkg\\p.7z", wideOut.c_str()); });
+  ZString wideOut(260, ZT('o'));
+  Outcome wideTooLong = Capture([&] { return ExtractPackage(ZT("pkg\\p.7z"), wideOut.c_str()); });
   EXPECT_EQ(wideTooLong.result, 1);
   EXPECT_EQ(wideTooLong.console, Error("output directory path too long"));
   Outcome packageTooLong = Capture([&] { return ExtractFile(("d" + longPackage).c_str(), "out"); });
@@ -200,7 +169,7 @@ TEST_F(ExtractTest, SkipsItemWhosePathDoesNotFit) {
   const std::string outDir(200, 'o');
   const std::string fits = std::string(54, 'x') + ".txt";  // 200 + "\" + 58 = 259 units
   const std::string tooLong = std::string(55, 'y') + ".txt";
-  Pack({{fits, "fits"}, {tooLong, "too long"}}, "-m0=LZMA");
+  UsePackage("long-names");
   fs::create_directory(device_.path() / outDir);
   Outcome run = Extract(outDir.c_str());
   EXPECT_EQ(run.result, 1);
@@ -209,7 +178,7 @@ TEST_F(ExtractTest, SkipsItemWhosePathDoesNotFit) {
 }
 
 TEST_F(ExtractTest, FileThatCannotBeCreatedAndLeavesNoneFailsTheRun) {
-  PackThreeFiles();
+  UsePackage("three-files");
   struct Case {
     const char* obstacle;
     const char* console;
@@ -237,8 +206,7 @@ TEST_F(ExtractTest, FileThatCannotBeCreatedAndLeavesNoneFailsTheRun) {
 }
 
 TEST_F(ExtractTest, EmptyFolderThatCannotBeCreatedFailsTheRun) {
-  fs::create_directories(source_.path() / "logs");
-  Pack({{"app.exe", "app"}}, "-m0=LZMA");
+  UsePackage("empty-folder");
   WriteFile(Out() / "logs", "a file in the way");
   Outcome run = Extract();
   EXPECT_EQ(run.result, 1);
@@ -247,7 +215,7 @@ TEST_F(ExtractTest, EmptyFolderThatCannotBeCreatedFailsTheRun) {
 }
 
 TEST_F(ExtractTest, OlderFileLeftInPlaceIsReportedAndTheRunSucceeds) {
-  PackThreeFiles();
+  UsePackage("three-files");
   const std::string console =
       "sub/\na.bin" + Error("can not open output file") + "b.txt\nsub/x.txt\n" + kEverythingOk;
   WriteFile(Out() / "a.bin", "read-only");
@@ -261,7 +229,7 @@ TEST_F(ExtractTest, OlderFileLeftInPlaceIsReportedAndTheRunSucceeds) {
   fs::remove_all(Out());
   fs::create_directory(Out());
   PlatFile* held = nullptr;
-  ASSERT_EQ(PlatFileCreate(u"out\\a.bin", &held), PLAT_OK);
+  ASSERT_EQ(PlatFileCreate(ZT("out\\a.bin"), &held), PLAT_OK);
   Outcome locked = Extract();
   EXPECT_EQ(PlatFileClose(held), PLAT_OK);
   EXPECT_EQ(locked.result, 0);
@@ -271,7 +239,7 @@ TEST_F(ExtractTest, OlderFileLeftInPlaceIsReportedAndTheRunSucceeds) {
 
 // a.bin is written straight through, b.txt is buffered until its close.
 TEST_F(ExtractTest, WriteOrCloseFailureStopsTheWalk) {
-  PackThreeFiles();
+  UsePackage("three-files");
   struct Case {
     const char* call;
     int nth;
@@ -300,27 +268,25 @@ TEST_F(ExtractTest, WriteOrCloseFailureStopsTheWalk) {
 }
 
 TEST_F(ExtractTest, StopsAtTheFirstItemThatCannotBeDecoded) {
+  // Items f1.bin, f2.bin, ... of 30000 bytes each.
   struct Case {
-    const char* switches;
-    int files;
+    const char* package;
+    const char* tree;
     bool corrupt;
     int written;  // the items before the failing one
   };
   const Case cases[] = {
-      {"-m0=LZMA -ms=off", 3, true, 1},  // the middle item's own stream
-      {"-m0=LZMA2 -ms=2f", 6, true, 2},  // the middle one of three solid blocks
-      {"-m0=PPMd -mf=BCJ", 3, true, 0},  // one solid block
-      {"-m0=BZip2", 3, false, 0},        // a method the decoder does not have
+      {"lzma-per-item", "three-blocks", true, 1},     // the middle item's own stream
+      {"lzma2-three-blocks", "six-blocks", true, 2},  // the middle one of three solid blocks
+      {"ppmd-one-block", "three-blocks", true, 0},    // one solid block
+      {"bzip2", "three-blocks", false, 0},            // a method the decoder does not have
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.switches);
+    SCOPED_TRACE(c.package);
     fs::remove_all(Out());
     fs::create_directory(Out());
-    for (auto& entry : fs::directory_iterator(source_.path())) fs::remove_all(entry.path());
     fs::remove(Package());
-    std::map<std::string, std::string> files;
-    for (int i = 1; i <= c.files; i++) files["f" + std::to_string(i) + ".bin"] = SampleBytes(30000, i);
-    Pack(files, c.switches);
+    UsePackage(c.package);
     if (c.corrupt) CorruptMiddle(Package());
     Outcome run = Extract();
     EXPECT_EQ(run.result, 1);
@@ -330,7 +296,7 @@ TEST_F(ExtractTest, StopsAtTheFirstItemThatCannotBeDecoded) {
       std::string name = "f" + std::to_string(i) + ".bin";
       console += name + "\n";
       written.insert(name);
-      EXPECT_EQ(ReadFile(Out() / name), files[name]);
+      EXPECT_EQ(ReadFile(Out() / name), ReadFile(PackedTree(c.tree) / name));
     }
     EXPECT_EQ(run.console, console + "f" + std::to_string(c.written + 1) + ".bin");
     EXPECT_EQ(Entries(Out()), written);
@@ -345,7 +311,7 @@ TEST_F(ExtractTest, UnusableInputsFailBeforeTheWalk) {
   EXPECT_EQ(folder.result, 1);
   EXPECT_EQ(folder.console, Error("can not open input file"));
 
-  Pack({{"a.txt", SampleBytes(5000, 3)}}, "-m0=LZMA");
+  UsePackage("one-file");
   const std::string archive = ReadFile(Package());
   for (const std::string& bytes :
        {std::string(), SampleBytes(1000, 4), archive.substr(0, archive.size() - 10)}) {
@@ -358,10 +324,10 @@ TEST_F(ExtractTest, UnusableInputsFailBeforeTheWalk) {
   const std::function<int()> calls[] = {
       [] { return ExtractFile(nullptr, "out"); },
       [] { return ExtractFile("pkg\\p.7z", nullptr); },
-      [] { return ExtractToDirectory(nullptr, u"out"); },
+      [] { return ExtractToDirectory(nullptr, ZT("out")); },
       [] { return ExtractToDirectory("pkg\\p.7z", nullptr); },
-      [] { return ExtractPackage(nullptr, u"out"); },
-      [] { return ExtractPackage(u"pkg\\p.7z", nullptr); },
+      [] { return ExtractPackage(nullptr, ZT("out")); },
+      [] { return ExtractPackage(ZT("pkg\\p.7z"), nullptr); },
   };
   for (const auto& call : calls) {
     Outcome run = Capture(call);
@@ -374,38 +340,36 @@ TEST_F(ExtractTest, UnusableInputsFailBeforeTheWalk) {
 // The block cache shows in the reads of the package: one decoding of a solid block takes a
 // handful of reads, one per item would take forty.
 TEST_F(ExtractTest, SolidBlockIsDecodedOnce) {
-  std::map<std::string, std::string> files;
-  for (int i = 0; i < 40; i++) files["many/f" + std::to_string(i) + ".txt"] = SampleBytes(300, i);
-  Pack(files, "-m0=LZMA -ms=on");
+  UsePackage("forty-small-solid");
   ASSERT_EQ(PlatTestInjectFault("read", 10, PLAT_FAULT_ERROR), 0);
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
   std::string difference;
-  EXPECT_TRUE(SameTree(source_.path(), Out(), &difference)) << difference;
+  EXPECT_TRUE(SameTree(PackedTree("forty-small"), Out(), &difference)) << difference;
 }
 
 TEST_F(ExtractTest, PackageCheckWritesAndPrintsNothing) {
-  Pack({{"a.txt", SampleBytes(40000, 5)}, {"b.txt", "b"}}, "-m0=LZMA -ms=off");
+  UsePackage("two-files-not-solid");
   fs::copy_file(Package(), device_.path() / "pkg" / "corrupt.7z");
   CorruptMiddle(device_.path() / "pkg" / "corrupt.7z");
   WriteFile(device_.path() / "pkg" / "garbage.7z", SampleBytes(1000, 6));
   for (const char* fixture : {"unsafe_names.7z", "empty_name.7z"}) {
     fs::copy_file(fs::path(ZELT_FIXTURES_DIR) / fixture, device_.path() / "pkg" / fixture);
   }
-  const std::u16string outDirLeavingNoRoom(255, u'o');  // 255 + "\" + "a.txt" + terminator: 262
+  const ZString outDirLeavingNoRoom(255, ZT('o'));  // 255 + "\" + "a.txt" + terminator: 262
   struct Case {
-    const char16_t* package;
-    const char16_t* outDir;
+    const ZChar* package;
+    const ZChar* outDir;
     int result;
   };
   const Case cases[] = {
-      {u"pkg\\p.7z", u"out", 0},          {u"pkg\\p.7z", outDirLeavingNoRoom.c_str(), 1},
-      {u"pkg\\corrupt.7z", u"out", 1},    {u"pkg\\garbage.7z", u"out", 1},
-      {u"pkg\\missing.7z", u"out", 1},    {u"pkg\\unsafe_names.7z", u"out", 1},
-      {u"pkg\\empty_name.7z", u"out", 1},
+      {ZT("pkg\\p.7z"), ZT("out"), 0},          {ZT("pkg\\p.7z"), outDirLeavingNoRoom.c_str(), 1},
+      {ZT("pkg\\corrupt.7z"), ZT("out"), 1},    {ZT("pkg\\garbage.7z"), ZT("out"), 1},
+      {ZT("pkg\\missing.7z"), ZT("out"), 1},    {ZT("pkg\\unsafe_names.7z"), ZT("out"), 1},
+      {ZT("pkg\\empty_name.7z"), ZT("out"), 1},
   };
   for (const Case& c : cases) {
-    std::u16string package(c.package);
+    ZString package(c.package);
     SCOPED_TRACE(std::string(package.begin(), package.end()));
     Outcome run = Capture([&] { return TestPackage(c.package, c.outDir); });
     EXPECT_EQ(run.result, c.result);
@@ -416,42 +380,20 @@ TEST_F(ExtractTest, PackageCheckWritesAndPrintsNothing) {
 
 // ---- Folder layouts the decoder must take ------------------------------------------------------
 
+// Every package holds the same tree: code for both branch filters, a read-only file, a read-only
+// empty file, nested and empty folders, and many small files to share a solid block.
 struct Layout {
-  const char* switches;
-  const char* coders;  // as 7zz lists the folder, options left out
+  const char* package;
+  const char* coders;  // of the package's last folder, as 7zz lists them, options left out
 };
 
-void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.switches; }
+void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.package; }
 
 class ExtractLayoutTest : public ExtractTest, public testing::WithParamInterface<Layout> {
  protected:
-  // One tree for every layout: code for both branch filters, a read-only file, a read-only
-  // empty file, nested and empty folders, and many small files to share a solid block.
-  static void SetUpTestSuite() {
-    tree_ = new ScratchDir;
-    const fs::path& root = tree_->path();
-    WriteFile(root / "bin" / "app.exe", X86Like(150000, 1));
-    WriteFile(root / "bin" / "arm.dll", ArmLike(80000, 2));
-    WriteFile(root / "data" / "mixed.bin", SampleBytes(70000, 3));
-    WriteFile(root / "a" / "b" / "c" / "deep.txt", "deep\n");
-    WriteFile(root / "readonly.txt", SampleBytes(5000, 4));
-    WriteFile(root / "zero.dat", "");
-    MakeReadOnly(root / "readonly.txt");
-    MakeReadOnly(root / "zero.dat");
-    fs::create_directories(root / "empty");
-    for (int i = 0; i < 30; i++)
-      WriteFile(root / "many" / ("f" + std::to_string(i) + ".txt"), SampleBytes(200, i));
-  }
-  static void TearDownTestSuite() {
-    delete tree_;
-    tree_ = nullptr;
-  }
-
-  // The coders of the package's last folder, e.g. "BCJ2 LZMA2 LZMA LZMA".
-  std::string Coders() {
-    fs::path listing = device_.path() / "listing.txt";
-    EXPECT_EQ(RunShell("7zz l -slt '" + Package().string() + "' > '" + listing.string() + "'"), 0);
-    std::istringstream lines(ReadFile(listing));
+  // From the listing made beside the package, e.g. "BCJ2 LZMA2 LZMA LZMA".
+  static std::string Coders(const std::string& package) {
+    std::istringstream lines(ReadFile(PremadeListing(package)));
     std::string line, method;
     while (std::getline(lines, line)) {
       if (line.rfind("Method = ", 0) == 0) method = line.substr(9);
@@ -461,32 +403,29 @@ class ExtractLayoutTest : public ExtractTest, public testing::WithParamInterface
     while (words >> word) coders += (coders.empty() ? "" : " ") + word.substr(0, word.find(':'));
     return coders;
   }
-
-  static ScratchDir* tree_;
 };
 
-ScratchDir* ExtractLayoutTest::tree_ = nullptr;
-
 TEST_P(ExtractLayoutTest, UnpacksTheSameTree) {
-  MakePackage(tree_->path(), Package(), GetParam().switches);
-  ASSERT_EQ(Coders(), GetParam().coders);
+  ASSERT_EQ(Coders(GetParam().package), GetParam().coders);
+  UsePackage(GetParam().package);
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.console.substr(run.console.size() - kEverythingOk.size()), kEverythingOk);
   std::string difference;
-  EXPECT_TRUE(SameTree(tree_->path(), Out(), &difference)) << difference;
+  EXPECT_TRUE(SameTree(PackedTree("layouts"), Out(), &difference)) << difference;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ExtractCoders, ExtractLayoutTest,
-    testing::Values(Layout{"-m0=Copy", "Copy"}, Layout{"-m0=LZMA", "LZMA"}, Layout{"-m0=LZMA2", "LZMA2"},
-                    Layout{"-m0=PPMd", "PPMD"}, Layout{"-m0=LZMA -ms=off", "LZMA"},
-                    Layout{"-m0=Copy -mf=BCJ", "BCJ Copy"}, Layout{"-m0=LZMA -mf=BCJ", "BCJ LZMA"},
-                    Layout{"-m0=LZMA2 -mf=BCJ", "BCJ LZMA2"}, Layout{"-m0=PPMd -mf=BCJ", "BCJ PPMD"},
-                    Layout{"-m0=Copy -mf=ARM", "ARM Copy"}, Layout{"-m0=LZMA -mf=ARM", "ARM LZMA"},
-                    Layout{"-m0=LZMA2 -mf=ARM", "ARM LZMA2"}, Layout{"-m0=PPMd -mf=ARM", "ARM PPMD"},
-                    Layout{"-m0=LZMA -mf=BCJ2", "BCJ2 LZMA LZMA LZMA"},
-                    Layout{"-m0=LZMA2 -mf=BCJ2", "BCJ2 LZMA2 LZMA LZMA"},
-                    Layout{"-m0=PPMd -mf=BCJ2", "BCJ2 PPMD LZMA LZMA"}));
+    testing::Values(Layout{"layout-copy", "Copy"}, Layout{"layout-lzma", "LZMA"},
+                    Layout{"layout-lzma2", "LZMA2"}, Layout{"layout-ppmd", "PPMD"},
+                    Layout{"layout-lzma-not-solid", "LZMA"}, Layout{"layout-copy-bcj", "BCJ Copy"},
+                    Layout{"layout-lzma-bcj", "BCJ LZMA"}, Layout{"layout-lzma2-bcj", "BCJ LZMA2"},
+                    Layout{"layout-ppmd-bcj", "BCJ PPMD"}, Layout{"layout-copy-arm", "ARM Copy"},
+                    Layout{"layout-lzma-arm", "ARM LZMA"}, Layout{"layout-lzma2-arm", "ARM LZMA2"},
+                    Layout{"layout-ppmd-arm", "ARM PPMD"},
+                    Layout{"layout-lzma-bcj2", "BCJ2 LZMA LZMA LZMA"},
+                    Layout{"layout-lzma2-bcj2", "BCJ2 LZMA2 LZMA LZMA"},
+                    Layout{"layout-ppmd-bcj2", "BCJ2 PPMD LZMA LZMA"}));
 
 }  // namespace

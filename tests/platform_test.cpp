@@ -18,10 +18,10 @@
 
 namespace {
 
-std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+ZString Wide(const std::string& ascii) { return ZString(ascii.begin(), ascii.end()); }
 
 // The whole file read through the platform into *contents.
-int ReadDeviceFile(const std::u16string& path, std::string* contents) {
+int ReadDeviceFile(const ZString& path, std::string* contents) {
   PlatFile* file = nullptr;
   int result = PlatFileOpenRead(path.c_str(), &file);
   if (result != PLAT_OK) return result;
@@ -40,13 +40,13 @@ int ReadDeviceFile(const std::u16string& path, std::string* contents) {
 // The contents of a file, or a marker naming the failure, for one-line comparisons.
 std::string Failure(int result) { return "<error " + std::to_string(result) + ">"; }
 std::string NotFound() { return Failure(PLAT_ERR_NOT_FOUND); }
-std::string DeviceContents(const std::u16string& path) {
+std::string DeviceContents(const ZString& path) {
   std::string contents;
   int result = ReadDeviceFile(path, &contents);
   return result == PLAT_OK ? contents : Failure(result);
 }
 
-int WriteDeviceFile(const std::u16string& path, const std::string& contents) {
+int WriteDeviceFile(const ZString& path, const std::string& contents) {
   PlatFile* file = nullptr;
   int result = PlatFileCreate(path.c_str(), &file);
   if (result != PLAT_OK) return result;
@@ -59,16 +59,16 @@ int WriteDeviceFile(const std::u16string& path, const std::string& contents) {
 
 // Every entry of a directory but "." and "..", with its attributes; a name seen twice is recorded
 // in *repeated.
-int ListDevice(const std::u16string& directory, std::map<std::u16string, uint32_t>* entries,
-               std::vector<std::u16string>* repeated) {
+int ListDevice(const ZString& directory, std::map<ZString, ZUInt32>* entries,
+               std::vector<ZString>* repeated) {
   entries->clear();
   PlatFind* find = nullptr;
   PlatFindData data;
-  int result = PlatFindFirst((directory + u"\\*.*").c_str(), &find, &data);
+  int result = PlatFindFirst((directory + ZT("\\*.*")).c_str(), &find, &data);
   if (result != PLAT_OK) return result;
   do {
-    std::u16string name(data.name);
-    if (name == u"." || name == u"..") continue;
+    ZString name(data.name);
+    if (name == ZT(".") || name == ZT("..")) continue;
     if (!entries->emplace(name, data.attributes).second) repeated->push_back(name);
   } while (PlatFindNext(find, &data) == PLAT_OK);
   PlatFindClose(find);
@@ -77,7 +77,8 @@ int ListDevice(const std::u16string& directory, std::map<std::u16string, uint32_
 
 std::vector<std::string> HostNames(const fs::path& directory) {
   std::vector<std::string> names;
-  for (auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
+  for (auto& entry : fs::directory_iterator(directory))
+    names.push_back(entry.path().filename().u8string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -91,7 +92,7 @@ class PlatformDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override { UseDeviceRoot(device_.path()); }
   void TearDown() override { PlatTestClearFaults(); }
-  fs::path Host(const std::string& relative) const { return device_.path() / relative; }
+  fs::path Host(const std::string& relative) const { return device_.path() / fs::u8path(relative); }
 
   ScratchDir device_;
 };
@@ -99,61 +100,65 @@ class PlatformDeviceTest : public ::testing::Test {
 // ---- Shared name rules -------------------------------------------------------------------------
 
 TEST(DeviceNameTest, FoldsLatinGreekAndCyrillicLettersToUpperCase) {
-  EXPECT_EQ(FoldCase(u'a'), u'A');
-  EXPECT_EQ(FoldCase(u'z'), u'Z');
-  EXPECT_EQ(FoldCase(u'\u00E9'), u'\u00C9');  // e acute
-  EXPECT_EQ(FoldCase(u'\u00E0'), u'\u00C0');
-  EXPECT_EQ(FoldCase(u'\u00FE'), u'\u00DE');  // thorn
-  EXPECT_EQ(FoldCase(u'\u03B1'), u'\u0391');  // alpha
-  EXPECT_EQ(FoldCase(u'\u03C9'), u'\u03A9');  // omega
-  EXPECT_EQ(FoldCase(u'\u03C3'), u'\u03A3');  // sigma
-  EXPECT_EQ(FoldCase(u'\u0430'), u'\u0410');  // a
-  EXPECT_EQ(FoldCase(u'\u044F'), u'\u042F');  // ya
-  EXPECT_EQ(FoldCase(u'\u0451'), u'\u0401');  // yo
-  EXPECT_EQ(FoldCase(u'\u045F'), u'\u040F');  // dzhe
+  EXPECT_EQ(FoldCase(ZT('a')), ZT('A'));
+  EXPECT_EQ(FoldCase(ZT('z')), ZT('Z'));
+  EXPECT_EQ(FoldCase(ZT('\u00E9')), ZT('\u00C9'));  // e acute
+  EXPECT_EQ(FoldCase(ZT('\u00E0')), ZT('\u00C0'));
+  EXPECT_EQ(FoldCase(ZT('\u00FE')), ZT('\u00DE'));  // thorn
+  EXPECT_EQ(FoldCase(ZT('\u03B1')), ZT('\u0391'));  // alpha
+  EXPECT_EQ(FoldCase(ZT('\u03C9')), ZT('\u03A9'));  // omega
+  EXPECT_EQ(FoldCase(ZT('\u03C3')), ZT('\u03A3'));  // sigma
+  EXPECT_EQ(FoldCase(ZT('\u0430')), ZT('\u0410'));  // a
+  EXPECT_EQ(FoldCase(ZT('\u044F')), ZT('\u042F'));  // ya
+  EXPECT_EQ(FoldCase(ZT('\u0451')), ZT('\u0401'));  // yo
+  EXPECT_EQ(FoldCase(ZT('\u045F')), ZT('\u040F'));  // dzhe
 }
 
 TEST(DeviceNameTest, LeavesEverythingElseAlone) {
-  for (char16_t c : {u'A',      u'Z',      u'0',      u'_',      u'.',      u'@',      u'[',
-                     u'`',      u'{',      u'\u00C9', u'\u00D7', u'\u00DF', u'\u00F7', u'\u00FF',
-                     u'\u0391', u'\u03C2', u'\u0410', u'\u0401', u'\u4E2D', u'\xD83D', u'\uFFFF'}) {
+  for (ZChar c :
+       {ZT('A'),      ZT('Z'),      ZT('0'),      ZT('_'),      ZT('.'),      ZT('@'),
+        ZT('['),      ZT('`'),      ZT('{'),      ZT('\u00C9'), ZT('\u00D7'), ZT('\u00DF'),
+        ZT('\u00F7'), ZT('\u00FF'), ZT('\u0391'), ZT('\u03C2'), ZT('\u0410'), ZT('\u0401'),
+        ZT('\u4E2D'), ZT('\xD83D'), ZT('\uFFFF')}) {
     EXPECT_EQ(FoldCase(c), c) << std::hex << static_cast<unsigned>(c);
   }
 }
 
 TEST(DeviceNameTest, ComparesNamesIgnoringCaseOnly) {
-  const std::u16string a = u"Zeltrovan.7z";
-  const std::u16string b = u"ZELTROVAN.7Z";
+  const ZString a = ZT("Zeltrovan.7z");
+  const ZString b = ZT("ZELTROVAN.7Z");
   EXPECT_TRUE(NamesEqualIgnoringCase(a.data(), a.size(), b.data(), b.size()));
-  const std::u16string greek = u"\u03B1\u03B2\u03B3", greekUpper = u"\u0391\u0392\u0393";
+  const ZString greek = ZT("\u03B1\u03B2\u03B3"), greekUpper = ZT("\u0391\u0392\u0393");
   EXPECT_TRUE(NamesEqualIgnoringCase(greek.data(), 3, greekUpper.data(), 3));
-  const std::u16string other = u"Zeltrovan.7x";
+  const ZString other = ZT("Zeltrovan.7x");
   EXPECT_FALSE(NamesEqualIgnoringCase(a.data(), a.size(), other.data(), other.size()));
   EXPECT_FALSE(NamesEqualIgnoringCase(a.data(), a.size(), b.data(), b.size() - 1));
   EXPECT_TRUE(NamesEqualIgnoringCase(a.data(), 0, b.data(), 0));
 }
 
-std::vector<std::u16string> Components(const char16_t* path) {
-  std::vector<std::u16string> parts;
-  const char16_t* cursor = path;
+std::vector<ZString> Components(const ZChar* path) {
+  std::vector<ZString> parts;
+  const ZChar* cursor = path;
   size_t length = 0;
-  while (const char16_t* start = NextPathComponent(&cursor, &length))
+  while (const ZChar* start = NextPathComponent(&cursor, &length))
     parts.emplace_back(start, length);
   EXPECT_EQ(*cursor, 0) << "the cursor stops at the terminator";
   return parts;
 }
 
 TEST(DeviceNameTest, SplitsOnEitherSeparatorAndSkipsEmptyComponents) {
-  using Parts = std::vector<std::u16string>;
-  EXPECT_EQ(Components(u"\\Zeltrovan\\Zeltrovan.7z"), (Parts{u"Zeltrovan", u"Zeltrovan.7z"}));
-  EXPECT_EQ(Components(u"ZELTROVAN//Zeltrovan.7z"), (Parts{u"ZELTROVAN", u"Zeltrovan.7z"}));
-  EXPECT_EQ(Components(u"/a\\/b\\\\c/"), (Parts{u"a", u"b", u"c"}));
-  EXPECT_EQ(Components(u"name"), (Parts{u"name"}));
-  EXPECT_EQ(Components(u"\\/\\"), Parts{});
-  EXPECT_EQ(Components(u""), Parts{});
-  EXPECT_TRUE(IsPathSeparator(u'\\'));
-  EXPECT_TRUE(IsPathSeparator(u'/'));
-  EXPECT_FALSE(IsPathSeparator(u':'));
+  using Parts = std::vector<ZString>;
+  EXPECT_EQ(Components(ZT("\\Zeltrovan\\Zeltrovan.7z")),
+            (Parts{ZT("Zeltrovan"), ZT("Zeltrovan.7z")}));
+  EXPECT_EQ(Components(ZT("ZELTROVAN//Zeltrovan.7z")),
+            (Parts{ZT("ZELTROVAN"), ZT("Zeltrovan.7z")}));
+  EXPECT_EQ(Components(ZT("/a\\/b\\\\c/")), (Parts{ZT("a"), ZT("b"), ZT("c")}));
+  EXPECT_EQ(Components(ZT("name")), (Parts{ZT("name")}));
+  EXPECT_EQ(Components(ZT("\\/\\")), Parts{});
+  EXPECT_EQ(Components(ZT("")), Parts{});
+  EXPECT_TRUE(IsPathSeparator(ZT('\\')));
+  EXPECT_TRUE(IsPathSeparator(ZT('/')));
+  EXPECT_FALSE(IsPathSeparator(ZT(':')));
 }
 
 // ---- Paths -------------------------------------------------------------------------------------
@@ -162,11 +167,11 @@ class PlatformPathTest : public PlatformDeviceTest {};
 
 TEST_F(PlatformPathTest, PathsAreRootRelativeWithEitherSeparatorAndEmptyComponents) {
   WriteFile(Host("Zeltrovan/Zeltrovan.7z"), "package");
-  for (const char16_t* path : {u"\\Zeltrovan\\Zeltrovan.7z", u"Zeltrovan/Zeltrovan.7z",
-                               u"ZELTROVAN//Zeltrovan.7z", u"\\\\Zeltrovan\\/\\Zeltrovan.7z"}) {
+  for (const ZChar* path : {ZT("\\Zeltrovan\\Zeltrovan.7z"), ZT("Zeltrovan/Zeltrovan.7z"),
+                            ZT("ZELTROVAN//Zeltrovan.7z"), ZT("\\\\Zeltrovan\\/\\Zeltrovan.7z")}) {
     EXPECT_EQ(DeviceContents(path), "package") << fs::path(path);
   }
-  ASSERT_EQ(WriteDeviceFile(u"ZELTROVAN//Copy.7z", "copy"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("ZELTROVAN//Copy.7z"), "copy"), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("Zeltrovan/Copy.7z")), "copy");
   EXPECT_EQ(HostNames(device_.path()), std::vector<std::string>{"Zeltrovan"});
 }
@@ -176,33 +181,35 @@ TEST_F(PlatformPathTest, DotDotIsRefused) {
   // Names beside the device folder that nothing else uses.
   const std::string escaped = device_.path().filename().string() + "-escaped";
   std::string contents;
-  EXPECT_EQ(ReadDeviceFile(u"a\\..\\a\\b.txt", &contents), PLAT_ERR_INVALID);
+  EXPECT_EQ(ReadDeviceFile(ZT("a\\..\\a\\b.txt"), &contents), PLAT_ERR_INVALID);
   PlatFile* file = nullptr;
-  EXPECT_EQ(PlatFileCreate((u"..\\" + Wide(escaped) + u".txt").c_str(), &file), PLAT_ERR_INVALID);
-  EXPECT_EQ(PlatCreateDirectory((u"a\\..\\..\\" + Wide(escaped)).c_str()), PLAT_ERR_INVALID);
-  EXPECT_EQ(PlatDeleteFile(u"a\\..\\a\\b.txt"), PLAT_ERR_INVALID);
+  EXPECT_EQ(PlatFileCreate((ZT("..\\") + Wide(escaped) + ZT(".txt")).c_str(), &file),
+            PLAT_ERR_INVALID);
+  EXPECT_EQ(PlatCreateDirectory((ZT("a\\..\\..\\") + Wide(escaped)).c_str()), PLAT_ERR_INVALID);
+  EXPECT_EQ(PlatDeleteFile(ZT("a\\..\\a\\b.txt")), PLAT_ERR_INVALID);
   EXPECT_FALSE(fs::exists(device_.path().parent_path() / (escaped + ".txt")));
   EXPECT_FALSE(fs::exists(device_.path().parent_path() / escaped));
   EXPECT_TRUE(fs::exists(Host("a/b.txt")));
 }
 
 TEST_F(PlatformPathTest, LinksLeavingTheRootAreRefused) {
+  SKIP_ON_WIN32("the device has no symbolic links, and deleting one under Wine deletes its target");
   ScratchDir outside;
   WriteFile(outside.path() / "secret.txt", "secret");
   fs::create_symlink(outside.path() / "secret.txt", Host("file_link"));
   fs::create_directory_symlink(outside.path(), Host("dir_link"));
 
-  EXPECT_NE(DeviceContents(u"file_link"), "secret");
-  EXPECT_NE(DeviceContents(u"dir_link\\secret.txt"), "secret");
+  EXPECT_NE(DeviceContents(ZT("file_link")), "secret");
+  EXPECT_NE(DeviceContents(ZT("dir_link\\secret.txt")), "secret");
   PlatFile* file = nullptr;
-  EXPECT_NE(PlatFileCreate(u"FILE_LINK", &file), PLAT_OK);
-  EXPECT_NE(PlatFileCreate(u"dir_link\\new.txt", &file), PLAT_OK);
-  EXPECT_NE(PlatCreateDirectory(u"dir_link\\new"), PLAT_OK);
-  EXPECT_NE(PlatDeleteFile(u"dir_link\\secret.txt"), PLAT_OK);
-  PlatSetFileAttributes(u"file_link", PLAT_ATTR_READONLY);
+  EXPECT_NE(PlatFileCreate(ZT("FILE_LINK"), &file), PLAT_OK);
+  EXPECT_NE(PlatFileCreate(ZT("dir_link\\new.txt"), &file), PLAT_OK);
+  EXPECT_NE(PlatCreateDirectory(ZT("dir_link\\new")), PLAT_OK);
+  EXPECT_NE(PlatDeleteFile(ZT("dir_link\\secret.txt")), PLAT_OK);
+  PlatSetFileAttributes(ZT("file_link"), PLAT_ATTR_READONLY);
   PlatFind* find = nullptr;
   PlatFindData data;
-  int found = PlatFindFirst(u"dir_link\\*.*", &find, &data);
+  int found = PlatFindFirst(ZT("dir_link\\*.*"), &find, &data);
   if (found == PLAT_OK) PlatFindClose(find);
   EXPECT_NE(found, PLAT_OK);
   EXPECT_EQ(HostNames(outside.path()), std::vector<std::string>{"secret.txt"});
@@ -210,51 +217,53 @@ TEST_F(PlatformPathTest, LinksLeavingTheRootAreRefused) {
   EXPECT_FALSE(IsReadOnly(outside.path() / "secret.txt"));
 
   // Deleting a link removes the link alone.
-  EXPECT_EQ(PlatDeleteFile(u"file_link"), PLAT_OK);
-  EXPECT_EQ(PlatDeleteFile(u"Dir_Link"), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("file_link")), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("Dir_Link")), PLAT_OK);
   EXPECT_TRUE(HostNames(device_.path()).empty());
   EXPECT_EQ(ReadFile(outside.path() / "secret.txt"), "secret");
 }
 
 TEST_F(PlatformPathTest, LinksInsideTheRootAreFollowedForOpeningOnly) {
+  SKIP_ON_WIN32("the device has no symbolic links, and deleting one under Wine deletes its target");
   WriteFile(Host("real/data.txt"), "data");
   fs::create_symlink(Host("real/data.txt"), Host("link.txt"));
   fs::create_directory_symlink("real", Host("dir_link"));
 
-  EXPECT_EQ(DeviceContents(u"LINK.TXT"), "data");
-  EXPECT_EQ(DeviceContents(u"dir_link\\DATA.txt"), "data");
-  ASSERT_EQ(WriteDeviceFile(u"link.txt", "written through the link"), PLAT_OK);
+  EXPECT_EQ(DeviceContents(ZT("LINK.TXT")), "data");
+  EXPECT_EQ(DeviceContents(ZT("dir_link\\DATA.txt")), "data");
+  ASSERT_EQ(WriteDeviceFile(ZT("link.txt"), "written through the link"), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("real/data.txt")), "written through the link");
   EXPECT_TRUE(fs::is_symlink(Host("link.txt")));
 
-  std::map<std::u16string, uint32_t> entries;
-  std::vector<std::u16string> repeated;
-  ASSERT_EQ(ListDevice(u"", &entries, &repeated), PLAT_OK);
-  EXPECT_EQ(entries, (std::map<std::u16string, uint32_t>{
-                         {u"dir_link", 0}, {u"link.txt", 0}, {u"real", PLAT_ATTR_DIRECTORY}}));
-  uint32_t attributes = 0xFF;
-  EXPECT_EQ(PlatGetFileAttributes(u"dir_link", &attributes), PLAT_OK);
+  std::map<ZString, ZUInt32> entries;
+  std::vector<ZString> repeated;
+  ASSERT_EQ(ListDevice(ZT(""), &entries, &repeated), PLAT_OK);
+  EXPECT_EQ(entries,
+            (std::map<ZString, ZUInt32>{
+                {ZT("dir_link"), 0}, {ZT("link.txt"), 0}, {ZT("real"), PLAT_ATTR_DIRECTORY}}));
+  ZUInt32 attributes = 0xFF;
+  EXPECT_EQ(PlatGetFileAttributes(ZT("dir_link"), &attributes), PLAT_OK);
   EXPECT_EQ(attributes & PLAT_ATTR_DIRECTORY, 0u);
 
-  EXPECT_EQ(PlatDeleteFile(u"link.txt"), PLAT_OK);
-  EXPECT_EQ(PlatDeleteFile(u"dir_link"), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("link.txt")), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("dir_link")), PLAT_OK);
   EXPECT_EQ(HostNames(device_.path()), std::vector<std::string>{"real"});
   EXPECT_EQ(ReadFile(Host("real/data.txt")), "written through the link");
 }
 
 TEST_F(PlatformPathTest, NamesMatchIgnoringCaseAndNewNamesKeepTheCaseGiven) {
   WriteFile(Host("Zeltrovan/Config/Settings.ini"), "old");
-  EXPECT_EQ(DeviceContents(u"ZELTROVAN\\config\\SETTINGS.INI"), "old");
-  ASSERT_EQ(WriteDeviceFile(u"zeltrovan\\CONFIG\\settings.INI", "new"), PLAT_OK);
+  EXPECT_EQ(DeviceContents(ZT("ZELTROVAN\\config\\SETTINGS.INI")), "old");
+  ASSERT_EQ(WriteDeviceFile(ZT("zeltrovan\\CONFIG\\settings.INI"), "new"), PLAT_OK);
   EXPECT_EQ(HostNames(Host("Zeltrovan/Config")), std::vector<std::string>{"Settings.ini"});
   EXPECT_EQ(ReadFile(Host("Zeltrovan/Config/Settings.ini")), "new");
 
-  ASSERT_EQ(WriteDeviceFile(u"ZELTROVAN\\New.Txt", "n"), PLAT_OK);
-  EXPECT_EQ(PlatCreateDirectory(u"zeltrovan\\config"), PLAT_ERR_EXISTS);
-  EXPECT_EQ(PlatCreateDirectory(u"ZELTROVAN\\Logs"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("ZELTROVAN\\New.Txt"), "n"), PLAT_OK);
+  EXPECT_EQ(PlatCreateDirectory(ZT("zeltrovan\\config")), PLAT_ERR_EXISTS);
+  EXPECT_EQ(PlatCreateDirectory(ZT("ZELTROVAN\\Logs")), PLAT_OK);
   EXPECT_EQ(HostNames(Host("Zeltrovan")), (std::vector<std::string>{"Config", "Logs", "New.Txt"}));
-  EXPECT_EQ(PlatDeleteFile(u"zeltrovan\\NEW.TXT"), PLAT_OK);
-  EXPECT_EQ(PlatRemoveDirectory(u"zeltrovan\\LOGS"), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("zeltrovan\\NEW.TXT")), PLAT_OK);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("zeltrovan\\LOGS")), PLAT_OK);
   EXPECT_EQ(HostNames(Host("Zeltrovan")), std::vector<std::string>{"Config"});
 }
 
@@ -263,16 +272,17 @@ TEST_F(PlatformPathTest, GreekCyrillicAndLatin1LettersMatchIgnoringCase) {
   WriteFile(
       Host("\u03c9\u03bc\u03b5\u03b3\u03b1/\u043f\u0440\u0438\u0432\u0435\u0442 \u0451\u0436.txt"),
       "cyrillic");
-  EXPECT_EQ(DeviceContents(u"CAF\u00C9.TXT"), "latin");
-  EXPECT_EQ(DeviceContents(u"\u03A9\u039C\u0395\u0393\u0391\\\u041F\u0420\u0418\u0412\u0415\u0422 "
-                           u"\u0401\u0416.TXT"),
-            "cyrillic");
+  EXPECT_EQ(DeviceContents(ZT("CAF\u00C9.TXT")), "latin");
+  EXPECT_EQ(
+      DeviceContents(ZT("\u03A9\u039C\u0395\u0393\u0391\\\u041F\u0420\u0418\u0412\u0415\u0422 ")
+                         ZT("\u0401\u0416.TXT")),
+      "cyrillic");
   // Letters that only look alike stay apart.
-  EXPECT_EQ(DeviceContents(u"CAFE.TXT"), NotFound());
+  EXPECT_EQ(DeviceContents(ZT("CAFE.TXT")), NotFound());
 }
 
-std::u16string ToDevice(const std::string& hostPath, int* result) {
-  char16_t buffer[PLAT_MAX_PATH];
+ZString ToDevice(const std::string& hostPath, int* result) {
+  ZChar buffer[PLAT_MAX_PATH];
   *result = PlatHostPathToDevicePath(hostPath.c_str(), buffer, PLAT_MAX_PATH);
   return buffer;
 }
@@ -280,42 +290,42 @@ std::u16string ToDevice(const std::string& hostPath, int* result) {
 TEST_F(PlatformPathTest, HostPathsBecomeDevicePathsUnderTheRoot) {
   int result = -1;
   const std::string root = device_.path().string();
-  EXPECT_EQ(ToDevice(root, &result), u"\\");
+  EXPECT_EQ(ToDevice(root, &result), ZT("\\"));
   EXPECT_EQ(result, PLAT_OK);
   EXPECT_EQ(ToDevice(root + "/Zeltrovan/a/./b/../Zeltrovan.7z", &result),
-            u"\\Zeltrovan\\a\\Zeltrovan.7z");
+            ZT("\\Zeltrovan\\a\\Zeltrovan.7z"));
   EXPECT_EQ(result, PLAT_OK);
   EXPECT_EQ(ToDevice(root + "/\u00fcber/\u8bf4\u660e \U0001F600.txt", &result),
-            u"\\\u00FCber\\\u8BF4\u660E \U0001F600.txt");
+            ZT("\\\u00FCber\\\u8BF4\u660E \U0001F600.txt"));
   EXPECT_EQ(result, PLAT_OK);
 
   for (const std::string& outside :
        {std::string("/etc/passwd"), root + "/../x", root + "x/y", root + "/a/../../x"}) {
-    EXPECT_EQ(ToDevice(outside, &result), u"") << outside;
+    EXPECT_EQ(ToDevice(outside, &result), ZT("")) << outside;
     EXPECT_EQ(result, PLAT_ERR_INVALID) << outside;
   }
 }
 
 TEST_F(PlatformPathTest, RelativeHostPathsStartAtTheCurrentDirectory) {
   UseDeviceRoot("/");
-  std::u16string cwd = fs::current_path().u16string();
-  std::replace(cwd.begin(), cwd.end(), u'/', u'\\');
-  if (cwd == u"\\") cwd.clear();
+  ZString cwd = fs::current_path().u16string();
+  std::replace(cwd.begin(), cwd.end(), ZT('/'), ZT('\\'));
+  if (cwd == ZT("\\")) cwd.clear();
   int result = -1;
-  EXPECT_EQ(ToDevice("rel/./x/../y", &result), cwd + u"\\rel\\y");
+  EXPECT_EQ(ToDevice("rel/./x/../y", &result), cwd + ZT("\\rel\\y"));
   EXPECT_EQ(result, PLAT_OK);
-  std::u16string parent = cwd.substr(0, cwd.rfind(u'\\'));
-  EXPECT_EQ(ToDevice("../sibling", &result), parent + u"\\sibling");
+  ZString parent = cwd.substr(0, cwd.rfind(ZT('\\')));
+  EXPECT_EQ(ToDevice("../sibling", &result), parent + ZT("\\sibling"));
   EXPECT_EQ(result, PLAT_OK);
 }
 
 TEST_F(PlatformPathTest, HostPathConversionNeverWritesPastTheBuffer) {
   const std::string host = device_.path().string() + "/Zeltrovan/a.txt";
-  const std::u16string expected = u"\\Zeltrovan\\a.txt";
-  std::vector<char16_t> exact(expected.size() + 1, u'x');
+  const ZString expected = ZT("\\Zeltrovan\\a.txt");
+  std::vector<ZChar> exact(expected.size() + 1, ZT('x'));
   EXPECT_EQ(PlatHostPathToDevicePath(host.c_str(), exact.data(), exact.size()), PLAT_OK);
-  EXPECT_EQ(std::u16string(exact.data()), expected);
-  std::vector<char16_t> tooSmall(expected.size(), u'x');
+  EXPECT_EQ(ZString(exact.data()), expected);
+  std::vector<ZChar> tooSmall(expected.size(), ZT('x'));
   EXPECT_EQ(PlatHostPathToDevicePath(host.c_str(), tooSmall.data(), tooSmall.size()),
             PLAT_ERR_INVALID);
   EXPECT_EQ(tooSmall[0], 0);
@@ -357,18 +367,18 @@ class PlatformLargeFolderTest : public PlatformDeviceTest {
     return name;
   }
   static std::string Contents(int i) { return i < kDistinct ? Name(i) : "shared"; }
-  static std::u16string Upper(int i) {
+  static ZString Upper(int i) {
     std::string name = Name(i);
     std::transform(name.begin(), name.end(), name.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-    return u"BIG\\" + Wide(name);
+    return ZT("BIG\\") + Wide(name);
   }
   // The names in the folder that equal name ignoring case.
   std::vector<std::string> Matching(const std::string& name) {
     std::vector<std::string> found;
-    std::u16string wanted = Wide(name);
+    ZString wanted = Wide(name);
     for (const std::string& entry : HostNames(Host("big"))) {
-      std::u16string wide = Wide(entry);
+      ZString wide = Wide(entry);
       if (NamesEqualIgnoringCase(wide.data(), wide.size(), wanted.data(), wanted.size()))
         found.push_back(entry);
     }
@@ -378,28 +388,28 @@ class PlatformLargeFolderTest : public PlatformDeviceTest {
 
 TEST_F(PlatformLargeFolderTest, CaseVariantsFindEveryFile) {
   for (int i = 0; i < kFiles; i++) ASSERT_EQ(DeviceContents(Upper(i)), Contents(i)) << i;
-  EXPECT_EQ(DeviceContents(u"big\\FILE2000.TXT"), NotFound());
+  EXPECT_EQ(DeviceContents(ZT("big\\FILE2000.TXT")), NotFound());
 }
 
 TEST_F(PlatformLargeFolderTest, CreatedAndDeletedNamesAreSeenAtOnce) {
   EXPECT_EQ(DeviceContents(Upper(1)), Name(1));
-  ASSERT_EQ(WriteDeviceFile(u"big\\New0001.Txt", "a"), PLAT_OK);
-  EXPECT_EQ(DeviceContents(u"BIG\\NEW0001.TXT"), "a");
-  ASSERT_EQ(WriteDeviceFile(u"big\\new0001.txt", "b"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("big\\New0001.Txt"), "a"), PLAT_OK);
+  EXPECT_EQ(DeviceContents(ZT("BIG\\NEW0001.TXT")), "a");
+  ASSERT_EQ(WriteDeviceFile(ZT("big\\new0001.txt"), "b"), PLAT_OK);
   EXPECT_EQ(Matching("new0001.txt"), std::vector<std::string>{"New0001.Txt"});
   EXPECT_EQ(ReadFile(Host("big/New0001.Txt")), "b");
 
   EXPECT_EQ(PlatDeleteFile(Upper(5).c_str()), PLAT_OK);
   EXPECT_TRUE(Matching(Name(5)).empty());
-  EXPECT_EQ(DeviceContents(u"big\\file0005.txt"), NotFound());
-  ASSERT_EQ(WriteDeviceFile(u"big\\File0005.TXT", "again"), PLAT_OK);
+  EXPECT_EQ(DeviceContents(ZT("big\\file0005.txt")), NotFound());
+  ASSERT_EQ(WriteDeviceFile(ZT("big\\File0005.TXT"), "again"), PLAT_OK);
   EXPECT_EQ(Matching(Name(5)), std::vector<std::string>{"File0005.TXT"});
   EXPECT_EQ(DeviceContents(Upper(5)), "again");
 
-  ASSERT_EQ(PlatCreateDirectory(u"big\\Sub"), PLAT_OK);
-  EXPECT_EQ(PlatCreateDirectory(u"BIG\\SUB"), PLAT_ERR_EXISTS);
-  EXPECT_EQ(PlatRemoveDirectory(u"BIG\\SUB"), PLAT_OK);
-  EXPECT_EQ(PlatCreateDirectory(u"BIG\\SUB"), PLAT_OK);
+  ASSERT_EQ(PlatCreateDirectory(ZT("big\\Sub")), PLAT_OK);
+  EXPECT_EQ(PlatCreateDirectory(ZT("BIG\\SUB")), PLAT_ERR_EXISTS);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("BIG\\SUB")), PLAT_OK);
+  EXPECT_EQ(PlatCreateDirectory(ZT("BIG\\SUB")), PLAT_OK);
   EXPECT_EQ(Matching("sub"), std::vector<std::string>{"SUB"});
 }
 
@@ -410,11 +420,11 @@ TEST_F(PlatformLargeFolderTest, ChangesMadeBehindThePlatformAreSeen) {
   fs::rename(Host("big/" + Name(2)), Host("big/Renamed.txt"));
   fs::remove(Host("big/" + Name(3)));
 
-  EXPECT_EQ(DeviceContents(u"BIG\\OUTSIDE.TXT"), "outside");
-  EXPECT_EQ(DeviceContents(u"big\\RENAMED.TXT"), Name(2));
+  EXPECT_EQ(DeviceContents(ZT("BIG\\OUTSIDE.TXT")), "outside");
+  EXPECT_EQ(DeviceContents(ZT("big\\RENAMED.TXT")), Name(2));
   EXPECT_EQ(DeviceContents(Upper(2)), NotFound());
   EXPECT_EQ(DeviceContents(Upper(3)), NotFound());
-  ASSERT_EQ(WriteDeviceFile(u"BIG\\outside.TXT", "inside"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("BIG\\outside.TXT"), "inside"), PLAT_OK);
   EXPECT_EQ(Matching("outside.txt"), std::vector<std::string>{"Outside.txt"});
 }
 
@@ -424,13 +434,13 @@ TEST_F(PlatformLargeFolderTest, ChangeBehindThePlatformSurvivesALaterRemoval) {
   EXPECT_EQ(DeviceContents(Upper(1)), Name(1));
   LetTheClockMove();
   WriteFile(Host("big/Behind.txt"), "behind");
-  EXPECT_EQ(PlatDeleteFile(u"big\\file0004.txt"), PLAT_OK);
-  EXPECT_EQ(DeviceContents(u"BIG\\BEHIND.TXT"), "behind");
+  EXPECT_EQ(PlatDeleteFile(ZT("big\\file0004.txt")), PLAT_OK);
+  EXPECT_EQ(DeviceContents(ZT("BIG\\BEHIND.TXT")), "behind");
 
   LetTheClockMove();
   fs::create_directory(Host("big/BehindDir"));
-  EXPECT_EQ(PlatRemoveDirectory(u"big\\Old"), PLAT_OK);
-  EXPECT_EQ(PlatCreateDirectory(u"BIG\\BEHINDDIR"), PLAT_ERR_EXISTS);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("big\\Old")), PLAT_OK);
+  EXPECT_EQ(PlatCreateDirectory(ZT("BIG\\BEHINDDIR")), PLAT_ERR_EXISTS);
   EXPECT_EQ(Matching("behinddir"), std::vector<std::string>{"BehindDir"});
 }
 
@@ -441,7 +451,7 @@ class PlatformFileTest : public PlatformDeviceTest {};
 TEST_F(PlatformFileTest, ReadSeekAndSizeAgree) {
   WriteFile(Host("data.bin"), "0123456789abcdef");
   PlatFile* file = nullptr;
-  ASSERT_EQ(PlatFileOpenRead(u"DATA.BIN", &file), PLAT_OK);
+  ASSERT_EQ(PlatFileOpenRead(ZT("DATA.BIN"), &file), PLAT_OK);
   ZUInt64 size = 0;
   EXPECT_EQ(PlatFileSize(file, &size), PLAT_OK);
   EXPECT_EQ(size, 16u);
@@ -474,7 +484,7 @@ TEST_F(PlatformFileTest, ReadSeekAndSizeAgree) {
 
 TEST_F(PlatformFileTest, SmallAndLargeWritesLandInOrder) {
   PlatFile* file = nullptr;
-  ASSERT_EQ(PlatFileCreate(u"out.bin", &file), PLAT_OK);
+  ASSERT_EQ(PlatFileCreate(ZT("out.bin"), &file), PLAT_OK);
   std::string expected;
   auto put = [&](const std::string& bytes) {
     size_t written = 99;
@@ -500,24 +510,24 @@ TEST_F(PlatformFileTest, SmallAndLargeWritesLandInOrder) {
 
 TEST_F(PlatformFileTest, CreateTruncatesAnExistingFile) {
   WriteFile(Host("f.txt"), "old contents, longer than the new");
-  ASSERT_EQ(WriteDeviceFile(u"F.TXT", "new"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("F.TXT"), "new"), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("f.txt")), "new");
 }
 
 TEST_F(PlatformFileTest, MissingFilesAndFoldersAreNotFound) {
   fs::create_directory(Host("dir"));
   PlatFile* file = nullptr;
-  EXPECT_EQ(PlatFileOpenRead(u"missing.txt", &file), PLAT_ERR_NOT_FOUND);
-  EXPECT_EQ(PlatFileOpenRead(u"nodir\\file.txt", &file), PLAT_ERR_NOT_FOUND);
-  EXPECT_EQ(PlatFileCreate(u"nodir\\file.txt", &file), PLAT_ERR_NOT_FOUND);
-  EXPECT_NE(PlatFileOpenRead(u"dir", &file), PLAT_OK);
-  EXPECT_NE(PlatFileCreate(u"dir", &file), PLAT_OK);
+  EXPECT_EQ(PlatFileOpenRead(ZT("missing.txt"), &file), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatFileOpenRead(ZT("nodir\\file.txt"), &file), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatFileCreate(ZT("nodir\\file.txt"), &file), PLAT_ERR_NOT_FOUND);
+  EXPECT_NE(PlatFileOpenRead(ZT("dir"), &file), PLAT_OK);
+  EXPECT_NE(PlatFileCreate(ZT("dir"), &file), PLAT_OK);
   EXPECT_TRUE(fs::is_directory(Host("dir")));
 }
 
 TEST_F(PlatformFileTest, ShortWriteIsAFailure) {
   PlatFile* file = nullptr;
-  ASSERT_EQ(PlatFileCreate(u"out.bin", &file), PLAT_OK);
+  ASSERT_EQ(PlatFileCreate(ZT("out.bin"), &file), PLAT_OK);
   const std::string bytes = SampleBytes(256 * 1024, 2);
   ASSERT_EQ(PlatTestInjectFault("write", 1, PLAT_FAULT_SHORT), 0);
   size_t written = 0;
@@ -532,7 +542,7 @@ TEST_F(PlatformFileTest, ShortWriteIsAFailure) {
 TEST_F(PlatformFileTest, FailedFlushOfSmallWritesSurfacesAtClose) {
   for (PlatFault fault : {PLAT_FAULT_ERROR, PLAT_FAULT_SHORT}) {
     PlatFile* file = nullptr;
-    ASSERT_EQ(PlatFileCreate(u"out.bin", &file), PLAT_OK);
+    ASSERT_EQ(PlatFileCreate(ZT("out.bin"), &file), PLAT_OK);
     size_t written = 0;
     EXPECT_EQ(PlatFileWrite(file, "buffered", 8, &written), PLAT_OK);
     ASSERT_EQ(PlatTestInjectFault("write", 1, fault), 0);
@@ -543,7 +553,7 @@ TEST_F(PlatformFileTest, FailedFlushOfSmallWritesSurfacesAtClose) {
 
 TEST_F(PlatformFileTest, FailedCloseIsReported) {
   PlatFile* file = nullptr;
-  ASSERT_EQ(PlatFileCreate(u"out.bin", &file), PLAT_OK);
+  ASSERT_EQ(PlatFileCreate(ZT("out.bin"), &file), PLAT_OK);
   size_t written = 0;
   EXPECT_EQ(PlatFileWrite(file, "abc", 3, &written), PLAT_OK);
   ASSERT_EQ(PlatTestInjectFault("close", 1, PLAT_FAULT_ERROR), 0);
@@ -555,15 +565,15 @@ TEST_F(PlatformFileTest, FailuresOfTheMediumAreReported) {
   fs::create_directory(Host("d"));
   PlatFile* file = nullptr;
   ASSERT_EQ(PlatTestInjectFault("open", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(PlatFileOpenRead(u"f.txt", &file), PLAT_ERR_IO);
+  EXPECT_EQ(PlatFileOpenRead(ZT("f.txt"), &file), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("mkdir", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(PlatCreateDirectory(u"new"), PLAT_ERR_IO);
+  EXPECT_EQ(PlatCreateDirectory(ZT("new")), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("rmdir", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(PlatRemoveDirectory(u"d"), PLAT_ERR_IO);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("d")), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("unlink", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(PlatDeleteFile(u"f.txt"), PLAT_ERR_IO);
+  EXPECT_EQ(PlatDeleteFile(ZT("f.txt")), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("chmod", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(PlatSetFileAttributes(u"f.txt", PLAT_ATTR_READONLY), PLAT_ERR_IO);
+  EXPECT_EQ(PlatSetFileAttributes(ZT("f.txt"), PLAT_ATTR_READONLY), PLAT_ERR_IO);
   EXPECT_EQ(HostNames(device_.path()), (std::vector<std::string>{"d", "f.txt"}));
   EXPECT_FALSE(IsReadOnly(Host("f.txt")));
 }
@@ -574,65 +584,79 @@ class PlatformProtectionTest : public PlatformDeviceTest {};
 
 TEST_F(PlatformProtectionTest, ReadOnlyAttributeIsTheHostWriteBits) {
   WriteFile(Host("dir/f.txt"), "f");
-  uint32_t attributes = 0xFF;
-  EXPECT_EQ(PlatGetFileAttributes(u"DIR\\F.TXT", &attributes), PLAT_OK);
+  ZUInt32 attributes = 0xFF;
+  EXPECT_EQ(PlatGetFileAttributes(ZT("DIR\\F.TXT"), &attributes), PLAT_OK);
   EXPECT_EQ(attributes, 0u);
-  EXPECT_EQ(PlatSetFileAttributes(u"DIR\\F.TXT", PLAT_ATTR_READONLY | PLAT_ATTR_DIRECTORY),
+  EXPECT_EQ(PlatSetFileAttributes(ZT("DIR\\F.TXT"), PLAT_ATTR_READONLY | PLAT_ATTR_DIRECTORY),
             PLAT_OK);
   EXPECT_TRUE(IsReadOnly(Host("dir/f.txt")));
-  EXPECT_EQ(PlatGetFileAttributes(u"dir\\f.txt", &attributes), PLAT_OK);
+  EXPECT_EQ(PlatGetFileAttributes(ZT("dir\\f.txt"), &attributes), PLAT_OK);
   EXPECT_EQ(attributes, PLAT_ATTR_READONLY);
-  EXPECT_EQ(PlatSetFileAttributes(u"dir\\f.txt", 0), PLAT_OK);
+  EXPECT_EQ(PlatSetFileAttributes(ZT("dir\\f.txt"), 0), PLAT_OK);
   EXPECT_FALSE(IsReadOnly(Host("dir/f.txt")));
-  EXPECT_EQ(PlatGetFileAttributes(u"dir\\f.txt", &attributes), PLAT_OK);
+  EXPECT_EQ(PlatGetFileAttributes(ZT("dir\\f.txt"), &attributes), PLAT_OK);
   EXPECT_EQ(attributes, 0u);
 
   fs::permissions(Host("dir/f.txt"), fs::perms::owner_read | fs::perms::group_read);
-  EXPECT_EQ(PlatGetFileAttributes(u"dir\\f.txt", &attributes), PLAT_OK);
+  EXPECT_EQ(PlatGetFileAttributes(ZT("dir\\f.txt"), &attributes), PLAT_OK);
   EXPECT_EQ(attributes, PLAT_ATTR_READONLY);
-  EXPECT_EQ(PlatGetFileAttributes(u"Dir", &attributes), PLAT_OK);
+  EXPECT_EQ(PlatGetFileAttributes(ZT("Dir"), &attributes), PLAT_OK);
   EXPECT_EQ(attributes & PLAT_ATTR_DIRECTORY, PLAT_ATTR_DIRECTORY);
-  EXPECT_EQ(PlatGetFileAttributes(u"dir\\missing", &attributes), PLAT_ERR_NOT_FOUND);
-  EXPECT_EQ(PlatSetFileAttributes(u"dir\\missing", 0), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatGetFileAttributes(ZT("dir\\missing"), &attributes), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatSetFileAttributes(ZT("dir\\missing"), 0), PLAT_ERR_NOT_FOUND);
 }
 
 TEST_F(PlatformProtectionTest, ReadOnlyFileRefusesDeletionAndCreateWhoeverAsks) {
   WriteFile(Host("f.txt"), "kept");
-  ASSERT_EQ(PlatSetFileAttributes(u"f.txt", PLAT_ATTR_READONLY), PLAT_OK);
-  EXPECT_EQ(PlatDeleteFile(u"F.txt"), PLAT_ERR_ACCESS);
+  ASSERT_EQ(PlatSetFileAttributes(ZT("f.txt"), PLAT_ATTR_READONLY), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("F.txt")), PLAT_ERR_ACCESS);
   PlatFile* file = nullptr;
-  EXPECT_EQ(PlatFileCreate(u"f.TXT", &file), PLAT_ERR_ACCESS);
+  EXPECT_EQ(PlatFileCreate(ZT("f.TXT"), &file), PLAT_ERR_ACCESS);
   EXPECT_EQ(ReadFile(Host("f.txt")), "kept");
-  EXPECT_EQ(DeviceContents(u"f.txt"), "kept") << "reading is allowed";
-  ASSERT_EQ(PlatSetFileAttributes(u"f.txt", 0), PLAT_OK);
-  EXPECT_EQ(PlatDeleteFile(u"f.txt"), PLAT_OK);
+  EXPECT_EQ(DeviceContents(ZT("f.txt")), "kept") << "reading is allowed";
+  ASSERT_EQ(PlatSetFileAttributes(ZT("f.txt"), 0), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("f.txt")), PLAT_OK);
   EXPECT_FALSE(fs::exists(Host("f.txt")));
 }
 
 TEST_F(PlatformProtectionTest, FileHeldByACreateHandleIsInUse) {
   const std::string bytes = SampleBytes(100000, 3);
   PlatFile* holder = nullptr;
-  ASSERT_EQ(PlatFileCreate(u"held.bin", &holder), PLAT_OK);
+  ASSERT_EQ(PlatFileCreate(ZT("held.bin"), &holder), PLAT_OK);
   size_t written = 0;
   ASSERT_EQ(PlatFileWrite(holder, bytes.data(), bytes.size(), &written), PLAT_OK);
   ZUInt64 size = 0;
   ASSERT_EQ(PlatFileSize(holder, &size), PLAT_OK);
 
   PlatFile* second = nullptr;
-  EXPECT_EQ(PlatFileCreate(u"HELD.BIN", &second), PLAT_ERR_IN_USE);
-  EXPECT_EQ(PlatDeleteFile(u"held.bin"), PLAT_ERR_IN_USE);
+  EXPECT_EQ(PlatFileCreate(ZT("HELD.BIN"), &second), PLAT_ERR_IN_USE);
+  EXPECT_EQ(PlatDeleteFile(ZT("held.bin")), PLAT_ERR_IN_USE);
   EXPECT_EQ(fs::file_size(Host("held.bin")), bytes.size());
   EXPECT_EQ(PlatFileClose(holder), PLAT_OK);
   EXPECT_TRUE(ReadFile(Host("held.bin")) == bytes);
-  EXPECT_EQ(PlatDeleteFile(u"held.bin"), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("held.bin")), PLAT_OK);
   EXPECT_FALSE(fs::exists(Host("held.bin")));
+}
+
+TEST_F(PlatformProtectionTest, FileHeldByAnotherProcessIsInUse) {
+  WriteFile(Host("held.dll"), "driver");
+  HeldByOtherProcess holder(device_.path(), "\\held.dll");
+  PlatFile* file = nullptr;
+  EXPECT_EQ(PlatFileCreate(ZT("HELD.DLL"), &file), PLAT_ERR_IN_USE);
+  EXPECT_EQ(PlatDeleteFile(ZT("held.dll")), PLAT_ERR_IN_USE);
+  EXPECT_EQ(holder.Release(), 0);
+  EXPECT_EQ(ReadFile(Host("held.dll")), "driver");
+  EXPECT_EQ(PlatDeleteFile(ZT("held.dll")), PLAT_OK);
+  EXPECT_FALSE(fs::exists(Host("held.dll")));
 }
 
 // Another process holds the lock until the release file appears (or a few seconds pass, so that
 // a failed test leaves nothing behind); it says it holds the lock by creating the ready file.
-TEST_F(PlatformProtectionTest, FileLockedByAnotherProcessIsInUse) {
+TEST_F(PlatformProtectionTest, FileLockedWithFlockIsInUse) {
+  SKIP_ON_WIN32("flock is a POSIX lock, which Windows programs do not see");
   WriteFile(Host("locked.dll"), "driver");
-  const std::string locked = Host("locked.dll"), ready = Host("ready"), release = Host("release");
+  const std::string locked = Host("locked.dll").string(), ready = Host("ready").string(),
+                    release = Host("release").string();
   const char* script =
       ": > \"$1\"; i=0; while [ ! -e \"$2\" ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done";
   const char* argv[] = {"flock", "-x",          locked.c_str(),  "sh",   "-c", script,
@@ -644,28 +668,28 @@ TEST_F(PlatformProtectionTest, FileLockedByAnotherProcessIsInUse) {
   EXPECT_TRUE(fs::exists(ready));
 
   PlatFile* file = nullptr;
-  EXPECT_EQ(PlatFileCreate(u"LOCKED.DLL", &file), PLAT_ERR_IN_USE);
-  EXPECT_EQ(PlatDeleteFile(u"locked.dll"), PLAT_ERR_IN_USE);
+  EXPECT_EQ(PlatFileCreate(ZT("LOCKED.DLL"), &file), PLAT_ERR_IN_USE);
+  EXPECT_EQ(PlatDeleteFile(ZT("locked.dll")), PLAT_ERR_IN_USE);
   EXPECT_EQ(ReadFile(Host("locked.dll")), "driver");
 
   WriteFile(release, "");
   int exitCode = -1;
   ASSERT_EQ(PlatProcessWait(holder, 10000, &exitCode), PLAT_OK);
   EXPECT_EQ(exitCode, 0);
-  EXPECT_EQ(PlatDeleteFile(u"locked.dll"), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("locked.dll")), PLAT_OK);
   EXPECT_FALSE(fs::exists(Host("locked.dll")));
 }
 
 TEST_F(PlatformProtectionTest, OnlyEmptyDirectoriesAreRemoved) {
   WriteFile(Host("dir/f.txt"), "f");
-  EXPECT_EQ(PlatRemoveDirectory(u"DIR"), PLAT_ERR_NOT_EMPTY);
-  EXPECT_NE(PlatRemoveDirectory(u"dir\\f.txt"), PLAT_OK);
-  EXPECT_NE(PlatDeleteFile(u"dir"), PLAT_OK);
-  EXPECT_EQ(PlatRemoveDirectory(u"missing"), PLAT_ERR_NOT_FOUND);
-  EXPECT_EQ(PlatDeleteFile(u"missing"), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("DIR")), PLAT_ERR_NOT_EMPTY);
+  EXPECT_NE(PlatRemoveDirectory(ZT("dir\\f.txt")), PLAT_OK);
+  EXPECT_NE(PlatDeleteFile(ZT("dir")), PLAT_OK);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("missing")), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatDeleteFile(ZT("missing")), PLAT_ERR_NOT_FOUND);
   EXPECT_EQ(ReadFile(Host("dir/f.txt")), "f");
-  EXPECT_EQ(PlatDeleteFile(u"dir\\f.txt"), PLAT_OK);
-  EXPECT_EQ(PlatRemoveDirectory(u"DIR"), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("dir\\f.txt")), PLAT_OK);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("DIR")), PLAT_OK);
   EXPECT_FALSE(fs::exists(Host("dir")));
 }
 
@@ -685,11 +709,11 @@ class PlatformFindTest : public PlatformDeviceTest {
 };
 
 TEST_F(PlatformFindTest, EveryEntryOnceWithItsDirectoryBit) {
-  std::map<std::u16string, uint32_t> entries;
-  std::vector<std::u16string> repeated;
-  ASSERT_EQ(ListDevice(u"\\TREE", &entries, &repeated), PLAT_OK);
+  std::map<ZString, ZUInt32> entries;
+  std::vector<ZString> repeated;
+  ASSERT_EQ(ListDevice(ZT("\\TREE"), &entries, &repeated), PLAT_OK);
   EXPECT_TRUE(repeated.empty());
-  std::map<std::u16string, uint32_t> expected;
+  std::map<ZString, ZUInt32> expected;
   for (const std::string& name : HostNames(Host("tree"))) {
     expected[Wide(name)] = fs::is_directory(Host("tree/" + name)) ? PLAT_ATTR_DIRECTORY : 0;
   }
@@ -700,18 +724,18 @@ TEST_F(PlatformFindTest, EveryEntryOnceWithItsDirectoryBit) {
 TEST_F(PlatformFindTest, DeletingDuringTheWalkSkipsNothing) {
   PlatFind* find = nullptr;
   PlatFindData data;
-  std::map<std::u16string, int> seen;
-  ASSERT_EQ(PlatFindFirst(u"tree/*.*", &find, &data), PLAT_OK);
+  std::map<ZString, int> seen;
+  ASSERT_EQ(PlatFindFirst(ZT("tree/*.*"), &find, &data), PLAT_OK);
   do {
     seen[data.name]++;
     if ((data.attributes & PLAT_ATTR_DIRECTORY) == 0) {
-      EXPECT_EQ(PlatDeleteFile((u"tree\\" + std::u16string(data.name)).c_str()), PLAT_OK);
+      EXPECT_EQ(PlatDeleteFile((ZT("tree\\") + ZString(data.name)).c_str()), PLAT_OK);
     }
   } while (PlatFindNext(find, &data) == PLAT_OK);
   EXPECT_EQ(PlatFindNext(find, &data), PLAT_ERR_NOT_FOUND) << "the end stays the end";
   PlatFindClose(find);
-  seen.erase(u".");
-  seen.erase(u"..");
+  seen.erase(ZT("."));
+  seen.erase(ZT(".."));
   EXPECT_EQ(seen.size(), 303u);
   EXPECT_TRUE(
       std::all_of(seen.begin(), seen.end(), [](const auto& entry) { return entry.second == 1; }));
@@ -721,16 +745,16 @@ TEST_F(PlatformFindTest, DeletingDuringTheWalkSkipsNothing) {
 TEST_F(PlatformFindTest, OnlyTheEveryEntryPatternOfAnExistingDirectory) {
   PlatFind* find = nullptr;
   PlatFindData data;
-  EXPECT_EQ(PlatFindFirst(u"missing\\*.*", &find, &data), PLAT_ERR_NOT_FOUND);
-  EXPECT_EQ(PlatFindFirst(u"tree\\missing\\*.*", &find, &data), PLAT_ERR_NOT_FOUND);
-  EXPECT_EQ(PlatFindFirst(u"tree\\file1\\*.*", &find, &data), PLAT_ERR_NOT_FOUND);
-  for (const char16_t* pattern :
-       {u"tree\\*.txt", u"tree\\*", u"tree\\file*.*", u"tree*.*", u"tree"}) {
+  EXPECT_EQ(PlatFindFirst(ZT("missing\\*.*"), &find, &data), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatFindFirst(ZT("tree\\missing\\*.*"), &find, &data), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatFindFirst(ZT("tree\\file1\\*.*"), &find, &data), PLAT_ERR_NOT_FOUND);
+  for (const ZChar* pattern :
+       {ZT("tree\\*.txt"), ZT("tree\\*"), ZT("tree\\file*.*"), ZT("tree*.*"), ZT("tree")}) {
     int result = PlatFindFirst(pattern, &find, &data);
     if (result == PLAT_OK) PlatFindClose(find);
     EXPECT_EQ(result, PLAT_ERR_INVALID) << fs::path(pattern);
   }
-  ASSERT_EQ(PlatFindFirst(u"\\*.*", &find, &data), PLAT_OK) << "the root can be walked";
+  ASSERT_EQ(PlatFindFirst(ZT("\\*.*"), &find, &data), PLAT_OK) << "the root can be walked";
   PlatFindClose(find);
 }
 
@@ -747,14 +771,14 @@ class PlatformEventTest : public PlatformDeviceTest {
     }
     PlatformDeviceTest::TearDown();
   }
-  PlatEvent* Open(const char16_t* name, const fs::path& root) {
+  PlatEvent* Open(const ZChar* name, const fs::path& root) {
     PlatEvent* event = nullptr;
     EXPECT_EQ(PlatEventOpen(name, &event), PLAT_OK);
     if (event != nullptr) opened_.push_back(event);
     names_.emplace_back(root, name);
     return event;
   }
-  PlatEvent* Open(const char16_t* name) { return Open(name, device_.path()); }
+  PlatEvent* Open(const ZChar* name) { return Open(name, device_.path()); }
   static int Poll(PlatEvent* event) {
     int signalled = -1;
     return PlatEventWaitAny(&event, 1, 0, &signalled);
@@ -762,12 +786,12 @@ class PlatformEventTest : public PlatformDeviceTest {
 
   ScratchDir otherDevice_;  // outlives TearDown, which deletes the events opened there
   std::vector<PlatEvent*> opened_;
-  std::vector<std::pair<fs::path, std::u16string>> names_;
+  std::vector<std::pair<fs::path, ZString>> names_;
 };
 
 TEST_F(PlatformEventTest, OneNameIsOneAutoResetEvent) {
-  PlatEvent* first = Open(u"Zeltrovan_Update_Success_20150408");
-  PlatEvent* second = Open(u"Zeltrovan_Update_Success_20150408");
+  PlatEvent* first = Open(ZT("Zeltrovan_Update_Success_20150408"));
+  PlatEvent* second = Open(ZT("Zeltrovan_Update_Success_20150408"));
   ASSERT_TRUE(first != nullptr && second != nullptr);
   EXPECT_EQ(Poll(second), PLAT_ERR_TIMEOUT) << "a new event starts unsignalled";
   ASSERT_EQ(PlatEventSet(first), PLAT_OK);
@@ -780,8 +804,8 @@ TEST_F(PlatformEventTest, OneNameIsOneAutoResetEvent) {
 }
 
 TEST_F(PlatformEventTest, WaitAnyTellsWhichEventWasSignalled) {
-  PlatEvent* events[] = {Open(u"Zeltrovan_Update_Success_20150408"),
-                         Open(u"Zeltrovan_Update_Fail_20150408"), Open(u"Third")};
+  PlatEvent* events[] = {Open(ZT("Zeltrovan_Update_Success_20150408")),
+                         Open(ZT("Zeltrovan_Update_Fail_20150408")), Open(ZT("Third"))};
   ASSERT_TRUE(events[0] != nullptr && events[1] != nullptr && events[2] != nullptr);
   int signalled = -1;
   EXPECT_EQ(PlatEventWaitAny(events, 3, 10, &signalled), PLAT_ERR_TIMEOUT);
@@ -795,9 +819,9 @@ TEST_F(PlatformEventTest, WaitAnyTellsWhichEventWasSignalled) {
 }
 
 TEST_F(PlatformEventTest, TwoDevicesNeverShareAnEvent) {
-  PlatEvent* mine = Open(u"Shared_Name");
+  PlatEvent* mine = Open(ZT("Shared_Name"));
   UseDeviceRoot(otherDevice_.path());
-  PlatEvent* theirs = Open(u"Shared_Name", otherDevice_.path());
+  PlatEvent* theirs = Open(ZT("Shared_Name"), otherDevice_.path());
   ASSERT_TRUE(mine != nullptr && theirs != nullptr);
   ASSERT_EQ(PlatEventSet(mine), PLAT_OK);
   EXPECT_EQ(Poll(theirs), PLAT_ERR_TIMEOUT);
@@ -805,13 +829,13 @@ TEST_F(PlatformEventTest, TwoDevicesNeverShareAnEvent) {
 }
 
 TEST_F(PlatformEventTest, DeletedNameOpensAFreshEvent) {
-  PlatEvent* event = Open(u"Fresh");
+  PlatEvent* event = Open(ZT("Fresh"));
   ASSERT_TRUE(event != nullptr);
   ASSERT_EQ(PlatEventSet(event), PLAT_OK);
   PlatEventClose(event);
   opened_.clear();
-  ASSERT_EQ(PlatEventDelete(u"Fresh"), PLAT_OK);
-  PlatEvent* again = Open(u"Fresh");
+  ASSERT_EQ(PlatEventDelete(ZT("Fresh")), PLAT_OK);
+  PlatEvent* again = Open(ZT("Fresh"));
   ASSERT_TRUE(again != nullptr);
   EXPECT_EQ(Poll(again), PLAT_ERR_TIMEOUT);
 }
@@ -821,10 +845,10 @@ TEST_F(PlatformEventTest, DeletedNameOpensAFreshEvent) {
 class PlatformSystemTest : public PlatformDeviceTest {};
 
 TEST_F(PlatformSystemTest, TickCountNeverGoesBack) {
-  uint32_t first = PlatTickCount();
-  uint32_t previous = first;
+  ZUInt32 first = PlatTickCount();
+  ZUInt32 previous = first;
   for (int i = 0; i < 100000; i++) {
-    uint32_t now = PlatTickCount();
+    ZUInt32 now = PlatTickCount();
     ASSERT_LT(now - previous, 0x80000000u) << "went back from " << previous << " to " << now;
     previous = now;
   }
@@ -833,37 +857,38 @@ TEST_F(PlatformSystemTest, TickCountNeverGoesBack) {
 }
 
 TEST_F(PlatformSystemTest, ModuleFileNameIsTheExecutableAsADevicePath) {
-  UseDeviceRoot("/");
-  char16_t path[PLAT_MAX_PATH];
+  // The tests run from the build tree, on the same file system as the executable.
+  UseDeviceRoot(fs::current_path().root_path());
+  ZChar path[PLAT_MAX_PATH];
   size_t length = PlatModuleFileName(path, PLAT_MAX_PATH);
   ASSERT_GT(length, 0u);
-  std::u16string name(path);
+  ZString name(path);
   EXPECT_EQ(name.size(), length);
-  EXPECT_EQ(name[0], u'\\');
-  EXPECT_EQ(name.find(u'/'), std::u16string::npos);
-  EXPECT_EQ(name.substr(name.rfind(u'\\') + 1, 10), u"zelt_tests");
-  uint32_t attributes = 0xFF;
+  EXPECT_EQ(name[0], ZT('\\'));
+  EXPECT_EQ(name.find(ZT('/')), ZString::npos);
+  EXPECT_EQ(name.substr(name.rfind(ZT('\\')) + 1, 10), ZT("zelt_tests"));
+  ZUInt32 attributes = 0xFF;
   EXPECT_EQ(PlatGetFileAttributes(path, &attributes), PLAT_OK) << "the path names the executable";
   EXPECT_EQ(attributes & PLAT_ATTR_DIRECTORY, 0u);
 
-  std::vector<char16_t> exact(length + 1, u'x');
+  std::vector<ZChar> exact(length + 1, ZT('x'));
   EXPECT_EQ(PlatModuleFileName(exact.data(), exact.size()), length);
-  EXPECT_EQ(std::u16string(exact.data()), name);
+  EXPECT_EQ(ZString(exact.data()), name);
   for (size_t size : {size_t{1}, size_t{2}, length}) {
-    std::vector<char16_t> small(size, u'x');
+    std::vector<ZChar> small(size, ZT('x'));
     EXPECT_EQ(PlatModuleFileName(small.data(), small.size()), 0u) << size;
     EXPECT_EQ(small[0], 0) << size;
   }
 }
 
 TEST_F(PlatformSystemTest, ExecutableOutsideTheRootHasNoModuleFileName) {
-  char16_t path[PLAT_MAX_PATH] = {u'x'};
+  ZChar path[PLAT_MAX_PATH] = {ZT('x')};
   EXPECT_EQ(PlatModuleFileName(path, PLAT_MAX_PATH), 0u);
   EXPECT_EQ(path[0], 0);
 }
 
 // Converts into a buffer of exactly dstSize bytes followed by a guard byte.
-std::string ToConsole(const std::u16string& text, int dstSize, int* result) {
+std::string ToConsole(const ZString& text, int dstSize, int* result) {
   std::vector<char> dst(static_cast<size_t>(dstSize) + 1, '#');
   *result =
       PlatUtf16ToConsole(text.data(), static_cast<int>(text.size()), dst.data(), dstSize, '_');
@@ -871,60 +896,85 @@ std::string ToConsole(const std::u16string& text, int dstSize, int* result) {
   return std::string(dst.data(), static_cast<size_t>(std::max(*result, 0)));
 }
 
-TEST_F(PlatformSystemTest, ConsoleTextIsUtf8) {
+// UTF-8 on a POSIX host. On Windows the OEM code page, which the Wine run sets to the device's
+// 936: a character it lacks becomes the default character unit by unit.
+TEST_F(PlatformSystemTest, ConsoleTextIsInTheConsoleCodePage) {
   int result = -1;
-  const std::u16string text = u"A\u00E9\u4E2D\U0001F600";
-  EXPECT_EQ(ToConsole(text, 10, &result), "A\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
-  EXPECT_EQ(result, 10);
-  EXPECT_EQ(ToConsole(text, 9, &result), "");
+  const ZString text = ZT("A\u00E9\u4E2D\U0001F600");
+  const std::string expected =
+      kWin32Backend ? "A\xA8\xA6\xD6\xD0__" : "A\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80";
+  const int size = static_cast<int>(expected.size());
+  EXPECT_EQ(ToConsole(text, size, &result), expected);
+  EXPECT_EQ(result, size);
+  EXPECT_EQ(ToConsole(text, size - 1, &result), "");
   EXPECT_EQ(result, 0) << "too small a buffer takes nothing";
-  EXPECT_EQ(ToConsole(u"", 4, &result), "");
+  EXPECT_EQ(ToConsole(ZT(""), 4, &result), "");
   EXPECT_EQ(result, 0);
 }
 
 TEST_F(PlatformSystemTest, LoneSurrogatesBecomeTheDefaultCharacter) {
   int result = -1;
-  EXPECT_EQ(ToConsole(u"a\xD800z", 16, &result), "a_z");
-  EXPECT_EQ(ToConsole(u"a\xDC00", 16, &result), "a_");
-  EXPECT_EQ(ToConsole(u"\xDC00\xD800", 16, &result), "__");
-  EXPECT_EQ(ToConsole(u"\xD800", 16, &result), "_");
+  EXPECT_EQ(ToConsole(ZT("a\xD800z"), 16, &result), "a_z");
+  EXPECT_EQ(ToConsole(ZT("a\xDC00"), 16, &result), "a_");
+  EXPECT_EQ(ToConsole(ZT("\xDC00\xD800"), 16, &result), "__");
+  EXPECT_EQ(ToConsole(ZT("\xD800"), 16, &result), "_");
   // A pair cut by the count is a lone surrogate too.
-  const std::u16string pair = u"\U0001F600";
+  const ZString pair = ZT("\U0001F600");
   char dst[8] = {};
   EXPECT_EQ(PlatUtf16ToConsole(pair.data(), 1, dst, sizeof dst, '?'), 1);
   EXPECT_EQ(dst[0], '?');
 }
 
 TEST_F(PlatformSystemTest, ProcessExitStatusIsReported) {
-  const char* exits[] = {"sh", "-c", "exit 3", nullptr};
+  const char* exits[] = {ZELT_TEST_CHILD_EXE, "exit", "3", nullptr};
   PlatProcess* process = nullptr;
   ASSERT_EQ(PlatProcessStart(exits, &process), PLAT_OK);
   int exitCode = -2;
   ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
   EXPECT_EQ(exitCode, 3);
 
-  const char* killed[] = {"sh", "-c", "kill -9 $$", nullptr};
-  ASSERT_EQ(PlatProcessStart(killed, &process), PLAT_OK);
-  ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
-  EXPECT_EQ(exitCode, -1);
-
   const char* missing[] = {"zelt-no-such-program", nullptr};
   EXPECT_NE(PlatProcessStart(missing, &process), PLAT_OK);
 }
 
+TEST_F(PlatformSystemTest, ProcessKilledBySignalReportsMinusOne) {
+  SKIP_ON_WIN32("signals are POSIX");
+  const char* killed[] = {"sh", "-c", "kill -9 $$", nullptr};
+  PlatProcess* process = nullptr;
+  ASSERT_EQ(PlatProcessStart(killed, &process), PLAT_OK);
+  int exitCode = -2;
+  ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
+  EXPECT_EQ(exitCode, -1);
+}
+
+TEST_F(PlatformSystemTest, RedirectedOutputAndErrorGoToTheirFiles) {
+  WriteFile(Host("out.txt"), "older and longer contents");
+  const std::string output = Host("out.txt").string(), errors = Host("err.txt").string();
+  const char* argv[] = {ZELT_TEST_CHILD_EXE, "exit", "5", nullptr};
+  PlatProcess* process = nullptr;
+  ASSERT_EQ(PlatProcessStartRedirected(argv, output.c_str(), errors.c_str(), &process), PLAT_OK);
+  int exitCode = -2;
+  ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
+  EXPECT_EQ(exitCode, 5);
+  EXPECT_EQ(ReadFile(output), "to standard output\n") << "bytes as written, the file emptied first";
+  EXPECT_EQ(ReadFile(errors), "to standard error\n");
+
+  const std::string nowhere = Host("missing/out.txt").string();
+  EXPECT_NE(PlatProcessStartRedirected(argv, nowhere.c_str(), errors.c_str(), &process), PLAT_OK);
+  EXPECT_NE(PlatProcessStartRedirected(argv, output.c_str(), nowhere.c_str(), &process), PLAT_OK);
+  EXPECT_FALSE(fs::exists(Host("missing")));
+}
+
 // The child runs until the release file appears (or a few seconds pass).
 TEST_F(PlatformSystemTest, WaitTimeoutLeavesTheProcessRunning) {
-  const std::string release = Host("release");
-  const char* script =
-      "i=0; while [ ! -e \"$1\" ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done; exit 7";
-  const char* argv[] = {"sh", "-c", script, "sh", release.c_str(), nullptr};
+  const char* argv[] = {ZELT_TEST_CHILD_EXE, "wait", "\\release", "7", nullptr};
   PlatProcess* process = nullptr;
   ASSERT_EQ(PlatProcessStart(argv, &process), PLAT_OK);
   int exitCode = -2;
   // Past a wait that ended it, the handle is gone: stop there.
   ASSERT_EQ(PlatProcessWait(process, 0, &exitCode), PLAT_ERR_TIMEOUT);
   ASSERT_EQ(PlatProcessWait(process, 20, &exitCode), PLAT_ERR_TIMEOUT);
-  WriteFile(release, "");
+  WriteFile(Host("release"), "");
   ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
   EXPECT_EQ(exitCode, 7);
 }

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "platform.h"
 
@@ -32,7 +34,15 @@ ScratchDir::~ScratchDir() {
   fs::remove_all(path_, ignored);
 }
 
-void UseDeviceRoot(const fs::path& dir) { ASSERT_EQ(PlatSetDeviceRoot(dir.c_str()), PLAT_OK); }
+void UseDeviceRoot(const fs::path& dir) {
+  const std::string root = dir.string();
+  ASSERT_EQ(PlatSetDeviceRoot(root.c_str()), PLAT_OK);
+#ifdef _WIN32
+  ASSERT_EQ(_putenv_s("ZELT_DEVICE_ROOT", root.c_str()), 0);
+#else
+  ASSERT_EQ(setenv("ZELT_DEVICE_ROOT", root.c_str(), 1), 0);
+#endif
+}
 
 void WriteFile(const fs::path& path, const std::string& contents) {
   fs::create_directories(path.parent_path());
@@ -58,15 +68,66 @@ std::string SampleBytes(size_t size, unsigned seed) {
   return bytes;
 }
 
-int RunShell(const std::string& command) {
-  int status = std::system(command.c_str());
-  return status == -1 ? 255 : (status >> 8) & 0xFF;
+fs::path PremadePackage(const std::string& name) {
+  return fs::path(ZELT_PACKAGES_DIR) / (name + ".7z");
+}
+fs::path PremadeListing(const std::string& name) {
+  return fs::path(ZELT_PACKAGES_DIR) / (name + ".slt");
+}
+fs::path PackedTree(const std::string& tree) {
+  return fs::path(ZELT_PACKAGES_DIR) / "trees" / tree;
 }
 
-void MakePackage(const fs::path& folder, const fs::path& archive, const std::string& switches) {
-  std::string command = "cd '" + folder.string() + "' && 7zz a -bd -bso0 -bsp0 " + switches +
-                        " '" + archive.string() + "' . > /dev/null";
-  ASSERT_EQ(RunShell(command), 0) << command;
+int RunProgram(const std::vector<std::string>& argv, const fs::path& output,
+               const fs::path& errors) {
+  std::vector<const char*> args;
+  for (const std::string& arg : argv) args.push_back(arg.c_str());
+  args.push_back(nullptr);
+  PlatProcess* process = nullptr;
+  int started = PlatProcessStartRedirected(args.data(), output.string().c_str(),
+                                           errors.string().c_str(), &process);
+  EXPECT_EQ(started, PLAT_OK) << argv[0];
+  if (started != PLAT_OK) return -1;
+  int exitCode = -1;
+  EXPECT_EQ(PlatProcessWait(process, 120000, &exitCode), PLAT_OK) << argv[0] << " did not end";
+  return exitCode;
+}
+
+HeldByOtherProcess::HeldByOtherProcess(const fs::path& root, const std::string& devicePath)
+    : ready_(root / "zelt-holder-ready"), release_(root / "zelt-holder-release") {
+  const char* argv[] = {ZELT_TEST_CHILD_EXE,     "hold", devicePath.c_str(), "\\zelt-holder-ready",
+                        "\\zelt-holder-release", nullptr};
+  const std::string output = (output_.path() / "output").string();
+  const std::string errors = (output_.path() / "errors").string();
+  int started = PlatProcessStartRedirected(argv, output.c_str(), errors.c_str(), &holder_);
+  EXPECT_EQ(started, PLAT_OK);
+  if (started != PLAT_OK) {
+    holder_ = nullptr;
+    return;
+  }
+  for (int i = 0; i < 1000 && !fs::exists(ready_); i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(fs::exists(ready_)) << devicePath
+                                  << " was not taken: " << ReadFile(output_.path() / "errors");
+}
+
+HeldByOtherProcess::~HeldByOtherProcess() {
+  if (holder_ != nullptr) {
+    EXPECT_EQ(Release(), 0) << ReadFile(output_.path() / "errors");
+  }
+}
+
+int HeldByOtherProcess::Release() {
+  if (holder_ == nullptr) return -1;
+  WriteFile(release_, "");
+  int exitCode = -1;
+  EXPECT_EQ(PlatProcessWait(holder_, 20000, &exitCode), PLAT_OK) << "the holder did not end";
+  holder_ = nullptr;
+  std::error_code ignored;
+  fs::remove(ready_, ignored);
+  fs::remove(release_, ignored);
+  return exitCode;
 }
 
 bool IsReadOnly(const fs::path& path) {
@@ -76,30 +137,31 @@ bool IsReadOnly(const fs::path& path) {
 }
 
 bool SameTree(const fs::path& expected, const fs::path& actual, std::string* difference) {
-  std::vector<std::string> names;
+  std::vector<fs::path> names;
   for (auto& entry : fs::recursive_directory_iterator(expected)) {
-    names.push_back(fs::relative(entry.path(), expected).string());
+    names.push_back(fs::relative(entry.path(), expected));
   }
   for (auto& entry : fs::recursive_directory_iterator(actual)) {
-    std::string name = fs::relative(entry.path(), actual).string();
+    fs::path name = fs::relative(entry.path(), actual);
     if (!fs::exists(expected / name)) {
-      *difference = "unexpected " + name;
+      *difference = "unexpected " + name.u8string();
       return false;
     }
   }
-  for (const std::string& name : names) {
+  for (const fs::path& name : names) {
     fs::path want = expected / name, got = actual / name;
     if (!fs::exists(got)) {
-      *difference = "missing " + name;
+      *difference = "missing ";
     } else if (fs::is_directory(want) != fs::is_directory(got)) {
-      *difference = "kind differs: " + name;
+      *difference = "kind differs: ";
     } else if (!fs::is_directory(want) && ReadFile(want) != ReadFile(got)) {
-      *difference = "bytes differ: " + name;
+      *difference = "bytes differ: ";
     } else if (!fs::is_directory(want) && IsReadOnly(want) != IsReadOnly(got)) {
-      *difference = "read-only state differs: " + name;
+      *difference = "read-only state differs: ";
     } else {
       continue;
     }
+    *difference += name.u8string();
     return false;
   }
   return true;

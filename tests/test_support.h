@@ -1,12 +1,35 @@
-// Helpers shared by the tests: scratch device folders, packages made with the host's 7zz, and
-// small file utilities. Host-side file work goes through std::filesystem.
+// Helpers shared by the tests: scratch device folders, the packages made before the tests run,
+// programs of ours started through the platform, and small file utilities. Host-side file work
+// goes through std::filesystem; names that are not ASCII go in and out as UTF-8 (fs::u8path,
+// u8string), which is what the sources hold on every host.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "device_types.h"
+
 namespace fs = std::filesystem;
+
+// Text in the platform's UTF-16 unit, for paths and names handed to the platform.
+using ZString = std::basic_string<ZChar>;
+
+// The tests run against the backend that the build picked. A few cases need what only one of
+// them has; those are skipped on the other, with the reason.
+#ifdef _WIN32
+inline constexpr bool kWin32Backend = true;
+#else
+inline constexpr bool kWin32Backend = false;
+#endif
+#define SKIP_ON_WIN32(reason)                    \
+  do {                                           \
+    if (kWin32Backend) GTEST_SKIP() << (reason); \
+  } while (0)
+#define SKIP_ON_POSIX(reason)                     \
+  do {                                            \
+    if (!kWin32Backend) GTEST_SKIP() << (reason); \
+  } while (0)
 
 // A fresh, empty folder under the system's temporary directory, removed (read-only files and
 // all) when the object goes.
@@ -22,19 +45,44 @@ class ScratchDir {
   fs::path path_;
 };
 
-// Makes the platform treat dir as the device root for the rest of this process.
+// Makes the platform treat dir as the device root for the rest of this process, and for the
+// programs it starts (through ZELT_DEVICE_ROOT).
 void UseDeviceRoot(const fs::path& dir);
 
 void WriteFile(const fs::path& path, const std::string& contents);
 std::string ReadFile(const fs::path& path);
-// Deterministic bytes that compress poorly and well in turns, so that every coder has work.
+// Deterministic bytes that compress poorly and well in turns.
 std::string SampleBytes(size_t size, unsigned seed);
 
-// Runs a shell command; returns its exit status (0..255).
-int RunShell(const std::string& command);
-// Packs the contents of folder into archive with 7zz and the given switches (e.g. "-m0=PPMd").
-// Fails the current test when 7zz does.
-void MakePackage(const fs::path& folder, const fs::path& archive, const std::string& switches);
+// The packages that tests/make_packages.py made before the tests ran: NAME.7z, 7zz's technical
+// listing of it, and the folder TREE that packages were packed from.
+fs::path PremadePackage(const std::string& name);
+fs::path PremadeListing(const std::string& name);
+fs::path PackedTree(const std::string& tree);
+
+// Runs one of our programs (argv[0] a host path) with its standard output and error written to
+// the given files, and returns its exit status. Fails the current test when it cannot start or
+// has not ended within two minutes.
+int RunProgram(const std::vector<std::string>& argv, const fs::path& output,
+               const fs::path& errors);
+
+// Another process of ours holds a device file in use, as a loaded driver is held: nobody else
+// can write or delete it until Release or the end of the object. root is the device root given to
+// UseDeviceRoot; devicePath is ASCII. The file keeps its contents.
+class HeldByOtherProcess {
+ public:
+  HeldByOtherProcess(const fs::path& root, const std::string& devicePath);
+  ~HeldByOtherProcess();
+  HeldByOtherProcess(const HeldByOtherProcess&) = delete;
+  HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
+  // Lets go and waits for the holder to end: its exit status, 0 when it held the file throughout.
+  int Release();
+
+ private:
+  ScratchDir output_;
+  fs::path ready_, release_;
+  struct PlatProcess* holder_ = nullptr;
+};
 
 // Whether two trees hold the same names, the same bytes and the same read-only state.
 bool SameTree(const fs::path& expected, const fs::path& actual, std::string* difference);

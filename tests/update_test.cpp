@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -14,17 +15,29 @@
 
 namespace {
 
-const std::string kWaiter = ZELT_TOOLS_DIR "/zelt-wait";
-
-// Relative path -> bytes; a path ending in "/" is a folder.
+// Relative path (UTF-8, "/" separators) -> bytes; a path ending in "/" is a folder.
 using Files = std::map<std::string, std::string>;
 
-const Files kPackage = {
-    {"bin/app.exe", SampleBytes(6000, 1)},
-    {"bin/lang/zh.txt", "语言\n"},
-    {"ceusbkwrapperdrv.dll", "new driver"},
-    {"readme.txt", "Zeltrovan 2.0\n"},
-};
+// The files a tree of tests/make_packages.py holds.
+Files TreeFiles(const std::string& tree) {
+  Files files;
+  const fs::path root = PackedTree(tree);
+  for (auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(entry.path(), root).generic_u8string();
+    if (!entry.is_directory()) {
+      files[name] = ReadFile(entry.path());
+    } else if (fs::is_empty(entry.path())) {
+      files[name + "/"] = "";
+    }
+  }
+  return files;
+}
+
+// The package most runs install: bin/app.exe, bin/lang/zh.txt, ceusbkwrapperdrv.dll, readme.txt.
+const Files& UpdateFiles() {
+  static const Files files = TreeFiles("update");
+  return files;
+}
 
 const fs::perms kWriteBits =
     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
@@ -51,19 +64,13 @@ const std::map<int, std::string> kStageMessages = {
     {226, "main:UPDATE END"},
 };
 
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
     if (name.back() == '/') {
-      fs::create_directories(folder / name);
+      fs::create_directories(folder / fs::u8path(name));
     } else {
-      WriteFile(folder / name, bytes);
+      WriteFile(folder / fs::u8path(name), bytes);
     }
   }
 }
@@ -78,57 +85,54 @@ void ExpectTree(const fs::path& folder, const Files& files) {
 }
 
 fs::path PackagePath(const fs::path& root) { return root / "SDMMC" / "Zeltrovan.7z"; }
-fs::path Updater(const fs::path& root) { return root / "SDMMC" / "zelt-update"; }
+fs::path Updater(const fs::path& root, const std::string& exeDir = "SDMMC") {
+  return root / exeDir / fs::path(ZELT_UPDATE_EXE).filename();
+}
 
-// Lays out a device under root: the install tree \Zeltrovan holding installed, and the updater
-// in exeDir with a package of the given files beside it.
-void MakeDevice(const fs::path& root, const Files& installed, const Files& package = kPackage,
-                const std::string& switches = "", const std::string& exeDir = "SDMMC") {
+// Lays out a device under root and makes it the device of the programs started next: the
+// install tree \Zeltrovan holding installed, and the updater in exeDir with the premade package
+// of that name beside it.
+void MakeDevice(const fs::path& root, const Files& installed, const std::string& package = "update",
+                const std::string& exeDir = "SDMMC") {
+  ASSERT_NO_FATAL_FAILURE(UseDeviceRoot(root));
   WriteFiles(root / "Zeltrovan", installed);
   fs::create_directories(root / exeDir);
-  ScratchDir contents;
-  WriteFiles(contents.path(), package);
-  ASSERT_NO_FATAL_FAILURE(MakePackage(contents.path(), root / exeDir / "Zeltrovan.7z", switches));
-  fs::copy_file(ZELT_UPDATE_EXE, root / exeDir / "zelt-update");
+  fs::copy_file(PremadePackage(package), root / exeDir / "Zeltrovan.7z");
+  fs::copy_file(ZELT_UPDATE_EXE, Updater(root, exeDir));
 }
+
+// The updater's exit code for -1 as the system reports it.
+const int kUpdaterFailed = kWin32Backend ? -1 : 255;
 
 struct Outcome {
   std::string log;       // the updater's standard output, then the waiter's verdict
   std::string errors;    // standard error of both
   int waitExit = -1;     // 0 success, 1 failure, 2 timeout or error
-  int updaterExit = -1;  // the updater's own status, 255 for -1
+  int updaterExit = -2;  // the updater's own status, as the waiter reports it
 };
 
-std::string DeviceCommand(const fs::path& root, const std::string& command) {
-  return "cd " + Quote(root.string()) + " && ZELT_DEVICE_ROOT=" + Quote(root.string()) + " " +
-         command;
-}
-
-// Runs updater (a host path) under the waiting side from the device root. A shell between the
-// two records the updater's own exit status.
-Outcome RunWaited(const fs::path& root, const fs::path& updater) {
+// Runs updater (a host path) under the waiting side, which reports the updater's exit code.
+Outcome RunWaited(const fs::path& updater) {
   ScratchDir output;
   fs::path log = output.path() / "log", errors = output.path() / "errors";
-  fs::path status = output.path() / "status";
-  std::string script = Quote(updater.string()) + "; echo $? > " + Quote(status.string());
   Outcome run;
-  run.waitExit = RunShell(DeviceCommand(root, Quote(kWaiter) + " --timeout 60 /bin/sh -c " +
-                                                  Quote(script) + " > " + Quote(log.string()) +
-                                                  " 2> " + Quote(errors.string())));
+  run.waitExit = RunProgram({ZELT_WAIT_EXE, "--timeout", "60", updater.string()}, log, errors);
   run.log = ReadFile(log);
   run.errors = ReadFile(errors);
-  std::string code = ReadFile(status);
-  if (!code.empty()) run.updaterExit = std::stoi(code);
+  const std::string reported = "zelt-wait: the updater exited with code ";
+  size_t at = run.errors.find(reported);
+  if (at != std::string::npos)
+    run.updaterExit = std::atoi(run.errors.c_str() + at + reported.size());
   return run;
 }
 
-// Runs the updater with nobody waiting, so the event it sets stays pending.
+// Runs the updater with nobody waiting, so the event it sets stays pending where events outlive
+// their processes.
 int RunAlone(const fs::path& root, std::string* log) {
   ScratchDir output;
-  fs::path logFile = output.path() / "log";
-  int status = RunShell(DeviceCommand(root, Quote(Updater(root).string()) + " > " +
-                                                Quote(logFile.string()) + " 2>&1"));
-  *log = ReadFile(logFile);
+  int status =
+      RunProgram({Updater(root).string()}, output.path() / "log", output.path() / "errors");
+  *log = ReadFile(output.path() / "log");
   return status;
 }
 
@@ -200,7 +204,7 @@ Log ExpectOutcome(const Outcome& run, const std::vector<int>& stages, bool succe
   EXPECT_EQ(log.stages, stages) << run.log;
   EXPECT_EQ(log.other.empty() ? "" : log.other.back(), succeeded ? "success" : "failure");
   EXPECT_EQ(run.waitExit, succeeded ? 0 : 1) << run.errors;
-  EXPECT_EQ(run.updaterExit, succeeded ? 0 : 255);
+  EXPECT_EQ(run.updaterExit, succeeded ? 0 : kUpdaterFailed) << run.errors;
   return log;
 }
 
@@ -219,34 +223,6 @@ Files Union(Files files, const Files& more) {
   files.insert(more.begin(), more.end());
   return files;
 }
-
-// Another program holding a file open: a process of its own keeps an exclusive lock on it
-// until this object goes.
-class HeldByOtherProcess {
- public:
-  explicit HeldByOtherProcess(const fs::path& file) {
-    fs::path pidFile = pids_.path() / "pid";
-    std::string holder = "exec 9<" + Quote(file.string()) + " && flock 9 && exec sleep 30";
-    EXPECT_EQ(RunShell("sh -c " + Quote(holder) + " > /dev/null 2>&1 & echo $! > " +
-                       Quote(pidFile.string())),
-              0);
-    pid_ = ReadFile(pidFile);
-    while (!pid_.empty() && pid_.back() == '\n') pid_.pop_back();
-    EXPECT_TRUE(!pid_.empty() && pid_.find_first_not_of("0123456789") == std::string::npos);
-    std::string held = "for i in $(seq 200); do flock -n " + Quote(file.string()) +
-                       " true || exit 0; sleep 0.05; done; exit 1";
-    EXPECT_EQ(RunShell(held), 0) << "the lock on " << file << " was not taken";
-  }
-  ~HeldByOtherProcess() {
-    if (!pid_.empty()) RunShell("kill " + pid_);
-  }
-  HeldByOtherProcess(const HeldByOtherProcess&) = delete;
-  HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
-
- private:
-  ScratchDir pids_;
-  std::string pid_;
-};
 
 const Files kInstalled = {
     {"EMMC_Check_File.txt", "top marker"},
@@ -271,11 +247,11 @@ const Files kMarkers = {
 TEST(UpdateTest, ReplacesInstallSparingMarkerFiles) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
-  Outcome run = RunWaited(root.path(), Updater(root.path()));
+  Outcome run = RunWaited(Updater(root.path()));
   Log log = ExpectOutcome(run, kSuccessStages, true);
-  ExpectExtracted(run, log, kPackage);
+  ExpectExtracted(run, log, UpdateFiles());
   // The package copy is gone, the markers and their folders stay, the rest is the package.
-  ExpectTree(root.path() / "Zeltrovan", Union(kPackage, kMarkers));
+  ExpectTree(root.path() / "Zeltrovan", Union(UpdateFiles(), kMarkers));
   EXPECT_TRUE(fs::exists(PackagePath(root.path())));
 }
 
@@ -285,8 +261,8 @@ TEST(UpdateTest, DriverInUseIsToleratedAndKept) {
                                                    {"app.exe", "old app"}}));
   Outcome run;
   {
-    HeldByOtherProcess driver(root.path() / "Zeltrovan/ceusbkwrapperdrv.dll");
-    run = RunWaited(root.path(), Updater(root.path()));
+    HeldByOtherProcess driver(root.path(), "\\Zeltrovan\\ceusbkwrapperdrv.dll");
+    run = RunWaited(Updater(root.path()));
   }
   Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 131, 146, 154, 160, 205, 211, 226}, true);
   const std::string undeleted =
@@ -294,8 +270,8 @@ TEST(UpdateTest, DriverInUseIsToleratedAndKept) {
   EXPECT_NE(run.log.find(undeleted), std::string::npos);
   EXPECT_NE(run.log.find("ceusbkwrapperdrv.dll\n [ZELT_UPDATE]  ERROR: can not open output file\n"),
             std::string::npos);
-  ExpectExtracted(run, log, kPackage);
-  Files expected = kPackage;
+  ExpectExtracted(run, log, UpdateFiles());
+  Files expected = UpdateFiles();
   expected["ceusbkwrapperdrv.dll"] = "loaded driver";
   ExpectTree(root.path() / "Zeltrovan", expected);
 }
@@ -313,12 +289,12 @@ TEST(UpdateTest, UndeletableFileStopsRunLeavingTheRest) {
     Outcome run;
     if (readOnly) {
       fs::permissions(first, kWriteBits, fs::perm_options::remove);
-      run = RunWaited(root.path(), Updater(root.path()));
+      run = RunWaited(Updater(root.path()));
       EXPECT_TRUE(IsReadOnly(first));
       fs::permissions(first, fs::perms::owner_write, fs::perm_options::add);
     } else {
-      HeldByOtherProcess holder(first);
-      run = RunWaited(root.path(), Updater(root.path()));
+      HeldByOtherProcess holder(root.path(), "\\Zeltrovan\\" + first.filename().string());
+      run = RunWaited(Updater(root.path()));
     }
     Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 127}, false);
     EXPECT_EQ(log.undeleted, std::vector<std::string>{"\\Zeltrovan\\" + first.filename().string()});
@@ -330,7 +306,7 @@ TEST(UpdateTest, MissingPackageDeletesNothing) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
   fs::remove(PackagePath(root.path()));
-  ExpectOutcome(RunWaited(root.path(), Updater(root.path())), {112, 113, 114, 142}, false);
+  ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 142}, false);
   ExpectTree(root.path() / "Zeltrovan", kInstalled);
 }
 
@@ -350,24 +326,18 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
          bytes[100] = static_cast<char>(bytes[100] ^ 0x55);
          WriteFile(package, bytes);
        }},
+      // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
       {"item escaping the install directory",
        [](const fs::path& package) {
-         ScratchDir contents;
-         WriteFile(contents.path() / "readme.txt", "fine");
-         WriteFile(contents.path() / "escape.txt", "outside");
-         fs::remove(package);
-         EXPECT_EQ(RunShell("cd " + Quote(contents.path().string()) +
-                            " && bsdtar --format 7zip -s ',^escape,../zelt-escaped,' -cf " +
-                            Quote(package.string()) + " readme.txt escape.txt"),
-                   0);
+         fs::copy_file(PremadePackage("escaping"), package, fs::copy_options::overwrite_existing);
        }},
   };
   for (auto& [name, damage] : damages) {
     SCOPED_TRACE(name);
     ScratchDir root;
-    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, kPackage, "-m0=Copy"));
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "update-stored"));
     damage(PackagePath(root.path()));
-    ExpectOutcome(RunWaited(root.path(), Updater(root.path())), {112, 113, 114, 118}, false);
+    ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 118}, false);
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
     EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
   }
@@ -375,23 +345,23 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
 
 TEST(UpdateTest, CopiesPackageWithShortLastChunk) {
   ScratchDir root;
-  const Files package = {{"firmware.bin", SampleBytes(5000, 7)}};
-  // Stored and with a plain header, the package has the same size in every run.
-  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, package, "-m0=Copy -mhc=off"));
+  // firmware.bin of 5000 bytes, stored.
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, "firmware"));
   uintmax_t size = fs::file_size(PackagePath(root.path()));
   ASSERT_GT(size, 4096u);
   ASSERT_NE(size % 1024, 0u);
-  Outcome run = RunWaited(root.path(), Updater(root.path()));
+  Outcome run = RunWaited(Updater(root.path()));
   ExpectOutcome(run, kSuccessStages, true);
-  ExpectTree(root.path() / "Zeltrovan", package);
+  ExpectTree(root.path() / "Zeltrovan", TreeFiles("firmware"));
 }
 
 TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
   ScratchDir root;
-  // The kept marker file stands where the package wants a folder, so one item cannot be written.
-  const Files package = {{"EMMC_Check_File.txt/notes.txt", "notes"}, {"readme.txt", "readme"}};
-  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"EMMC_Check_File.txt", "marker"}}, package));
-  Outcome run = RunWaited(root.path(), Updater(root.path()));
+  // The kept marker file stands where the package wants a folder, so one item cannot be written:
+  // the package holds EMMC_Check_File.txt/notes.txt and readme.txt ("readme").
+  ASSERT_NO_FATAL_FAILURE(
+      MakeDevice(root.path(), {{"EMMC_Check_File.txt", "marker"}}, "blocked-item"));
+  Outcome run = RunWaited(Updater(root.path()));
   ExpectOutcome(run, {112, 113, 114, 121, 131, 146, 154, 160, 205, 217, 226}, false);
   EXPECT_EQ(run.log.find("Everything is Ok"), std::string::npos);
   EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/EMMC_Check_File.txt"), "marker");
@@ -400,12 +370,13 @@ TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
 
 TEST(UpdateTest, UpdaterAtDeviceRoot) {
   ScratchDir root;
-  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, kPackage, "", ""));
-  ExpectOutcome(RunWaited(root.path(), root.path() / "zelt-update"), kSuccessStages, true);
-  ExpectTree(root.path() / "Zeltrovan", Union(kPackage, kMarkers));
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "update", ""));
+  ExpectOutcome(RunWaited(Updater(root.path(), "")), kSuccessStages, true);
+  ExpectTree(root.path() / "Zeltrovan", Union(UpdateFiles(), kMarkers));
 }
 
 TEST(UpdateTest, SymbolicLinksAreRemovedNotFollowed) {
+  SKIP_ON_WIN32("the device has no symbolic links, and deleting one under Wine deletes its target");
   ScratchDir root;
   ScratchDir outside;
   WriteFile(outside.path() / "dir/inner.txt", "outside folder");
@@ -417,8 +388,8 @@ TEST(UpdateTest, SymbolicLinksAreRemovedNotFollowed) {
   fs::create_symlink("../SDMMC/Zeltrovan.7z", install / "package-link");
   std::string package = ReadFile(PackagePath(root.path()));
 
-  ExpectOutcome(RunWaited(root.path(), Updater(root.path())), kSuccessStages, true);
-  ExpectTree(install, kPackage);
+  ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
+  ExpectTree(install, UpdateFiles());
   ExpectTree(outside.path(), {{"dir/inner.txt", "outside folder"}, {"file.txt", "outside file"}});
   EXPECT_EQ(ReadFile(PackagePath(root.path())), package);
 }
@@ -427,15 +398,14 @@ TEST(UpdateTest, MissingInstallDirectoryFailsAtTarget) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}));
   fs::remove(root.path() / "Zeltrovan");
-  ExpectOutcome(RunWaited(root.path(), Updater(root.path())),
-                {112, 113, 114, 121, 131, 146, 150}, false);
+  ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 121, 131, 146, 150}, false);
   EXPECT_FALSE(fs::exists(root.path() / "Zeltrovan"));
 }
 
 TEST(UpdateTest, ExecutableOutsideDeviceRootFindsNoPackage) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
-  Outcome run = RunWaited(root.path(), ZELT_UPDATE_EXE);
+  Outcome run = RunWaited(ZELT_UPDATE_EXE);
   ExpectOutcome(run, {112, 113, 114, 142}, false);
   EXPECT_NE(run.errors.find("zelt-update: the executable has no path on the device"),
             std::string::npos)
@@ -451,7 +421,7 @@ TEST(UpdateTest, WaiterClearsStaleSignal) {
   EXPECT_EQ(ParseLog(alone).stages, kSuccessStages);
   // The success signal of that run is still pending when the next, failing, run is waited for.
   fs::remove(PackagePath(root.path()));
-  ExpectOutcome(RunWaited(root.path(), Updater(root.path())), {112, 113, 114, 142}, false);
+  ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 142}, false);
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+// A program that the tests start through the platform, standing in for the other programs of a
+// device, so that no test needs a shell:
+//   zelt-test-child exit CODE               writes one line to standard output and one to standard
+//                                           error, and exits with CODE
+//   zelt-test-child wait RELEASE CODE       exits with CODE once the file RELEASE exists
+//   zelt-test-child hold FILE READY RELEASE holds FILE in use, contents kept, creates READY, and
+//                                           lets go once RELEASE exists
+// Paths are ASCII device paths under ZELT_DEVICE_ROOT. A wait gives up after ten seconds, so that
+// a failed test leaves nothing running; the exit code is then 3. Usage errors exit with 2.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform.h"
+#include "test_support.h"
+
+namespace {
+
+enum { kUsage = 2, kGaveUp = 3, kCannotHold = 4 };
+
+bool ToDevicePath(const char* ascii, ZString* path) {
+  for (const char* c = ascii; *c != 0; c++) {
+    if (static_cast<unsigned char>(*c) >= 0x80) return false;
+  }
+  path->assign(ascii, ascii + strlen(ascii));
+  return true;
+}
+
+bool WaitForFile(const ZString& path) {
+  for (int i = 0; i < 1000; i++) {
+    ZUInt32 attributes = 0;
+    if (PlatGetFileAttributes(path.c_str(), &attributes) == PLAT_OK) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+int ReadWhole(const ZString& path, std::string* contents) {
+  PlatFile* file = nullptr;
+  int result = PlatFileOpenRead(path.c_str(), &file);
+  if (result != PLAT_OK) return result;
+  char buffer[4096];
+  for (;;) {
+    size_t got = sizeof buffer;
+    result = PlatFileRead(file, buffer, &got);
+    if (result != PLAT_OK || got == 0) break;
+    contents->append(buffer, got);
+  }
+  PlatFileClose(file);
+  return result;
+}
+
+// A handle that creates a file is the one that makes it in use on every backend; creating
+// empties the file, so its bytes are written back through the handle.
+int Hold(const ZString& file, const ZString& ready, const ZString& release) {
+  std::string contents;
+  PlatFile* held = nullptr;
+  size_t written = 0;
+  if (ReadWhole(file, &contents) != PLAT_OK || PlatFileCreate(file.c_str(), &held) != PLAT_OK) {
+    fprintf(stderr, "zelt-test-child: cannot take the file\n");
+    return kCannotHold;
+  }
+  if (PlatFileWrite(held, contents.data(), contents.size(), &written) != PLAT_OK ||
+      written != contents.size()) {
+    fprintf(stderr, "zelt-test-child: cannot write the file back\n");
+    PlatFileClose(held);
+    return kCannotHold;
+  }
+  PlatFile* signal = nullptr;
+  if (PlatFileCreate(ready.c_str(), &signal) != PLAT_OK || PlatFileClose(signal) != PLAT_OK) {
+    fprintf(stderr, "zelt-test-child: cannot create the ready file\n");
+    PlatFileClose(held);
+    return kCannotHold;
+  }
+  bool released = WaitForFile(release);
+  if (PlatFileClose(held) != PLAT_OK) return kCannotHold;
+  return released ? 0 : kGaveUp;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ZString paths[3];
+  for (int i = 2; i < argc && i < 5; i++) {
+    if (!ToDevicePath(argv[i], &paths[i - 2])) return kUsage;
+  }
+  if (argc == 3 && strcmp(argv[1], "exit") == 0) {
+    printf("to standard output\n");
+    fprintf(stderr, "to standard error\n");
+    return atoi(argv[2]);
+  }
+  if (argc == 4 && strcmp(argv[1], "wait") == 0)
+    return WaitForFile(paths[0]) ? atoi(argv[3]) : kGaveUp;
+  if (argc == 5 && strcmp(argv[1], "hold") == 0) return Hold(paths[0], paths[1], paths[2]);
+  fprintf(stderr,
+          "usage: zelt-test-child exit CODE | wait RELEASE CODE | hold FILE READY RELEASE\n");
+  return kUsage;
+}
