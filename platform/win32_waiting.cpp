@@ -68,20 +68,18 @@ static wchar_t* CommandLine(const char* const* argv) {
   return line;
 }
 
-int PlatProcessStart(const char* const* argv, PlatProcess** process) {
-  // The handle comes first: a started child must always have one to be waited for by.
+// The handle comes first: a started child must always have one to be waited for by.
+static int Spawn(const char* const* argv, STARTUPINFOW* startup, PlatProcess** process) {
   *process = static_cast<PlatProcess*>(malloc(sizeof(PlatProcess)));
   wchar_t* line = *process != NULL ? CommandLine(argv) : NULL;
   if (line == NULL) {
     free(*process);
     return PLAT_ERR_NO_MEMORY;
   }
-  STARTUPINFOW startup;
-  ZeroMemory(&startup, sizeof startup);
-  startup.cb = sizeof startup;
+  startup->cb = sizeof *startup;
   PROCESS_INFORMATION started;
   // Inheriting handles gives the child our standard output and error where they are redirected.
-  BOOL ok = CreateProcessW(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &started);
+  BOOL ok = CreateProcessW(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, startup, &started);
   int result = ok ? PLAT_OK : LastError();
   free(line);
   if (!ok) {
@@ -91,6 +89,46 @@ int PlatProcessStart(const char* const* argv, PlatProcess** process) {
   CloseHandle(started.hThread);
   (*process)->handle = started.hProcess;
   return PLAT_OK;
+}
+
+int PlatProcessStart(const char* const* argv, PlatProcess** process) {
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof startup);
+  return Spawn(argv, &startup, process);
+}
+
+// A file the child inherits as a standard stream: created or emptied, readable by others.
+static HANDLE OpenForChild(const char* hostPath) {
+  wchar_t path[HOST_PATH_MAX];
+  if (MultiByteToWideChar(CP_ACP, 0, hostPath, -1, path, HOST_PATH_MAX) <= 0) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+int PlatProcessStartRedirected(const char* const* argv, const char* outputFile,
+                               const char* errorFile, PlatProcess** process) {
+  HANDLE output = OpenForChild(outputFile);
+  if (output == INVALID_HANDLE_VALUE) return LastError();
+  HANDLE error = OpenForChild(errorFile);
+  if (error == INVALID_HANDLE_VALUE) {
+    int result = LastError();
+    CloseHandle(output);
+    return result;
+  }
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = output;
+  startup.hStdError = error;
+  int result = Spawn(argv, &startup, process);
+  CloseHandle(output);
+  CloseHandle(error);
+  return result;
 }
 
 int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode) {
