@@ -1,10 +1,10 @@
 #include "extractor.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
+#include "device_names.h"
 #include "gbk.h"
 #include "item_path.h"
 #include "package_reader.h"
@@ -13,11 +13,11 @@
 void PrintExtractError(const char* message) { printf("\n [ZELT_UPDATE]  ERROR: %s\n", message); }
 
 SRes PrintItemName(const UInt16* name) {
-  const char16_t* text = reinterpret_cast<const char16_t*>(name);
-  size_t units = std::char_traits<char16_t>::length(text);
+  const ZChar* text = reinterpret_cast<const ZChar*>(name);
+  size_t units = TextLength(text);
   size_t size = units * 3 + 100;
   char* narrow = static_cast<char*>(malloc(size));
-  if (narrow == nullptr) return SZ_ERROR_MEM;
+  if (narrow == NULL) return SZ_ERROR_MEM;
   SRes res = SZ_OK;
   int produced = PlatUtf16ToConsole(text, static_cast<int>(units), narrow, static_cast<int>(size), '_');
   if (produced == 0 || static_cast<size_t>(produced) >= size) {
@@ -32,7 +32,7 @@ SRes PrintItemName(const UInt16* name) {
 
 // Converts a narrow path into a zero-filled buffer of PLAT_MAX_PATH units, refusing one that
 // would not fit (the conversion writes up to one unit per byte plus the terminator).
-static bool WidenPath(const char* narrow, char16_t* wide) {
+static bool WidenPath(const char* narrow, ZChar* wide) {
   size_t length = strlen(narrow);
   if (length + 1 > PLAT_MAX_PATH) return false;
   GbkToUnicode(wide, narrow, static_cast<int>(length));
@@ -40,8 +40,8 @@ static bool WidenPath(const char* narrow, char16_t* wide) {
 }
 
 int ExtractFile(const char* packagePath, const char* outDir) {
-  if (packagePath == nullptr || outDir == nullptr) return 1;
-  char16_t wideOutDir[PLAT_MAX_PATH] = {0};
+  if (packagePath == NULL || outDir == NULL) return 1;
+  ZChar wideOutDir[PLAT_MAX_PATH] = {0};
   if (!WidenPath(outDir, wideOutDir)) {
     PrintExtractError("output directory path too long");
     return 1;
@@ -49,9 +49,9 @@ int ExtractFile(const char* packagePath, const char* outDir) {
   return ExtractToDirectory(packagePath, wideOutDir);
 }
 
-int ExtractToDirectory(const char* packagePath, const char16_t* outDir) {
-  if (packagePath == nullptr || outDir == nullptr) return 1;
-  char16_t widePackage[PLAT_MAX_PATH] = {0};
+int ExtractToDirectory(const char* packagePath, const ZChar* outDir) {
+  if (packagePath == NULL || outDir == NULL) return 1;
+  ZChar widePackage[PLAT_MAX_PATH] = {0};
   if (!WidenPath(packagePath, widePackage)) {
     PrintExtractError("package path too long");
     return 1;
@@ -61,16 +61,16 @@ int ExtractToDirectory(const char* packagePath, const char16_t* outDir) {
 
 // A file that could not be created leaves the update whole only where an older file of that
 // name stays in its place.
-static bool EntryExists(const char16_t* path, bool directory) {
-  uint32_t attributes = 0;
+static bool EntryExists(const ZChar* path, bool directory) {
+  ZUInt32 attributes = 0;
   return PlatGetFileAttributes(path, &attributes) == PLAT_OK &&
          ((attributes & PLAT_ATTR_DIRECTORY) != 0) == directory;
 }
 
 // Writes one decoded file item. Returns SZ_OK, or SZ_ERROR_FAIL for a failure that stops the
 // walk; *created is false when the file could not be created, and the walk goes on without it.
-static SRes WriteItemFile(const char16_t* path, const Byte* data, size_t size, bool* created) {
-  PlatFile* file = nullptr;
+static SRes WriteItemFile(const ZChar* path, const Byte* data, size_t size, bool* created) {
+  PlatFile* file = NULL;
   *created = false;
   if (PlatFileCreate(path, &file) != PLAT_OK) {
     PrintExtractError("can not open output file");
@@ -92,21 +92,21 @@ static SRes WriteItemFile(const char16_t* path, const Byte* data, size_t size, b
 
 // Prints, decodes and writes item index. Returns SZ_OK to go on with the next item, or the result
 // that stops the walk; *incomplete is set for an item skipped without stopping it.
-static SRes ExtractItem(PackageReader* reader, UInt32 index, const char16_t* outDir,
-                        char16_t* madeFolder, bool* incomplete) {
+static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir,
+                        ZChar* madeFolder, bool* incomplete) {
   SRes res = ReadItemName(reader, index);
   if (res != SZ_OK) return res;
   res = PrintItemName(reader->name);
   if (res != SZ_OK) return res;
-  char16_t* name = reinterpret_cast<char16_t*>(reader->name);
+  ZChar* name = reinterpret_cast<ZChar*>(reader->name);
   const char* problem = ItemPathProblem(outDir, name);
-  if (problem != nullptr) {
+  if (problem != NULL) {
     PrintExtractError(problem);
     *incomplete = true;
     return SZ_OK;
   }
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
-  const Byte* data = nullptr;
+  const Byte* data = NULL;
   size_t size = 0;
   if (isDirectory) {
     fputs("/", stdout);
@@ -114,7 +114,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const char16_t* out
     res = DecodeItem(reader, index, &data, &size);
     if (res != SZ_OK) return res;
   }
-  char16_t path[PLAT_MAX_PATH] = {0};
+  ZChar path[PLAT_MAX_PATH] = {0};
   PrepareItemPath(outDir, name, path, madeFolder);
   if (isDirectory) {
     // An existing directory is the common case; only a path left without one (a file in the
@@ -142,15 +142,15 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const char16_t* out
   return SZ_OK;
 }
 
-int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
-  if (packagePath == nullptr || outDir == nullptr) return 1;
-  char16_t outDirPath[PLAT_MAX_PATH] = {0};
-  size_t outDirLength = std::char_traits<char16_t>::length(outDir);
+int ExtractPackage(const ZChar* packagePath, const ZChar* outDir) {
+  if (packagePath == NULL || outDir == NULL) return 1;
+  ZChar outDirPath[PLAT_MAX_PATH] = {0};
+  size_t outDirLength = TextLength(outDir);
   if (outDirLength + 1 > PLAT_MAX_PATH) {
     PrintExtractError("output directory path too long");
     return 1;
   }
-  memcpy(outDirPath, outDir, outDirLength * sizeof(char16_t));
+  memcpy(outDirPath, outDir, outDirLength * sizeof(ZChar));
 
   PackageReader reader;
   int opened = OpenPackage(packagePath, &reader);
@@ -159,7 +159,7 @@ int ExtractPackage(const char16_t* packagePath, const char16_t* outDir) {
 
   SRes res = SZ_OK;
   bool incomplete = false;  // an item was refused or is missing, but the walk went on
-  char16_t madeFolder[PLAT_MAX_PATH] = {0};
+  ZChar madeFolder[PLAT_MAX_PATH] = {0};
   for (UInt32 i = 0; i < reader.db.NumFiles && res == SZ_OK; i++) {
     res = ExtractItem(&reader, i, outDirPath, madeFolder, &incomplete);
   }

@@ -3,15 +3,16 @@
 #pragma once
 
 #include "7zTypes.h"
+#include "device_types.h"
 
 // packagePath and outDir are narrow code-page 936 device paths. Returns 0 when the package was
 // opened and every item was written, 1 otherwise. Items are handled in archive order; a stopping
 // error leaves the items written before it in place.
 int ExtractFile(const char* packagePath, const char* outDir);
 // The same with the output directory already in UTF-16.
-int ExtractToDirectory(const char* packagePath, const char16_t* outDir);
+int ExtractToDirectory(const char* packagePath, const ZChar* outDir);
 // The same with both paths in UTF-16.
-int ExtractPackage(const char16_t* packagePath, const char16_t* outDir);
+int ExtractPackage(const ZChar* packagePath, const ZChar* outDir);
 
 // Writes "\n [ZELT_UPDATE]  ERROR: <message>\n" to standard output.
 void PrintExtractError(const char* message);

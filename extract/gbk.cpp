@@ -1,12 +1,8 @@
 #include "gbk.h"
 
-namespace {
+static const ZChar kUnmapped = 0xFFFF;
 
-const char16_t kUnmapped = 0xFFFF;
-
-}  // namespace
-
-char16_t LookupGbk(uint16_t code) {
+ZChar LookupGbk(ZUInt16 code) {
   int lo = 0;
   int hi = static_cast<int>(gbkMapCount) - 1;
   while (lo <= hi) {
@@ -23,7 +19,7 @@ char16_t LookupGbk(uint16_t code) {
   return kUnmapped;
 }
 
-int GbkToUnicode(char16_t* dst, const char* src, int len) {
+int GbkToUnicode(ZChar* dst, const char* src, int len) {
   int i = 0;
   int j = 0;
   while (i < len) {
@@ -34,7 +30,7 @@ int GbkToUnicode(char16_t* dst, const char* src, int len) {
       // need not be terminated.
       if (i + 1 < len) {
         unsigned char trail = static_cast<unsigned char>(src[i + 1]);
-        dst[j] = LookupGbk(static_cast<uint16_t>(lead << 8 | trail));
+        dst[j] = LookupGbk(static_cast<ZUInt16>(lead << 8 | trail));
       } else {
         dst[j] = kUnmapped;
       }

@@ -2,13 +2,12 @@
 // program's own table instead of the platform's code-page services.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "device_types.h"
 
 // One two-byte code: lead byte in the high byte, trail byte in the low byte.
 struct GbkMapEntry {
-  uint16_t code;
-  uint16_t unicode;
+  ZUInt16 code;
+  ZUInt16 unicode;
 };
 
 // Every two-byte code the code page defines, sorted by code in strictly ascending order.
@@ -17,7 +16,7 @@ extern const GbkMapEntry gbkMap[];
 extern const size_t gbkMapCount;
 
 // Returns the UTF-16 unit that code maps to, or 0xFFFF when the table does not hold code.
-char16_t LookupGbk(uint16_t code);
+ZChar LookupGbk(ZUInt16 code);
 
 // Converts the first len bytes of src and writes a terminating 0 unit after them. A byte above
 // 0x80 starts a two-byte code; any other byte (0x80 included) is one character. A two-byte code
@@ -26,4 +25,4 @@ char16_t LookupGbk(uint16_t code);
 // Returns the number of bytes written to dst without the terminator (twice the number of
 // units); 0 when len is 0 or negative. dst must hold at least len + 1 units: there is no bound
 // check.
-int GbkToUnicode(char16_t* dst, const char* src, int len);
+int GbkToUnicode(ZChar* dst, const char* src, int len);

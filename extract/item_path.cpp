@@ -1,62 +1,66 @@
 #include "item_path.h"
 
-#include <cstring>
-#include <string>
+#include <string.h>
 
-static size_t Length(const char16_t* text) { return std::char_traits<char16_t>::length(text); }
+#include "device_names.h"
 
-static bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
-
-static bool HasParentComponent(const char16_t* name) {
-  const char16_t* start = name;
-  for (const char16_t* p = name;; p++) {
-    if (*p == 0 || IsSeparator(*p)) {
-      if (p - start == 2 && start[0] == u'.' && start[1] == u'.') return true;
+static bool HasParentComponent(const ZChar* name) {
+  const ZChar* start = name;
+  for (const ZChar* p = name;; p++) {
+    if (*p == 0 || IsPathSeparator(*p)) {
+      if (p - start == 2 && start[0] == ZT('.') && start[1] == ZT('.')) return true;
       if (*p == 0) return false;
       start = p + 1;
     }
   }
 }
 
-const char* ItemPathProblem(const char16_t* outDir, const char16_t* name) {
-  bool drivePrefix = name[0] != 0 && name[1] == u':';
-  if (IsSeparator(name[0]) || drivePrefix || HasParentComponent(name)) {
+const char* ItemPathProblem(const ZChar* outDir, const ZChar* name) {
+  bool drivePrefix = name[0] != 0 && name[1] == ZT(':');
+  if (IsPathSeparator(name[0]) || drivePrefix || HasParentComponent(name)) {
     return "unsafe item path, item skipped";
   }
-  if (Length(outDir) + 1 + Length(name) + 1 > PLAT_MAX_PATH) return "item path too long, item skipped";
-  return nullptr;
+  if (TextLength(outDir) + 1 + TextLength(name) + 1 > PLAT_MAX_PATH) {
+    return "item path too long, item skipped";
+  }
+  return NULL;
 }
 
 // outDir + "\" + name into path; the caller has checked that it fits.
-static void JoinPath(const char16_t* outDir, const char16_t* name, char16_t* path) {
-  size_t dirLength = Length(outDir);
-  size_t nameLength = Length(name);
-  memcpy(path, outDir, dirLength * sizeof(char16_t));
-  path[dirLength] = u'\\';
-  memcpy(path + dirLength + 1, name, (nameLength + 1) * sizeof(char16_t));
+static void JoinPath(const ZChar* outDir, const ZChar* name, ZChar* path) {
+  size_t dirLength = TextLength(outDir);
+  size_t nameLength = TextLength(name);
+  memcpy(path, outDir, dirLength * sizeof(ZChar));
+  path[dirLength] = ZT('\\');
+  memcpy(path + dirLength + 1, name, (nameLength + 1) * sizeof(ZChar));
 }
 
-void PrepareItemPath(const char16_t* outDir, char16_t* name, char16_t* path, char16_t* madeFolder) {
-  char16_t* lastSlash = nullptr;
-  for (char16_t* p = name; *p != 0; p++) {
-    if (*p == u'/') lastSlash = p;
+static bool SameText(const ZChar* a, const ZChar* b) {
+  size_t length = TextLength(a);
+  return length == TextLength(b) && memcmp(a, b, length * sizeof(ZChar)) == 0;
+}
+
+void PrepareItemPath(const ZChar* outDir, ZChar* name, ZChar* path, ZChar* madeFolder) {
+  ZChar* lastSlash = NULL;
+  for (ZChar* p = name; *p != 0; p++) {
+    if (*p == ZT('/')) lastSlash = p;
   }
   bool folderMade = false;
-  if (lastSlash != nullptr) {
+  if (lastSlash != NULL) {
     *lastSlash = 0;
     JoinPath(outDir, name, path);
-    *lastSlash = u'/';
-    folderMade = std::char_traits<char16_t>::compare(path, madeFolder, Length(path) + 1) == 0;
-    if (!folderMade) memcpy(madeFolder, path, (Length(path) + 1) * sizeof(char16_t));
+    *lastSlash = ZT('/');
+    folderMade = SameText(path, madeFolder);
+    if (!folderMade) memcpy(madeFolder, path, (TextLength(path) + 1) * sizeof(ZChar));
   }
-  for (char16_t* p = name; *p != 0; p++) {
-    if (*p != u'/') continue;
+  for (ZChar* p = name; *p != 0; p++) {
+    if (*p != ZT('/')) continue;
     *p = 0;
     if (!folderMade) {
       JoinPath(outDir, name, path);
       PlatCreateDirectory(path);
     }
-    *p = u'\\';
+    *p = ZT('\\');
   }
   JoinPath(outDir, name, path);
 }

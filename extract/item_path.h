@@ -3,14 +3,14 @@
 
 #include "platform.h"
 
-// Says why an item of that name must not be written under outDir, or returns nullptr when it
-// may: an absolute name, a drive prefix or a ".." component ("\" and "/" both separate) would
-// reach outside outDir, and a path that does not fit PLAT_MAX_PATH units would be cut short.
-const char* ItemPathProblem(const char16_t* outDir, const char16_t* name);
+// Says why an item of that name must not be written under outDir, or returns NULL when it may:
+// an absolute name, a drive prefix or a ".." component ("\" and "/" both separate) would reach
+// outside outDir, and a path that does not fit PLAT_MAX_PATH units would be cut short.
+const char* ItemPathProblem(const ZChar* outDir, const ZChar* name);
 
 // Forms the item's full path in path (PLAT_MAX_PATH units) and creates every directory on the
 // way, ignoring failures: an existing directory is the common case. The name's "/" separators
 // become "\" in place. madeFolder (PLAT_MAX_PATH units, empty at first) remembers the folder the
 // previous item's directories were made for, so that a run of items in one folder makes them
 // once. The item must have passed ItemPathProblem.
-void PrepareItemPath(const char16_t* outDir, char16_t* name, char16_t* path, char16_t* madeFolder);
+void PrepareItemPath(const ZChar* outDir, ZChar* name, ZChar* path, ZChar* madeFolder);

@@ -5,17 +5,17 @@
 
 // Whether the extraction would write item index: its name must print (not empty) and pass the
 // path checks, and a file must decode with a correct checksum.
-static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const char16_t* outDir) {
+static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir) {
   if (ReadItemName(reader, index) != SZ_OK) return false;
-  const char16_t* name = reinterpret_cast<const char16_t*>(reader->name);
-  if (name[0] == 0 || ItemPathProblem(outDir, name) != nullptr) return false;
+  const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
+  if (name[0] == 0 || ItemPathProblem(outDir, name) != NULL) return false;
   if (SzArEx_IsDir(&reader->db, index)) return true;
-  const Byte* data = nullptr;
+  const Byte* data = NULL;
   size_t size = 0;
   return DecodeItem(reader, index, &data, &size) == SZ_OK;
 }
 
-int TestPackage(const char16_t* packagePath, const char16_t* outDir) {
+int TestPackage(const ZChar* packagePath, const ZChar* outDir) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
   int result = 0;

@@ -1,13 +1,14 @@
 #include "package_reader.h"
 
-#include <cstdlib>
+#include <stdlib.h>
+#include <string.h>
 
 #include "7zCrc.h"
 
 // Look-ahead buffer over the package file: large reads keep the decoder off the system call path.
 enum { kLookBufferSize = 1 << 18 };
 
-static void* HeapAlloc(ISzAllocPtr, size_t size) { return size == 0 ? nullptr : malloc(size); }
+static void* HeapAlloc(ISzAllocPtr, size_t size) { return size == 0 ? NULL : malloc(size); }
 static void HeapFree(ISzAllocPtr, void* address) { free(address); }
 static const ISzAlloc heapAllocator = {HeapAlloc, HeapFree};
 
@@ -18,14 +19,15 @@ static SRes StreamRead(ISeekInStreamPtr p, void* buffer, size_t* size) {
 
 static SRes StreamSeek(ISeekInStreamPtr p, Int64* position, ESzSeek origin) {
   PlatFile* file = reinterpret_cast<const PackageInStream*>(p)->file;
+  // Int64 is the library's own 64-bit type, which need not be ours.
   ZInt64 moved = *position;
   if (PlatFileSeek(file, &moved, static_cast<PlatSeekOrigin>(origin)) != PLAT_OK) return SZ_ERROR_READ;
   *position = moved;
   return SZ_OK;
 }
 
-int OpenPackage(const char16_t* path, PackageReader* reader) {
-  *reader = PackageReader{};
+int OpenPackage(const ZChar* path, PackageReader* reader) {
+  memset(reader, 0, sizeof *reader);
   reader->blockIndex = 0xFFFFFFFF;
   if (PlatFileOpenRead(path, &reader->file) != PLAT_OK) return PACKAGE_UNREADABLE;
   reader->stream.vt.Read = StreamRead;
@@ -38,7 +40,7 @@ int OpenPackage(const char16_t* path, PackageReader* reader) {
   LookToRead2_INIT(&reader->look);
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
-  if (reader->look.buf == nullptr ||
+  if (reader->look.buf == NULL ||
       SzArEx_Open(&reader->db, &reader->look.vt, &heapAllocator, &heapAllocator) != SZ_OK) {
     ClosePackage(reader);
     return PACKAGE_INVALID;
@@ -47,12 +49,12 @@ int OpenPackage(const char16_t* path, PackageReader* reader) {
 }
 
 SRes ReadItemName(PackageReader* reader, UInt32 index) {
-  size_t length = SzArEx_GetFileNameUtf16(&reader->db, index, nullptr);
+  size_t length = SzArEx_GetFileNameUtf16(&reader->db, index, NULL);
   if (length > reader->nameCapacity) {
     free(reader->name);
     reader->nameCapacity = length;
     reader->name = static_cast<UInt16*>(malloc(length * sizeof(UInt16)));
-    if (reader->name == nullptr) {
+    if (reader->name == NULL) {
       reader->nameCapacity = 0;
       return SZ_ERROR_MEM;
     }
@@ -78,5 +80,5 @@ void ClosePackage(PackageReader* reader) {
   free(reader->name);
   free(reader->look.buf);
   PlatFileClose(reader->file);
-  *reader = PackageReader{};
+  memset(reader, 0, sizeof *reader);
 }

@@ -2,8 +2,6 @@
 // the items of one solid block be decoded once.
 #pragma once
 
-#include <cstddef>
-
 #include "7z.h"
 #include "platform.h"
 
@@ -27,12 +25,12 @@ struct PackageReader {
 enum PackageOpenResult {
   PACKAGE_OPENED = 0,
   PACKAGE_UNREADABLE = 1,  // the file cannot be opened
-  PACKAGE_INVALID = 2,     // the file is no 7z archive the decoder can read
+  PACKAGE_INVALID = 2      // the file is no 7z archive the decoder can read
 };
 
 // Opens the package and reads its item list. On any result but PACKAGE_OPENED nothing is left
 // to close.
-int OpenPackage(const char16_t* path, PackageReader* reader);
+int OpenPackage(const ZChar* path, PackageReader* reader);
 // Loads item index's name into reader->name, growing the buffer as needed. SZ_ERROR_MEM when it
 // cannot grow.
 SRes ReadItemName(PackageReader* reader, UInt32 index);

@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
   }
   // Host paths, whatever device the environment names.
   PlatSetDeviceRoot("/");
-  char16_t package[PLAT_MAX_PATH];
-  char16_t outDir[PLAT_MAX_PATH];
+  ZChar package[PLAT_MAX_PATH];
+  ZChar outDir[PLAT_MAX_PATH];
   if (PlatHostPathToDevicePath(argv[1], package, PLAT_MAX_PATH) != PLAT_OK) {
     fprintf(stderr, "zelt-extract: package path unusable: %s\n", argv[1]);
     return 1;

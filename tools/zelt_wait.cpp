@@ -10,7 +10,7 @@
 #include "outcome_events.h"
 #include "platform.h"
 
-static const char16_t* const kEventNames[2] = {kSuccessEventName, kFailEventName};
+static const ZChar* const kEventNames[2] = {kSuccessEventName, kFailEventName};
 enum { kSuccess = 0, kFailure = 1, kError = 2 };
 enum { kSliceMs = 50, kDefaultTimeoutSeconds = 600 };
 

@@ -1,40 +1,91 @@
 #include "install_cleaner.h"
 
-#include <string>
+#include <stdlib.h>
+#include <string.h>
 
 #include "device_names.h"
 #include "platform.h"
 #include "update_log.h"
 
-static const char16_t kTopDirectory[] = u"\\Zeltrovan\\";
-static const char16_t kKeptFile[] = u"EMMC_Check_File.txt";
-static const char16_t kToleratedFile[] = u"ceusbkwrapperdrv.dll";
+static const ZChar kTopDirectory[] = ZT("\\Zeltrovan\\");
+static const ZChar kKeptFile[] = ZT("EMMC_Check_File.txt");
+static const ZChar kToleratedFile[] = ZT("ceusbkwrapperdrv.dll");
+static const ZChar kEveryEntry[] = ZT("*.*");
 
+// The path of the entry being visited. One buffer serves the whole walk: each level appends its
+// name and cuts it off again, and the buffer grows when a deep tree needs it.
+struct WalkPath {
+  ZChar* text;
+  size_t length;
+  size_t capacity;  // units, terminator included
+};
 
-// 0 to go on with the next entry, -1 to stop the walk.
-static int RemoveEntry(const std::u16string& directory, const PlatFindData& entry) {
-  std::u16string_view name(entry.name);
-  if (entry.attributes & PLAT_ATTR_DIRECTORY) {
-    if (name == u"." || name == u"..") return 0;
-    return RemoveInstallTree((directory + entry.name).c_str()) == 0 ? 0 : -1;
+static bool Append(WalkPath* path, const ZChar* text) {
+  size_t add = TextLength(text);
+  if (path->length + add + 1 > path->capacity) {
+    size_t capacity = (path->length + add + 1) * 2;
+    ZChar* grown = static_cast<ZChar*>(malloc(capacity * sizeof(ZChar)));
+    if (grown == NULL) return false;
+    if (path->text != NULL) memcpy(grown, path->text, (path->length + 1) * sizeof(ZChar));
+    free(path->text);
+    path->text = grown;
+    path->capacity = capacity;
   }
-  if (name == kKeptFile) return 0;
-  std::u16string path = directory + entry.name;
-  if (PlatDeleteFile(path.c_str()) == PLAT_OK) return 0;
-  LogDeleteFailure(path.c_str());
-  // The driver may be loaded while the update runs; the package brings the same file again.
-  return name == kToleratedFile ? 0 : -1;
+  memcpy(path->text + path->length, text, (add + 1) * sizeof(ZChar));
+  path->length += add;
+  return true;
 }
 
-int RemoveInstallTree(const char16_t* dir) {
-  std::u16string directory(dir);
-  if (directory.empty() || directory.back() != u'\\') directory += u'\\';
-  PlatFind* find = nullptr;
+static void CutTo(WalkPath* path, size_t length) {
+  path->length = length;
+  path->text[length] = 0;
+}
+
+static bool SameText(const ZChar* a, const ZChar* b) {
+  size_t length = TextLength(a);
+  return length == TextLength(b) && memcmp(a, b, length * sizeof(ZChar)) == 0;
+}
+
+static int RemoveTree(WalkPath* path);
+
+// path holds the directory with its trailing backslash. 0 to go on with the next entry, -1 to
+// stop the walk.
+static int RemoveEntry(WalkPath* path, const PlatFindData& entry) {
+  size_t directoryLength = path->length;
+  if (entry.attributes & PLAT_ATTR_DIRECTORY) {
+    if (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT(".."))) return 0;
+    if (!Append(path, entry.name)) return -1;
+    int result = RemoveTree(path);
+    CutTo(path, directoryLength);
+    return result;
+  }
+  if (SameText(entry.name, kKeptFile)) return 0;
+  if (!Append(path, entry.name)) return -1;
+  int deleted = PlatDeleteFile(path->text);
+  if (deleted != PLAT_OK) LogDeleteFailure(path->text);
+  CutTo(path, directoryLength);
+  if (deleted == PLAT_OK) return 0;
+  // The driver may be loaded while the update runs; the package brings the same file again.
+  return SameText(entry.name, kToleratedFile) ? 0 : -1;
+}
+
+// path holds the directory without a trailing backslash (one is tolerated) and is left as given.
+static int RemoveTree(WalkPath* path) {
+  size_t givenLength = path->length;
+  if ((path->length == 0 || path->text[path->length - 1] != ZT('\\')) && !Append(path, ZT("\\"))) {
+    return -1;
+  }
+  size_t directoryLength = path->length;
+  if (!Append(path, kEveryEntry)) return -1;
+  PlatFind* find = NULL;
   PlatFindData entry;
-  if (PlatFindFirst((directory + u"*.*").c_str(), &find, &entry) == PLAT_OK) {
+  int found = PlatFindFirst(path->text, &find, &entry);
+  CutTo(path, directoryLength);
+  if (found == PLAT_OK) {
     do {
-      if (RemoveEntry(directory, entry) != 0) {
+      if (RemoveEntry(path, entry) != 0) {
         PlatFindClose(find);
+        CutTo(path, givenLength);
         return -1;
       }
     } while (PlatFindNext(find, &entry) == PLAT_OK);
@@ -43,9 +94,15 @@ int RemoveInstallTree(const char16_t* dir) {
   // A directory that keeps a protected file cannot go; its removal simply fails. The top
   // directory is recognised however it is spelt ("\Zeltrovan\", "\ZELTROVAN"), since the
   // device names it either way and losing it fails the copy that follows.
-  if (!NamesEqualIgnoringCase(directory.data(), directory.size(), kTopDirectory,
-                              std::char_traits<char16_t>::length(kTopDirectory))) {
-    PlatRemoveDirectory(dir);
-  }
+  bool top = NamesEqualIgnoringCase(path->text, path->length, kTopDirectory, TextLength(kTopDirectory));
+  CutTo(path, givenLength);
+  if (!top) PlatRemoveDirectory(path->text);
   return 0;
+}
+
+int RemoveInstallTree(const ZChar* dir) {
+  WalkPath path = {NULL, 0, 0};
+  int result = Append(&path, dir) ? RemoveTree(&path) : -1;
+  free(path.text);
+  return result;
 }

@@ -1,8 +1,9 @@
 // The updater: empties \Zeltrovan, copies Zeltrovan.7z from its own directory into it, unpacks
 // it there and tells the waiting process the outcome through one of two named events.
-#include <cstdio>
-#include <string>
+#include <stdio.h>
+#include <string.h>
 
+#include "device_names.h"
 #include "extractor.h"
 #include "install_cleaner.h"
 #include "outcome_events.h"
@@ -10,37 +11,42 @@
 #include "platform.h"
 #include "update_log.h"
 
-static const char16_t kInstallDir[] = u"\\Zeltrovan";
-static const char16_t kPackageName[] = u"\\Zeltrovan.7z";
+static const ZChar kInstallDir[] = ZT("\\Zeltrovan");
+static const ZChar kPackageName[] = ZT("\\Zeltrovan.7z");
 static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
-static const char16_t kTargetPackageWide[] = u"ZELTROVAN//Zeltrovan.7z";
+static const ZChar kTargetPackageWide[] = ZT("ZELTROVAN//Zeltrovan.7z");
 static const char kOutDir[] = "ZELTROVAN";
-static const char16_t kOutDirWide[] = u"ZELTROVAN";
+static const ZChar kOutDirWide[] = ZT("ZELTROVAN");
 
 enum { kCopyChunk = 1024 };
 
 // An event that could not be opened cannot be set; the exit code still tells the outcome.
 static void Signal(PlatEvent* event) {
-  if (event != nullptr) PlatEventSet(event);
+  if (event != NULL) PlatEventSet(event);
 }
 
-// The package beside the running executable: its directory is everything before the last
-// backslash of the module path. Returns false when there is no such path.
-static bool SourcePackagePath(std::u16string* source) {
-  char16_t modulePath[PLAT_MAX_PATH] = {0};
+// The package beside the running executable, into source (PLAT_MAX_PATH units): its directory
+// is everything before the last backslash of the module path. Returns false when there is no
+// such path.
+static bool SourcePackagePath(ZChar* source) {
+  ZChar modulePath[PLAT_MAX_PATH] = {0};
   size_t length = PlatModuleFileName(modulePath, PLAT_MAX_PATH);
-  std::u16string_view module(modulePath, length);
-  size_t slash = module.rfind(u'\\');
-  if (length == 0 || slash == std::u16string_view::npos) {
+  size_t slash = length;
+  while (slash > 0 && modulePath[slash - 1] != ZT('\\')) slash--;
+  if (slash == 0) {
     fprintf(stderr, "zelt-update: the executable has no path on the device "
                     "(it must lie below the device root, ZELT_DEVICE_ROOT)\n");
     return false;
   }
-  *source = std::u16string(module.substr(0, slash)) + kPackageName;
-  if (source->size() + 1 > PLAT_MAX_PATH) {
+  size_t directoryLength = slash - 1;
+  size_t nameLength = TextLength(kPackageName);
+  if (directoryLength + nameLength + 1 > PLAT_MAX_PATH) {
     fprintf(stderr, "zelt-update: the package path is too long for the device\n");
     return false;
   }
+  memset(source, 0, PLAT_MAX_PATH * sizeof(ZChar));
+  memcpy(source, modulePath, directoryLength * sizeof(ZChar));
+  memcpy(source + directoryLength, kPackageName, (nameLength + 1) * sizeof(ZChar));
   return true;
 }
 
@@ -100,22 +106,22 @@ int main() {
   LogStage(114, "main:|----------------------------|");
   // Held until the process ends, not released when main returns: static storage says so (and
   // keeps a leak checker from counting them).
-  static PlatEvent* successEvent = nullptr;
-  static PlatEvent* failEvent = nullptr;
+  static PlatEvent* successEvent = NULL;
+  static PlatEvent* failEvent = NULL;
   PlatEventOpen(kSuccessEventName, &successEvent);
   PlatEventOpen(kFailEventName, &failEvent);
 
   // The package is proved before anything is deleted: a missing or damaged one must leave the
   // installed application in place.
-  std::u16string source;
-  PlatFile* fromfile = nullptr;
-  if (!SourcePackagePath(&source) || PlatFileOpenRead(source.c_str(), &fromfile) != PLAT_OK) {
+  ZChar source[PLAT_MAX_PATH];
+  PlatFile* fromfile = NULL;
+  if (!SourcePackagePath(source) || PlatFileOpenRead(source, &fromfile) != PLAT_OK) {
     LogStage(142, "main:open fromfile fail");
     Signal(failEvent);
     return -1;
   }
   PlatFileClose(fromfile);
-  if (TestPackage(source.c_str(), kOutDirWide) != 0) {
+  if (TestPackage(source, kOutDirWide) != 0) {
     LogStage(118, "main:check package fail");
     Signal(failEvent);
     return -1;
@@ -129,13 +135,13 @@ int main() {
   }
   LogStage(131, "main:remove file OK");
 
-  if (PlatFileOpenRead(source.c_str(), &fromfile) != PLAT_OK) {
+  if (PlatFileOpenRead(source, &fromfile) != PLAT_OK) {
     LogStage(142, "main:open fromfile fail");
     Signal(failEvent);
     return -1;
   }
   LogStage(146, "main:open fromfile OK");
-  PlatFile* tofile = nullptr;
+  PlatFile* tofile = NULL;
   if (PlatFileCreate(kTargetPackageWide, &tofile) != PLAT_OK) {
     LogStage(150, "main:open tofile fail");
     PlatFileClose(fromfile);

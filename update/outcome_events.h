@@ -2,5 +2,7 @@
 // The updater and every waiting side must use these same names.
 #pragma once
 
-static const char16_t kSuccessEventName[] = u"Zeltrovan_Update_Success_20150408";
-static const char16_t kFailEventName[] = u"Zeltrovan_Update_Fail_20150408";
+#include "device_types.h"
+
+static const ZChar kSuccessEventName[] = ZT("Zeltrovan_Update_Success_20150408");
+static const ZChar kFailEventName[] = ZT("Zeltrovan_Update_Fail_20150408");

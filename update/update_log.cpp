@@ -1,8 +1,9 @@
 #include "update_log.h"
 
-#include <cstdio>
-#include <string>
+#include <stdio.h>
+#include <stdlib.h>
 
+#include "device_names.h"
 #include "platform.h"
 
 void LogStage(int line, const char* message) {
@@ -12,15 +13,18 @@ void LogStage(int line, const char* message) {
   fflush(stdout);
 }
 
-void LogDeleteFailure(const char16_t* path) {
-  // Standard output is byte-oriented once a narrow line is out, so the wide line goes out as
-  // bytes of the console's code page rather than through wide stdio.
-  std::u16string line = u"[ZELT_UPDATE] Line: 00070:delete ";
-  line += path;
-  line += u" FAIL\n";
-  std::string bytes(line.size() * 3, '\0');
-  int size = PlatUtf16ToConsole(line.data(), static_cast<int>(line.size()), &bytes[0],
-                                static_cast<int>(bytes.size()), '_');
-  fwrite(bytes.data(), 1, static_cast<size_t>(size), stdout);
+void LogDeleteFailure(const ZChar* path) {
+  // Standard output is byte-oriented once a narrow line is out, so the path goes out as bytes of
+  // the console's code page rather than through wide stdio. No unit takes more than three bytes.
+  size_t units = TextLength(path);
+  char* bytes = static_cast<char*>(malloc(units * 3 + 1));
+  int size = 0;
+  if (bytes != NULL && units > 0) {
+    size = PlatUtf16ToConsole(path, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
+  }
+  fputs("[ZELT_UPDATE] Line: 00070:delete ", stdout);
+  if (size > 0) fwrite(bytes, 1, static_cast<size_t>(size), stdout);
+  fputs(" FAIL\n", stdout);
   fflush(stdout);
+  free(bytes);
 }

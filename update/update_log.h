@@ -2,8 +2,10 @@
 // or a file is complete up to the last stage the run reached, even after a crash.
 #pragma once
 
+#include "device_types.h"
+
 // "[ZELT_UPDATE] Line: <line, five digits>: Time: <tick> <message>", the tick read just before.
 void LogStage(int line, const char* message);
 // The cleaner's line for a file it could not delete, written in the console's code page:
 // "[ZELT_UPDATE] Line: 00070:delete <path> FAIL".
-void LogDeleteFailure(const char16_t* path);
+void LogDeleteFailure(const ZChar* path);
