@@ -99,7 +99,8 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(folder, host);
   if (result != PLAT_OK) return result;
-  size_t length = TextLength(host);
+  size_t folderEnd = TextLength(host);
+  size_t length = folderEnd;
   if (length + 4 >= HOST_PATH_MAX) return PLAT_ERR_INVALID;
   if (!IsPathSeparator(host[length - 1])) host[length++] = ZT('\\');
   CopyText(ZT("*.*"), host + length, 4);
@@ -113,6 +114,12 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
     // "not found", as a missing folder is.
     result = LastError();
     free(*find);
+    // Wine calls a file named as the folder an invalid name, where Windows says ERROR_DIRECTORY.
+    host[folderEnd] = 0;
+    DWORD attributes = 0;
+    if (result == PLAT_ERR_INVALID && HostAttributes(host, &attributes) == PLAT_OK) {
+      result = PLAT_ERR_NOT_FOUND;
+    }
     return result;
   }
   StoreEntry(found, data);
