@@ -29,9 +29,22 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  MakeWritable(path_);
+  const fs::path path = LongPath(path_);
+  MakeWritable(path);
   std::error_code ignored;
-  fs::remove_all(path_, ignored);
+  fs::remove_all(path, ignored);
+}
+
+fs::path LongPath(const fs::path& path) {
+  if (!kWin32Backend || path.native().rfind(fs::path("\\\\?\\").native(), 0) == 0) return path;
+  return fs::path("\\\\?\\").concat(fs::absolute(path).make_preferred().native());
+}
+
+fs::path PathBelow(const fs::path& entry, const fs::path& root) {
+  const fs::path::string_type& path = entry.native();
+  size_t start = root.native().size();
+  while (start < path.size() && (path[start] == '/' || path[start] == '\\')) start++;
+  return fs::path(path.substr(start));
 }
 
 void UseDeviceRoot(const fs::path& dir) {
@@ -139,10 +152,10 @@ bool IsReadOnly(const fs::path& path) {
 bool SameTree(const fs::path& expected, const fs::path& actual, std::string* difference) {
   std::vector<fs::path> names;
   for (auto& entry : fs::recursive_directory_iterator(expected)) {
-    names.push_back(fs::relative(entry.path(), expected));
+    names.push_back(PathBelow(entry.path(), expected));
   }
   for (auto& entry : fs::recursive_directory_iterator(actual)) {
-    fs::path name = fs::relative(entry.path(), actual);
+    fs::path name = PathBelow(entry.path(), actual);
     if (!fs::exists(expected / name)) {
       *difference = "unexpected " + name.u8string();
       return false;

@@ -26,10 +26,6 @@ inline constexpr bool kWin32Backend = false;
   do {                                           \
     if (kWin32Backend) GTEST_SKIP() << (reason); \
   } while (0)
-#define SKIP_ON_POSIX(reason)                     \
-  do {                                            \
-    if (!kWin32Backend) GTEST_SKIP() << (reason); \
-  } while (0)
 
 // A fresh, empty folder under the system's temporary directory, removed (read-only files and
 // all) when the object goes.
@@ -44,6 +40,14 @@ class ScratchDir {
  private:
   fs::path path_;
 };
+
+// The form of path that host file work takes at any length: on Windows the "\\?\" form, free of
+// the 260-unit limit that a device path of 259 units passes once a folder is put in front.
+fs::path LongPath(const fs::path& path);
+
+// The path of entry below root, where entry was found by walking root. Unlike lexically_relative
+// it takes "\\?\" paths, which the library's path decomposition does not.
+fs::path PathBelow(const fs::path& entry, const fs::path& root);
 
 // Makes the platform treat dir as the device root for the rest of this process, and for the
 // programs it starts (through ZELT_DEVICE_ROOT).

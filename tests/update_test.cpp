@@ -23,7 +23,7 @@ Files TreeFiles(const std::string& tree) {
   Files files;
   const fs::path root = PackedTree(tree);
   for (auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string name = fs::relative(entry.path(), root).generic_u8string();
+    std::string name = PathBelow(entry.path(), root).generic_u8string();
     if (!entry.is_directory()) {
       files[name] = ReadFile(entry.path());
     } else if (fs::is_empty(entry.path())) {
@@ -101,8 +101,8 @@ void MakeDevice(const fs::path& root, const Files& installed, const std::string&
   fs::copy_file(ZELT_UPDATE_EXE, Updater(root, exeDir));
 }
 
-// The updater's exit code for -1 as the system reports it.
-const int kUpdaterFailed = kWin32Backend ? -1 : 255;
+// The updater's exit code for -1, as the platform reports it on every backend.
+const int kUpdaterFailed = 255;
 
 struct Outcome {
   std::string log;       // the updater's standard output, then the waiter's verdict
