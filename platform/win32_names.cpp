@@ -99,7 +99,8 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(folder, host);
   if (result != PLAT_OK) return result;
-  size_t length = TextLength(host);
+  size_t folderEnd = TextLength(host);
+  size_t length = folderEnd;
   if (length + 4 >= HOST_PATH_MAX) return PLAT_ERR_INVALID;
   if (!IsPathSeparator(host[length - 1])) host[length++] = ZT('\\');
   CopyText(ZT("*.*"), host + length, 4);
@@ -110,9 +111,16 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
   (*find)->handle = FindFirstFileW(host, &found);
   if ((*find)->handle == INVALID_HANDLE_VALUE) {
     // An empty folder has no first entry (ERROR_NO_MORE_FILES or ERROR_FILE_NOT_FOUND): that is
-    // "not found", as a missing folder is.
+    // "not found", as a missing folder is. So is a file named as the folder, whichever error the
+    // OS gives for it.
     result = LastError();
     free(*find);
+    host[folderEnd] = 0;
+    DWORD attributes = 0;
+    if (result != PLAT_ERR_NOT_FOUND && HostAttributes(host, &attributes) == PLAT_OK &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      result = PLAT_ERR_NOT_FOUND;
+    }
     return result;
   }
   StoreEntry(found, data);

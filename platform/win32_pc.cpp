@@ -1,5 +1,5 @@
 // What a PC build has and the device build leaves out: the device's "\" is a folder of the PC
-// (ZELT_DEVICE_ROOT), named events are the device's own, and standard output is binary.
+// (ZELT_DEVICE_ROOT), named events are the device's own, and the standard streams are binary.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -7,10 +7,13 @@
 #include "device_names.h"
 #include "win32_internal.h"
 
-// Log bytes are the same as on the device and the host: "\n", never "\r\n".
-static struct BinaryStandardOutput {
-  BinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
-} binaryStandardOutput;
+// Log and message bytes are the same as on the device and the host: "\n", never "\r\n".
+static struct BinaryStandardStreams {
+  BinaryStandardStreams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+  }
+} binaryStandardStreams;
 
 // The root as the OS calls take it: "\\?\" and the folder's full path, ending in "\", so that
 // the OS reads the device path's names as they are ("..", "CON", trailing dots) and takes long
