@@ -22,19 +22,26 @@ static BOOL Failed() {
   return FALSE;
 }
 
-static HANDLE WINAPI FaultyCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                      DWORD disposition, DWORD flags, HANDLE model) {
-  if (!Due(&openPlan)) return winCallsReal.createFile(path, access, share, security, disposition, flags, model);
+static HANDLE WINAPI FaultyCreateFile(LPCWSTR path, DWORD access, DWORD share,
+                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                      DWORD flags, HANDLE model) {
+  if (!Due(&openPlan)) {
+    return winCallsReal.createFile(path, access, share, security, disposition, flags, model);
+  }
   Failed();
   return INVALID_HANDLE_VALUE;
 }
-static BOOL WINAPI FaultyReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped) {
+static BOOL WINAPI FaultyReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got,
+                                  LPOVERLAPPED overlapped) {
   if (!Due(&readPlan)) return winCallsReal.readFile(file, buffer, size, got, overlapped);
-  if (readPlan.fault == PLAT_FAULT_SHORT && size > 1) return winCallsReal.readFile(file, buffer, size / 2, got, overlapped);
+  if (readPlan.fault == PLAT_FAULT_SHORT && size > 1) {
+    return winCallsReal.readFile(file, buffer, size / 2, got, overlapped);
+  }
   *got = 0;
   return Failed();
 }
-static BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+static BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done,
+                                   LPOVERLAPPED overlapped) {
   if (!Due(&writePlan)) return winCallsReal.writeFile(file, buffer, size, done, overlapped);
   if (writePlan.fault == PLAT_FAULT_SHORT && size > 1) {
     return winCallsReal.writeFile(file, buffer, size / 2, done, overlapped);
@@ -66,16 +73,16 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
     const char* name;
     Plan* plan;
   };
-  const Entry entries[] = {{"open", &openPlan},   {"read", &readPlan},   {"write", &writePlan},
-                           {"close", &closePlan}, {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
+  const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
+                           {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
                            {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}};
   for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
     if (strcmp(entries[i].name, call) != 0) continue;
     entries[i].plan->remaining = nth;
     entries[i].plan->fault = fault;
-    const Win32Syscalls faulty = {FaultyCreateFile,      FaultyReadFile,        FaultyWriteFile,
-                                  FaultyCloseHandle,     FaultyCreateDirectory, FaultyRemoveDirectory,
-                                  FaultyDeleteFile,      FaultySetFileAttributes};
+    const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,         FaultyWriteFile,
+                                  FaultyCloseHandle, FaultyCreateDirectory,  FaultyRemoveDirectory,
+                                  FaultyDeleteFile,  FaultySetFileAttributes};
     winCalls = faulty;
     return 0;
   }

@@ -50,7 +50,8 @@ int PlatFileCreate(const ZChar* path, PlatFile** file) { return Open(path, true,
 static int WriteAll(HANDLE handle, const char* data, size_t size, size_t* written) {
   *written = 0;
   while (*written < size) {
-    DWORD chunk = static_cast<DWORD>(size - *written < kMaxTransfer ? size - *written : kMaxTransfer);
+    DWORD chunk =
+        static_cast<DWORD>(size - *written < kMaxTransfer ? size - *written : kMaxTransfer);
     DWORD done = 0;
     BOOL ok = winCalls.writeFile(handle, data + *written, chunk, &done, NULL);
     *written += done;
@@ -125,13 +126,17 @@ int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin) {
   if (result != PLAT_OK) return result;
   // The OS position is past the read-ahead bytes not yet handed out.
   ZInt64 offset = *position;
-  if (!file->writing && origin == PLAT_SEEK_CUR) offset -= static_cast<ZInt64>(file->end - file->begin);
-  DWORD method = origin == PLAT_SEEK_SET ? FILE_BEGIN : origin == PLAT_SEEK_CUR ? FILE_CURRENT : FILE_END;
+  if (!file->writing && origin == PLAT_SEEK_CUR)
+    offset -= static_cast<ZInt64>(file->end - file->begin);
+  DWORD method = origin == PLAT_SEEK_SET   ? FILE_BEGIN
+                 : origin == PLAT_SEEK_CUR ? FILE_CURRENT
+                                           : FILE_END;
   ZUInt64 bits = static_cast<ZUInt64>(offset);
   LONG high = static_cast<LONG>(static_cast<DWORD>(bits >> 32));
   // A new position whose low word is all ones reads like a failure; only the error tells.
   SetLastError(NO_ERROR);
-  DWORD low = SetFilePointer(file->handle, static_cast<LONG>(static_cast<DWORD>(bits)), &high, method);
+  DWORD low =
+      SetFilePointer(file->handle, static_cast<LONG>(static_cast<DWORD>(bits)), &high, method);
   if (low == kAllOnes && GetLastError() != NO_ERROR) return LastError();
   if (!file->writing) file->begin = file->end = 0;
   *position = Join(static_cast<DWORD>(high), low);

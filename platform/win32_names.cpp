@@ -11,14 +11,16 @@ static const DWORD kNoAttributes = 0xFFFFFFFF;
 // A symbolic link or junction on a PC; never set on the device.
 static const DWORD kLinkAttribute = 0x400;
 // The attributes SetFileAttributesW keeps when the read-only bit changes.
-static const DWORD kSettable =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+static const DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
 // PLAT_ATTR_* bits, which are the OS's own, of an entry's attributes. A link to a directory is
 // not one: following it would walk, and empty, whatever it points to.
 static ZUInt32 PlatAttributes(DWORD attributes) {
-  bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & kLinkAttribute) == 0;
-  return (directory ? PLAT_ATTR_DIRECTORY : 0) | (attributes & FILE_ATTRIBUTE_READONLY ? PLAT_ATTR_READONLY : 0);
+  bool directory =
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & kLinkAttribute) == 0;
+  return (directory ? PLAT_ATTR_DIRECTORY : 0) |
+         (attributes & FILE_ATTRIBUTE_READONLY ? PLAT_ATTR_READONLY : 0);
 }
 
 static int HostAttributes(const ZChar* host, DWORD* attributes) {
@@ -65,8 +67,8 @@ int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes) {
   DWORD wanted = (current & kSettable & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) |
                  (attributes & PLAT_ATTR_READONLY);
   // No attribute at all is spelt "normal".
-  if (!winCalls.setFileAttributes(host, wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL)) return LastError();
-  return PLAT_OK;
+  BOOL set = winCalls.setFileAttributes(host, wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
+  return set ? PLAT_OK : LastError();
 }
 
 int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes) {
@@ -111,13 +113,14 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
   (*find)->handle = FindFirstFileW(host, &found);
   if ((*find)->handle == INVALID_HANDLE_VALUE) {
     // An empty folder has no first entry (ERROR_NO_MORE_FILES or ERROR_FILE_NOT_FOUND): that is
-    // "not found", as a missing folder is.
+    // "not found", as a missing folder is. So is a file named as the folder, whichever error the
+    // OS gives for it.
     result = LastError();
     free(*find);
-    // Wine calls a file named as the folder an invalid name, where Windows says ERROR_DIRECTORY.
     host[folderEnd] = 0;
     DWORD attributes = 0;
-    if (result == PLAT_ERR_INVALID && HostAttributes(host, &attributes) == PLAT_OK) {
+    if (result != PLAT_ERR_NOT_FOUND && HostAttributes(host, &attributes) == PLAT_OK &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       result = PLAT_ERR_NOT_FOUND;
     }
     return result;

@@ -1,5 +1,5 @@
 // What a PC build has and the device build leaves out: the device's "\" is a folder of the PC
-// (ZELT_DEVICE_ROOT), named events are the device's own, and standard output is binary.
+// (ZELT_DEVICE_ROOT), named events are the device's own, and the standard streams are binary.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -7,18 +7,22 @@
 #include "device_names.h"
 #include "win32_internal.h"
 
-// Log bytes are the same as on the device and the host: "\n", never "\r\n".
-static struct BinaryStandardOutput {
-  BinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
-} binaryStandardOutput;
+// Log and message bytes are the same as on the device and the host: "\n", never "\r\n".
+static struct BinaryStandardStreams {
+  BinaryStandardStreams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+  }
+} binaryStandardStreams;
 
 // The root as the OS calls take it: "\\?\" and the folder's full path, ending in "\", so that
 // the OS reads the device path's names as they are ("..", "CON", trailing dots) and takes long
 // paths. Only "\\?\" for the whole machine, whose top-level folders are the drives.
+enum { kPrefixMax = PLAT_MAX_PATH + 8 };  // a full path of the PC and "\\?\UNC"
 struct DeviceRoot {
-  bool chosen;                        // by SetDeviceRootFolder, over the environment
-  ZChar setting[PLAT_MAX_PATH];       // as given
-  ZChar prefix[PLAT_MAX_PATH + 8];
+  bool chosen;                   // by SetDeviceRootFolder, over the environment
+  ZChar setting[PLAT_MAX_PATH];  // as given
+  ZChar prefix[kPrefixMax];
   size_t prefixLength;
   bool machine;
 };
@@ -38,7 +42,8 @@ static bool IsName(const ZChar* name, size_t length, const ZChar* wanted) {
 }
 
 static bool IsDrive(const ZChar* name, size_t length) {
-  return length == 2 && name[1] == ZT(':') && FoldCase(name[0]) >= ZT('A') && FoldCase(name[0]) <= ZT('Z');
+  ZChar letter = FoldCase(name[0]);
+  return length == 2 && name[1] == ZT(':') && letter >= ZT('A') && letter <= ZT('Z');
 }
 
 // The "\\?\" form of a full path: "C:\x" becomes "\\?\C:\x" and "\\server\share" becomes
@@ -52,24 +57,28 @@ static bool LongForm(const ZChar* full, ZChar* out, size_t size, size_t* length)
     return Append(out, size, length, kLongPrefix, 4) && Append(out, size, length, ZT("UNC"), 3) &&
            Append(out, size, length, full + 1, TextLength(full + 1));
   }
-  return Append(out, size, length, kLongPrefix, 4) && Append(out, size, length, full, TextLength(full));
+  return Append(out, size, length, kLongPrefix, 4) &&
+         Append(out, size, length, full, TextLength(full));
 }
 
 static int Resolve(DeviceRoot* current) {
   if (current->setting[0] == 0) return PLAT_ERR_INVALID;
   current->machine = true;
-  for (const ZChar* p = current->setting; *p != 0; p++) current->machine = current->machine && IsPathSeparator(*p);
+  for (const ZChar* p = current->setting; *p != 0; p++) {
+    current->machine = current->machine && IsPathSeparator(*p);
+  }
+  current->prefixLength = 0;
   if (current->machine) {
-    current->prefixLength = 0;
-    return Append(current->prefix, PLAT_MAX_PATH + 8, &current->prefixLength, kLongPrefix, 4) ? PLAT_OK : PLAT_ERR_INVALID;
+    Append(current->prefix, kPrefixMax, &current->prefixLength, kLongPrefix, 4);
+    return PLAT_OK;
   }
   ZChar full[PLAT_MAX_PATH];
   DWORD length = GetFullPathNameW(current->setting, PLAT_MAX_PATH, full, NULL);
   if (length == 0) return LastError();
   if (length >= PLAT_MAX_PATH) return PLAT_ERR_INVALID;
-  if (!LongForm(full, current->prefix, PLAT_MAX_PATH + 8, &current->prefixLength)) return PLAT_ERR_INVALID;
+  if (!LongForm(full, current->prefix, kPrefixMax, &current->prefixLength)) return PLAT_ERR_INVALID;
   if (!IsPathSeparator(current->prefix[current->prefixLength - 1]) &&
-      !Append(current->prefix, PLAT_MAX_PATH + 8, &current->prefixLength, ZT("\\"), 1)) {
+      !Append(current->prefix, kPrefixMax, &current->prefixLength, ZT("\\"), 1)) {
     return PLAT_ERR_INVALID;
   }
   return PLAT_OK;
@@ -87,8 +96,10 @@ static int CurrentRoot(const DeviceRoot** current) {
   DWORD length = GetEnvironmentVariableW(ZT("ZELT_DEVICE_ROOT"), setting, PLAT_MAX_PATH);
   if (length >= PLAT_MAX_PATH) return PLAT_ERR_INVALID;
   if (length == 0) CopyText(ZT("\\"), setting, PLAT_MAX_PATH);
-  if (fromEnvironment.prefixLength == 0 || TextLength(setting) != TextLength(fromEnvironment.setting) ||
-      !NamesEqualIgnoringCase(setting, TextLength(setting), fromEnvironment.setting, TextLength(setting))) {
+  size_t settingLength = TextLength(setting);
+  if (fromEnvironment.prefixLength == 0 ||
+      !NamesEqualIgnoringCase(setting, settingLength, fromEnvironment.setting,
+                              TextLength(fromEnvironment.setting))) {
     CopyText(setting, fromEnvironment.setting, PLAT_MAX_PATH);
     int result = Resolve(&fromEnvironment);
     if (result != PLAT_OK) {
@@ -126,7 +137,9 @@ int ToHostPath(const ZChar* devicePath, ZChar* hostPath) {
         !Append(hostPath, HOST_PATH_MAX, &length, name, count)) {
       return PLAT_ERR_INVALID;
     }
-    separate = true;
+    // A drive is its root folder, "C:\"; "\\?\C:" alone would be the volume itself.
+    separate = !drive;
+    if (drive && !Append(hostPath, HOST_PATH_MAX, &length, ZT("\\"), 1)) return PLAT_ERR_INVALID;
   }
   // The machine itself is no folder.
   if (current->machine && length == current->prefixLength) return PLAT_ERR_INVALID;

@@ -23,7 +23,8 @@ struct PlatProcess {
 // unchanged: inside quotes, backslashes are literal except in front of a quote.
 static void AppendQuoted(const wchar_t* arg, wchar_t** line) {
   bool plain = arg[0] != 0;
-  for (const wchar_t* p = arg; *p != 0; p++) plain = plain && *p != L' ' && *p != L'\t' && *p != L'"';
+  for (const wchar_t* p = arg; *p != 0; p++)
+    plain = plain && *p != L' ' && *p != L'\t' && *p != L'"';
   wchar_t* out = *line;
   if (!plain) *out++ = L'"';
   for (const wchar_t* p = arg;; p++) {
@@ -48,7 +49,8 @@ static wchar_t* CommandLine(const char* const* argv) {
   for (const char* const* arg = argv; *arg != NULL; arg++) {
     int wide = MultiByteToWideChar(CP_ACP, 0, *arg, -1, NULL, 0);
     if (wide <= 0) return NULL;
-    units += 2 * static_cast<size_t>(wide) + 3;  // every unit a backslash at worst, two quotes, a blank
+    units +=
+        2 * static_cast<size_t>(wide) + 3;  // every unit a backslash at worst, two quotes, a blank
     if (static_cast<size_t>(wide) > longest) longest = static_cast<size_t>(wide);
   }
   wchar_t* line = static_cast<wchar_t*>(malloc(units * sizeof(wchar_t)));
