@@ -29,9 +29,11 @@ static int WaitForOutcome(PlatEvent* const* events, PlatProcess** updater, ZUInt
     int exitCode = 0;
     if (*updater != nullptr && PlatProcessWait(*updater, 0, &exitCode) == PLAT_OK) {
       *updater = nullptr;
-      if (PlatEventWaitAny(events, 2, 0, &signalled) == PLAT_OK) return signalled;
-      fprintf(stderr, "zelt-wait: the updater exited with code %d without setting an event\n", exitCode);
-      return -1;
+      // The event may have been set just before the end that was noticed first.
+      bool set = PlatEventWaitAny(events, 2, 0, &signalled) == PLAT_OK;
+      fprintf(stderr, "zelt-wait: the updater exited with code %d%s\n", exitCode,
+              set ? "" : " without setting an event");
+      return set ? signalled : -1;
     }
     if (PlatTickCount() - start >= timeoutMs) {
       fprintf(stderr, "zelt-wait: no outcome within the timeout\n");
