@@ -977,8 +977,9 @@ TEST_F(PlatformSystemTest, RedirectedOutputAndErrorGoToTheirFiles) {
   int exitCode = -2;
   ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
   EXPECT_EQ(exitCode, 5);
-  EXPECT_EQ(ReadFile(output), "to standard output\n") << "bytes as written, the file emptied first";
-  EXPECT_EQ(ReadFile(errors), "to standard error");
+  // Bytes as written ("\n", never "\r\n"), into files emptied first.
+  EXPECT_EQ(ReadFile(output), "to standard output\n");
+  EXPECT_EQ(ReadFile(errors), "to standard error\n");
 
   const std::string nowhere = Host("missing/out.txt").string();
   EXPECT_NE(PlatProcessStartRedirected(argv, nowhere.c_str(), errors.c_str(), &process), PLAT_OK);

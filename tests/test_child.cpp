@@ -1,8 +1,7 @@
 // A program that the tests start through the platform, standing in for the other programs of a
 // device, so that no test needs a shell:
-//   zelt-test-child exit CODE               writes a line to standard output and a text without a
-//                                           line end (which a text-mode stream would change) to
-//                                           standard error, and exits with CODE
+//   zelt-test-child exit CODE               writes a line to standard output and one to standard
+//                                           error, and exits with CODE
 //   zelt-test-child wait RELEASE CODE       exits with CODE once the file RELEASE exists
 //   zelt-test-child hold FILE READY RELEASE holds FILE in use, contents kept, creates READY, and
 //                                           lets go once RELEASE exists
@@ -90,7 +89,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 3 && strcmp(argv[1], "exit") == 0) {
     printf("to standard output\n");
-    fprintf(stderr, "to standard error");
+    fprintf(stderr, "to standard error\n");
     return atoi(argv[2]);
   }
   if (argc == 4 && strcmp(argv[1], "wait") == 0)
