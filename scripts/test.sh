@@ -1,25 +1,47 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds with warnings as errors, and runs every test twice: in a plain
-# build and in an AddressSanitizer + UndefinedBehaviorSanitizer build. Then builds the device
-# program for Windows on x86_64 and on i686 (32-bit, as the device is) as the device's compilers
-# take it (C++03, -pedantic, warnings as errors), and checks that it calls only what the device's
-# coredll has.
+# Sets the machine up, builds with warnings as errors, and runs every test: in a plain build and in
+# an AddressSanitizer + UndefinedBehaviorSanitizer build on this host, then in the Windows build
+# for x86_64 under Wine (scripts/wine.sh), against the Win32 backend. The Windows builds for
+# x86_64 and i686 (32-bit, as the device is) also compile the device program as the device's
+# compilers take it (C++03, -pedantic, warnings as errors) and check that it calls only what the
+# device's coredll has. Ends with the count of tests run and skipped per build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
 
+summary=()
+# run_tests DIR LABEL: every test of the build in DIR, then a line for the summary.
+run_tests() {
+  local log=$1/Testing/test-run.log total skipped
+  mkdir -p "$1/Testing"
+  (cd "$1" && ctest --output-on-failure -j"$jobs") | tee "$log"
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log")
+  skipped=$(grep -c '(Skipped)$' "$log" || true)
+  summary+=("$(printf '%-34s %4d run, %d skipped' "$2:" "$((total - skipped))" "$skipped")")
+}
+
 cmake -S . -B build -DZELT_WERROR=ON
 cmake --build build -j"$jobs"
-(cd build && ctest --output-on-failure -j"$jobs")
+run_tests build "POSIX host"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZELT_SANITIZE=ON -DZELT_WERROR=ON
 cmake --build build-asan -j"$jobs"
-(cd build-asan && ctest --output-on-failure -j"$jobs")
+run_tests build-asan "POSIX host, sanitizers"
 
 for arch in x86_64 i686; do
+  tests=OFF
+  [ "$arch" = x86_64 ] && tests=ON
   cmake -S . -B "build-win-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DZELT_WERROR=ON \
-    --no-warn-unused-cli
+    -DZELT_BUILD_TESTS=$tests --no-warn-unused-cli
   cmake --build "build-win-$arch" -j"$jobs"
-  (cd "build-win-$arch" && ctest --output-on-failure -j"$jobs")
 done
+
+bash scripts/wine.sh start build-win-x86_64 tests/fixtures
+trap 'bash scripts/wine.sh stop > /dev/null 2>&1 || true' EXIT
+run_tests build-win-x86_64 "Windows x86_64 (Win32, under Wine)"
+run_tests build-win-i686 "Windows i686 (device program checks)"
+
+echo
+echo "== Tests per build"
+printf '%s\n' "${summary[@]}"
