@@ -18,7 +18,7 @@ run_tests() {
   (cd "$1" && ctest --output-on-failure -j"$jobs") | tee "$log"
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log")
   skipped=$(grep -c '(Skipped)$' "$log" || true)
-  summary+=("$(printf '%-34s %4d run, %d skipped' "$2:" "$((total - skipped))" "$skipped")")
+  summary+=("$(printf '%-40s %4d run, %d skipped' "$2:" "$((total - skipped))" "$skipped")")
 }
 
 cmake -S . -B build -DZELT_WERROR=ON
