@@ -39,6 +39,11 @@ grant_read() {
   fi
 }
 
+stop() {
+  as_wine_user wineserver --kill > /dev/null 2>&1 || true
+  as_wine_user wineserver --wait
+}
+
 start() {
   if [ "$(id -u)" -eq 0 ]; then
     id "$user" > /dev/null 2>&1 ||
@@ -47,7 +52,7 @@ start() {
     for dir in "$@"; do grant_read "$dir"; done
   fi
   # A server left by an interrupted run would not be ours to configure: start afresh.
-  as_wine_user wineserver --kill > /dev/null 2>&1 || true
+  stop
   as_wine_user wineserver --persistent < /dev/null > /dev/null 2>&1
   # No Mono or Gecko: nothing here needs them, and their installers would ask.
   if [ ! -e "$home/.zelt-wine/system.reg" ]; then
@@ -61,6 +66,6 @@ start() {
 case "${1:-}" in
   start) shift; start "$@" ;;
   run) shift; as_wine_user wine "$@" ;;
-  stop) as_wine_user wineserver --kill ;;
+  stop) stop ;;
   *) echo "usage: wine.sh start DIR... | run PROGRAM [ARGS...] | stop" >&2; exit 2 ;;
 esac
