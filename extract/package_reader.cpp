@@ -9,9 +9,11 @@
 // packed stream: large reads keep the decoder off the system call path.
 enum { kLookBufferSize = 1 << 18 };
 
-static void* HeapAlloc(ISzAllocPtr, size_t size) { return size == 0 ? NULL : malloc(size); }
+static void* BoundedAlloc(ISzAllocPtr, size_t size) {
+  return size == 0 || size > static_cast<size_t>(kLargestAllocation) ? NULL : malloc(size);
+}
 static void HeapFree(ISzAllocPtr, void* address) { free(address); }
-const ISzAlloc kPackageAllocator = {HeapAlloc, HeapFree};
+const ISzAlloc kPackageAllocator = {BoundedAlloc, HeapFree};
 
 static SRes StreamRead(ISeekInStreamPtr p, void* buffer, size_t* size) {
   PlatFile* file = reinterpret_cast<const PackageInStream*>(p)->file;

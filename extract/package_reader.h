@@ -7,7 +7,14 @@
 #include "folder_stream.h"
 #include "platform.h"
 
-// The heap as the archive library's allocator: no block for 0 bytes.
+// The largest block the decoder may ask for. The largest device has 256 MB of RAM for its system,
+// its object store and every program, and Windows CE pages nothing out, so no device could hold
+// a larger one; refusing it up front makes a package that asks for more (a dictionary, a model or
+// a header size beyond that, mistaken or hostile) fail with SZ_ERROR_MEM in every build, where a
+// sanitizer build would otherwise stop in its allocator and a host would swap.
+enum { kLargestAllocation = 256 << 20 };
+// The heap as the archive library's allocator: no block for 0 bytes or more than
+// kLargestAllocation.
 extern const ISzAlloc kPackageAllocator;
 
 struct PackageInStream {

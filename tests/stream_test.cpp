@@ -17,6 +17,7 @@
 #include "7zCrc.h"
 #include "extractor.h"
 #include "package_check.h"
+#include "package_reader.h"
 #include "platform.h"
 #include "platform_testing.h"
 #include "test_support.h"
@@ -154,6 +155,11 @@ HandMadePackage SolidCopy(const std::vector<HandMadeFile>& files) {
   p.unpackSize = p.packed.size();
   return p;
 }
+
+const std::string kLzma("\x03\x01\x01", 3);
+const std::string kLzma2("\x21", 1);
+const std::string kPpmd("\x03\x04\x01", 3);
+const uint64_t k2TiB = uint64_t{1} << 41;
 
 // ---- Data for the branch converters --------------------------------------------------------
 
@@ -428,6 +434,73 @@ TEST_F(StreamTest, CorruptionLateInALargeBlockStopsAtItsFile) {
   for (int i = 0; i < 3; i++) EXPECT_EQ(ReadFile(Out() / files[i].name), files[i].bytes);
   EXPECT_LT(ReadFile(Out() / "f4.bin").size(), files[3].bytes.size() + 1);
   EXPECT_EQ(Check(), 1);
+}
+
+// ---- Memory ------------------------------------------------------------------------------------
+
+TEST(PackageAllocatorTest, RefusesBlocksNoDeviceCouldHold) {
+  void* largest = ISzAlloc_Alloc(&kPackageAllocator, kLargestAllocation);
+  EXPECT_NE(largest, nullptr);
+  ISzAlloc_Free(&kPackageAllocator, largest);
+  EXPECT_EQ(ISzAlloc_Alloc(&kPackageAllocator, size_t{kLargestAllocation} + 1), nullptr);
+  EXPECT_EQ(ISzAlloc_Alloc(&kPackageAllocator, ~size_t{0}), nullptr);
+}
+
+// Packages of a few bytes that declare a dictionary, a model or a header beyond any device: the
+// run fails as a lack of memory (name printed, nothing made), in the sanitizer build too.
+TEST_F(StreamTest, MoreMemoryThanADeviceHasFailsCleanly) {
+  auto huge = [](const std::string& method, const std::string& props) {
+    HandMadePackage p;
+    p.method = method;
+    p.props = props;
+    p.packed = std::string(16, '\0');
+    p.unpackSize = k2TiB;
+    p.files = {{"big.bin", "?"}};
+    p.checksums = false;
+    return p;
+  };
+  const HandMadePackage cases[] = {
+      huge(kLzma, "\x5D" + LittleEndian(uint64_t{1} << 30, 4)),  // 1 GiB dictionary
+      huge(kLzma2, std::string(1, 40)),                            // 4 GiB dictionary
+      huge(kPpmd, "\x06" + LittleEndian(0xFFFFFFFFu - 36, 4)),     // the largest model
+  };
+  for (const HandMadePackage& package : cases) {
+    SCOPED_TRACE(package.props.size());
+    Use(package);
+    EXPECT_EQ(Check(), 1);
+    Extraction run = Extract();
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.console, "big.bin");
+    EXPECT_TRUE(fs::is_empty(Out()));
+  }
+  // A packed header of 2 TiB.
+  HandMadePackage header = SolidCopy({{"big.bin", "Zeltrovan"}});
+  header.unpackSize = k2TiB;
+  WriteFile(Package(), Archive(header.packed, "\x17" + StreamsInfo(header, "")));
+  EXPECT_EQ(Check(), 1);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.console, "");
+}
+
+// A dictionary larger than the device allows is fine where the folder is small: the decoder never
+// looks back past the folder's start, so the dictionary is cut to the folder's size.
+TEST_F(StreamTest, DictionaryIsCutToTheFolder) {
+  const std::string bytes = SampleBytes(100000, 8);
+  Pack({{"one.bin", bytes}}, "-m0=LZMA -md=64k -mhc=off");
+  const std::string made = ReadFile(Package());
+  uint64_t packedSize = 0;
+  for (int i = 0; i < 8; i++) packedSize |= uint64_t{static_cast<unsigned char>(made[12 + i])} << (8 * i);
+  HandMadePackage package;
+  package.method = kLzma;
+  package.props = "\x5D" + LittleEndian(uint64_t{1} << 30, 4);  // lc 3, lp 0, pb 2; 1 GiB
+  package.packed = made.substr(32, packedSize);
+  package.unpackSize = bytes.size();
+  package.files = {{"one.bin", bytes}};
+  Use(package);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(ReadFile(Out() / "one.bin"), bytes);
 }
 
 }  // namespace
