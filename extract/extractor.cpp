@@ -67,21 +67,36 @@ static bool EntryExists(const ZChar* path, bool directory) {
          ((attributes & PLAT_ATTR_DIRECTORY) != 0) == directory;
 }
 
-// Writes one decoded file item. Returns SZ_OK, or SZ_ERROR_FAIL for a failure that stops the
-// walk; *created is false when the file could not be created, and the walk goes on without it.
-static SRes WriteItemFile(const ZChar* path, const Byte* data, size_t size, bool* created) {
+// Writes the started item as it is decoded. Returns SZ_OK, or the result that stops the walk (a
+// decoder's, or SZ_ERROR_FAIL for a failed write); *created is false when the file could not be
+// created, and the walk goes on without it. A file that fails part-way stays as far as written.
+static SRes WriteItemFile(PackageReader* reader, const ZChar* path, bool* created) {
   PlatFile* file = NULL;
   *created = false;
   if (PlatFileCreate(path, &file) != PLAT_OK) {
+    // The item's bytes still have to decode: a corrupt one stops the walk here as it would
+    // have had the file been made.
+    SRes res = SkipItem(reader);
+    if (res != SZ_OK) return res;
     PrintExtractError("can not open output file");
     return SZ_OK;
   }
   *created = true;
-  size_t written = 0;
-  if (PlatFileWrite(file, data, size, &written) != PLAT_OK || written != size) {
-    PrintExtractError("can not write output file");
-    PlatFileClose(file);
-    return SZ_ERROR_FAIL;
+  for (;;) {
+    const Byte* data = NULL;
+    size_t size = 0;
+    SRes res = ReadItem(reader, &data, &size);
+    if (res != SZ_OK) {
+      PlatFileClose(file);
+      return res;
+    }
+    if (size == 0) break;
+    size_t written = 0;
+    if (PlatFileWrite(file, data, size, &written) != PLAT_OK || written != size) {
+      PrintExtractError("can not write output file");
+      PlatFileClose(file);
+      return SZ_ERROR_FAIL;
+    }
   }
   if (PlatFileClose(file) != PLAT_OK) {
     PrintExtractError("can not close output file");
@@ -106,12 +121,10 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     return SZ_OK;
   }
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
-  const Byte* data = NULL;
-  size_t size = 0;
   if (isDirectory) {
     fputs("/", stdout);
   } else {
-    res = DecodeItem(reader, index, &data, &size);
+    res = StartItem(reader, index);
     if (res != SZ_OK) return res;
   }
   ZChar path[PLAT_MAX_PATH] = {0};
@@ -128,7 +141,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     return SZ_OK;
   }
   bool created = false;
-  res = WriteItemFile(path, data, size, &created);
+  res = WriteItemFile(reader, path, &created);
   if (res != SZ_OK) return res;
   // The item's attribute belongs to its bytes, not to an older file left at its path.
   if (!created) {

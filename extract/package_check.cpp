@@ -10,9 +10,7 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
   if (name[0] == 0 || ItemPathProblem(outDir, name) != NULL) return false;
   if (SzArEx_IsDir(&reader->db, index)) return true;
-  const Byte* data = NULL;
-  size_t size = 0;
-  return DecodeItem(reader, index, &data, &size) == SZ_OK;
+  return StartItem(reader, index) == SZ_OK && SkipItem(reader) == SZ_OK;
 }
 
 int TestPackage(const ZChar* packagePath, const ZChar* outDir) {

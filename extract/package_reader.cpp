@@ -5,12 +5,15 @@
 
 #include "7zCrc.h"
 
-// Look-ahead buffer over the package file: large reads keep the decoder off the system call path.
+// Look-ahead buffer over the package file, and later the input of the folder decoder's first
+// packed stream: large reads keep the decoder off the system call path.
 enum { kLookBufferSize = 1 << 18 };
 
-static void* HeapAlloc(ISzAllocPtr, size_t size) { return size == 0 ? NULL : malloc(size); }
+static void* BoundedAlloc(ISzAllocPtr, size_t size) {
+  return size == 0 || size > static_cast<size_t>(kLargestAllocation) ? NULL : malloc(size);
+}
 static void HeapFree(ISzAllocPtr, void* address) { free(address); }
-static const ISzAlloc heapAllocator = {HeapAlloc, HeapFree};
+const ISzAlloc kPackageAllocator = {BoundedAlloc, HeapFree};
 
 static SRes StreamRead(ISeekInStreamPtr p, void* buffer, size_t* size) {
   PlatFile* file = reinterpret_cast<const PackageInStream*>(p)->file;
@@ -28,7 +31,6 @@ static SRes StreamSeek(ISeekInStreamPtr p, Int64* position, ESzSeek origin) {
 
 int OpenPackage(const ZChar* path, PackageReader* reader) {
   memset(reader, 0, sizeof *reader);
-  reader->blockIndex = 0xFFFFFFFF;
   if (PlatFileOpenRead(path, &reader->file) != PLAT_OK) return PACKAGE_UNREADABLE;
   reader->stream.vt.Read = StreamRead;
   reader->stream.vt.Seek = StreamSeek;
@@ -38,10 +40,12 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
   reader->look.buf = static_cast<Byte*>(malloc(kLookBufferSize));
   reader->look.bufSize = kLookBufferSize;
   LookToRead2_INIT(&reader->look);
+  // Large (three coders' states): on the heap, where the device's small stack is not at stake.
+  reader->folder = static_cast<FolderStream*>(malloc(sizeof(FolderStream)));
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
-  if (reader->look.buf == NULL ||
-      SzArEx_Open(&reader->db, &reader->look.vt, &heapAllocator, &heapAllocator) != SZ_OK) {
+  if (reader->look.buf == NULL || reader->folder == NULL ||
+      SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator) != SZ_OK) {
     ClosePackage(reader);
     return PACKAGE_INVALID;
   }
@@ -63,20 +67,92 @@ SRes ReadItemName(PackageReader* reader, UInt32 index) {
   return SZ_OK;
 }
 
-SRes DecodeItem(PackageReader* reader, UInt32 index, const Byte** data, size_t* size) {
-  size_t offset = 0;
-  size_t processed = 0;
-  SRes res = SzArEx_Extract(&reader->db, &reader->look.vt, index, &reader->blockIndex,
-                            &reader->outBuffer, &reader->outBufferSize, &offset, &processed,
-                            &heapAllocator, &heapAllocator);
-  *data = reader->outBuffer + offset;
-  *size = processed;
+static void CloseFolder(PackageReader* reader) {
+  if (reader->folderOpen) FolderStreamClose(reader->folder);
+  reader->folderOpen = false;
+}
+
+// A decoder that failed is in no state to go on.
+static SRes Failed(PackageReader* reader, SRes res) {
+  CloseFolder(reader);
   return res;
 }
 
+// Brings the decoder to byte offset of folderIndex, opening the folder where it is not already
+// being read up to there.
+static SRes SeekFolder(PackageReader* reader, UInt32 folderIndex, ZUInt64 offset) {
+  FolderStream* folder = reader->folder;
+  if (!reader->folderOpen || folder->folderIndex != folderIndex || folder->position > offset) {
+    CloseFolder(reader);
+    reader->folderOpen = true;
+    RINOK(FolderStreamOpen(folder, &reader->db, folderIndex, reader->file, reader->look.buf, kLookBufferSize,
+                           &kPackageAllocator))
+  }
+  return FolderStreamSkip(folder, offset - folder->position);
+}
+
+SRes StartItem(PackageReader* reader, UInt32 index) {
+  const CSzArEx* db = &reader->db;
+  UInt32 folderIndex = db->FileToFolder[index];
+  reader->itemLeft = SzArEx_GetFileSize(db, index);
+  reader->aheadSize = 0;
+  reader->checkItemCrc = false;
+  if (reader->itemLeft == 0) return SZ_OK;
+  ZUInt64 offset = db->UnpackPositions[index] - db->UnpackPositions[db->FolderToFile[folderIndex]];
+  ZUInt64 folderSize = SzAr_GetFolderUnpackSize(&db->db, folderIndex);
+  if (offset > folderSize || reader->itemLeft > folderSize - offset) return SZ_ERROR_FAIL;
+  SRes res = SeekFolder(reader, folderIndex, offset);
+  if (res != SZ_OK) return Failed(reader, res);
+  // A file that makes up its folder alone has the folder's checksum, which the folder checks.
+  bool folderChecksIt = reader->folder->checkCrc && reader->itemLeft == folderSize &&
+                        db->db.FolderCRCs.Vals[folderIndex] == db->CRCs.Vals[index];
+  reader->checkItemCrc = SzBitWithVals_Check(&db->CRCs, index) && !folderChecksIt;
+  reader->itemCrc = CRC_INIT_VAL;
+  reader->expectedCrc = db->CRCs.Vals[index];
+  res = FolderStreamRead(reader->folder, reader->itemLeft, &reader->ahead, &reader->aheadSize);
+  if (res == SZ_OK && reader->aheadSize == 0) res = SZ_ERROR_DATA;
+  if (res != SZ_OK) return Failed(reader, res);
+  if (reader->checkItemCrc && reader->aheadSize == reader->itemLeft) {
+    if (CrcCalc(reader->ahead, reader->aheadSize) != reader->expectedCrc) return SZ_ERROR_CRC;
+    reader->checkItemCrc = false;
+  }
+  return SZ_OK;
+}
+
+SRes ReadItem(PackageReader* reader, const Byte** data, size_t* size) {
+  *data = NULL;
+  *size = 0;
+  if (reader->aheadSize > 0) {
+    *data = reader->ahead;
+    *size = reader->aheadSize;
+    reader->aheadSize = 0;
+  } else if (reader->itemLeft > 0) {
+    SRes res = FolderStreamRead(reader->folder, reader->itemLeft, data, size);
+    if (res == SZ_OK && *size == 0) res = SZ_ERROR_DATA;
+    if (res != SZ_OK) return Failed(reader, res);
+  } else {
+    bool wrong = reader->checkItemCrc && CRC_GET_DIGEST(reader->itemCrc) != reader->expectedCrc;
+    reader->checkItemCrc = false;
+    return wrong ? SZ_ERROR_CRC : SZ_OK;
+  }
+  if (reader->checkItemCrc) reader->itemCrc = CrcUpdate(reader->itemCrc, *data, *size);
+  reader->itemLeft -= *size;
+  return SZ_OK;
+}
+
+SRes SkipItem(PackageReader* reader) {
+  for (;;) {
+    const Byte* data = NULL;
+    size_t size = 0;
+    RINOK(ReadItem(reader, &data, &size))
+    if (size == 0) return SZ_OK;
+  }
+}
+
 void ClosePackage(PackageReader* reader) {
-  ISzAlloc_Free(&heapAllocator, reader->outBuffer);
-  SzArEx_Free(&reader->db, &heapAllocator);
+  CloseFolder(reader);
+  free(reader->folder);
+  SzArEx_Free(&reader->db, &kPackageAllocator);
   free(reader->name);
   free(reader->look.buf);
   PlatFileClose(reader->file);

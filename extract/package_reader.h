@@ -1,9 +1,21 @@
-// An open 7z package read through the platform's file layer, with the decoder state that lets
-// the items of one solid block be decoded once.
+// An open 7z package read through the platform's file layer. Items are read in archive order
+// through one folder decoder kept from item to item, so that the items of a solid block share
+// one decoding of it.
 #pragma once
 
 #include "7z.h"
+#include "folder_stream.h"
 #include "platform.h"
+
+// The largest block the decoder may ask for. The largest device has 256 MB of RAM for its system,
+// its object store and every program, and Windows CE pages nothing out, so no device could hold
+// a larger one; refusing it up front makes a package that asks for more (a dictionary, a model or
+// a header size beyond that, mistaken or hostile) fail with SZ_ERROR_MEM in every build, where a
+// sanitizer build would otherwise stop in its allocator and a host would swap.
+enum { kLargestAllocation = 256 << 20 };
+// The heap as the archive library's allocator: no block for 0 bytes or more than
+// kLargestAllocation.
+extern const ISzAlloc kPackageAllocator;
 
 struct PackageInStream {
   ISeekInStream vt;
@@ -13,13 +25,19 @@ struct PackageInStream {
 struct PackageReader {
   PlatFile* file;
   PackageInStream stream;
-  CLookToRead2 look;
+  CLookToRead2 look;  // its buffer feeds the folder decoder once the item list is read
   CSzArEx db;
   UInt16* name;         // the current item's name, UTF-16, terminated
   size_t nameCapacity;  // units, terminator included
-  UInt32 blockIndex;    // the solid block held in outBuffer; 0xFFFFFFFF for none yet
-  Byte* outBuffer;
-  size_t outBufferSize;
+  FolderStream* folder;
+  bool folderOpen;
+  // The item being read.
+  ZUInt64 itemLeft;      // bytes not yet handed out
+  const Byte* ahead;     // its first bytes, decoded by StartItem
+  size_t aheadSize;
+  bool checkItemCrc;     // the item's checksum is still to be checked here
+  UInt32 itemCrc;
+  UInt32 expectedCrc;
 };
 
 enum PackageOpenResult {
@@ -34,8 +52,15 @@ int OpenPackage(const ZChar* path, PackageReader* reader);
 // Loads item index's name into reader->name, growing the buffer as needed. SZ_ERROR_MEM when it
 // cannot grow.
 SRes ReadItemName(PackageReader* reader, UInt32 index);
-// Decodes the item (through the solid-block cache); *data and *size then describe its bytes,
-// which stay valid until the next decode. Any decoder result (data, CRC, unsupported method,
-// memory) is returned as it is.
-SRes DecodeItem(PackageReader* reader, UInt32 index, const Byte** data, size_t* size);
+// Starts reading file item index: brings its folder's decoder to the item's first byte and
+// decodes its first piece, so that a folder the decoder cannot take (method, memory) or whose
+// first window is corrupt fails here, before the caller makes anything for the item; when that
+// piece is the whole item, its checksum is checked here too. An empty file needs no decoding.
+// Any decoder result (data, CRC, unsupported method, memory) is returned as it is.
+SRes StartItem(PackageReader* reader, UInt32 index);
+// Hands out the started item's next bytes, valid until the next call. *size is 0 after the
+// last of them, once the item's checksum has been checked (SZ_ERROR_CRC when it differs).
+SRes ReadItem(PackageReader* reader, const Byte** data, size_t* size);
+// Reads the started item to its end with the same checks, dropping its bytes.
+SRes SkipItem(PackageReader* reader);
 void ClosePackage(PackageReader* reader);

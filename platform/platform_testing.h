@@ -2,6 +2,8 @@
 // cannot produce at will (a short write, a failed close). Linked into tests only.
 #pragma once
 
+#include <stddef.h>
+
 enum PlatFault {
   PLAT_FAULT_ERROR,  // the call fails with an I/O error and does nothing
   PLAT_FAULT_SHORT,  // a read or write moves half of what was asked (at least one byte less)
@@ -11,5 +13,8 @@ enum PlatFault {
 // "close", "mkdir", "rmdir", "unlink", "chmod") suffers the fault; the calls before and after it
 // behave normally. Returns 0, or -1 for an unknown name. One fault per call name at a time.
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault);
+// From now on every read moves at most maxBytes, as reads from a slow medium may; 0 lifts the
+// limit. Planned read faults still happen on their call.
+void PlatTestLimitReads(size_t maxBytes);
 // Puts every call back to the real one.
 void PlatTestClearFaults();

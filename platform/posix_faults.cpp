@@ -10,6 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan;
+static size_t readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
 static bool Due(Plan* plan) {
@@ -26,6 +27,7 @@ static int FaultyOpen(const char* p, int f, mode_t m) {
   return Due(&openPlan) ? Failed() : osCallsReal.open(p, f, m);
 }
 static ssize_t FaultyRead(int fd, void* b, size_t n) {
+  if (readLimit != 0 && n > readLimit) n = readLimit;
   if (!Due(&readPlan)) return osCallsReal.read(fd, b, n);
   return readPlan.fault == PLAT_FAULT_SHORT && n > 1 ? osCallsReal.read(fd, b, n / 2) : Failed();
 }
@@ -44,6 +46,11 @@ static int FaultyRmdir(const char* p) { return Due(&rmdirPlan) ? Failed() : osCa
 static int FaultyUnlink(const char* p) { return Due(&unlinkPlan) ? Failed() : osCallsReal.unlink(p); }
 static int FaultyChmod(const char* p, mode_t m) { return Due(&chmodPlan) ? Failed() : osCallsReal.chmod(p, m); }
 
+static void UseFaultyCalls() {
+  osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,
+                          FaultyMkdir, FaultyRmdir, FaultyUnlink, FaultyChmod};
+}
+
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   struct Entry {
     const char* name;
@@ -55,14 +62,19 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   for (const Entry& entry : entries) {
     if (strcmp(entry.name, call) != 0) continue;
     *entry.plan = Plan{nth, fault};
-    osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,
-                            FaultyMkdir, FaultyRmdir, FaultyUnlink, FaultyChmod};
+    UseFaultyCalls();
     return 0;
   }
   return -1;
 }
 
+void PlatTestLimitReads(size_t maxBytes) {
+  readLimit = maxBytes;
+  UseFaultyCalls();
+}
+
 void PlatTestClearFaults() {
+  readLimit = 0;
   openPlan = readPlan = writePlan = closePlan = Plan{0, PLAT_FAULT_ERROR};
   mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = Plan{0, PLAT_FAULT_ERROR};
   osCalls = osCallsReal;

@@ -560,6 +560,32 @@ TEST_F(PlatformFileTest, ShortWriteIsAFailure) {
       << "the count tells what the file took";
 }
 
+// A short read is no failure: it hands out what it got, small reads and large alike, and the rest
+// follows. The extractor's tests lean on this seam to feed the decoder in small pieces.
+TEST_F(PlatformFileTest, LimitedReadsHandOutWhatTheyGot) {
+  const std::string bytes = SampleBytes(200 * 1024, 3);
+  WriteFile(Host("in.bin"), bytes);
+  PlatFile* file = nullptr;
+  ASSERT_EQ(PlatFileOpenRead(u"in.bin", &file), PLAT_OK);
+  PlatTestLimitReads(7);
+  std::string got;
+  for (size_t ask : {size_t(3), size_t(100), size_t(128 * 1024)}) {
+    std::string buffer(ask, '\0');
+    size_t size = ask;
+    EXPECT_EQ(PlatFileRead(file, buffer.data(), &size), PLAT_OK);
+    EXPECT_GE(size, 1u) << "asked " << ask;
+    EXPECT_LE(size, 7u) << "asked " << ask;
+    got += buffer.substr(0, size);
+  }
+  PlatTestLimitReads(0);
+  std::string rest(bytes.size(), '\0');
+  size_t size = rest.size();
+  EXPECT_EQ(PlatFileRead(file, rest.data(), &size), PLAT_OK);
+  EXPECT_GT(size, 7u);
+  EXPECT_EQ(PlatFileClose(file), PLAT_OK);
+  EXPECT_TRUE(got + rest.substr(0, size) == bytes.substr(0, got.size() + size));
+}
+
 TEST_F(PlatformFileTest, FailedFlushOfSmallWritesSurfacesAtClose) {
   for (PlatFault fault : {PLAT_FAULT_ERROR, PLAT_FAULT_SHORT}) {
     PlatFile* file = nullptr;

@@ -1,0 +1,506 @@
+// Folders decoded as a stream: larger than the decoder's window, read from the package in small
+// pieces, with checksums that fail part-way, and declaring more memory than a device has. Packages
+// come from the host's 7zz, and where 7zz will not make them (a solid block of copied files, sizes
+// no packer writes) from a small writer of the archive format below.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "7zCrc.h"
+#include "extractor.h"
+#include "package_check.h"
+#include "package_reader.h"
+#include "platform.h"
+#include "platform_testing.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kEverythingOk = "\nEverything is Ok\n";
+
+struct Extraction {
+  int result;
+  std::string console;
+};
+
+Extraction Extract() {
+  testing::internal::CaptureStdout();
+  int result = ExtractFile("pkg\\p.7z", "out");
+  fflush(stdout);
+  return {result, testing::internal::GetCapturedStdout()};
+}
+
+std::set<std::string> Entries(const fs::path& root) {
+  std::set<std::string> names;
+  for (auto& entry : fs::recursive_directory_iterator(root)) {
+    names.insert(fs::relative(entry.path(), root).generic_string());
+  }
+  return names;
+}
+
+// ---- A writer of the archive format, for what 7zz will not make --------------------------------
+
+// The format's variable-length number: leading one bits of the first byte count the bytes after it.
+std::string Number(uint64_t value) {
+  std::string out;
+  for (int extra = 0; extra < 8; extra++) {
+    if (value < (uint64_t{1} << (7 * (extra + 1)))) {
+      out += static_cast<char>(((0xFF00 >> extra) & 0xFF) | (value >> (8 * extra)));
+      for (int i = 0; i < extra; i++) out += static_cast<char>(value >> (8 * i));
+      return out;
+    }
+  }
+  out += '\xFF';
+  for (int i = 0; i < 8; i++) out += static_cast<char>(value >> (8 * i));
+  return out;
+}
+
+std::string LittleEndian(uint64_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; i++) out += static_cast<char>(value >> (8 * i));
+  return out;
+}
+
+uint32_t Crc(const std::string& bytes) {
+  CrcGenerateTable();
+  return CrcCalc(bytes.data(), bytes.size());
+}
+
+struct HandMadeFile {
+  std::string name;
+  std::string bytes;  // empty: a file without a stream
+};
+
+// One folder of one coder (method: its id bytes), holding packed, which unpacks to unpackSize
+// bytes shared by the files with bytes, in order; the last takes what the others leave. With
+// checksums, each file's CRC is stored (as the folder's own when it is the only one).
+struct HandMadePackage {
+  std::string method;
+  std::string props;
+  std::string packed;
+  uint64_t unpackSize = 0;
+  std::vector<HandMadeFile> files;
+  bool checksums = true;
+};
+
+// Pack and unpack information of a single folder, as the main and the packed-header streams have.
+std::string StreamsInfo(const HandMadePackage& p, const std::string& folderCrc) {
+  std::string coder = static_cast<char>(p.method.size() | (p.props.empty() ? 0 : 0x20)) + p.method;
+  if (!p.props.empty()) coder += Number(p.props.size()) + p.props;
+  std::string info = "\x06" + Number(0) + Number(1) + "\x09" + Number(p.packed.size()) + '\0';
+  info += std::string("\x07\x0B") + Number(1) + '\0' + Number(1) + coder + "\x0C" + Number(p.unpackSize);
+  if (!folderCrc.empty()) info += std::string("\x0A\x01") + folderCrc;
+  return info + std::string(2, '\0');  // the ends of the unpack and of the streams information
+}
+
+std::string Archive(const std::string& packed, const std::string& header) {
+  std::string start = LittleEndian(packed.size(), 8) + LittleEndian(header.size(), 8) + LittleEndian(Crc(header), 4);
+  return std::string("7z\xBC\xAF\x27\x1C\x00\x04", 8) + LittleEndian(Crc(start), 4) + start + packed + header;
+}
+
+std::string Write(const HandMadePackage& p) {
+  std::vector<const HandMadeFile*> streams;
+  std::string emptyBits((p.files.size() + 7) / 8, '\0');
+  bool anyEmpty = false;
+  for (size_t i = 0; i < p.files.size(); i++) {
+    if (p.files[i].bytes.empty()) {
+      emptyBits[i / 8] = static_cast<char>(emptyBits[i / 8] | (0x80 >> (i % 8)));
+      anyEmpty = true;
+    } else {
+      streams.push_back(&p.files[i]);
+    }
+  }
+  std::string folderCrc, subStreams;
+  if (p.checksums && streams.size() == 1) folderCrc = LittleEndian(Crc(streams[0]->bytes), 4);
+  if (streams.size() > 1) {
+    subStreams = "\x08\x0D" + Number(streams.size()) + "\x09";
+    for (size_t i = 0; i + 1 < streams.size(); i++) subStreams += Number(streams[i]->bytes.size());
+    if (p.checksums) {
+      subStreams += "\x0A\x01";
+      for (const HandMadeFile* file : streams) subStreams += LittleEndian(Crc(file->bytes), 4);
+    }
+    subStreams += '\0';
+  }
+  std::string mainInfo = StreamsInfo(p, folderCrc);
+  mainInfo.insert(mainInfo.size() - 1, subStreams);
+  std::string names;
+  for (const HandMadeFile& file : p.files) {
+    for (char c : file.name) names += std::string{c, '\0'};
+    names += std::string(2, '\0');
+  }
+  std::string files = "\x05" + Number(p.files.size());
+  if (anyEmpty) {
+    size_t emptyCount = p.files.size() - streams.size();
+    files += "\x0E" + Number(emptyBits.size()) + emptyBits;
+    files += "\x0F" + Number((emptyCount + 7) / 8) + std::string((emptyCount + 7) / 8, '\xFF');
+  }
+  files += "\x11" + Number(names.size() + 1) + '\0' + names + '\0';
+  return Archive(p.packed, "\x01\x04" + mainInfo + files + '\0');
+}
+
+// A folder of copied files, which 7zz never makes solid: the files' bytes are the packed stream.
+HandMadePackage SolidCopy(const std::vector<HandMadeFile>& files) {
+  HandMadePackage p;
+  p.method = std::string(1, '\0');
+  p.files = files;
+  for (const HandMadeFile& file : files) p.packed += file.bytes;
+  p.unpackSize = p.packed.size();
+  return p;
+}
+
+const std::string kLzma("\x03\x01\x01", 3);
+const std::string kLzma2("\x21", 1);
+const std::string kPpmd("\x03\x04\x01", 3);
+const uint64_t k2TiB = uint64_t{1} << 41;
+
+// ---- Data for the branch converters --------------------------------------------------------
+
+// Bytes dense with the calls and jumps of one instruction set, with random targets, so that some
+// instruction lies across any boundary the decoder cuts the stream at.
+std::string Instructions(const std::string& set, size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes;
+  while (bytes.size() < size) {
+    uint32_t r = static_cast<uint32_t>(random());
+    if (set == "BCJ") {
+      bytes += "\xE8" + LittleEndian(r & 0xFFFF, 4);  // near call
+    } else if (set == "ARM") {
+      bytes += LittleEndian(0xEB000000u | (r & 0xFFFFFF), 4);  // BL
+    } else if (set == "ARMT") {
+      bytes += LittleEndian(0xF000u | (r & 0x7FF), 2) + LittleEndian(0xF800u | (r >> 11 & 0x7FF), 2);
+    } else if (set == "ARM64") {
+      bytes += LittleEndian((r & 1 ? 0x94000000u : 0x90000000u) | (r >> 1 & 0x3FFFFFF), 4);  // BL, ADRP
+    } else if (set == "PPC") {
+      uint32_t word = 0x48000001u | (r & 0x03FFFFFC);  // bl, big-endian
+      for (int k = 3; k >= 0; k--) bytes += static_cast<char>(word >> (8 * k));
+    } else if (set == "SPARC") {
+      uint32_t word = 0x40000000u | (r & 0x3FFFFF);  // call, big-endian
+      for (int k = 3; k >= 0; k--) bytes += static_cast<char>(word >> (8 * k));
+    } else if (set == "RISCV") {
+      bytes += LittleEndian((r & 1 ? 0x6Fu : 0x17u) | (r & 0xFFFFF000u) | (r >> 1 & 0xF80), 4);  // JAL, AUIPC
+    } else {
+      bytes += LittleEndian(r, 4);  // IA64 bundles and delta take any bytes
+    }
+    if (r % 7 == 0) bytes += LittleEndian(static_cast<uint32_t>(random()), 4);  // something else now and then
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+// ---- Fixture -----------------------------------------------------------------------------------
+
+// A device with an empty "out" folder and the package pkg\p.7z.
+class StreamTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    UseDeviceRoot(device_.path());
+    fs::create_directories(Out());
+    fs::create_directories(device_.path() / "pkg");
+  }
+  void TearDown() override { PlatTestClearFaults(); }
+
+  fs::path Out() const { return device_.path() / "out"; }
+  fs::path Package() const { return device_.path() / "pkg" / "p.7z"; }
+  void Pack(const std::vector<HandMadeFile>& files, const std::string& switches) {
+    for (const HandMadeFile& file : files) WriteFile(source_.path() / file.name, file.bytes);
+    MakePackage(source_.path(), Package(), switches);
+  }
+  void Use(const HandMadePackage& package) { WriteFile(Package(), Write(package)); }
+  int Check() { return TestPackage(u"pkg\\p.7z", u"out"); }
+  void ExpectSameTree() {
+    std::string difference;
+    EXPECT_TRUE(SameTree(source_.path(), Out(), &difference)) << difference;
+  }
+  // The coders of the package's last folder as 7zz lists them, e.g. "BCJ LZMA2:16".
+  std::string Methods() {
+    fs::path listing = device_.path() / "listing.txt";
+    EXPECT_EQ(RunShell("7zz l -slt '" + Package().string() + "' > '" + listing.string() + "'"), 0);
+    std::istringstream lines(ReadFile(listing));
+    std::string line, method;
+    while (std::getline(lines, line)) {
+      if (line.rfind("Method = ", 0) == 0) method = line.substr(9);
+    }
+    return method;
+  }
+
+  ScratchDir device_;
+  ScratchDir source_;
+};
+
+// ---- Larger than the window --------------------------------------------------------------------
+
+struct Coding {
+  const char* switches;
+  const char* method;  // what the listing of the package's last folder must contain
+};
+
+void PrintTo(const Coding& coding, std::ostream* out) { *out << coding.switches; }
+
+class WindowTest : public StreamTest, public testing::WithParamInterface<Coding> {};
+
+// Files before, across and after the boundaries of a 64 KiB dictionary and of the fixed output
+// buffers (a few hundred KiB), an empty file among them, in one solid block.
+TEST_P(WindowTest, FolderLargerThanTheWindowComesOutWhole) {
+  const std::vector<HandMadeFile> files = {
+      {"a.bin", SampleBytes(10000, 1)}, {"b.bin", SampleBytes(300000, 2)}, {"c.bin", SampleBytes(65536, 3)},
+      {"d.bin", SampleBytes(1, 4)},     {"e.bin", ""},                     {"f.bin", SampleBytes(250001, 5)}};
+  Pack(files, std::string("-ms=on ") + GetParam().switches);
+  ASSERT_NE(Methods().find(GetParam().method), std::string::npos) << Methods();
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.console.substr(run.console.size() - kEverythingOk.size()), kEverythingOk);
+  ExpectSameTree();
+  EXPECT_EQ(Check(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Coders, WindowTest,
+                         testing::Values(Coding{"-m0=LZMA -md=64k", "LZMA:16"},
+                                         Coding{"-m0=LZMA2 -md=64k", "LZMA2:16"}, Coding{"-m0=PPMd", "PPMD"},
+                                         Coding{"-m0=LZMA2 -md=64k -mf=BCJ", "BCJ LZMA2:16"},
+                                         Coding{"-m0=LZMA2 -md=64k -mf=BCJ2", "BCJ2 LZMA2:16"}));
+
+// ---- Branch converters across buffer boundaries ------------------------------------------------
+
+class FilterTest : public StreamTest, public testing::WithParamInterface<const char*> {};
+
+// One file several times the filter's buffer, dense with instructions, starting two bytes in so
+// that two-byte-aligned instructions also lie across its boundaries, and ending in a part
+// instruction, which goes out unconverted.
+TEST_P(FilterTest, ConverterStateCarriesAcrossBoundaries) {
+  const std::string set = GetParam();
+  Pack({{"code.bin", "\x01\x02" + Instructions(set.substr(0, set.find(':')), 700001, 9)}},
+       "-m0=LZMA2 -md=64k -mf=" + set);
+  ASSERT_EQ(Methods(), set + " LZMA2:16");
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.console, "code.bin\n" + kEverythingOk);
+  ExpectSameTree();
+}
+
+INSTANTIATE_TEST_SUITE_P(Filters, FilterTest,
+                         testing::Values("BCJ", "ARM", "ARMT", "ARM64", "PPC", "SPARC", "IA64", "RISCV",
+                                         "Delta:4"));
+
+// ---- Short reads -------------------------------------------------------------------------------
+
+class ShortReadTest : public StreamTest, public testing::WithParamInterface<const char*> {};
+
+// Every read of the package hands out at most 61 bytes: each coder and every input of BCJ2 meets
+// its input in pieces that end anywhere.
+TEST_P(ShortReadTest, EveryLayoutDecodesFromSmallReads) {
+  Pack({{"bin/app.exe", Instructions("BCJ", 120000, 1)},
+        {"bin/arm.dll", Instructions("ARM", 50001, 2)},
+        {"data/mixed.bin", SampleBytes(70000, 3)},
+        {"empty.txt", ""},
+        {"small.txt", "small\n"}},
+       GetParam());
+  PlatTestLimitReads(61);
+  EXPECT_EQ(Check(), 0);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.console.substr(run.console.size() - kEverythingOk.size()), kEverythingOk);
+  ExpectSameTree();
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ShortReadTest,
+                         testing::Values("-m0=Copy", "-m0=LZMA", "-m0=LZMA2", "-m0=PPMd", "-m0=LZMA -ms=off",
+                                         "-m0=Copy -mf=BCJ", "-m0=Copy -mf=ARMT", "-m0=LZMA2 -mf=ARM",
+                                         "-m0=PPMd -mf=BCJ", "-m0=LZMA -mf=BCJ2", "-m0=LZMA2 -mf=BCJ2",
+                                         "-m0=PPMd -mf=BCJ2",
+                                         "-m0=BCJ2 -m1=LZMA:d=64k -m2=Copy -m3=Copy -mb0s0:1 -mb0s1:2 -mb0s2:3"));
+
+// LZMA2 ends with a marker after its last byte. When the read that brings the last bytes stops
+// just before it, the marker comes in a read of its own, after all the output is out.
+TEST_F(StreamTest, Lzma2EndMarkerInAReadOfItsOwn) {
+  Pack({{"one.bin", SampleBytes(20000, 6)}}, "-m0=LZMA2");
+  const std::string made = ReadFile(Package());
+  uint64_t packedSize = 0;
+  for (int i = 0; i < 8; i++) packedSize |= uint64_t{static_cast<unsigned char>(made[12 + i])} << (8 * i);
+  ASSERT_EQ(made[32 + packedSize - 1], '\0') << "the packed stream ends with the marker";
+  PlatTestLimitReads(packedSize - 1);
+  EXPECT_EQ(Check(), 0);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 0);
+  ExpectSameTree();
+}
+
+// Code that ends in a converted call: the BCJ2 decoder can write the last byte and still want a
+// byte of its range coder, which one-byte reads have not brought yet. Each file is a folder of
+// its own, so each ends a folder; over a few of them the decoder meets that case.
+TEST_F(StreamTest, Bcj2FolderEndingInACallFromOneByteReads) {
+  std::vector<HandMadeFile> files;
+  for (unsigned seed = 1; seed <= 6; seed++) {
+    std::string code = Instructions("BCJ", 3000 + 1000 * seed, seed) + std::string("\xE8\x00\xF0\xFF\xFF", 5);
+    files.push_back({"f" + std::to_string(seed) + ".exe", code});
+  }
+  Pack(files, "-m0=LZMA -mf=BCJ2 -ms=off");
+  PlatTestLimitReads(1);
+  EXPECT_EQ(Check(), 0);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 0);
+  ExpectSameTree();
+}
+
+// ---- Checksums that fail part-way --------------------------------------------------------------
+
+// A solid block of copied files: the bytes decode whatever they are, so a flipped byte fails only
+// its file's checksum, found once the file has been written.
+TEST_F(StreamTest, ChecksumMismatchInASolidBlockKeepsWhatWasWritten) {
+  const std::vector<HandMadeFile> files = {{"a.bin", SampleBytes(100000, 1)},
+                                           {"e.txt", ""},
+                                           {"b.bin", SampleBytes(100000, 2)},
+                                           {"c.bin", SampleBytes(100000, 3)}};
+  struct Case {
+    size_t damaged;       // the file with a flipped byte
+    const char* console;  // up to the failing name
+  };
+  const Case cases[] = {{2, "a.bin\ne.txt\nb.bin"}, {3, "a.bin\ne.txt\nb.bin\nc.bin"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(files[c.damaged].name);
+    fs::remove_all(Out());
+    fs::create_directory(Out());
+    HandMadePackage package = SolidCopy(files);
+    size_t start = package.packed.find(files[c.damaged].bytes);
+    package.packed[start + 5000] = static_cast<char>(~package.packed[start + 5000]);
+    const std::string damaged = package.packed.substr(start, files[c.damaged].bytes.size());
+    Use(package);
+    PlatTestLimitReads(4096);  // the damaged file comes in many pieces, each written as it comes
+    Extraction run = Extract();
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.console, c.console);
+    EXPECT_EQ(ReadFile(Out() / "a.bin"), files[0].bytes);
+    EXPECT_TRUE(fs::exists(Out() / "e.txt"));
+    EXPECT_TRUE(ReadFile(Out() / files[c.damaged].name) == damaged) << "the failing file stays as written";
+    EXPECT_EQ(fs::exists(Out() / "c.bin"), c.damaged == 3) << "nothing after the failing file";
+    EXPECT_EQ(Check(), 1);
+    PlatTestClearFaults();
+  }
+  Use(SolidCopy(files));
+  EXPECT_EQ(Check(), 0);
+  Extraction intact = Extract();
+  EXPECT_EQ(intact.result, 0);
+  EXPECT_EQ(ReadFile(Out() / "c.bin"), files[3].bytes);
+}
+
+// A file that comes out of the decoder in one piece is checked before it is made.
+TEST_F(StreamTest, ChecksumMismatchInOnePieceMakesNoFile) {
+  const std::vector<HandMadeFile> files = {{"a.txt", "first\n"}, {"b.txt", "second\n"}, {"c.txt", "third\n"}};
+  HandMadePackage package = SolidCopy(files);
+  package.packed[package.packed.find("second")] = 'S';
+  Use(package);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.console, "a.txt\nb.txt");
+  EXPECT_EQ(Entries(Out()), std::set<std::string>{"a.txt"});
+}
+
+// A file alone in its folder carries the folder's checksum, which is checked as the folder ends:
+// before its last piece is written.
+TEST_F(StreamTest, SingleFileFolderFailsOnTheFolderChecksum) {
+  const std::string bytes = SampleBytes(100000, 7);
+  HandMadePackage package = SolidCopy({{"one.bin", bytes}});
+  package.packed[50000] = static_cast<char>(~package.packed[50000]);
+  Use(package);
+  PlatTestLimitReads(4096);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.console, "one.bin");
+  std::string written = ReadFile(Out() / "one.bin");
+  EXPECT_LT(written.size(), bytes.size());
+  EXPECT_TRUE(written == package.packed.substr(0, written.size()));
+  EXPECT_EQ(Check(), 1);
+}
+
+// Damage late in a large block: the files before it stay whole, the walk stops at the file whose
+// bytes fail, and nothing after it is made.
+TEST_F(StreamTest, CorruptionLateInALargeBlockStopsAtItsFile) {
+  std::vector<HandMadeFile> files;
+  for (int i = 1; i <= 4; i++) files.push_back({"f" + std::to_string(i) + ".bin", SampleBytes(150000, i)});
+  Pack(files, "-m0=LZMA2 -md=64k -ms=on");
+  std::string bytes = ReadFile(Package());
+  for (size_t i = bytes.size() * 9 / 10; i < bytes.size() * 9 / 10 + 16; i++) bytes[i] = static_cast<char>(~bytes[i]);
+  WriteFile(Package(), bytes);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.console, "f1.bin\nf2.bin\nf3.bin\nf4.bin");
+  for (int i = 0; i < 3; i++) EXPECT_EQ(ReadFile(Out() / files[i].name), files[i].bytes);
+  EXPECT_LT(ReadFile(Out() / "f4.bin").size(), files[3].bytes.size() + 1);
+  EXPECT_EQ(Check(), 1);
+}
+
+// ---- Memory ------------------------------------------------------------------------------------
+
+TEST(PackageAllocatorTest, RefusesBlocksNoDeviceCouldHold) {
+  void* largest = ISzAlloc_Alloc(&kPackageAllocator, kLargestAllocation);
+  EXPECT_NE(largest, nullptr);
+  ISzAlloc_Free(&kPackageAllocator, largest);
+  EXPECT_EQ(ISzAlloc_Alloc(&kPackageAllocator, size_t{kLargestAllocation} + 1), nullptr);
+  EXPECT_EQ(ISzAlloc_Alloc(&kPackageAllocator, ~size_t{0}), nullptr);
+}
+
+// Packages of a few bytes that declare a dictionary, a model or a header beyond any device: the
+// run fails as a lack of memory (name printed, nothing made), in the sanitizer build too.
+TEST_F(StreamTest, MoreMemoryThanADeviceHasFailsCleanly) {
+  auto huge = [](const std::string& method, const std::string& props) {
+    HandMadePackage p;
+    p.method = method;
+    p.props = props;
+    p.packed = std::string(16, '\0');
+    p.unpackSize = k2TiB;
+    p.files = {{"big.bin", "?"}};
+    p.checksums = false;
+    return p;
+  };
+  const HandMadePackage cases[] = {
+      huge(kLzma, "\x5D" + LittleEndian(uint64_t{1} << 30, 4)),  // 1 GiB dictionary
+      huge(kLzma2, std::string(1, 40)),                            // 4 GiB dictionary
+      huge(kPpmd, "\x06" + LittleEndian(0xFFFFFFFFu - 36, 4)),     // the largest model
+  };
+  for (const HandMadePackage& package : cases) {
+    SCOPED_TRACE(package.props.size());
+    Use(package);
+    EXPECT_EQ(Check(), 1);
+    Extraction run = Extract();
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.console, "big.bin");
+    EXPECT_TRUE(fs::is_empty(Out()));
+  }
+  // A packed header of 2 TiB.
+  HandMadePackage header = SolidCopy({{"big.bin", "Zeltrovan"}});
+  header.unpackSize = k2TiB;
+  WriteFile(Package(), Archive(header.packed, "\x17" + StreamsInfo(header, "")));
+  EXPECT_EQ(Check(), 1);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.console, "");
+}
+
+// A dictionary larger than the device allows is fine where the folder is small: the decoder never
+// looks back past the folder's start, so the dictionary is cut to the folder's size.
+TEST_F(StreamTest, DictionaryIsCutToTheFolder) {
+  const std::string bytes = SampleBytes(100000, 8);
+  Pack({{"one.bin", bytes}}, "-m0=LZMA -md=64k -mhc=off");
+  const std::string made = ReadFile(Package());
+  uint64_t packedSize = 0;
+  for (int i = 0; i < 8; i++) packedSize |= uint64_t{static_cast<unsigned char>(made[12 + i])} << (8 * i);
+  HandMadePackage package;
+  package.method = kLzma;
+  package.props = "\x5D" + LittleEndian(uint64_t{1} << 30, 4);  // lc 3, lp 0, pb 2; 1 GiB
+  package.packed = made.substr(32, packedSize);
+  package.unpackSize = bytes.size();
+  package.files = {{"one.bin", bytes}};
+  Use(package);
+  Extraction run = Extract();
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(ReadFile(Out() / "one.bin"), bytes);
+}
+
+}  // namespace
