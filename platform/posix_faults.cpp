@@ -22,16 +22,25 @@ static int Failed() {
   return -1;
 }
 
+// What a read or write of n bytes moves under the planned fault, or -1 when it fails outright.
+static ssize_t FaultySize(PlatFault fault, size_t n) {
+  if (fault == PLAT_FAULT_SHORT && n > 1) return static_cast<ssize_t>(n / 2);
+  if (fault == PLAT_FAULT_NO_PROGRESS) return 0;
+  return -1;
+}
+
 static int FaultyOpen(const char* p, int f, mode_t m) {
   return Due(&openPlan) ? Failed() : osCallsReal.open(p, f, m);
 }
 static ssize_t FaultyRead(int fd, void* b, size_t n) {
   if (!Due(&readPlan)) return osCallsReal.read(fd, b, n);
-  return readPlan.fault == PLAT_FAULT_SHORT && n > 1 ? osCallsReal.read(fd, b, n / 2) : Failed();
+  ssize_t size = FaultySize(readPlan.fault, n);
+  return size > 0 ? osCallsReal.read(fd, b, static_cast<size_t>(size)) : size == 0 ? 0 : Failed();
 }
 static ssize_t FaultyWrite(int fd, const void* b, size_t n) {
   if (!Due(&writePlan)) return osCallsReal.write(fd, b, n);
-  return writePlan.fault == PLAT_FAULT_SHORT && n > 1 ? osCallsReal.write(fd, b, n / 2) : Failed();
+  ssize_t size = FaultySize(writePlan.fault, n);
+  return size > 0 ? osCallsReal.write(fd, b, static_cast<size_t>(size)) : size == 0 ? 0 : Failed();
 }
 // A failed close still releases the descriptor, as close(2) does.
 static int FaultyClose(int fd) {

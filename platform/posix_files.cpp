@@ -84,17 +84,19 @@ int PlatFileCreate(const char16_t* path, PlatFile** file) {
   return NewFile(fd, true, file);
 }
 
-// Writes everything or reports how far it got; a short write from the OS is a failure, as it is
-// on the device (the medium is full).
+// Writes everything or reports how far it got. The OS may take less than asked (Linux moves at
+// most 0x7ffff000 bytes per call), so a write that made progress goes on with the rest; one that
+// made none means the medium is full.
 static int WriteAll(int fd, const char* data, size_t size, size_t* written) {
   *written = 0;
-  for (;;) {
-    ssize_t n = osCalls.write(fd, data, size);
+  while (*written < size) {
+    ssize_t n = osCalls.write(fd, data + *written, size - *written);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return TranslateErrno(errno);
-    *written = static_cast<size_t>(n);
-    return *written == size ? PLAT_OK : PLAT_ERR_IO;
+    if (n == 0) return PLAT_ERR_IO;
+    *written += static_cast<size_t>(n);
   }
+  return PLAT_OK;
 }
 
 static int Flush(PlatFile* file) {
