@@ -32,7 +32,9 @@ struct PlatFile;
 
 enum PlatSeekOrigin { PLAT_SEEK_SET = 0, PLAT_SEEK_CUR = 1, PLAT_SEEK_END = 2 };
 
-// Opens an existing file for reading.
+// Opens an existing file for reading. Readers share the file with each other only: while this
+// handle is open, PlatFileCreate and PlatDeleteFile of the file fail with PLAT_ERR_IN_USE, and
+// opening fails with PLAT_ERR_IN_USE while a PlatFileCreate handle holds the file.
 int PlatFileOpenRead(const ZChar* path, PlatFile** file);
 // Creates a file, or truncates an existing one, for writing. Fails with PLAT_ERR_IN_USE when
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only; while this handle is

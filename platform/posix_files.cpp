@@ -40,6 +40,14 @@ static int NewFile(int fd, bool writing, PlatFile** file) {
   return PLAT_OK;
 }
 
+// Locks model the device's share modes: a reader shares the file with other readers, a writer or
+// a deleter holds it alone. Taking a lock fails at once while another handle holds one that
+// conflicts: the host's form of "in use".
+static int Lock(int fd, int operation) {
+  if (flock(fd, operation | LOCK_NB) != 0) return errno == EWOULDBLOCK ? PLAT_ERR_IN_USE : TranslateErrno(errno);
+  return PLAT_OK;
+}
+
 int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   std::string host;
   bool exists = false;
@@ -49,17 +57,12 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   int fd = osCalls.open(host.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return TranslateErrno(errno);
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  result = fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : Lock(fd, LOCK_SH);
+  if (result != PLAT_OK) {
     osCalls.close(fd);
-    return PLAT_ERR_ACCESS;
+    return result;
   }
   return NewFile(fd, false, file);
-}
-
-// An exclusive lock is the host's form of "in use": taking it fails while anyone else holds one.
-static int LockExclusive(int fd) {
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? PLAT_ERR_IN_USE : PLAT_ERR_IO;
-  return PLAT_OK;
 }
 
 int PlatFileCreate(const char16_t* path, PlatFile** file) {
@@ -74,7 +77,7 @@ int PlatFileCreate(const char16_t* path, PlatFile** file) {
   // Truncation waits for the lock: a file in use must keep its contents.
   int fd = osCalls.open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return TranslateErrno(errno);
-  result = LockExclusive(fd);
+  result = Lock(fd, LOCK_EX);
   if (result == PLAT_OK && ftruncate(fd, 0) != 0) result = TranslateErrno(errno);
   if (result != PLAT_OK) {
     osCalls.close(fd);
@@ -234,7 +237,7 @@ int PlatDeleteFile(const char16_t* path) {
     // Holding the lock across the unlink keeps anyone from taking the file in between.
     int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) return TranslateErrno(errno);
-    result = LockExclusive(fd);
+    result = Lock(fd, LOCK_EX);
     if (result == PLAT_OK && osCalls.unlink(host.c_str()) != 0) result = TranslateErrno(errno);
     osCalls.close(fd);
   } else if (osCalls.unlink(host.c_str()) != 0) {
