@@ -281,11 +281,9 @@ static int ReadEntry(PlatFind* find, PlatFindData* data) {
     dirent* entry = readdir(find->dir);
     if (entry == nullptr) return errno == 0 ? PLAT_ERR_NOT_FOUND : TranslateErrno(errno);
     std::u16string name;
-    // A host name that is no valid UTF-8, or too long for the device, cannot be addressed by a
-    // device path; it is passed over rather than shown under a name that would reach another file.
-    if (!Utf8ToUtf16(entry->d_name, strlen(entry->d_name), &name) || name.size() >= PLAT_MAX_PATH) {
-      continue;
-    }
+    Utf8ToUtf16(entry->d_name, strlen(entry->d_name), &name);
+    // A host name too long for the device cannot be addressed by a device path.
+    if (name.size() >= PLAT_MAX_PATH) continue;
     bool isDirectory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat st;

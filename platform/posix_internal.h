@@ -22,8 +22,12 @@ extern const PosixSyscalls osCallsReal;
 // The one place where errno becomes a PlatResult.
 int TranslateErrno(int error);
 
+// Host names are bytes, mostly UTF-8. A byte that is not part of valid UTF-8 becomes the lone
+// surrogate U+DC00 + byte (U+DC80..U+DCFF) in the device name, so that every host name has a
+// device name and no two share one. The way back fails for a device name no host name gives.
+void Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
 bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out);
-bool Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
+
 
 enum ResolveTarget {
   RESOLVE_ENTRY,   // the last component itself, a symbolic link included

@@ -54,7 +54,7 @@ static bool IsInside(const std::string& root, const std::string& path) {
 
 static std::u16string FoldedName(const char* utf8Name) {
   std::u16string name;
-  if (!Utf8ToUtf16(utf8Name, strlen(utf8Name), &name)) return std::u16string();
+  Utf8ToUtf16(utf8Name, strlen(utf8Name), &name);
   for (char16_t& c : name) c = FoldCase(c);
   return name;
 }
@@ -280,9 +280,7 @@ int PlatHostPathToDevicePath(const char* hostPath, char16_t* devicePath, size_t 
   if (result != PLAT_OK) return result;
   if (!IsInside(root, absolute)) return PLAT_ERR_INVALID;
   std::u16string wide;
-  if (!Utf8ToUtf16(absolute.data() + root.size(), absolute.size() - root.size(), &wide)) {
-    return PLAT_ERR_INVALID;
-  }
+  Utf8ToUtf16(absolute.data() + root.size(), absolute.size() - root.size(), &wide);
   if (wide.empty()) wide.push_back(u'/');
   if (wide.size() + 1 > size) return PLAT_ERR_INVALID;
   for (char16_t& c : wide) c = (c == u'/') ? u'\\' : c;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "platform_testing.h"
@@ -50,6 +51,20 @@ int Create(const ZString& path, const std::string& contents) {
   return result != PLAT_OK ? result : closed;
 }
 
+// Names of a folder's entries but "." and "..", each with its directory bit.
+std::map<ZString, ZUInt32> List(const ZString& folder) {
+  std::map<ZString, ZUInt32> entries;
+  PlatFind* find = nullptr;
+  PlatFindData data;
+  if (PlatFindFirst((folder + ZT("\\*.*")).c_str(), &find, &data) != PLAT_OK) return entries;
+  do {
+    ZString name(data.name);
+    if (name != ZT(".") && name != ZT("..")) entries[name] = data.attributes & PLAT_ATTR_DIRECTORY;
+  } while (PlatFindNext(find, &data) == PLAT_OK);
+  PlatFindClose(find);
+  return entries;
+}
+
 // ---- Sharing ---------------------------------------------------------------------------------------
 
 // Readers share a file with each other; a writer or a deleter needs it alone. The package that
@@ -79,6 +94,42 @@ TEST_F(PlatformIoTest, FileOpenForWritingCannotBeRead) {
   EXPECT_EQ(Contents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
   EXPECT_EQ(PlatFileClose(writer), PLAT_OK);
   EXPECT_EQ(Contents(ZT("LOG.TXT")), "");
+}
+
+// ---- Host names that are not UTF-8 -------------------------------------------------------------
+
+// Each byte outside valid UTF-8 is the lone surrogate U+DC00 + byte in the device name: such
+// entries are listed, opened, matched without regard to case, deleted, and made.
+TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
+  const std::map<std::string, ZString> names = {
+      {"bad\xff.txt", ZT("bad\xDCFF.txt")},
+      {"cut\xe4\xb8.txt", ZT("cut\xDCE4\xDCB8.txt")},                // a sequence cut short
+      {"over\xc0\xaf.txt", ZT("over\xDCC0\xDCAF.txt")},              // an overlong "/"
+      {"sur\xed\xa0\x80.txt", ZT("sur\xDCED\xDCA0\xDC80.txt")},      // an encoded surrogate
+      {"caf\xc3\xa9.txt", ZT("caf\x00E9.txt")},                      // valid: an e acute
+  };
+  for (const auto& [host, device] : names) WriteFile(Host(host), host);
+  WriteFile(Host("dir\xfe/inner.txt"), "inner");
+
+  std::map<ZString, ZUInt32> expected = {{ZT("dir\xDCFE"), PLAT_ATTR_DIRECTORY}};
+  for (const auto& [host, device] : names) expected[device] = 0;
+  EXPECT_EQ(List(ZT("")), expected);
+  for (const auto& [host, device] : names) EXPECT_EQ(Contents(device), host);
+  EXPECT_EQ(Contents(ZT("BAD\xDCFF.TXT")), "bad\xff.txt");
+  EXPECT_EQ(Contents(ZT("DIR\xDCFE\\INNER.TXT")), "inner");
+
+  // Escaped bytes that spell valid UTF-8 would reach the file whose name is that text.
+  EXPECT_EQ(Contents(ZT("caf\xDCC3\xDCA9.txt")), "<error " + std::to_string(PLAT_ERR_INVALID) + ">");
+  EXPECT_EQ(Create(ZT("caf\xDCC3\xDCA9.txt"), "x"), PLAT_ERR_INVALID);
+  EXPECT_EQ(ReadFile(Host("caf\xc3\xa9.txt")), "caf\xc3\xa9.txt");
+
+  ASSERT_EQ(Create(ZT("new\xDC80.bin"), "made"), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("new\x80.bin")), "made");
+  EXPECT_EQ(PlatDeleteFile(ZT("new\xDC80.bin")), PLAT_OK);
+  for (const auto& [host, device] : names) EXPECT_EQ(PlatDeleteFile(device.c_str()), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("dir\xDCFE\\inner.txt")), PLAT_OK);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("DIR\xDCFE")), PLAT_OK);
+  EXPECT_TRUE(fs::is_empty(device_.path()));
 }
 
 }  // namespace
