@@ -1,6 +1,7 @@
 // Shared by the POSIX backend's files only; nothing outside platform/ includes it.
 #pragma once
 
+#include <dirent.h>
 #include <string>
 #include <sys/types.h>
 
@@ -15,6 +16,7 @@ struct PosixSyscalls {
   int (*rmdir)(const char* path);
   int (*unlink)(const char* path);
   int (*chmod)(const char* path, mode_t mode);
+  DIR* (*opendir)(const char* path);
 };
 extern PosixSyscalls osCalls;
 extern const PosixSyscalls osCallsReal;
@@ -36,7 +38,8 @@ enum ResolveTarget {
 
 // Turns a device path into a host path. The last component need not exist (a name to be created
 // keeps the case given); every earlier one must be an existing directory. *exists tells whether
-// the last component was found.
+// the last component was found. A folder that cannot be read is its own failure, never "not
+// found".
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists);
 // Keeps the case-insensitive directory index in step with changes this process makes.
 void NoteEntryAdded(const std::string& hostPath);

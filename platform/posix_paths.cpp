@@ -88,25 +88,33 @@ static void Restamp(FolderIndex* index, const std::string& folder) {
   index->changed = st.st_mtim;
 }
 
-// Finds the on-disk name in folder that matches name ignoring case.
-static bool FindIgnoringCase(const std::string& folder, const std::u16string& folded,
-                             std::string* actual) {
+// Finds the on-disk name in folder that matches name ignoring case: PLAT_OK, PLAT_ERR_NOT_FOUND,
+// or why the folder could not be read.
+static int FindIgnoringCase(const std::string& folder, const std::u16string& folded,
+                            std::string* actual) {
   const char* dirPath = folder.empty() ? "/" : folder.c_str();
   struct stat st;
-  if (stat(dirPath, &st) != 0) return false;
+  if (stat(dirPath, &st) != 0) return TranslateErrno(errno);
   auto found = folderIndexes.find(folder);
   if (found != folderIndexes.end() && SameStamp(found->second, st)) {
     auto hit = found->second.names.find(folded);
-    if (hit == found->second.names.end()) return false;
+    if (hit == found->second.names.end()) return PLAT_ERR_NOT_FOUND;
     *actual = hit->second;
-    return true;
+    return PLAT_OK;
   }
-  DIR* dir = opendir(dirPath);
-  if (dir == nullptr) return false;
+  DIR* dir = osCalls.opendir(dirPath);
+  if (dir == nullptr) return TranslateErrno(errno);
   FolderIndex index{st.st_dev, st.st_ino, st.st_mtim, {}};
   size_t entries = 0;
   bool matched = false;
-  while (dirent* entry = readdir(dir)) {
+  int result = PLAT_OK;
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      result = TranslateErrno(errno);
+      break;
+    }
     entries++;
     std::u16string key = FoldedName(entry->d_name);
     if (!matched && key == folded) {
@@ -116,12 +124,13 @@ static bool FindIgnoringCase(const std::string& folder, const std::u16string& fo
     index.names.emplace(std::move(key), entry->d_name);
   }
   closedir(dir);
-  if (entries > kIndexThreshold) {
+  if (result == PLAT_OK && entries > kIndexThreshold) {
     folderIndexes[folder] = std::move(index);
   } else {
     folderIndexes.erase(folder);
   }
-  return matched;
+  if (result != PLAT_OK) return result;
+  return matched ? PLAT_OK : PLAT_ERR_NOT_FOUND;
 }
 
 void NoteEntryAdded(const std::string& hostPath) {
@@ -163,15 +172,16 @@ static int ResolveComponent(const std::string& root, const std::u16string& name,
     std::u16string folded = name;
     for (char16_t& c : folded) c = FoldCase(c);
     std::string actual;
-    if (FindIgnoringCase(*current, folded, &actual)) {
+    int result = FindIgnoringCase(*current, folded, &actual);
+    if (result == PLAT_OK) {
       candidate = *current + "/" + actual;
       if (lstat(candidate.c_str(), &st) != 0) return TranslateErrno(errno);
-    } else if (last) {
+    } else if (result == PLAT_ERR_NOT_FOUND && last) {
       *exists = false;
       *current = candidate;
       return PLAT_OK;
     } else {
-      return PLAT_ERR_NOT_FOUND;
+      return result;
     }
   }
   *current = candidate;

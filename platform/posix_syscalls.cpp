@@ -9,7 +9,7 @@
 
 static int OpenWithMode(const char* path, int flags, mode_t mode) { return open(path, flags, mode); }
 
-const PosixSyscalls osCallsReal = {OpenWithMode, read, write, close, mkdir, rmdir, unlink, chmod};
+const PosixSyscalls osCallsReal = {OpenWithMode, read, write, close, mkdir, rmdir, unlink, chmod, opendir};
 PosixSyscalls osCalls = osCallsReal;
 
 int TranslateErrno(int error) {

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform_testing.h"
 #include "test_support.h"
@@ -94,6 +95,36 @@ TEST_F(PlatformIoTest, FileOpenForWritingCannotBeRead) {
   EXPECT_EQ(Contents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
   EXPECT_EQ(PlatFileClose(writer), PLAT_OK);
   EXPECT_EQ(Contents(ZT("LOG.TXT")), "");
+}
+
+// ---- Failures keep their meaning --------------------------------------------------------------
+
+// A folder that cannot be read (too many open files, say) is not an empty one: a lookup that
+// needs to read it fails as such, and nothing is created under a second spelling.
+TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
+  WriteFile(Host("Dir/File.txt"), "kept");
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(Contents(ZT("DIR\\FILE.TXT")), "<error " + std::to_string(PLAT_ERR_IO) + ">");
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(Create(ZT("DIR\\FILE.TXT"), "new"), PLAT_ERR_IO);
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(PlatCreateDirectory(ZT("dir")), PLAT_ERR_IO);
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(PlatDeleteFile(ZT("DIR\\FILE.TXT")), PLAT_ERR_IO);
+
+  PlatFind* find = nullptr;
+  PlatFindData data;
+  EXPECT_EQ(Contents(ZT("DIR\\FILE.TXT")), "kept") << "the failure leaves nothing behind";
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(PlatFindFirst(ZT("dir\\*.*"), &find, &data), PLAT_ERR_IO);
+  PlatTestClearFaults();
+  EXPECT_EQ(List(ZT("DIR")), (std::map<ZString, ZUInt32>{{ZT("File.txt"), 0}}));
+  std::vector<std::string> hostNames;
+  for (auto& entry : fs::recursive_directory_iterator(device_.path())) {
+    hostNames.push_back(fs::relative(entry.path(), device_.path()).string());
+  }
+  EXPECT_EQ(hostNames, (std::vector<std::string>{"Dir", "Dir/File.txt"}));
+  EXPECT_EQ(ReadFile(Host("Dir/File.txt")), "kept");
 }
 
 // ---- Host names that are not UTF-8 -------------------------------------------------------------
