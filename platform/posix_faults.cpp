@@ -10,7 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan;
+    opendirPlan, watchPlan;
 
 // True on the call that must fail; the plan is then spent.
 static bool Due(Plan* plan) {
@@ -59,20 +59,28 @@ static DIR* FaultyOpendir(const char* p) {
   errno = EMFILE;
   return nullptr;
 }
+// The kernel's limit on watches reached.
+static int FaultyWatch(int fd, const char* p, uint32_t mask) {
+  if (!Due(&watchPlan)) return osCallsReal.inotify_add_watch(fd, p, mask);
+  errno = ENOSPC;
+  return -1;
+}
 
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   struct Entry {
     const char* name;
     Plan* plan;
   };
-  const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
-                           {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan}};
+  const Entry entries[] = {{"open", &openPlan},       {"read", &readPlan},
+                           {"write", &writePlan},     {"close", &closePlan},
+                           {"mkdir", &mkdirPlan},     {"rmdir", &rmdirPlan},
+                           {"unlink", &unlinkPlan},   {"chmod", &chmodPlan},
+                           {"opendir", &opendirPlan}, {"inotify_add_watch", &watchPlan}};
   for (const Entry& entry : entries) {
     if (strcmp(entry.name, call) != 0) continue;
     *entry.plan = Plan{nth, fault};
-    osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,  FaultyWrite,  FaultyClose, FaultyMkdir,
-                            FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir};
+    osCalls = PosixSyscalls{FaultyOpen,   FaultyRead,  FaultyWrite,  FaultyClose,   FaultyMkdir,
+                            FaultyRmdir,  FaultyUnlink, FaultyChmod, FaultyOpendir, FaultyWatch};
     return 0;
   }
   return -1;
@@ -80,6 +88,7 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
 
 void PlatTestClearFaults() {
   openPlan = readPlan = writePlan = closePlan = Plan{0, PLAT_FAULT_ERROR};
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = Plan{0, PLAT_FAULT_ERROR};
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = Plan{0, PLAT_FAULT_ERROR};
+  opendirPlan = watchPlan = Plan{0, PLAT_FAULT_ERROR};
   osCalls = osCallsReal;
 }

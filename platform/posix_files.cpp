@@ -65,25 +65,40 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   return NewFile(fd, false, file);
 }
 
+// Truncation waits for the lock: a file in use must keep its contents.
+static int OpenExisting(const std::string& host, int* fd) {
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) return TranslateErrno(errno);
+  if (S_ISDIR(st.st_mode) || IsReadOnly(st)) return PLAT_ERR_ACCESS;
+  *fd = osCalls.open(host.c_str(), O_WRONLY | O_CLOEXEC, 0);
+  if (*fd < 0) return TranslateErrno(errno);
+  int result = Lock(*fd, LOCK_EX);
+  if (result == PLAT_OK && ftruncate(*fd, 0) != 0) result = TranslateErrno(errno);
+  if (result != PLAT_OK) osCalls.close(*fd);
+  return result;
+}
+
 int PlatFileCreate(const char16_t* path, PlatFile** file) {
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
   if (result != PLAT_OK) return result;
-  struct stat st;
-  if (exists && lstat(host.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
-    return PLAT_ERR_ACCESS;
+  int fd = -1;
+  if (!exists) {
+    // A brand-new file: nobody can hold it yet and there is nothing to truncate. The lock is
+    // still taken, so that it is in use for everyone else while this handle is open.
+    fd = osCalls.open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 && (result = Lock(fd, LOCK_EX)) != PLAT_OK) {
+      osCalls.close(fd);
+      return result;
+    }
+    // Another process made the name since it was looked up: it is an existing file after all.
+    if (fd < 0 && errno != EEXIST) return TranslateErrno(errno);
   }
-  // Truncation waits for the lock: a file in use must keep its contents.
-  int fd = osCalls.open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return TranslateErrno(errno);
-  result = Lock(fd, LOCK_EX);
-  if (result == PLAT_OK && ftruncate(fd, 0) != 0) result = TranslateErrno(errno);
-  if (result != PLAT_OK) {
-    osCalls.close(fd);
-    return result;
+  if (fd < 0) {
+    result = OpenExisting(host, &fd);
+    if (result != PLAT_OK) return result;
   }
-  if (!exists) NoteEntryAdded(host);
   return NewFile(fd, true, file);
 }
 
@@ -211,7 +226,6 @@ int PlatCreateDirectory(const char16_t* path) {
   if (result != PLAT_OK) return result;
   if (exists) return PLAT_ERR_EXISTS;
   if (osCalls.mkdir(host.c_str(), 0777) != 0) return TranslateErrno(errno);
-  NoteEntryAdded(host);
   return PLAT_OK;
 }
 
@@ -222,7 +236,6 @@ int PlatRemoveDirectory(const char16_t* path) {
   if (result != PLAT_OK) return result;
   if (!S_ISDIR(st.st_mode)) return PLAT_ERR_INVALID;
   if (osCalls.rmdir(host.c_str()) != 0) return errno == EEXIST ? PLAT_ERR_NOT_EMPTY : TranslateErrno(errno);
-  NoteEntryRemoved(host);
   return PLAT_OK;
 }
 
@@ -243,7 +256,6 @@ int PlatDeleteFile(const char16_t* path) {
   } else if (osCalls.unlink(host.c_str()) != 0) {
     result = TranslateErrno(errno);
   }
-  if (result == PLAT_OK) NoteEntryRemoved(host);
   return result;
 }
 

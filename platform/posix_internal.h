@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <stdint.h>
 #include <string>
 #include <sys/types.h>
 
@@ -17,6 +18,7 @@ struct PosixSyscalls {
   int (*unlink)(const char* path);
   int (*chmod)(const char* path, mode_t mode);
   DIR* (*opendir)(const char* path);
+  int (*inotify_add_watch)(int fd, const char* path, uint32_t mask);
 };
 extern PosixSyscalls osCalls;
 extern const PosixSyscalls osCallsReal;
@@ -30,6 +32,8 @@ int TranslateErrno(int error);
 void Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
 bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out);
 
+// The device root as a canonical host path without a trailing "/" ("" for the host's own root).
+int DeviceRootPath(std::string* root);
 
 enum ResolveTarget {
   RESOLVE_ENTRY,   // the last component itself, a symbolic link included
@@ -41,6 +45,3 @@ enum ResolveTarget {
 // the last component was found. A folder that cannot be read is its own failure, never "not
 // found".
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists);
-// Keeps the case-insensitive directory index in step with changes this process makes.
-void NoteEntryAdded(const std::string& hostPath);
-void NoteEntryRemoved(const std::string& hostPath);

@@ -42,6 +42,8 @@ std::string Contents(const ZString& path) {
   return contents;
 }
 
+std::string Missing() { return "<error " + std::to_string(PLAT_ERR_NOT_FOUND) + ">"; }
+
 int Create(const ZString& path, const std::string& contents) {
   PlatFile* file = nullptr;
   int result = PlatFileCreate(path.c_str(), &file);
@@ -95,6 +97,73 @@ TEST_F(PlatformIoTest, FileOpenForWritingCannotBeRead) {
   EXPECT_EQ(Contents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
   EXPECT_EQ(PlatFileClose(writer), PLAT_OK);
   EXPECT_EQ(Contents(ZT("LOG.TXT")), "");
+}
+
+// ---- Names seen at once ------------------------------------------------------------------------
+
+// A folder large enough that a backend would rather remember its names than read it per lookup.
+class PlatformFreshNamesTest : public PlatformIoTest {
+ protected:
+  void SetUp() override {
+    PlatformIoTest::SetUp();
+    for (int i = 0; i < 100; i++) WriteFile(Host("big/file" + std::to_string(i) + ".txt"), "old");
+    WriteFile(Host("a/b/f.txt"), "first");
+  }
+};
+
+// Another process's changes count from the moment they are made, however soon after the
+// platform last looked.
+TEST_F(PlatformFreshNamesTest, ChangesMadeBehindThePlatformAreSeenAtOnce) {
+  ASSERT_EQ(Contents(ZT("BIG\\FILE1.TXT")), "old");
+  WriteFile(Host("big/Behind.txt"), "behind");
+  fs::rename(Host("big/file2.txt"), Host("big/Renamed.txt"));
+  fs::remove(Host("big/file3.txt"));
+  EXPECT_EQ(Contents(ZT("big\\BEHIND.TXT")), "behind");
+  EXPECT_EQ(Contents(ZT("big\\renamed.TXT")), "old");
+  EXPECT_EQ(Contents(ZT("big\\FILE2.TXT")), Missing());
+  EXPECT_EQ(Contents(ZT("big\\file3.txt")), Missing());
+
+  ASSERT_EQ(Create(ZT("BIG\\behind.txt"), "inside"), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("big/Behind.txt")), "inside") << "one file, not a second spelling";
+  fs::remove(Host("big/Behind.txt"));
+  ASSERT_EQ(Create(ZT("BIG\\behind.txt"), "again"), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("big/behind.txt")), "again");
+  EXPECT_FALSE(fs::exists(Host("big/Behind.txt")));
+}
+
+// A folder renamed or replaced on the way to a file leads to what is there now.
+TEST_F(PlatformFreshNamesTest, FoldersRenamedOrReplacedOnThePathAreSeen) {
+  ASSERT_EQ(Contents(ZT("A\\B\\F.TXT")), "first");
+  fs::rename(Host("a"), Host("moved"));
+  WriteFile(Host("A/b/F.txt"), "second");
+  EXPECT_EQ(Contents(ZT("a\\b\\f.txt")), "second");
+  EXPECT_EQ(Contents(ZT("MOVED\\B\\F.TXT")), "first");
+
+  fs::remove_all(Host("A"));
+  WriteFile(Host("a"), "now a file");
+  EXPECT_EQ(Contents(ZT("a\\b\\f.txt")), Missing());
+  PlatFile* file = nullptr;
+  EXPECT_EQ(PlatFileCreate(ZT("A\\b\\new.txt"), &file), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(Contents(ZT("A")), "now a file");
+}
+
+// Without change notifications (the host's limit on them reached) names still match without
+// regard to case and changes are still seen; the backend reads the folder instead.
+TEST_F(PlatformFreshNamesTest, PosixNamesMatchWithoutChangeNotifications) {
+  auto unwatched = [](auto call) {
+    EXPECT_EQ(PlatTestInjectFault("inotify_add_watch", 1, PLAT_FAULT_ERROR), 0);
+    return call();
+  };
+  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\FILE7.TXT")); }), "old");
+  WriteFile(Host("big/Behind.txt"), "behind");
+  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\BEHIND.TXT")); }), "behind");
+  EXPECT_EQ(unwatched([] { return Create(ZT("big\\BEHIND.txt"), "inside"); }), PLAT_OK);
+  EXPECT_EQ(unwatched([] { return Create(ZT("big\\New.txt"), "new"); }), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("big/Behind.txt")), "inside");
+  EXPECT_EQ(ReadFile(Host("big/New.txt")), "new");
+  fs::remove(Host("big/New.txt"));
+  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\NEW.TXT")); }), Missing());
+  EXPECT_EQ(unwatched([] { return Contents(ZT("A\\B\\F.TXT")); }), "first");
 }
 
 // ---- Failures keep their meaning --------------------------------------------------------------
