@@ -54,7 +54,9 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
   if (result != PLAT_OK) return result;
   if (!exists) return PLAT_ERR_NOT_FOUND;
-  int fd = osCalls.open(host.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  // The resolved path has every link inside the root followed already; one that appears there
+  // now is refused rather than followed.
+  int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return TranslateErrno(errno);
   struct stat st;
   result = fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : Lock(fd, LOCK_SH);
@@ -70,7 +72,7 @@ static int OpenExisting(const std::string& host, int* fd) {
   struct stat st;
   if (lstat(host.c_str(), &st) != 0) return TranslateErrno(errno);
   if (S_ISDIR(st.st_mode) || IsReadOnly(st)) return PLAT_ERR_ACCESS;
-  *fd = osCalls.open(host.c_str(), O_WRONLY | O_CLOEXEC, 0);
+  *fd = osCalls.open(host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (*fd < 0) return TranslateErrno(errno);
   int result = Lock(*fd, LOCK_EX);
   if (result == PLAT_OK && ftruncate(*fd, 0) != 0) result = TranslateErrno(errno);
