@@ -30,6 +30,9 @@ int TranslateErrno(int error);
 // surrogate U+DC00 + byte (U+DC80..U+DCFF) in the device name, so that every host name has a
 // device name and no two share one. The way back fails for a device name no host name gives.
 void Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
+// The code point of the host name at src[*i] as Utf8ToUtf16 sees it (an escaped byte is
+// 0xDC00 + byte), moving *i past it.
+uint32_t NextHostCodePoint(const char* src, size_t count, size_t* i);
 bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out);
 
 // The device root as a canonical host path without a trailing "/" ("" for the host's own root).

@@ -29,10 +29,10 @@ int DeviceRootPath(std::string* root) {
   static std::string cachedRoot;
   static bool cached = false;
   const char* env = getenv("ZELT_DEVICE_ROOT");
-  std::string setting = rootOverridden ? rootOverride : (env != nullptr && *env ? env : "/");
-  if (!cached || setting != cachedSetting) {
+  const char* setting = rootOverridden ? rootOverride.c_str() : (env != nullptr && *env ? env : "/");
+  if (!cached || cachedSetting != setting) {
     char real[PATH_MAX];
-    if (realpath(setting.c_str(), real) == nullptr) return TranslateErrno(errno);
+    if (realpath(setting, real) == nullptr) return TranslateErrno(errno);
     cachedSetting = setting;
     cachedRoot = real;
     if (cachedRoot == "/") cachedRoot.clear();
@@ -75,21 +75,31 @@ struct Entry {
   mutable std::unique_ptr<Folder> folder;  // this entry's own index, once a path led through it
 };
 
-static std::u16string FoldedName(const std::string& hostName) {
-  std::u16string name;
-  Utf8ToUtf16(hostName.data(), hostName.size(), &name);
-  for (char16_t& c : name) c = FoldCase(c);
-  return name;
+// The next code point of a host name as the device compares it.
+static uint32_t NextFolded(const std::string& name, size_t* i) {
+  uint32_t c = NextHostCodePoint(name.data(), name.size(), i);
+  return c < 0x10000 ? FoldCase(static_cast<ZChar>(c)) : c;
+}
+
+static bool SameFolded(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  size_t i = 0, k = 0;
+  while (i < a.size() && k < b.size()) {
+    if (NextFolded(a, &i) != NextFolded(b, &k)) return false;
+  }
+  return i == a.size() && k == b.size();
 }
 
 // Entries hash and compare by their device names folded, so a lookup meets every case variant.
 struct FoldedHash {
-  size_t operator()(const Entry& entry) const { return std::hash<std::u16string>()(FoldedName(entry.name)); }
+  size_t operator()(const Entry& entry) const {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (size_t i = 0; i < entry.name.size();) hash = (hash ^ NextFolded(entry.name, &i)) * 1099511628211ull;
+    return static_cast<size_t>(hash);
+  }
 };
 struct FoldedEqual {
-  bool operator()(const Entry& a, const Entry& b) const {
-    return a.name == b.name || FoldedName(a.name) == FoldedName(b.name);
-  }
+  bool operator()(const Entry& a, const Entry& b) const { return SameFolded(a.name, b.name); }
 };
 
 struct Folder {
@@ -282,10 +292,9 @@ static int LookUp(Folder* folder, const std::string& current, const std::string&
     return PLAT_OK;
   }
   if (errno != ENOENT) return TranslateErrno(errno);
-  std::u16string folded = FoldedName(name);
   bool matched = false;
   int result = ReadFolder(current, [&](const char* candidate, unsigned char type) {
-    if (matched || FoldedName(candidate) != folded) return;
+    if (matched || !SameFolded(candidate, name)) return;
     matched = true;
     *actual = candidate;
     *kind = KindOfType(type);
@@ -305,32 +314,31 @@ static int FollowInside(const std::string& root, std::string* hostPath) {
 
 // Resolves one component inside the host folder *current (indexed by *folder, or NULL) and moves
 // both onto it. A last component that does not exist leaves *current naming the entry to be
-// created and *exists false.
-static int ResolveComponent(const std::string& root, const std::u16string& name, bool last,
+// created and *exists false. *name8 is room for the component in UTF-8.
+static int ResolveComponent(const std::string& root, const char16_t* name, size_t length, bool last,
                             ResolveTarget target, std::string* current, Folder** folder,
-                            bool* exists) {
-  if (name == u".") return PLAT_OK;
-  std::string name8;
-  if (name == u".." || !Utf16ToUtf8(name.data(), name.size(), &name8)) return PLAT_ERR_INVALID;
+                            bool* exists, std::string* name8) {
+  if (length == 1 && name[0] == u'.') return PLAT_OK;
+  bool parent = length == 2 && name[0] == u'.' && name[1] == u'.';
+  if (parent || !Utf16ToUtf8(name, length, name8)) return PLAT_ERR_INVALID;
   std::string actual;
   EntryKind kind = KIND_UNKNOWN;
   const Entry* entry = nullptr;
-  int result = LookUp(*folder, *current, name8, &actual, &kind, &entry);
+  int result = LookUp(*folder, *current, *name8, &actual, &kind, &entry);
   if (result == PLAT_ERR_NOT_FOUND && last) {
     *exists = false;
-    *current += "/" + name8;
+    current->append("/").append(*name8);
     return PLAT_OK;
   }
   if (result != PLAT_OK) return result;
-  std::string candidate = *current + "/" + actual;
+  current->append("/").append(actual);
   bool follow = !last || target == RESOLVE_OPEN;
   if (kind == KIND_UNKNOWN && follow) {
     struct stat st;
-    if (lstat(candidate.c_str(), &st) != 0) return TranslateErrno(errno);
+    if (lstat(current->c_str(), &st) != 0) return TranslateErrno(errno);
     kind = KindOfMode(st.st_mode);
     if (entry != nullptr) entry->kind = kind;
   }
-  *current = candidate;
   if (kind == KIND_LINK && follow) {
     result = FollowInside(root, current);
     if (result != PLAT_OK) return result;
@@ -376,19 +384,21 @@ int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* h
   Folder* folder = nullptr;
   result = RootFolder(root, &folder);
   if (result != PLAT_OK) return result;
-  std::vector<std::u16string> names;
+  *host = root;
+  *exists = true;
+  std::string name8;
   const char16_t* cursor = path;
   size_t length = 0;
-  while (const char16_t* component = NextPathComponent(&cursor, &length)) {
-    names.emplace_back(component, length);
-  }
-  std::string current = root;
-  *exists = true;
-  for (size_t i = 0; i < names.size(); i++) {
-    result = ResolveComponent(root, names[i], i + 1 == names.size(), target, &current, &folder, exists);
+  const char16_t* name = NextPathComponent(&cursor, &length);
+  while (name != nullptr) {
+    size_t nextLength = 0;
+    const char16_t* next = NextPathComponent(&cursor, &nextLength);
+    result = ResolveComponent(root, name, length, next == nullptr, target, host, &folder, exists, &name8);
     if (result != PLAT_OK) return result;
+    name = next;
+    length = nextLength;
   }
-  *host = current.empty() ? "/" : current;
+  if (host->empty()) *host = "/";
   return PLAT_OK;
 }
 

@@ -69,16 +69,19 @@ static long DecodeSequence(const unsigned char* s, size_t count, size_t i, size_
   return static_cast<long>(c);
 }
 
+uint32_t NextHostCodePoint(const char* src, size_t count, size_t* i) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
+  size_t length = 1;
+  long c = DecodeSequence(s, count, *i, &length);
+  *i += length;
+  return c < 0 ? kEscapeBase + s[*i - 1] : static_cast<uint32_t>(c);
+}
+
 void Utf8ToUtf16(const char* src, size_t count, std::u16string* out) {
   out->clear();
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
   for (size_t i = 0; i < count;) {
-    size_t length = 1;
-    long c = DecodeSequence(s, count, i, &length);
-    i += length;
-    if (c < 0) {
-      out->push_back(static_cast<char16_t>(kEscapeBase + s[i - 1]));
-    } else if (c >= 0x10000) {
+    uint32_t c = NextHostCodePoint(src, count, &i);
+    if (c >= 0x10000) {
       c -= 0x10000;
       out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
       out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
