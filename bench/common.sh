@@ -9,12 +9,17 @@
 #                 Memory-backed by default: a disk file system that has just deleted thousands of
 #                 files makes every new one slow to create, for both sides alike, and that cost
 #                 would drown what the programs themselves do.
+#   --large       also make (and, where the benchmark measures packages, measure) the large
+#                 packages of make_corpus.sh: several minutes of packing, gigabytes of output
 
 bench_root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build_dir="${ZELT_BUILD_DIR:-$bench_root/../build}"
 bench_dir="${BENCH_DIR:-/tmp/zelt-bench}"
 runs="${BENCH_RUNS:-5}"
 scratch_dir="${BENCH_SCRATCH:-}"
+large=0
+package_list=""    # bench_extract.sh: --packages NAME,NAME,...
+count_syscalls=0   # bench_extract.sh: --syscalls
 
 parse_bench_options() {
   while (($#)); do
@@ -23,6 +28,9 @@ parse_bench_options() {
       --dir) bench_dir="$2"; shift 2 ;;
       --runs) runs="$2"; shift 2 ;;
       --scratch) scratch_dir="$2"; shift 2 ;;
+      --large) large=1; shift ;;
+      --packages) package_list="$2"; shift 2 ;;
+      --syscalls) count_syscalls=1; shift ;;
       -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
       *) echo "$(basename "$0"): unknown option $1" >&2; exit 2 ;;
     esac
@@ -32,10 +40,12 @@ parse_bench_options() {
     exit 2
   fi
   build_dir="$(cd "$build_dir" && pwd)"
-  if [[ ! -x /usr/bin/time ]]; then
-    apt-get update -qq && apt-get install -y -qq time >/dev/null
+  if [[ ! -x /usr/bin/time ]] || { ((count_syscalls)) && ! command -v strace >/dev/null; }; then
+    apt-get update -qq && apt-get install -y -qq time strace >/dev/null
   fi
-  bash "$bench_root/make_corpus.sh" --dir "$bench_dir"
+  local corpus_options=(--dir "$bench_dir")
+  if ((large)); then corpus_options+=(--large); fi
+  bash "$bench_root/make_corpus.sh" "${corpus_options[@]}"
   bench_dir="$(cd "$bench_dir" && pwd -P)"
   if [[ -z "$scratch_dir" ]]; then
     scratch_dir="$bench_dir/scratch"
@@ -46,21 +56,30 @@ parse_bench_options() {
   echo "scratch: $scratch_dir ($(stat -f -c %T "$scratch_dir")); load average before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 }
 
-# measure NAME COMMAND...: runs the command with its standard output discarded and appends
-# "wall_s peak_kB user_s sys_s" to the file figures/NAME. Stops the benchmark
-# when the command fails, showing what it wrote to standard error.
-measure() {
+# time_run NAME COMMAND...: runs the command with its standard output discarded, appends
+# "wall_s peak_kB user_s sys_s" to the file figures/NAME and returns the command's exit status
+# (what it wrote to standard error is in figures/NAME.stderr).
+time_run() {
   local name="$1"; shift
-  local figures="$bench_dir/figures/$name" errors="$bench_dir/figures/$name.stderr"
+  local figures="$bench_dir/figures/$name"
   mkdir -p "$bench_dir/figures"
   local status=0
-  /usr/bin/time -f '%e %M %U %S' -o "$figures.last" "$@" >/dev/null 2>"$errors" || status=$?
+  /usr/bin/time -f '%e %M %U %S' -o "$figures.last" "$@" >/dev/null 2>"$figures.stderr" || status=$?
+  tail -n 1 "$figures.last" >>"$figures"
+  return "$status"
+}
+
+# measure NAME COMMAND...: time_run, and the benchmark stops when the command fails, showing what
+# it wrote to standard error.
+measure() {
+  local name="$1" status=0
+  time_run "$@" || status=$?
   if ((status != 0)); then
+    shift
     echo "$(basename "$0"): '$*' failed with exit status $status" >&2
-    tail -n 20 "$errors" >&2
+    tail -n 20 "$bench_dir/figures/$name.stderr" >&2
     exit 1
   fi
-  tail -n 1 "$figures.last" >>"$figures"
 }
 
 # median NAME COLUMN: the median of one column (1 wall, 2 peak kB, 3 user, 4 sys, 5 user + sys)
@@ -79,6 +98,22 @@ require_built() {
     echo "$(basename "$0"): no $1; build the project first" >&2
     exit 1
   fi
+}
+
+# paired_ratios ZELT PEER COLUMN: for each run, ZELT's figure over PEER's of the same round
+# (column as for median), one per line.
+paired_ratios() {
+  paste -d ' ' "$bench_dir/figures/$1" "$bench_dir/figures/$2" | awk -v c="$3" '
+    { z = (c == 5) ? $3 + $4 : $c; p = (c == 5) ? $7 + $8 : $(c + 4)
+      if (p > 0) print z / p }'
+}
+
+# The median, least and greatest of numbers on standard input: "median min max".
+spread() {
+  sort -g | awk '{ v[NR] = $1 }
+    END { if (NR == 0) { print "- - -"; exit }
+          m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+          printf "%.2f %.2f %.2f\n", m, v[1], v[NR] }'
 }
 
 # ratio A B: A / B to two decimals ("-" when B is 0).

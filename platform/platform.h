@@ -3,7 +3,9 @@
 //
 // Paths are device paths in UTF-16: relative to the device's root "\" (there is no current
 // directory), "\" and "/" both separate, empty components collapse, and names match an existing
-// entry without regard to case. A path never resolves outside the device root.
+// entry without regard to case. A path never resolves outside the device root. PLAT_ERR_NOT_FOUND
+// means that an entry is not there: a folder on the way that cannot be read (too many open files,
+// say) fails the call with another result.
 #pragma once
 
 #include "device_types.h"
@@ -32,7 +34,9 @@ struct PlatFile;
 
 enum PlatSeekOrigin { PLAT_SEEK_SET = 0, PLAT_SEEK_CUR = 1, PLAT_SEEK_END = 2 };
 
-// Opens an existing file for reading.
+// Opens an existing file for reading. Readers share the file with each other only: while this
+// handle is open, PlatFileCreate and PlatDeleteFile of the file fail with PLAT_ERR_IN_USE, and
+// opening fails with PLAT_ERR_IN_USE while a PlatFileCreate handle holds the file.
 int PlatFileOpenRead(const ZChar* path, PlatFile** file);
 // Creates a file, or truncates an existing one, for writing. Fails with PLAT_ERR_IN_USE when
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only; while this handle is
@@ -61,7 +65,8 @@ struct PlatFindData {
 // Starts an enumeration of the directory named by pattern, which is the directory path followed
 // by "\*.*" (the one pattern there is: every entry). *data receives the first entry, "." and ".."
 // included where the file system has them. A symbolic link is an entry of its own, never a
-// directory, and is never followed. PLAT_ERR_NOT_FOUND when the directory cannot be read.
+// directory, and is never followed. PLAT_ERR_NOT_FOUND when there is no such directory; one that
+// cannot be read gives another failure (PLAT_ERR_IO, PLAT_ERR_NO_MEMORY, ...).
 int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data);
 // Next entry in the file system's order; PLAT_ERR_NOT_FOUND after the last.
 int PlatFindNext(PlatFind* find, PlatFindData* data);

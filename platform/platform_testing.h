@@ -5,13 +5,16 @@
 #include <stddef.h>
 
 enum PlatFault {
-  PLAT_FAULT_ERROR,  // the call fails with an I/O error and does nothing
-  PLAT_FAULT_SHORT,  // a read or write moves half of what was asked (at least one byte less)
+  PLAT_FAULT_ERROR,        // the call fails and does nothing: an I/O error for most calls, too
+                           // many open files for "opendir", no watch left for "inotify_add_watch"
+  PLAT_FAULT_SHORT,        // a read or write moves half of what was asked (at least one byte less)
+  PLAT_FAULT_NO_PROGRESS,  // a read or write moves nothing and reports no error
 };
 
 // From now on, the nth call (1 = the next one) of the named OS call ("open", "read", "write",
-// "close", "mkdir", "rmdir", "unlink", "chmod") suffers the fault; the calls before and after it
-// behave normally. Returns 0, or -1 for an unknown name. One fault per call name at a time.
+// "close", "mkdir", "rmdir", "unlink", "chmod", "opendir", "inotify_add_watch") suffers the fault;
+// the calls before and after it behave normally. Returns 0, or -1 for an unknown name. One fault
+// per call name at a time.
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault);
 // From now on every read moves at most maxBytes, as reads from a slow medium may; 0 lifts the
 // limit. Planned read faults still happen on their call.

@@ -9,7 +9,8 @@ struct Plan {
   int remaining;  // calls until the fault; 0 when none is planned
   PlatFault fault;
 };
-static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan;
+static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
+    opendirPlan, watchPlan;
 static size_t readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
@@ -23,17 +24,26 @@ static int Failed() {
   return -1;
 }
 
+// What a read or write of n bytes moves under the planned fault, or -1 when it fails outright.
+static ssize_t FaultySize(PlatFault fault, size_t n) {
+  if (fault == PLAT_FAULT_SHORT && n > 1) return static_cast<ssize_t>(n / 2);
+  if (fault == PLAT_FAULT_NO_PROGRESS) return 0;
+  return -1;
+}
+
 static int FaultyOpen(const char* p, int f, mode_t m) {
   return Due(&openPlan) ? Failed() : osCallsReal.open(p, f, m);
 }
 static ssize_t FaultyRead(int fd, void* b, size_t n) {
   if (readLimit != 0 && n > readLimit) n = readLimit;
   if (!Due(&readPlan)) return osCallsReal.read(fd, b, n);
-  return readPlan.fault == PLAT_FAULT_SHORT && n > 1 ? osCallsReal.read(fd, b, n / 2) : Failed();
+  ssize_t size = FaultySize(readPlan.fault, n);
+  return size > 0 ? osCallsReal.read(fd, b, static_cast<size_t>(size)) : size == 0 ? 0 : Failed();
 }
 static ssize_t FaultyWrite(int fd, const void* b, size_t n) {
   if (!Due(&writePlan)) return osCallsReal.write(fd, b, n);
-  return writePlan.fault == PLAT_FAULT_SHORT && n > 1 ? osCallsReal.write(fd, b, n / 2) : Failed();
+  ssize_t size = FaultySize(writePlan.fault, n);
+  return size > 0 ? osCallsReal.write(fd, b, static_cast<size_t>(size)) : size == 0 ? 0 : Failed();
 }
 // A failed close still releases the descriptor, as close(2) does.
 static int FaultyClose(int fd) {
@@ -45,10 +55,22 @@ static int FaultyMkdir(const char* p, mode_t m) { return Due(&mkdirPlan) ? Faile
 static int FaultyRmdir(const char* p) { return Due(&rmdirPlan) ? Failed() : osCallsReal.rmdir(p); }
 static int FaultyUnlink(const char* p) { return Due(&unlinkPlan) ? Failed() : osCallsReal.unlink(p); }
 static int FaultyChmod(const char* p, mode_t m) { return Due(&chmodPlan) ? Failed() : osCallsReal.chmod(p, m); }
+// A folder that cannot be opened for want of descriptors, as under a low "ulimit -n".
+static DIR* FaultyOpendir(const char* p) {
+  if (!Due(&opendirPlan)) return osCallsReal.opendir(p);
+  errno = EMFILE;
+  return nullptr;
+}
+// The kernel's limit on watches reached.
+static int FaultyWatch(int fd, const char* p, uint32_t mask) {
+  if (!Due(&watchPlan)) return osCallsReal.inotify_add_watch(fd, p, mask);
+  errno = ENOSPC;
+  return -1;
+}
 
 static void UseFaultyCalls() {
-  osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,
-                          FaultyMkdir, FaultyRmdir, FaultyUnlink, FaultyChmod};
+  osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,   FaultyMkdir,
+                          FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir, FaultyWatch};
 }
 
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
@@ -56,9 +78,11 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
     const char* name;
     Plan* plan;
   };
-  const Entry entries[] = {{"open", &openPlan},   {"read", &readPlan},   {"write", &writePlan},
-                           {"close", &closePlan}, {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}};
+  const Entry entries[] = {{"open", &openPlan},       {"read", &readPlan},
+                           {"write", &writePlan},     {"close", &closePlan},
+                           {"mkdir", &mkdirPlan},     {"rmdir", &rmdirPlan},
+                           {"unlink", &unlinkPlan},   {"chmod", &chmodPlan},
+                           {"opendir", &opendirPlan}, {"inotify_add_watch", &watchPlan}};
   for (const Entry& entry : entries) {
     if (strcmp(entry.name, call) != 0) continue;
     *entry.plan = Plan{nth, fault};
@@ -77,5 +101,6 @@ void PlatTestClearFaults() {
   readLimit = 0;
   openPlan = readPlan = writePlan = closePlan = Plan{0, PLAT_FAULT_ERROR};
   mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = Plan{0, PLAT_FAULT_ERROR};
+  opendirPlan = watchPlan = Plan{0, PLAT_FAULT_ERROR};
   osCalls = osCallsReal;
 }

@@ -40,26 +40,44 @@ static int NewFile(int fd, bool writing, PlatFile** file) {
   return PLAT_OK;
 }
 
+// Locks model the device's share modes: a reader shares the file with other readers, a writer or
+// a deleter holds it alone. Taking a lock fails at once while another handle holds one that
+// conflicts: the host's form of "in use".
+static int Lock(int fd, int operation) {
+  if (flock(fd, operation | LOCK_NB) != 0) return errno == EWOULDBLOCK ? PLAT_ERR_IN_USE : TranslateErrno(errno);
+  return PLAT_OK;
+}
+
 int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
   if (result != PLAT_OK) return result;
   if (!exists) return PLAT_ERR_NOT_FOUND;
-  int fd = osCalls.open(host.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  // The resolved path has every link inside the root followed already; one that appears there
+  // now is refused rather than followed.
+  int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return TranslateErrno(errno);
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  result = fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : Lock(fd, LOCK_SH);
+  if (result != PLAT_OK) {
     osCalls.close(fd);
-    return PLAT_ERR_ACCESS;
+    return result;
   }
   return NewFile(fd, false, file);
 }
 
-// An exclusive lock is the host's form of "in use": taking it fails while anyone else holds one.
-static int LockExclusive(int fd) {
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? PLAT_ERR_IN_USE : PLAT_ERR_IO;
-  return PLAT_OK;
+// Truncation waits for the lock: a file in use must keep its contents.
+static int OpenExisting(const std::string& host, int* fd) {
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) return TranslateErrno(errno);
+  if (S_ISDIR(st.st_mode) || IsReadOnly(st)) return PLAT_ERR_ACCESS;
+  *fd = osCalls.open(host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (*fd < 0) return TranslateErrno(errno);
+  int result = Lock(*fd, LOCK_EX);
+  if (result == PLAT_OK && ftruncate(*fd, 0) != 0) result = TranslateErrno(errno);
+  if (result != PLAT_OK) osCalls.close(*fd);
+  return result;
 }
 
 int PlatFileCreate(const char16_t* path, PlatFile** file) {
@@ -67,34 +85,38 @@ int PlatFileCreate(const char16_t* path, PlatFile** file) {
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
   if (result != PLAT_OK) return result;
-  struct stat st;
-  if (exists && lstat(host.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
-    return PLAT_ERR_ACCESS;
+  int fd = -1;
+  if (!exists) {
+    // A brand-new file: nobody can hold it yet and there is nothing to truncate. The lock is
+    // still taken, so that it is in use for everyone else while this handle is open.
+    fd = osCalls.open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 && (result = Lock(fd, LOCK_EX)) != PLAT_OK) {
+      osCalls.close(fd);
+      return result;
+    }
+    // Another process made the name since it was looked up: it is an existing file after all.
+    if (fd < 0 && errno != EEXIST) return TranslateErrno(errno);
   }
-  // Truncation waits for the lock: a file in use must keep its contents.
-  int fd = osCalls.open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return TranslateErrno(errno);
-  result = LockExclusive(fd);
-  if (result == PLAT_OK && ftruncate(fd, 0) != 0) result = TranslateErrno(errno);
-  if (result != PLAT_OK) {
-    osCalls.close(fd);
-    return result;
+  if (fd < 0) {
+    result = OpenExisting(host, &fd);
+    if (result != PLAT_OK) return result;
   }
-  if (!exists) NoteEntryAdded(host);
   return NewFile(fd, true, file);
 }
 
-// Writes everything or reports how far it got; a short write from the OS is a failure, as it is
-// on the device (the medium is full).
+// Writes everything or reports how far it got. The OS may take less than asked (Linux moves at
+// most 0x7ffff000 bytes per call), so a write that made progress goes on with the rest; one that
+// made none means the medium is full.
 static int WriteAll(int fd, const char* data, size_t size, size_t* written) {
   *written = 0;
-  for (;;) {
-    ssize_t n = osCalls.write(fd, data, size);
+  while (*written < size) {
+    ssize_t n = osCalls.write(fd, data + *written, size - *written);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return TranslateErrno(errno);
-    *written = static_cast<size_t>(n);
-    return *written == size ? PLAT_OK : PLAT_ERR_IO;
+    if (n == 0) return PLAT_ERR_IO;
+    *written += static_cast<size_t>(n);
   }
+  return PLAT_OK;
 }
 
 static int Flush(PlatFile* file) {
@@ -206,7 +228,6 @@ int PlatCreateDirectory(const char16_t* path) {
   if (result != PLAT_OK) return result;
   if (exists) return PLAT_ERR_EXISTS;
   if (osCalls.mkdir(host.c_str(), 0777) != 0) return TranslateErrno(errno);
-  NoteEntryAdded(host);
   return PLAT_OK;
 }
 
@@ -217,7 +238,6 @@ int PlatRemoveDirectory(const char16_t* path) {
   if (result != PLAT_OK) return result;
   if (!S_ISDIR(st.st_mode)) return PLAT_ERR_INVALID;
   if (osCalls.rmdir(host.c_str()) != 0) return errno == EEXIST ? PLAT_ERR_NOT_EMPTY : TranslateErrno(errno);
-  NoteEntryRemoved(host);
   return PLAT_OK;
 }
 
@@ -232,13 +252,12 @@ int PlatDeleteFile(const char16_t* path) {
     // Holding the lock across the unlink keeps anyone from taking the file in between.
     int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) return TranslateErrno(errno);
-    result = LockExclusive(fd);
+    result = Lock(fd, LOCK_EX);
     if (result == PLAT_OK && osCalls.unlink(host.c_str()) != 0) result = TranslateErrno(errno);
     osCalls.close(fd);
   } else if (osCalls.unlink(host.c_str()) != 0) {
     result = TranslateErrno(errno);
   }
-  if (result == PLAT_OK) NoteEntryRemoved(host);
   return result;
 }
 
@@ -276,11 +295,9 @@ static int ReadEntry(PlatFind* find, PlatFindData* data) {
     dirent* entry = readdir(find->dir);
     if (entry == nullptr) return errno == 0 ? PLAT_ERR_NOT_FOUND : TranslateErrno(errno);
     std::u16string name;
-    // A host name that is no valid UTF-8, or too long for the device, cannot be addressed by a
-    // device path; it is passed over rather than shown under a name that would reach another file.
-    if (!Utf8ToUtf16(entry->d_name, strlen(entry->d_name), &name) || name.size() >= PLAT_MAX_PATH) {
-      continue;
-    }
+    Utf8ToUtf16(entry->d_name, strlen(entry->d_name), &name);
+    // A host name too long for the device cannot be addressed by a device path.
+    if (name.size() >= PLAT_MAX_PATH) continue;
     bool isDirectory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat st;
@@ -309,7 +326,7 @@ int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data) 
   int result = ResolveDevicePath(directory.c_str(), RESOLVE_OPEN, &host, &exists);
   if (result != PLAT_OK) return result;
   if (!exists) return PLAT_ERR_NOT_FOUND;
-  DIR* dir = opendir(host.c_str());
+  DIR* dir = osCalls.opendir(host.c_str());
   if (dir == nullptr) return TranslateErrno(errno);
   *find = static_cast<PlatFind*>(malloc(sizeof(PlatFind)));
   if (*find == nullptr) {

@@ -1,6 +1,8 @@
 // Shared by the POSIX backend's files only; nothing outside platform/ includes it.
 #pragma once
 
+#include <dirent.h>
+#include <stdint.h>
 #include <string>
 #include <sys/types.h>
 
@@ -15,6 +17,8 @@ struct PosixSyscalls {
   int (*rmdir)(const char* path);
   int (*unlink)(const char* path);
   int (*chmod)(const char* path, mode_t mode);
+  DIR* (*opendir)(const char* path);
+  int (*inotify_add_watch)(int fd, const char* path, uint32_t mask);
 };
 extern PosixSyscalls osCalls;
 extern const PosixSyscalls osCallsReal;
@@ -22,8 +26,17 @@ extern const PosixSyscalls osCallsReal;
 // The one place where errno becomes a PlatResult.
 int TranslateErrno(int error);
 
+// Host names are bytes, mostly UTF-8. A byte that is not part of valid UTF-8 becomes the lone
+// surrogate U+DC00 + byte (U+DC80..U+DCFF) in the device name, so that every host name has a
+// device name and no two share one. The way back fails for a device name no host name gives.
+void Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
+// The code point of the host name at src[*i] as Utf8ToUtf16 sees it (an escaped byte is
+// 0xDC00 + byte), moving *i past it.
+uint32_t NextHostCodePoint(const char* src, size_t count, size_t* i);
 bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out);
-bool Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
+
+// The device root as a canonical host path without a trailing "/" ("" for the host's own root).
+int DeviceRootPath(std::string* root);
 
 enum ResolveTarget {
   RESOLVE_ENTRY,   // the last component itself, a symbolic link included
@@ -32,8 +45,6 @@ enum ResolveTarget {
 
 // Turns a device path into a host path. The last component need not exist (a name to be created
 // keeps the case given); every earlier one must be an existing directory. *exists tells whether
-// the last component was found.
+// the last component was found. A folder that cannot be read is its own failure, never "not
+// found".
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists);
-// Keeps the case-insensitive directory index in step with changes this process makes.
-void NoteEntryAdded(const std::string& hostPath);
-void NoteEntryRemoved(const std::string& hostPath);

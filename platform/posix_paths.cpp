@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
-#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "device_names.h"
@@ -22,15 +24,15 @@ static bool rootOverridden = false;
 
 // The root as a canonical host path without a trailing "/" ("" for the host's own root), cached
 // for as long as the setting that names it stays the same.
-static int DeviceRoot(std::string* root) {
+int DeviceRootPath(std::string* root) {
   static std::string cachedSetting;
   static std::string cachedRoot;
   static bool cached = false;
   const char* env = getenv("ZELT_DEVICE_ROOT");
-  std::string setting = rootOverridden ? rootOverride : (env != nullptr && *env ? env : "/");
-  if (!cached || setting != cachedSetting) {
+  const char* setting = rootOverridden ? rootOverride.c_str() : (env != nullptr && *env ? env : "/");
+  if (!cached || cachedSetting != setting) {
     char real[PATH_MAX];
-    if (realpath(setting.c_str(), real) == nullptr) return TranslateErrno(errno);
+    if (realpath(setting, real) == nullptr) return TranslateErrno(errno);
     cachedSetting = setting;
     cachedRoot = real;
     if (cachedRoot == "/") cachedRoot.clear();
@@ -44,7 +46,7 @@ int PlatSetDeviceRoot(const char* hostDirectory) {
   rootOverride = hostDirectory;
   rootOverridden = true;
   std::string root;
-  return DeviceRoot(&root);
+  return DeviceRootPath(&root);
 }
 
 static bool IsInside(const std::string& root, const std::string& path) {
@@ -52,92 +54,253 @@ static bool IsInside(const std::string& root, const std::string& path) {
          (path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
 }
 
-static std::u16string FoldedName(const char* utf8Name) {
-  std::u16string name;
-  if (!Utf8ToUtf16(utf8Name, strlen(utf8Name), &name)) return std::u16string();
-  for (char16_t& c : name) c = FoldCase(c);
-  return name;
-}
+static const char* HostPath(const std::string& path) { return path.empty() ? "/" : path.c_str(); }
 
-// Case-insensitive lookup. Small folders are scanned on every miss; a large one keeps an index
-// of folded names, valid while the folder's identity and change time stay as recorded, so that
-// filling a folder with thousands of files costs one scan rather than one per file.
-enum { kIndexThreshold = 64 };
+// ---- Folder index --------------------------------------------------------------------------------
+// Matching a name without regard to case needs the folder's entries. Each folder a path leads
+// through is read once and then kept in step by the kernel's change notifications (inotify),
+// which tell of every entry created, removed or renamed there, by this process or any other.
+// Every resolution first applies what was told since the last one, so the index then holds what
+// the folder holds and a name missing from it is missing on disk: no system call per component,
+// none per miss, and changes made behind the platform's back are seen at once. A folder that
+// cannot be watched is read afresh for every name it does not hold under the exact case given.
 
-struct FolderIndex {
-  dev_t device;
-  ino_t inode;
-  timespec changed;
-  std::unordered_map<std::u16string, std::string> names;  // folded name -> name on disk
+enum EntryKind { KIND_UNKNOWN, KIND_FOLDER, KIND_LINK, KIND_OTHER };
+
+struct Folder;
+
+struct Entry {
+  std::string name;  // as on disk
+  mutable EntryKind kind;
+  mutable std::unique_ptr<Folder> folder;  // this entry's own index, once a path led through it
 };
-static std::unordered_map<std::string, FolderIndex> folderIndexes;
 
-static bool SameStamp(const FolderIndex& index, const struct stat& st) {
-  return index.device == st.st_dev && index.inode == st.st_ino &&
-         index.changed.tv_sec == st.st_mtim.tv_sec && index.changed.tv_nsec == st.st_mtim.tv_nsec;
+// The next code point of a host name as the device compares it.
+static uint32_t NextFolded(const std::string& name, size_t* i) {
+  uint32_t c = NextHostCodePoint(name.data(), name.size(), i);
+  return c < 0x10000 ? FoldCase(static_cast<ZChar>(c)) : c;
 }
 
-static void Restamp(FolderIndex* index, const std::string& folder) {
-  struct stat st;
-  if (stat(folder.empty() ? "/" : folder.c_str(), &st) != 0) {
-    folderIndexes.erase(folder);
-    return;
+static bool SameFolded(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  size_t i = 0, k = 0;
+  while (i < a.size() && k < b.size()) {
+    if (NextFolded(a, &i) != NextFolded(b, &k)) return false;
   }
-  index->device = st.st_dev;
-  index->inode = st.st_ino;
-  index->changed = st.st_mtim;
+  return i == a.size() && k == b.size();
 }
 
-// Finds the on-disk name in folder that matches name ignoring case.
-static bool FindIgnoringCase(const std::string& folder, const std::u16string& folded,
-                             std::string* actual) {
-  const char* dirPath = folder.empty() ? "/" : folder.c_str();
-  struct stat st;
-  if (stat(dirPath, &st) != 0) return false;
-  auto found = folderIndexes.find(folder);
-  if (found != folderIndexes.end() && SameStamp(found->second, st)) {
-    auto hit = found->second.names.find(folded);
-    if (hit == found->second.names.end()) return false;
-    *actual = hit->second;
-    return true;
+// Entries hash and compare by their device names folded, so a lookup meets every case variant.
+struct FoldedHash {
+  size_t operator()(const Entry& entry) const {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (size_t i = 0; i < entry.name.size();) hash = (hash ^ NextFolded(entry.name, &i)) * 1099511628211ull;
+    return static_cast<size_t>(hash);
   }
-  DIR* dir = opendir(dirPath);
-  if (dir == nullptr) return false;
-  FolderIndex index{st.st_dev, st.st_ino, st.st_mtim, {}};
-  size_t entries = 0;
-  bool matched = false;
-  while (dirent* entry = readdir(dir)) {
-    entries++;
-    std::u16string key = FoldedName(entry->d_name);
-    if (!matched && key == folded) {
-      *actual = entry->d_name;
-      matched = true;
+};
+struct FoldedEqual {
+  bool operator()(const Entry& a, const Entry& b) const { return SameFolded(a.name, b.name); }
+};
+
+struct Folder {
+  std::string host;
+  int watch;
+  Folder* parent;  // NULL for a device root
+  std::unordered_multiset<Entry, FoldedHash, FoldedEqual> entries;
+  ~Folder();
+};
+
+enum : uint32_t {
+  kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+               IN_ONLYDIR | IN_DONT_FOLLOW
+};
+
+static int notifier = -1;
+static bool notifierTried = false;
+// One folder may be indexed more than once (under two device roots); the kernel gives it one watch.
+static std::unordered_multimap<int, Folder*> foldersByWatch;
+static std::unordered_map<std::string, std::unique_ptr<Folder>> rootFolders;
+
+Folder::~Folder() {
+  auto range = foldersByWatch.equal_range(watch);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == this) {
+      foldersByWatch.erase(it);
+      break;
     }
-    index.names.emplace(std::move(key), entry->d_name);
+  }
+}
+
+static EntryKind KindOfType(unsigned char type) {
+  switch (type) {
+    case DT_DIR: return KIND_FOLDER;
+    case DT_LNK: return KIND_LINK;
+    case DT_UNKNOWN: return KIND_UNKNOWN;
+    default: return KIND_OTHER;
+  }
+}
+
+static EntryKind KindOfMode(mode_t mode) {
+  return S_ISDIR(mode) ? KIND_FOLDER : S_ISLNK(mode) ? KIND_LINK : KIND_OTHER;
+}
+
+static Entry Probe(const std::string& name) { return Entry{name, KIND_UNKNOWN, nullptr}; }
+
+// The entry of that name, the exact case preferred among variants that differ only in case.
+static const Entry* FindEntry(const Folder& folder, const std::string& name) {
+  auto range = folder.entries.equal_range(Probe(name));
+  const Entry* found = nullptr;
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->name == name) return &*it;
+    if (found == nullptr) found = &*it;
+  }
+  return found;
+}
+
+static void RemoveEntry(Folder* folder, const std::string& name) {
+  auto range = folder->entries.equal_range(Probe(name));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->name == name) {
+      folder->entries.erase(it);
+      return;
+    }
+  }
+}
+
+// Calls found(name, d_type) for every entry of the host folder but "." and "..".
+template <typename Found>
+static int ReadFolder(const std::string& host, Found found) {
+  DIR* dir = osCalls.opendir(HostPath(host));
+  if (dir == nullptr) return TranslateErrno(errno);
+  int result = PLAT_OK;
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      result = TranslateErrno(errno);
+      break;
+    }
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) found(name, entry->d_type);
   }
   closedir(dir);
-  if (entries > kIndexThreshold) {
-    folderIndexes[folder] = std::move(index);
-  } else {
-    folderIndexes.erase(folder);
+  return result;
+}
+
+// Forgets a folder's index; the next path through it reads it again.
+static void ForgetFolder(Folder* folder) {
+  if (folder->parent == nullptr) {
+    rootFolders.erase(folder->host);
+    return;
   }
-  return matched;
+  std::string name = folder->host.substr(folder->host.rfind('/') + 1);
+  auto range = folder->parent->entries.equal_range(Probe(name));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->folder.get() == folder) {
+      it->folder.reset();
+      return;
+    }
+  }
 }
 
-void NoteEntryAdded(const std::string& hostPath) {
-  size_t slash = hostPath.rfind('/');
-  std::string folder = hostPath.substr(0, slash);
-  auto found = folderIndexes.find(folder);
-  if (found == folderIndexes.end()) return;
-  std::string name = hostPath.substr(slash + 1);
-  found->second.names.emplace(FoldedName(name.c_str()), name);
-  Restamp(&found->second, folder);
+static void StopWatching() {
+  rootFolders.clear();
+  if (notifier >= 0) close(notifier);
+  notifier = -1;
 }
 
-// A removal by the exact name involves no lookup, so nothing has checked that the index was still
-// current before it; restamping could hide a change made behind it. The next lookup rebuilds it.
-void NoteEntryRemoved(const std::string& hostPath) {
-  folderIndexes.erase(hostPath.substr(0, hostPath.rfind('/')));
+static void ApplyNotification(const inotify_event& event) {
+  if (event.mask & IN_Q_OVERFLOW) {
+    rootFolders.clear();  // changes were lost: every folder is read again
+    return;
+  }
+  std::vector<Folder*> folders;
+  auto range = foldersByWatch.equal_range(event.wd);
+  for (auto it = range.first; it != range.second; ++it) folders.push_back(it->second);
+  std::string name = event.len > 0 ? event.name : "";
+  for (Folder* folder : folders) {
+    if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+      ForgetFolder(folder);
+    } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
+      RemoveEntry(folder, name);
+    } else if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
+      // Whatever had that name before is gone.
+      RemoveEntry(folder, name);
+      folder->entries.insert(Entry{name, (event.mask & IN_ISDIR) ? KIND_FOLDER : KIND_UNKNOWN, nullptr});
+    }
+  }
+}
+
+// Brings every index up to what the kernel has told since the last call.
+static void ApplyNotifications() {
+  if (notifier < 0) return;
+  alignas(inotify_event) char buffer[16384];
+  for (;;) {
+    ssize_t got = read(notifier, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) return;
+    if (got <= 0) {
+      StopWatching();  // what was missed cannot be known
+      return;
+    }
+    for (ssize_t offset = 0; offset < got;) {
+      const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+      ApplyNotification(*event);
+      offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    // A read that left room for one more event emptied the queue.
+    if (static_cast<size_t>(got) < sizeof buffer - (sizeof(inotify_event) + NAME_MAX + 1)) return;
+  }
+}
+
+// The index of the host folder, or NULL in *folder when it cannot be watched.
+static int IndexFolder(const std::string& host, Folder* parent, std::unique_ptr<Folder>* folder) {
+  folder->reset();
+  if (!notifierTried) {
+    notifierTried = true;
+    notifier = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  }
+  if (notifier < 0) return PLAT_OK;
+  // Watched before it is read, so that no change falls between the two.
+  int watch = osCalls.inotify_add_watch(notifier, HostPath(host), kWatchMask);
+  if (watch < 0) return PLAT_OK;
+  std::unique_ptr<Folder> made(new Folder{host, watch, parent, {}});
+  foldersByWatch.emplace(watch, made.get());
+  int result = ReadFolder(host, [&made](const char* name, unsigned char type) {
+    made->entries.insert(Entry{name, KindOfType(type), nullptr});
+  });
+  if (result == PLAT_OK) *folder = std::move(made);
+  return result;
+}
+
+// Finds name in the host folder current, through its index when it has one. *actual becomes the
+// name on disk and *entry the index entry (NULL without an index).
+static int LookUp(Folder* folder, const std::string& current, const std::string& name,
+                  std::string* actual, EntryKind* kind, const Entry** entry) {
+  *entry = nullptr;
+  if (folder != nullptr) {
+    *entry = FindEntry(*folder, name);
+    if (*entry == nullptr) return PLAT_ERR_NOT_FOUND;
+    *actual = (*entry)->name;
+    *kind = (*entry)->kind;
+    return PLAT_OK;
+  }
+  struct stat st;
+  if (lstat((current + "/" + name).c_str(), &st) == 0) {
+    *actual = name;
+    *kind = KindOfMode(st.st_mode);
+    return PLAT_OK;
+  }
+  if (errno != ENOENT) return TranslateErrno(errno);
+  bool matched = false;
+  int result = ReadFolder(current, [&](const char* candidate, unsigned char type) {
+    if (matched || !SameFolded(candidate, name)) return;
+    matched = true;
+    *actual = candidate;
+    *kind = KindOfType(type);
+  });
+  if (result != PLAT_OK) return result;
+  return matched ? PLAT_OK : PLAT_ERR_NOT_FOUND;
 }
 
 // A symbolic link is followed only where its target stays inside the root.
@@ -149,99 +312,93 @@ static int FollowInside(const std::string& root, std::string* hostPath) {
   return PLAT_OK;
 }
 
-// Resolves one component inside the host folder *current and moves *current onto it. A last
-// component that does not exist leaves *current naming the entry to be created and *exists false.
-static int ResolveComponent(const std::string& root, const std::u16string& name, bool last,
-                            ResolveTarget target, std::string* current, bool* exists) {
-  if (name == u".") return PLAT_OK;
-  std::string name8;
-  if (name == u".." || !Utf16ToUtf8(name.data(), name.size(), &name8)) return PLAT_ERR_INVALID;
-  struct stat st;
-  std::string candidate = *current + "/" + name8;
-  if (lstat(candidate.c_str(), &st) != 0) {
-    if (errno != ENOENT) return TranslateErrno(errno);
-    std::u16string folded = name;
-    for (char16_t& c : folded) c = FoldCase(c);
-    std::string actual;
-    if (FindIgnoringCase(*current, folded, &actual)) {
-      candidate = *current + "/" + actual;
-      if (lstat(candidate.c_str(), &st) != 0) return TranslateErrno(errno);
-    } else if (last) {
-      *exists = false;
-      *current = candidate;
-      return PLAT_OK;
-    } else {
-      return PLAT_ERR_NOT_FOUND;
-    }
+// Resolves one component inside the host folder *current (indexed by *folder, or NULL) and moves
+// both onto it. A last component that does not exist leaves *current naming the entry to be
+// created and *exists false. *name8 is room for the component in UTF-8.
+static int ResolveComponent(const std::string& root, const char16_t* name, size_t length, bool last,
+                            ResolveTarget target, std::string* current, Folder** folder,
+                            bool* exists, std::string* name8) {
+  if (length == 1 && name[0] == u'.') return PLAT_OK;
+  bool parent = length == 2 && name[0] == u'.' && name[1] == u'.';
+  if (parent || !Utf16ToUtf8(name, length, name8)) return PLAT_ERR_INVALID;
+  std::string actual;
+  EntryKind kind = KIND_UNKNOWN;
+  const Entry* entry = nullptr;
+  int result = LookUp(*folder, *current, *name8, &actual, &kind, &entry);
+  if (result == PLAT_ERR_NOT_FOUND && last) {
+    *exists = false;
+    current->append("/").append(*name8);
+    return PLAT_OK;
   }
-  *current = candidate;
-  if (S_ISLNK(st.st_mode) && (!last || target == RESOLVE_OPEN)) {
-    int result = FollowInside(root, current);
+  if (result != PLAT_OK) return result;
+  current->append("/").append(actual);
+  bool follow = !last || target == RESOLVE_OPEN;
+  if (kind == KIND_UNKNOWN && follow) {
+    struct stat st;
+    if (lstat(current->c_str(), &st) != 0) return TranslateErrno(errno);
+    kind = KindOfMode(st.st_mode);
+    if (entry != nullptr) entry->kind = kind;
+  }
+  if (kind == KIND_LINK && follow) {
+    result = FollowInside(root, current);
     if (result != PLAT_OK) return result;
+    struct stat st;
     if (stat(current->c_str(), &st) != 0) return TranslateErrno(errno);
+    kind = S_ISDIR(st.st_mode) ? KIND_FOLDER : KIND_OTHER;
+    // Past a link the walk goes on without the index: the link may be changed to lead elsewhere.
+    entry = nullptr;
+    *folder = nullptr;
   }
-  return !last && !S_ISDIR(st.st_mode) ? PLAT_ERR_NOT_FOUND : PLAT_OK;
+  if (last) return PLAT_OK;
+  if (kind != KIND_FOLDER) return PLAT_ERR_NOT_FOUND;
+  if (*folder == nullptr || entry == nullptr) {
+    *folder = nullptr;
+    return PLAT_OK;
+  }
+  if (!entry->folder) {
+    result = IndexFolder(*current, *folder, &entry->folder);
+    if (result != PLAT_OK) return result;
+  }
+  *folder = entry->folder.get();
+  return PLAT_OK;
 }
 
-// The folder that the last path resolved lies in, so that a run of paths in one folder (a package
-// unpacked, a folder emptied) walks the path to it once. It is trusted while the host folder is
-// still the same directory: a rename or a replacement along the way gives another inode there.
-struct ResolvedFolder {
-  bool valid;
-  std::string root;
-  std::u16string devicePath;  // as given, up to the start of the last component
-  std::string host;
-  dev_t device;
-  ino_t inode;
-};
-static ResolvedFolder lastFolder;
-
-static bool StillResolves(const ResolvedFolder& folder, const std::string& root,
-                          std::u16string_view devicePath) {
-  if (!folder.valid || folder.root != root || folder.devicePath != devicePath) return false;
-  struct stat st;
-  return stat(folder.host.empty() ? "/" : folder.host.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-         st.st_dev == folder.device && st.st_ino == folder.inode;
-}
-
-static void RememberFolder(const std::string& root, std::u16string_view devicePath,
-                           const std::string& host) {
-  struct stat st;
-  lastFolder.valid = stat(host.empty() ? "/" : host.c_str(), &st) == 0;
-  lastFolder.root = root;
-  lastFolder.devicePath = devicePath;
-  lastFolder.host = host;
-  lastFolder.device = st.st_dev;
-  lastFolder.inode = st.st_ino;
+static int RootFolder(const std::string& root, Folder** folder) {
+  auto found = rootFolders.find(root);
+  if (found != rootFolders.end()) {
+    *folder = found->second.get();
+    return PLAT_OK;
+  }
+  std::unique_ptr<Folder> made;
+  int result = IndexFolder(root, nullptr, &made);
+  *folder = made.get();
+  if (made) rootFolders.emplace(root, std::move(made));
+  return result;
 }
 
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists) {
   std::string root;
-  int result = DeviceRoot(&root);
+  int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
-  std::vector<std::u16string> names;
-  const char16_t* lastStart = path;
+  ApplyNotifications();
+  Folder* folder = nullptr;
+  result = RootFolder(root, &folder);
+  if (result != PLAT_OK) return result;
+  *host = root;
+  *exists = true;
+  std::string name8;
   const char16_t* cursor = path;
   size_t length = 0;
-  while (const char16_t* component = NextPathComponent(&cursor, &length)) {
-    names.emplace_back(component, length);
-    lastStart = component;
-  }
-  std::u16string_view folderPath(path, static_cast<size_t>(lastStart - path));
-  std::string current = root;
-  size_t first = 0;
-  if (names.size() > 1 && StillResolves(lastFolder, root, folderPath)) {
-    current = lastFolder.host;
-    first = names.size() - 1;
-  }
-  *exists = true;
-  for (size_t i = first; i < names.size(); i++) {
-    bool last = i + 1 == names.size();
-    if (last && i > 0 && first == 0) RememberFolder(root, folderPath, current);
-    result = ResolveComponent(root, names[i], last, target, &current, exists);
+  const char16_t* name = NextPathComponent(&cursor, &length);
+  while (name != nullptr) {
+    size_t nextLength = 0;
+    const char16_t* next = NextPathComponent(&cursor, &nextLength);
+    result = ResolveComponent(root, name, length, next == nullptr, target, host, &folder, exists, &name8);
     if (result != PLAT_OK) return result;
+    name = next;
+    length = nextLength;
   }
-  *host = current.empty() ? "/" : current;
+  if (host->empty()) *host = "/";
   return PLAT_OK;
 }
 
@@ -276,13 +433,11 @@ int PlatHostPathToDevicePath(const char* hostPath, char16_t* devicePath, size_t 
   }
   absolute = Normalize(absolute);
   std::string root;
-  int result = DeviceRoot(&root);
+  int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
   if (!IsInside(root, absolute)) return PLAT_ERR_INVALID;
   std::u16string wide;
-  if (!Utf8ToUtf16(absolute.data() + root.size(), absolute.size() - root.size(), &wide)) {
-    return PLAT_ERR_INVALID;
-  }
+  Utf8ToUtf16(absolute.data() + root.size(), absolute.size() - root.size(), &wide);
   if (wide.empty()) wide.push_back(u'/');
   if (wide.size() + 1 > size) return PLAT_ERR_INVALID;
   for (char16_t& c : wide) c = (c == u'/') ? u'\\' : c;

@@ -38,10 +38,9 @@ static int SemaphoreName(const char16_t* name, std::string* out) {
   size_t length = 0;
   while (name[length] != 0) length++;
   if (length == 0 || !Utf16ToUtf8(name, length, &utf8)) return PLAT_ERR_INVALID;
-  char16_t rootPath[2] = {0};
-  bool exists = false;
-  int result = ResolveDevicePath(rootPath, RESOLVE_ENTRY, &root, &exists);
+  int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
+  if (root.empty()) root = "/";
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (unsigned char c : root) hash = (hash ^ c) * 1099511628211ull;
   for (char& c : utf8) c = (c == '/') ? '_' : c;

@@ -36,41 +36,51 @@ static bool AppendUtf8(const char16_t* src, size_t count, size_t* i, char replac
   return true;
 }
 
-bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < count;) {
-    if (!AppendUtf8(src, count, &i, 0, out)) return false;
+// A host name byte that is not part of valid UTF-8 stands for itself as the lone low surrogate
+// U+DC80..U+DCFF, so that every host name has a device name and back.
+enum { kEscapeBase = 0xDC00, kEscapeFirst = 0xDC80, kEscapeLast = 0xDCFF };
+
+static bool IsEscapedByte(char16_t c) { return c >= kEscapeFirst && c <= kEscapeLast; }
+
+// The code point of the valid UTF-8 sequence at s[i], or -1 when none starts there; *length
+// becomes its length. Strict: overlong forms, surrogates and stray continuation bytes are refused.
+static long DecodeSequence(const unsigned char* s, size_t count, size_t i, size_t* length) {
+  uint32_t c = s[i];
+  size_t extra = 0;
+  uint32_t minimum = 0;
+  if (c < 0x80) {
+    extra = 0;
+  } else if ((c & 0xE0) == 0xC0) {
+    extra = 1, c &= 0x1F, minimum = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    extra = 2, c &= 0x0F, minimum = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    extra = 3, c &= 0x07, minimum = 0x10000;
+  } else {
+    return -1;
   }
-  return true;
+  if (count - i <= extra) return -1;
+  for (size_t k = 1; k <= extra; k++) {
+    if ((s[i + k] & 0xC0) != 0x80) return -1;
+    c = (c << 6) | (s[i + k] & 0x3Fu);
+  }
+  if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return -1;
+  *length = extra + 1;
+  return static_cast<long>(c);
 }
 
-// Strict decoding: overlong forms, surrogates and stray continuation bytes are refused, so that
-// two different host names never turn into the same device name.
-bool Utf8ToUtf16(const char* src, size_t count, std::u16string* out) {
-  out->clear();
+uint32_t NextHostCodePoint(const char* src, size_t count, size_t* i) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
+  size_t length = 1;
+  long c = DecodeSequence(s, count, *i, &length);
+  *i += length;
+  return c < 0 ? kEscapeBase + s[*i - 1] : static_cast<uint32_t>(c);
+}
+
+void Utf8ToUtf16(const char* src, size_t count, std::u16string* out) {
+  out->clear();
   for (size_t i = 0; i < count;) {
-    uint32_t c = s[i];
-    size_t extra = 0;
-    uint32_t minimum = 0;
-    if (c < 0x80) {
-      extra = 0;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1, c &= 0x1F, minimum = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, c &= 0x0F, minimum = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3, c &= 0x07, minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (count - i <= extra) return false;
-    for (size_t k = 1; k <= extra; k++) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      c = (c << 6) | (s[i + k] & 0x3Fu);
-    }
-    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += extra + 1;
+    uint32_t c = NextHostCodePoint(src, count, &i);
     if (c >= 0x10000) {
       c -= 0x10000;
       out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
@@ -78,6 +88,27 @@ bool Utf8ToUtf16(const char* src, size_t count, std::u16string* out) {
     } else {
       out->push_back(static_cast<char16_t>(c));
     }
+  }
+}
+
+bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out) {
+  out->clear();
+  bool escaped = false;
+  for (size_t i = 0; i < count;) {
+    // A low surrogate met here is lone: a high one before it would have taken it as a pair.
+    if (IsEscapedByte(src[i])) {
+      out->push_back(static_cast<char>(src[i++] - kEscapeBase));
+      escaped = true;
+    } else if (!AppendUtf8(src, count, &i, 0, out)) {
+      return false;
+    }
+  }
+  // Escaped bytes that happen to form valid UTF-8 would name the file whose name is that text:
+  // such a name is no name of its own.
+  if (escaped) {
+    std::u16string back;
+    Utf8ToUtf16(out->data(), out->size(), &back);
+    if (back.size() != count || back.compare(0, count, src, count) != 0) return false;
   }
   return true;
 }

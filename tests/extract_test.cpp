@@ -253,7 +253,7 @@ TEST_F(ExtractTest, WriteOrCloseFailureStopsTheWalk) {
     const char* console;
   };
   const Case cases[] = {
-      {"write", 1, PLAT_FAULT_SHORT, "sub/\na.bin\n [ZELT_UPDATE]  ERROR: can not write output file\n"},
+      {"write", 1, PLAT_FAULT_NO_PROGRESS, "sub/\na.bin\n [ZELT_UPDATE]  ERROR: can not write output file\n"},
       {"write", 1, PLAT_FAULT_ERROR, "sub/\na.bin\n [ZELT_UPDATE]  ERROR: can not write output file\n"},
       {"close", 2, PLAT_FAULT_ERROR,
        "sub/\na.bin\nb.txt\n [ZELT_UPDATE]  ERROR: can not close output file\n"},

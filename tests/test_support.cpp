@@ -179,3 +179,14 @@ bool SameTree(const fs::path& expected, const fs::path& actual, std::string* dif
   }
   return true;
 }
+
+int RunShell(const std::string& command) {
+  int status = std::system(command.c_str());
+  return status == -1 ? 255 : (status >> 8) & 0xFF;
+}
+
+void MakePackage(const fs::path& folder, const fs::path& archive, const std::string& switches) {
+  std::string command = "cd '" + folder.string() + "' && 7zz a -bd -bso0 -bsp0 " + switches +
+                        " '" + archive.string() + "' . > /dev/null";
+  ASSERT_EQ(RunShell(command), 0) << command;
+}

@@ -64,6 +64,13 @@ fs::path PremadePackage(const std::string& name);
 fs::path PremadeListing(const std::string& name);
 fs::path PackedTree(const std::string& tree);
 
+// Host only: packs the contents of folder into archive with 7zz and the given switches (e.g.
+// "-m0=PPMd"), through a POSIX shell; fails the current test when 7zz does. A test that uses it
+// skips on Windows, where neither exists: the premade packages above serve both backends.
+void MakePackage(const fs::path& folder, const fs::path& archive, const std::string& switches);
+// Host only: runs a POSIX shell command and returns its exit status (0..255).
+int RunShell(const std::string& command);
+
 // Runs one of our programs (argv[0] a host path) with its standard output and error written to
 // the given files, and returns its exit status. Fails the current test when it cannot start or
 // has not ended within two minutes.

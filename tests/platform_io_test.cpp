@@ -1,0 +1,235 @@
+// Contract cases of the platform seam for sharing, freshness of names and failures that must
+// keep their own meaning. Everything handed to the platform is ZChar text, so that the file
+// compiles for every backend; cases named "Posix..." are about the host's own model (byte names,
+// change notifications) and belong to the POSIX backend alone.
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform_testing.h"
+#include "test_support.h"
+
+namespace {
+
+typedef std::basic_string<ZChar> ZString;
+
+class PlatformIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { UseDeviceRoot(device_.path()); }
+  void TearDown() override { PlatTestClearFaults(); }
+  fs::path Host(const std::string& relative) const { return device_.path() / relative; }
+
+  ScratchDir device_;
+};
+
+// The whole file through the platform, or "<error N>".
+std::string Contents(const ZString& path) {
+  PlatFile* file = nullptr;
+  int result = PlatFileOpenRead(path.c_str(), &file);
+  if (result != PLAT_OK) return "<error " + std::to_string(result) + ">";
+  std::string contents;
+  char buffer[512];
+  size_t got = sizeof buffer;
+  while (PlatFileRead(file, buffer, &got) == PLAT_OK && got > 0) {
+    contents.append(buffer, got);
+    got = sizeof buffer;
+  }
+  PlatFileClose(file);
+  return contents;
+}
+
+std::string Missing() { return "<error " + std::to_string(PLAT_ERR_NOT_FOUND) + ">"; }
+
+int Create(const ZString& path, const std::string& contents) {
+  PlatFile* file = nullptr;
+  int result = PlatFileCreate(path.c_str(), &file);
+  if (result != PLAT_OK) return result;
+  size_t written = 0;
+  result = PlatFileWrite(file, contents.data(), contents.size(), &written);
+  int closed = PlatFileClose(file);
+  return result != PLAT_OK ? result : closed;
+}
+
+// Names of a folder's entries but "." and "..", each with its directory bit.
+std::map<ZString, ZUInt32> List(const ZString& folder) {
+  std::map<ZString, ZUInt32> entries;
+  PlatFind* find = nullptr;
+  PlatFindData data;
+  if (PlatFindFirst((folder + ZT("\\*.*")).c_str(), &find, &data) != PLAT_OK) return entries;
+  do {
+    ZString name(data.name);
+    if (name != ZT(".") && name != ZT("..")) entries[name] = data.attributes & PLAT_ATTR_DIRECTORY;
+  } while (PlatFindNext(find, &data) == PLAT_OK);
+  PlatFindClose(find);
+  return entries;
+}
+
+// ---- Sharing ---------------------------------------------------------------------------------------
+
+// Readers share a file with each other; a writer or a deleter needs it alone. The package that
+// the updater unpacks is such a reader, so an item of the same name must not truncate it.
+TEST_F(PlatformIoTest, FileOpenForReadingIsInUseForWritersAndDeleters) {
+  WriteFile(Host("Zeltrovan.7z"), "package bytes");
+  PlatFile* reader = nullptr;
+  ASSERT_EQ(PlatFileOpenRead(ZT("Zeltrovan.7z"), &reader), PLAT_OK);
+  PlatFile* writer = nullptr;
+  EXPECT_EQ(PlatFileCreate(ZT("ZELTROVAN.7Z"), &writer), PLAT_ERR_IN_USE);
+  EXPECT_EQ(PlatDeleteFile(ZT("zeltrovan.7z")), PLAT_ERR_IN_USE);
+  EXPECT_EQ(Contents(ZT("Zeltrovan.7z")), "package bytes") << "a second reader is welcome";
+
+  char buffer[7] = {};
+  size_t got = sizeof buffer;
+  EXPECT_EQ(PlatFileRead(reader, buffer, &got), PLAT_OK);
+  EXPECT_EQ(std::string(buffer, got), "package");
+  EXPECT_EQ(PlatFileClose(reader), PLAT_OK);
+
+  EXPECT_EQ(Create(ZT("Zeltrovan.7z"), "new"), PLAT_OK) << "free once the reader is gone";
+  EXPECT_EQ(ReadFile(Host("Zeltrovan.7z")), "new");
+}
+
+TEST_F(PlatformIoTest, FileOpenForWritingCannotBeRead) {
+  PlatFile* writer = nullptr;
+  ASSERT_EQ(PlatFileCreate(ZT("log.txt"), &writer), PLAT_OK);
+  EXPECT_EQ(Contents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
+  EXPECT_EQ(PlatFileClose(writer), PLAT_OK);
+  EXPECT_EQ(Contents(ZT("LOG.TXT")), "");
+}
+
+// ---- Names seen at once ------------------------------------------------------------------------
+
+// A folder large enough that a backend would rather remember its names than read it per lookup.
+class PlatformFreshNamesTest : public PlatformIoTest {
+ protected:
+  void SetUp() override {
+    PlatformIoTest::SetUp();
+    for (int i = 0; i < 100; i++) WriteFile(Host("big/file" + std::to_string(i) + ".txt"), "old");
+    WriteFile(Host("a/b/f.txt"), "first");
+  }
+};
+
+// Another process's changes count from the moment they are made, however soon after the
+// platform last looked.
+TEST_F(PlatformFreshNamesTest, ChangesMadeBehindThePlatformAreSeenAtOnce) {
+  ASSERT_EQ(Contents(ZT("BIG\\FILE1.TXT")), "old");
+  WriteFile(Host("big/Behind.txt"), "behind");
+  fs::rename(Host("big/file2.txt"), Host("big/Renamed.txt"));
+  fs::remove(Host("big/file3.txt"));
+  EXPECT_EQ(Contents(ZT("big\\BEHIND.TXT")), "behind");
+  EXPECT_EQ(Contents(ZT("big\\renamed.TXT")), "old");
+  EXPECT_EQ(Contents(ZT("big\\FILE2.TXT")), Missing());
+  EXPECT_EQ(Contents(ZT("big\\file3.txt")), Missing());
+
+  ASSERT_EQ(Create(ZT("BIG\\behind.txt"), "inside"), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("big/Behind.txt")), "inside") << "one file, not a second spelling";
+  fs::remove(Host("big/Behind.txt"));
+  ASSERT_EQ(Create(ZT("BIG\\behind.txt"), "again"), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("big/behind.txt")), "again");
+  EXPECT_FALSE(fs::exists(Host("big/Behind.txt")));
+}
+
+// A folder renamed or replaced on the way to a file leads to what is there now.
+TEST_F(PlatformFreshNamesTest, FoldersRenamedOrReplacedOnThePathAreSeen) {
+  ASSERT_EQ(Contents(ZT("A\\B\\F.TXT")), "first");
+  fs::rename(Host("a"), Host("moved"));
+  WriteFile(Host("A/b/F.txt"), "second");
+  EXPECT_EQ(Contents(ZT("a\\b\\f.txt")), "second");
+  EXPECT_EQ(Contents(ZT("MOVED\\B\\F.TXT")), "first");
+
+  fs::remove_all(Host("A"));
+  WriteFile(Host("a"), "now a file");
+  EXPECT_EQ(Contents(ZT("a\\b\\f.txt")), Missing());
+  PlatFile* file = nullptr;
+  EXPECT_EQ(PlatFileCreate(ZT("A\\b\\new.txt"), &file), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(Contents(ZT("A")), "now a file");
+}
+
+// Without change notifications (the host's limit on them reached) names still match without
+// regard to case and changes are still seen; the backend reads the folder instead.
+TEST_F(PlatformFreshNamesTest, PosixNamesMatchWithoutChangeNotifications) {
+  auto unwatched = [](auto call) {
+    EXPECT_EQ(PlatTestInjectFault("inotify_add_watch", 1, PLAT_FAULT_ERROR), 0);
+    return call();
+  };
+  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\FILE7.TXT")); }), "old");
+  WriteFile(Host("big/Behind.txt"), "behind");
+  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\BEHIND.TXT")); }), "behind");
+  EXPECT_EQ(unwatched([] { return Create(ZT("big\\BEHIND.txt"), "inside"); }), PLAT_OK);
+  EXPECT_EQ(unwatched([] { return Create(ZT("big\\New.txt"), "new"); }), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("big/Behind.txt")), "inside");
+  EXPECT_EQ(ReadFile(Host("big/New.txt")), "new");
+  fs::remove(Host("big/New.txt"));
+  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\NEW.TXT")); }), Missing());
+  EXPECT_EQ(unwatched([] { return Contents(ZT("A\\B\\F.TXT")); }), "first");
+}
+
+// ---- Failures keep their meaning --------------------------------------------------------------
+
+// A folder that cannot be read (too many open files, say) is not an empty one: a lookup that
+// needs to read it fails as such, and nothing is created under a second spelling.
+TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
+  WriteFile(Host("Dir/File.txt"), "kept");
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(Contents(ZT("DIR\\FILE.TXT")), "<error " + std::to_string(PLAT_ERR_IO) + ">");
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(Create(ZT("DIR\\FILE.TXT"), "new"), PLAT_ERR_IO);
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(PlatCreateDirectory(ZT("dir")), PLAT_ERR_IO);
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(PlatDeleteFile(ZT("DIR\\FILE.TXT")), PLAT_ERR_IO);
+
+  PlatFind* find = nullptr;
+  PlatFindData data;
+  EXPECT_EQ(Contents(ZT("DIR\\FILE.TXT")), "kept") << "the failure leaves nothing behind";
+  ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(PlatFindFirst(ZT("dir\\*.*"), &find, &data), PLAT_ERR_IO);
+  PlatTestClearFaults();
+  EXPECT_EQ(List(ZT("DIR")), (std::map<ZString, ZUInt32>{{ZT("File.txt"), 0}}));
+  std::vector<std::string> hostNames;
+  for (auto& entry : fs::recursive_directory_iterator(device_.path())) {
+    hostNames.push_back(fs::relative(entry.path(), device_.path()).string());
+  }
+  EXPECT_EQ(hostNames, (std::vector<std::string>{"Dir", "Dir/File.txt"}));
+  EXPECT_EQ(ReadFile(Host("Dir/File.txt")), "kept");
+}
+
+// ---- Host names that are not UTF-8 -------------------------------------------------------------
+
+// Each byte outside valid UTF-8 is the lone surrogate U+DC00 + byte in the device name: such
+// entries are listed, opened, matched without regard to case, deleted, and made.
+TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
+  const std::map<std::string, ZString> names = {
+      {"bad\xff.txt", ZT("bad\xDCFF.txt")},
+      {"cut\xe4\xb8.txt", ZT("cut\xDCE4\xDCB8.txt")},                // a sequence cut short
+      {"over\xc0\xaf.txt", ZT("over\xDCC0\xDCAF.txt")},              // an overlong "/"
+      {"sur\xed\xa0\x80.txt", ZT("sur\xDCED\xDCA0\xDC80.txt")},      // an encoded surrogate
+      {"caf\xc3\xa9.txt", ZT("caf\x00E9.txt")},                      // valid: an e acute
+  };
+  for (const auto& [host, device] : names) WriteFile(Host(host), host);
+  WriteFile(Host("dir\xfe/inner.txt"), "inner");
+
+  std::map<ZString, ZUInt32> expected = {{ZT("dir\xDCFE"), PLAT_ATTR_DIRECTORY}};
+  for (const auto& [host, device] : names) expected[device] = 0;
+  EXPECT_EQ(List(ZT("")), expected);
+  for (const auto& [host, device] : names) EXPECT_EQ(Contents(device), host);
+  EXPECT_EQ(Contents(ZT("BAD\xDCFF.TXT")), "bad\xff.txt");
+  EXPECT_EQ(Contents(ZT("DIR\xDCFE\\INNER.TXT")), "inner");
+
+  // Escaped bytes that spell valid UTF-8 would reach the file whose name is that text.
+  EXPECT_EQ(Contents(ZT("caf\xDCC3\xDCA9.txt")), "<error " + std::to_string(PLAT_ERR_INVALID) + ">");
+  EXPECT_EQ(Create(ZT("caf\xDCC3\xDCA9.txt"), "x"), PLAT_ERR_INVALID);
+  EXPECT_EQ(ReadFile(Host("caf\xc3\xa9.txt")), "caf\xc3\xa9.txt");
+
+  ASSERT_EQ(Create(ZT("new\xDC80.bin"), "made"), PLAT_OK);
+  EXPECT_EQ(ReadFile(Host("new\x80.bin")), "made");
+  EXPECT_EQ(PlatDeleteFile(ZT("new\xDC80.bin")), PLAT_OK);
+  for (const auto& [host, device] : names) EXPECT_EQ(PlatDeleteFile(device.c_str()), PLAT_OK);
+  EXPECT_EQ(PlatDeleteFile(ZT("dir\xDCFE\\inner.txt")), PLAT_OK);
+  EXPECT_EQ(PlatRemoveDirectory(ZT("DIR\xDCFE")), PLAT_OK);
+  EXPECT_TRUE(fs::is_empty(device_.path()));
+}
+
+}  // namespace
