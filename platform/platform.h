@@ -61,9 +61,11 @@ struct PlatFindData {
 // Starts an enumeration of the directory named by pattern, which is the directory path followed
 // by "\*.*" (the one pattern there is: every entry). *data receives the first entry, "." and ".."
 // included where the file system has them. A symbolic link is an entry of its own, never a
-// directory, and is never followed. PLAT_ERR_NOT_FOUND when the directory cannot be read.
+// directory, and is never followed. PLAT_ERR_NOT_FOUND only when the directory is missing or has
+// no entries; any other failure (no descriptor left, a failing medium) means it could not be read.
 int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data);
-// Next entry in the file system's order; PLAT_ERR_NOT_FOUND after the last.
+// Next entry in the file system's order; PLAT_ERR_NOT_FOUND after the last, any other failure
+// when the rest cannot be read.
 int PlatFindNext(PlatFind* find, PlatFindData* data);
 void PlatFindClose(PlatFind* find);
 

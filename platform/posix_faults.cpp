@@ -10,6 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan;
+static Plan opendirPlan;
 
 // True on the call that must fail; the plan is then spent.
 static bool Due(Plan* plan) {
@@ -43,20 +44,25 @@ static int FaultyMkdir(const char* p, mode_t m) { return Due(&mkdirPlan) ? Faile
 static int FaultyRmdir(const char* p) { return Due(&rmdirPlan) ? Failed() : osCallsReal.rmdir(p); }
 static int FaultyUnlink(const char* p) { return Due(&unlinkPlan) ? Failed() : osCallsReal.unlink(p); }
 static int FaultyChmod(const char* p, mode_t m) { return Due(&chmodPlan) ? Failed() : osCallsReal.chmod(p, m); }
+static DIR* FaultyOpendir(const char* p) {
+  if (!Due(&opendirPlan)) return osCallsReal.opendir(p);
+  errno = EMFILE;  // the failure a deep tree meets first: no descriptor left
+  return nullptr;
+}
 
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   struct Entry {
     const char* name;
     Plan* plan;
   };
-  const Entry entries[] = {{"open", &openPlan},   {"read", &readPlan},   {"write", &writePlan},
-                           {"close", &closePlan}, {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}};
+  const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
+                           {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
+                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan}};
   for (const Entry& entry : entries) {
     if (strcmp(entry.name, call) != 0) continue;
     *entry.plan = Plan{nth, fault};
-    osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,
-                            FaultyMkdir, FaultyRmdir, FaultyUnlink, FaultyChmod};
+    osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,  FaultyWrite,  FaultyClose,  FaultyMkdir,
+                            FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir};
     return 0;
   }
   return -1;
@@ -64,6 +70,6 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
 
 void PlatTestClearFaults() {
   openPlan = readPlan = writePlan = closePlan = Plan{0, PLAT_FAULT_ERROR};
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = Plan{0, PLAT_FAULT_ERROR};
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = Plan{0, PLAT_FAULT_ERROR};
   osCalls = osCallsReal;
 }

@@ -309,7 +309,7 @@ int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data) 
   int result = ResolveDevicePath(directory.c_str(), RESOLVE_OPEN, &host, &exists);
   if (result != PLAT_OK) return result;
   if (!exists) return PLAT_ERR_NOT_FOUND;
-  DIR* dir = opendir(host.c_str());
+  DIR* dir = osCalls.opendir(host.c_str());
   if (dir == nullptr) return TranslateErrno(errno);
   *find = static_cast<PlatFind*>(malloc(sizeof(PlatFind)));
   if (*find == nullptr) {

@@ -1,6 +1,7 @@
 // Shared by the POSIX backend's files only; nothing outside platform/ includes it.
 #pragma once
 
+#include <dirent.h>
 #include <string>
 #include <sys/types.h>
 
@@ -15,6 +16,7 @@ struct PosixSyscalls {
   int (*rmdir)(const char* path);
   int (*unlink)(const char* path);
   int (*chmod)(const char* path, mode_t mode);
+  DIR* (*opendir)(const char* path);
 };
 extern PosixSyscalls osCalls;
 extern const PosixSyscalls osCallsReal;

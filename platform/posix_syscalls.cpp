@@ -1,5 +1,6 @@
 // The POSIX backend's table of OS calls and its error translation.
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +10,8 @@
 
 static int OpenWithMode(const char* path, int flags, mode_t mode) { return open(path, flags, mode); }
 
-const PosixSyscalls osCallsReal = {OpenWithMode, read, write, close, mkdir, rmdir, unlink, chmod};
+const PosixSyscalls osCallsReal = {OpenWithMode, read,  write, close,  mkdir,
+                                   rmdir,        unlink, chmod, opendir};
 PosixSyscalls osCalls = osCallsReal;
 
 int TranslateErrno(int error) {

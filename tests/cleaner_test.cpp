@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform.h"
+#include "platform_testing.h"
 #include "test_support.h"
 
 namespace {
@@ -154,3 +155,26 @@ TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
 }
 
 }  // namespace
+
+class CleanerFaultTest : public CleanerTest {
+ protected:
+  void TearDown() override { PlatTestClearFaults(); }
+};
+
+// A folder that cannot be read may still hold old files: the clean fails rather than leave them
+// beside the new install. The top, a subfolder and a subfolder of that fail in turn.
+TEST_F(CleanerFaultTest, FolderThatCannotBeReadFailsTheClean) {
+  for (int nth : {1, 2, 3}) {
+    SCOPED_TRACE("opendir " + std::to_string(nth));
+    WriteFile(Install() / "a/b/old.txt", "old");
+    ASSERT_EQ(PlatTestInjectFault("opendir", nth, PLAT_FAULT_ERROR), 0);
+    std::string printed;
+    EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), -1);
+    EXPECT_EQ(printed, "");
+    EXPECT_TRUE(fs::exists(Install() / "a/b/old.txt"));
+    PlatTestClearFaults();
+  }
+  std::string printed;
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
+  EXPECT_TRUE(fs::is_empty(Install()));
+}

@@ -88,8 +88,14 @@ static int RemoveTree(WalkPath* path) {
         CutTo(path, givenLength);
         return -1;
       }
-    } while (PlatFindNext(find, &entry) == PLAT_OK);
+    } while ((found = PlatFindNext(find, &entry)) == PLAT_OK);
     PlatFindClose(find);
+  }
+  // Only a missing folder or the end of its entries means there is nothing more: a folder that
+  // cannot be read (no descriptor left, a failing medium) may still hold old files.
+  if (found != PLAT_ERR_NOT_FOUND) {
+    CutTo(path, givenLength);
+    return -1;
   }
   // A directory that keeps a protected file cannot go; its removal simply fails. The top
   // directory is recognised however it is spelt ("\Zeltrovan\", "\ZELTROVAN"), since the

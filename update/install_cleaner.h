@@ -7,6 +7,7 @@
 // tolerated), depth first. Every "EMMC_Check_File.txt" stays, and so does the directory that
 // holds it; a "ceusbkwrapperdrv.dll" that cannot be deleted is logged and left. dir itself is
 // removed too unless it is the top directory "\Zeltrovan". Returns 0 when the walk finished, -1
-// when any other file could not be deleted: the walk stops there, after logging it, and leaves
-// the entries it had not reached. A directory that cannot be enumerated counts as empty.
+// when any other file could not be deleted (the walk stops there, after logging it, and leaves
+// the entries it had not reached) or a directory could not be enumerated. A directory that is
+// missing counts as empty.
 int RemoveInstallTree(const ZChar* dir);
