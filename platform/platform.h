@@ -70,12 +70,13 @@ int PlatFindNext(PlatFind* find, PlatFindData* data);
 void PlatFindClose(PlatFind* find);
 
 int PlatCreateDirectory(const ZChar* path);
-// Fails with PLAT_ERR_NOT_EMPTY while the directory has entries.
+// Fails with PLAT_ERR_NOT_EMPTY while the directory has entries and PLAT_ERR_ACCESS while it is
+// read-only.
 int PlatRemoveDirectory(const ZChar* path);
 // Deletes a file or a symbolic link (never what it points to). Fails with PLAT_ERR_IN_USE when
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only, whoever asks.
 int PlatDeleteFile(const ZChar* path);
-// Only PLAT_ATTR_READONLY can be changed; other bits are ignored.
+// Only PLAT_ATTR_READONLY can be changed, on files and directories alike; other bits are ignored.
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);
 int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes);
 

@@ -135,14 +135,15 @@ TEST_F(CleanerTest, DriverInUseIsLoggedAndPassedOver) {
   EXPECT_EQ(ReadFile(Install() / "drivers/ceusbkwrapperdrv.dll"), "loaded driver");
 }
 
-TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
+TEST_F(CleanerTest, ReadOnlyFileThatStaysReadOnlyStopsTheWalk) {
   std::set<std::string> files = {"設定-1.ini", "設定-2.ini", "設定-3.ini", "設定-4.ini"};
   for (const std::string& name : files) WriteFile(Install() / "cfg" / name, name);
-  // The walk meets entries in the file system's order; making the first one read-only leaves
-  // every other entry unreached.
+  // The walk meets entries in the file system's order; when the first one cannot go, every other
+  // entry is one it never reached. Its read-only attribute cannot be cleared.
   fs::path first = fs::directory_iterator(Install() / "cfg")->path();
   fs::permissions(first, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
+  EXPECT_EQ(PlatTestInjectFault("chmod", 1, PLAT_FAULT_ERROR), 0);
 
   std::string printed;
   EXPECT_EQ(Clean(u"\\Zeltrovan", &printed), -1);
@@ -152,6 +153,7 @@ TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
   for (const std::string& name : files) left.insert("cfg/" + name);
   EXPECT_EQ(Listing(Install()), left);
   EXPECT_TRUE(IsReadOnly(first));
+  PlatTestClearFaults();
 }
 
 }  // namespace
@@ -177,4 +179,32 @@ TEST_F(CleanerFaultTest, FolderThatCannotBeReadFailsTheClean) {
   std::string printed;
   EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   EXPECT_TRUE(fs::is_empty(Install()));
+}
+
+// A package may leave read-only files, and read-only folders may be met as well: the clean clears
+// the attribute and deletes them like any other. A failed deletion keeps the attribute as it was.
+TEST_F(CleanerFaultTest, ReadOnlyFilesAndFoldersAreCleared) {
+  const fs::perms writeBits = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  WriteFile(Install() / "app.exe", "read-only app");
+  WriteFile(Install() / "locked/cfg/a.ini", "a");
+  WriteFile(Install() / "locked/b.ini", "b");
+  WriteFile(Install() / "kept/EMMC_Check_File.txt", "marker");
+  fs::create_directories(Install() / "empty");
+  for (const char* path : {"app.exe", "locked/cfg/a.ini", "locked/cfg", "locked", "kept", "empty"})
+    fs::permissions(Install() / path, writeBits, fs::perm_options::remove);
+  fs::permissions(Install(), writeBits, fs::perm_options::remove);
+
+  std::string printed;
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
+  EXPECT_EQ(printed, "");
+  std::set<std::string> kept = {"kept/", "kept/EMMC_Check_File.txt"};
+  EXPECT_EQ(Listing(Install()), kept);
+
+  // A read-only file whose deletion still fails once its attribute is cleared keeps it.
+  WriteFile(Install() / "held.exe", "held");
+  fs::permissions(Install() / "held.exe", writeBits, fs::perm_options::remove);
+  ASSERT_EQ(PlatTestInjectFault("unlink", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), -1);
+  EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\held.exe FAIL\n");
+  EXPECT_TRUE(IsReadOnly(Install() / "held.exe"));
 }

@@ -303,27 +303,19 @@ TEST(UpdateTest, DriverInUseIsToleratedAndKept) {
 TEST(UpdateTest, UndeletableFileStopsRunLeavingTheRest) {
   const Files installed = {
       {"a.cfg", "a"}, {"b.cfg", "b"}, {"c.cfg", "c"}, {"d.cfg", "d"}, {"e.cfg", "e"}};
-  for (bool readOnly : {false, true}) {
-    SCOPED_TRACE(readOnly ? "read-only" : "in use");
-    ScratchDir root;
-    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), installed));
-    // The walk meets entries in the file system's order; when the first one cannot go, every
-    // other entry is one it never reached.
-    fs::path first = fs::directory_iterator(root.path() / "Zeltrovan")->path();
-    Outcome run;
-    if (readOnly) {
-      fs::permissions(first, kWriteBits, fs::perm_options::remove);
-      run = RunWaited(root.path(), Updater(root.path()));
-      EXPECT_TRUE(IsReadOnly(first));
-      fs::permissions(first, fs::perms::owner_write, fs::perm_options::add);
-    } else {
-      HeldByOtherProcess holder(first);
-      run = RunWaited(root.path(), Updater(root.path()));
-    }
-    Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 127}, false);
-    EXPECT_EQ(log.undeleted, std::vector<std::string>{"\\Zeltrovan\\" + first.filename().string()});
-    ExpectTree(root.path() / "Zeltrovan", installed);
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), installed));
+  // The walk meets entries in the file system's order; when the first one cannot go, every
+  // other entry is one it never reached.
+  fs::path first = fs::directory_iterator(root.path() / "Zeltrovan")->path();
+  Outcome run;
+  {
+    HeldByOtherProcess holder(first);
+    run = RunWaited(root.path(), Updater(root.path()));
   }
+  Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 127}, false);
+  EXPECT_EQ(log.undeleted, std::vector<std::string>{"\\Zeltrovan\\" + first.filename().string()});
+  ExpectTree(root.path() / "Zeltrovan", installed);
 }
 
 TEST(UpdateTest, MissingPackageDeletesNothing) {
@@ -452,6 +444,26 @@ TEST(UpdateTest, WaiterClearsStaleSignal) {
   // The success signal of that run is still pending when the next, failing, run is waited for.
   fs::remove(PackagePath(root.path()));
   ExpectOutcome(RunWaited(root.path(), Updater(root.path())), {112, 113, 114, 142}, false);
+}
+
+// A package that brings read-only files and folders leaves them for the next update, which must
+// replace them like any other file, and so must every update after it.
+TEST(UpdateTest, ReadOnlyFilesOfAnEarlierPackageAreReplaced) {
+  ScratchDir root;
+  ScratchDir contents;
+  WriteFiles(contents.path(), {{"bin/app.exe", "app"}, {"bin/fonts/font.ttf", "font"}, {"readme.txt", "1"}});
+  for (const char* path : {"bin/app.exe", "bin/fonts/font.ttf", "bin/fonts", "readme.txt"})
+    fs::permissions(contents.path() / path, kWriteBits, fs::perm_options::remove);
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"old.txt", "old"}}));
+  fs::remove(PackagePath(root.path()));
+  ASSERT_NO_FATAL_FAILURE(MakePackage(contents.path(), PackagePath(root.path()), ""));
+  for (int run = 1; run <= 3; run++) {
+    SCOPED_TRACE("update " + std::to_string(run));
+    ExpectOutcome(RunWaited(root.path(), Updater(root.path())), kSuccessStages, true);
+    std::string difference;
+    EXPECT_TRUE(SameTree(contents.path(), root.path() / "Zeltrovan", &difference)) << difference;
+    EXPECT_TRUE(IsReadOnly(root.path() / "Zeltrovan/readme.txt"));
+  }
 }
 
 }  // namespace

@@ -48,6 +48,30 @@ static bool SameText(const ZChar* a, const ZChar* b) {
 
 static int RemoveTree(WalkPath* path);
 
+// A read-only file left by an earlier package must go like any other. One that still cannot be
+// deleted keeps its attribute, so that a failed clean changes nothing about it.
+static int DeleteClearingReadOnly(const ZChar* path) {
+  int result = PlatDeleteFile(path);
+  ZUInt32 attributes = 0;
+  if (result != PLAT_ERR_ACCESS || PlatGetFileAttributes(path, &attributes) != PLAT_OK ||
+      (attributes & PLAT_ATTR_READONLY) == 0 ||
+      PlatSetFileAttributes(path, attributes & ~static_cast<ZUInt32>(PLAT_ATTR_READONLY)) != PLAT_OK) {
+    return result;
+  }
+  result = PlatDeleteFile(path);
+  if (result != PLAT_OK) PlatSetFileAttributes(path, attributes);
+  return result;
+}
+
+// A read-only folder can be neither removed on the device nor emptied on a host, so a folder the
+// walk enters loses the attribute first.
+static void ClearFolderReadOnly(const ZChar* path) {
+  ZUInt32 attributes = 0;
+  if (PlatGetFileAttributes(path, &attributes) == PLAT_OK && (attributes & PLAT_ATTR_READONLY)) {
+    PlatSetFileAttributes(path, attributes & ~static_cast<ZUInt32>(PLAT_ATTR_READONLY));
+  }
+}
+
 // path holds the directory with its trailing backslash. 0 to go on with the next entry, -1 to
 // stop the walk.
 static int RemoveEntry(WalkPath* path, const PlatFindData& entry) {
@@ -61,7 +85,7 @@ static int RemoveEntry(WalkPath* path, const PlatFindData& entry) {
   }
   if (SameText(entry.name, kKeptFile)) return 0;
   if (!Append(path, entry.name)) return -1;
-  int deleted = PlatDeleteFile(path->text);
+  int deleted = DeleteClearingReadOnly(path->text);
   if (deleted != PLAT_OK) LogDeleteFailure(path->text);
   CutTo(path, directoryLength);
   if (deleted == PLAT_OK) return 0;
@@ -72,6 +96,7 @@ static int RemoveEntry(WalkPath* path, const PlatFindData& entry) {
 // path holds the directory without a trailing backslash (one is tolerated) and is left as given.
 static int RemoveTree(WalkPath* path) {
   size_t givenLength = path->length;
+  ClearFolderReadOnly(path->text);
   if ((path->length == 0 || path->text[path->length - 1] != ZT('\\')) && !Append(path, ZT("\\"))) {
     return -1;
   }
