@@ -97,6 +97,16 @@ void PlatEventClose(PlatEvent* event);
 // last handle; a host event outlives its processes until this is called.
 int PlatEventDelete(const ZChar* name);
 
+// ---- Run lock ----------------------------------------------------------------------------------
+
+struct PlatLock;
+
+// Takes the lock of that name without waiting. Locks belong to the device, as events do.
+// PLAT_ERR_IN_USE while another process holds it. It stays taken until PlatLockRelease or the end
+// of the process, however the process ends: a killed holder never leaves it taken.
+int PlatLockTake(const ZChar* name, PlatLock** lock);
+void PlatLockRelease(PlatLock* lock);
+
 // ---- Process, time and console -----------------------------------------------------------------
 
 // Milliseconds of a monotonic clock; the count wraps at 2^32.

@@ -36,6 +36,12 @@ enum ResolveTarget {
 // keeps the case given); every earlier one must be an existing directory. *exists tells whether
 // the last component was found.
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists);
+// "zelt-<hash of the device root>-<name>", the name of a host object (an event, a lock) that
+// belongs to the device, so that two simulated devices never see each other's. It leaves room for
+// a prefix or suffix of five characters within a host file name. PLAT_ERR_INVALID for an empty
+// name or one too long.
+int DeviceObjectName(const char16_t* name, std::string* out);
+
 // Keeps the case-insensitive directory index in step with changes this process makes.
 void NoteEntryAdded(const std::string& hostPath);
 void NoteEntryRemoved(const std::string& hostPath);

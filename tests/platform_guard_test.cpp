@@ -34,4 +34,21 @@ TEST_F(PlatformGuardTest, ReadOnlyFolderRefusesRemovalUntilCleared) {
   EXPECT_FALSE(fs::exists(Host("dir")));
 }
 
+// A lock belongs to one device, and its holder can give it back. (A lock held by another process
+// is refused: the update tests show that with two real runs.)
+TEST_F(PlatformGuardTest, LocksAreTheDevicesAndFreeAgainOnceReleased) {
+  PlatLock* held = nullptr;
+  ASSERT_EQ(PlatLockTake(ZT("Guard_Lock"), &held), PLAT_OK);
+  ScratchDir otherDevice;
+  UseDeviceRoot(otherDevice.path());
+  PlatLock* elsewhere = nullptr;
+  EXPECT_EQ(PlatLockTake(ZT("Guard_Lock"), &elsewhere), PLAT_OK);
+  if (elsewhere != nullptr) PlatLockRelease(elsewhere);
+  UseDeviceRoot(device_.path());
+  PlatLockRelease(held);
+  ASSERT_EQ(PlatLockTake(ZT("Guard_Lock"), &held), PLAT_OK);
+  PlatLockRelease(held);
+  EXPECT_EQ(PlatLockTake(ZT(""), &held), PLAT_ERR_INVALID);
+}
+
 }  // namespace

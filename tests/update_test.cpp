@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "outcome_events.h"
+#include "platform.h"
+#include "run_lock.h"
 #include "test_support.h"
 
 namespace {
@@ -35,6 +38,7 @@ const std::map<int, std::string> kStageMessages = {
     {112, "main:|----------------------------|"},
     {113, "main:|--------ZELT UPDATE---------|"},
     {114, "main:|----------------------------|"},
+    {115, "main:take run lock fail"},
     {118, "main:check package fail"},
     {121, "main:begin remove file"},
     {127, "main:remove zeltrovan files fail"},
@@ -464,6 +468,96 @@ TEST(UpdateTest, ReadOnlyFilesOfAnEarlierPackageAreReplaced) {
     EXPECT_TRUE(SameTree(contents.path(), root.path() / "Zeltrovan", &difference)) << difference;
     EXPECT_TRUE(IsReadOnly(root.path() / "Zeltrovan/readme.txt"));
   }
+}
+
+// Stands a pipe in the package's place, so that an updater stalls when it reads its package,
+// after it has taken the run lock and opened the events. The real package is kept aside until
+// it is put back for the reads that follow.
+class StalledPackage {
+ public:
+  explicit StalledPackage(const fs::path& root) : pipe_(PackagePath(root)) {
+    fs::rename(pipe_, aside_.path() / "package");
+    EXPECT_EQ(RunShell("mkfifo " + Quote(pipe_.string())), 0);
+  }
+  ~StalledPackage() {
+    if (!writer_.empty()) RunShell("kill " + writer_);
+  }
+  StalledPackage(const StalledPackage&) = delete;
+  StalledPackage& operator=(const StalledPackage&) = delete;
+
+  // Waits until a reader has the pipe open, then keeps it waiting for bytes that never come.
+  bool WaitForReader() {
+    fs::path opened = aside_.path() / "opened", pid = aside_.path() / "writer";
+    std::string writer = "exec 3> " + Quote(pipe_.string()) + " && : > " + Quote(opened.string()) +
+                         " && exec sleep 60";
+    RunShell("sh -c " + Quote(writer) + " > /dev/null 2>&1 & echo $! > " + Quote(pid.string()));
+    writer_ = ReadFile(pid);
+    while (!writer_.empty() && writer_.back() == '\n') writer_.pop_back();
+    return RunShell("for i in $(seq 200); do [ -e " + Quote(opened.string()) +
+                    " ] && exit 0; sleep 0.05; done; exit 1") == 0;
+  }
+
+  // Puts the package back in the pipe's place for the opens that follow.
+  void PutBack() {
+    fs::rename(pipe_, aside_.path() / "pipe");
+    fs::copy_file(aside_.path() / "package", pipe_);
+  }
+  // Lets a reader still stalled in its open of the pipe go on, once the package is back.
+  void ReleaseReader() {
+    EXPECT_EQ(RunShell("timeout 10 sh -c ': > " + Quote((aside_.path() / "pipe").string()) + "'"), 0);
+  }
+
+ private:
+  ScratchDir aside_;
+  fs::path pipe_;
+  std::string writer_;
+};
+
+// Kills a process and waits until it is gone (or only a zombie, whose locks are released).
+void Kill(const std::string& pid) {
+  std::string gone = "kill -9 " + pid + "; for i in $(seq 200); do s=$(cut -d' ' -f3 /proc/" +
+                     pid + "/stat 2>/dev/null); [ -z \"$s\" ] || [ \"$s\" = Z ] && exit 0; " +
+                     "sleep 0.05; done; exit 1";
+  EXPECT_EQ(RunShell(gone), 0) << "process " << pid << " did not end";
+}
+
+// Starts the device's updater in the background; returns its process id.
+std::string StartUpdater(const fs::path& root, const fs::path& log) {
+  ScratchDir ids;
+  fs::path pid = ids.path() / "pid";
+  RunShell(DeviceCommand(root, Quote(Updater(root).string()) + " > " + Quote(log.string()) +
+                                   " 2>&1 & echo $! > " + Quote(pid.string())));
+  std::string id = ReadFile(pid);
+  while (!id.empty() && id.back() == '\n') id.pop_back();
+  return id;
+}
+
+// Two updaters on one device: the second, started while the first is under way, changes nothing
+// and sets no event, and a run after the first one was killed goes ahead.
+TEST(UpdateTest, OneRunAtATime) {
+  ScratchDir root, output;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  std::string package = ReadFile(PackagePath(root.path()));
+  std::string first;
+  {
+    StalledPackage stalled(root.path());
+    first = StartUpdater(root.path(), output.path() / "first");
+    ASSERT_FALSE(first.empty());
+    ASSERT_TRUE(stalled.WaitForReader());
+    Outcome second = RunWaited(root.path(), Updater(root.path()));
+    EXPECT_EQ(ParseLog(second.log).stages, (std::vector<int>{112, 113, 114, 115}));
+    EXPECT_EQ(second.updaterExit, 255);
+    EXPECT_EQ(second.waitExit, 2);
+    EXPECT_NE(second.errors.find("without setting an event"), std::string::npos)
+        << second.errors;
+    ExpectTree(root.path() / "Zeltrovan", kInstalled);
+    Kill(first);
+    stalled.PutBack();
+  }
+  EXPECT_EQ(ReadFile(PackagePath(root.path())), package);
+  EXPECT_EQ(ParseLog(ReadFile(output.path() / "first")).stages, (std::vector<int>{112, 113, 114}));
+  ExpectOutcome(RunWaited(root.path(), Updater(root.path())), kSuccessStages, true);
+  ExpectTree(root.path() / "Zeltrovan", Union(kPackage, kMarkers));
 }
 
 }  // namespace

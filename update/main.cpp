@@ -9,6 +9,7 @@
 #include "outcome_events.h"
 #include "package_check.h"
 #include "platform.h"
+#include "run_lock.h"
 #include "update_log.h"
 
 static const ZChar kInstallDir[] = ZT("\\Zeltrovan");
@@ -104,10 +105,17 @@ int main() {
   LogStage(112, "main:|----------------------------|");
   LogStage(113, "main:|--------ZELT UPDATE---------|");
   LogStage(114, "main:|----------------------------|");
-  // Held until the process ends, not released when main returns: static storage says so (and
-  // keeps a leak checker from counting them).
+  // The run lock and the events are held until the process ends, not released when main
+  // returns: static storage says so (and keeps a leak checker from counting them).
+  static PlatLock* runLock = NULL;
   static PlatEvent* successEvent = NULL;
   static PlatEvent* failEvent = NULL;
+  // One run at a time on a device: a second one would cross the first one's outcome and delete
+  // its package copy. It changes nothing and sets no event, since the outcome is the other run's.
+  if (PlatLockTake(kRunLockName, &runLock) != PLAT_OK) {
+    LogStage(115, "main:take run lock fail");
+    return -1;
+  }
   PlatEventOpen(kSuccessEventName, &successEvent);
   PlatEventOpen(kFailEventName, &failEvent);
 
