@@ -17,3 +17,7 @@ size_t TextLength(const ZChar* text);
 // and moves *cursor past it, or returns NULL when no component is left. Empty components
 // ("a//b", a leading or trailing separator) are skipped.
 const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);
+
+// Whether path names folder or an entry below it, as the device compares paths: component by
+// component without regard to case, with either separator and empty components skipped.
+bool PathIsInside(const ZChar* path, const ZChar* folder);

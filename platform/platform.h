@@ -76,6 +76,14 @@ int PlatRemoveDirectory(const ZChar* path);
 // Deletes a file or a symbolic link (never what it points to). Fails with PLAT_ERR_IN_USE when
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only, whoever asks.
 int PlatDeleteFile(const ZChar* path);
+// Proves that a deletion could take the file now: opens it for reading without sharing, as a
+// deletion needs it, and closes it at once. *size receives its size. PLAT_ERR_IN_USE while another
+// handle holds the file; read-only is no refusal. An entry that is no regular file (a symbolic
+// link) is not opened, since deleting it never touches what it names; its size counts as 0.
+int PlatFileProbe(const ZChar* path, ZUInt64* size);
+// Stores in *freeBytes how many bytes this process may still write to the volume that holds path
+// (an existing file or directory). PLAT_ERR_NOT_FOUND when path does not exist.
+int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes);
 // Only PLAT_ATTR_READONLY can be changed, on files and directories alike; other bits are ignored.
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);
 int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes);
