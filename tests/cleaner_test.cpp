@@ -208,3 +208,38 @@ TEST_F(CleanerFaultTest, ReadOnlyFilesAndFoldersAreCleared) {
   EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\held.exe FAIL\n");
   EXPECT_TRUE(IsReadOnly(Install() / "held.exe"));
 }
+
+// The proof walks what the clean would walk and changes nothing: it counts the bytes the clean
+// frees, passes over what the clean keeps or tolerates, and names the first file in use.
+TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
+  WriteFile(Install() / "app.exe", std::string(1000, 'a'));
+  WriteFile(Install() / "bin/lib.dll", std::string(200, 'b'));
+  WriteFile(Install() / "bin/EMMC_Check_File.txt", "kept, not counted");
+  WriteFile(Install() / "drivers/ceusbkwrapperdrv.dll", "");
+  WriteFile(Install() / "readonly.cfg", std::string(30, 'c'));
+  fs::permissions(Install() / "readonly.cfg", fs::perms::owner_write | fs::perms::group_write |
+                  fs::perms::others_write, fs::perm_options::remove);
+  std::set<std::string> before = Listing(Install());
+  ZUInt64 freed = 0;
+  {
+    FileInUse driver(ZT("\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll"), "loaded driver");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_READY);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(freed, 1230u);
+
+    FileInUse library(ZT("\\Zeltrovan\\bin\\lib.dll"), "in use");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_FILE_IN_USE);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[ZELT_UPDATE] Line: 00072:in use \\Zeltrovan\\bin\\lib.dll\n");
+  }
+  EXPECT_EQ(Listing(Install()), before);
+  EXPECT_TRUE(IsReadOnly(Install() / "readonly.cfg"));
+  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan\\missing"), &freed), CLEAN_READY);
+  EXPECT_EQ(freed, 0u);
+  ASSERT_EQ(PlatTestInjectFault("opendir", 2, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_WALK_FAILED);
+  PlatTestClearFaults();
+  EXPECT_EQ(Listing(Install()), before);
+}
