@@ -25,3 +25,17 @@ int TestPackage(const ZChar* packagePath, const ZChar* outDir) {
   ClosePackage(&reader);
   return result;
 }
+
+int MeasurePackage(const ZChar* packagePath, ZUInt64* fileBytes, ZUInt64* unpackedBytes) {
+  PackageReader reader;
+  if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
+  int result = PlatFileSize(reader.file, fileBytes) == PLAT_OK ? 0 : 1;
+  ZUInt64 total = 0;
+  for (UInt32 i = 0; i < reader.db.NumFiles; i++) {
+    ZUInt64 size = SzArEx_GetFileSize(&reader.db, i);
+    total = total + size < total ? ~static_cast<ZUInt64>(0) : total + size;
+  }
+  *unpackedBytes = total;
+  ClosePackage(&reader);
+  return result;
+}

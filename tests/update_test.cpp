@@ -39,7 +39,11 @@ const std::map<int, std::string> kStageMessages = {
     {113, "main:|--------ZELT UPDATE---------|"},
     {114, "main:|----------------------------|"},
     {115, "main:take run lock fail"},
+    {116, "main:updater inside zeltrovan"},
+    {117, "main:zeltrovan file in use"},
     {118, "main:check package fail"},
+    {119, "main:read zeltrovan files fail"},
+    {120, "main:check free space fail"},
     {121, "main:begin remove file"},
     {127, "main:remove zeltrovan files fail"},
     {131, "main:remove file OK"},
@@ -139,6 +143,7 @@ int RunAlone(const fs::path& root, std::string* log) {
 struct Log {
   std::vector<int> stages;             // the updater's line numbers in order, 70 included
   std::vector<std::string> undeleted;  // paths of the 70 lines
+  std::vector<std::string> inUse;      // paths of the 72 lines
   std::vector<std::string> other;      // extractor output and the verdict
 };
 
@@ -182,6 +187,9 @@ Log ParseLog(const std::string& text) {
       EXPECT_TRUE(rest.size() > 5 && rest.substr(rest.size() - 5) == " FAIL") << line;
       log.stages.push_back(70);
       log.undeleted.emplace_back(rest.substr(0, rest.size() < 5 ? 0 : rest.size() - 5));
+    } else if (Take(&rest, "00072:in use ")) {
+      log.stages.push_back(72);
+      log.inUse.emplace_back(rest);
     } else if (TakeNumber(&rest, 5, 5, &number) && Take(&rest, ": Time: ") &&
                TakeNumber(&rest, 1, 10, &tick) && Take(&rest, " ")) {
       EXPECT_LE(tick, UINT32_MAX) << line;
@@ -304,22 +312,31 @@ TEST(UpdateTest, DriverInUseIsToleratedAndKept) {
   ExpectTree(root.path() / "Zeltrovan", expected);
 }
 
-TEST(UpdateTest, UndeletableFileStopsRunLeavingTheRest) {
-  const Files installed = {
-      {"a.cfg", "a"}, {"b.cfg", "b"}, {"c.cfg", "c"}, {"d.cfg", "d"}, {"e.cfg", "e"}};
+// A file in use would stop the clean half way; it is found before anything is deleted, wherever
+// the walk would meet it.
+TEST(UpdateTest, FileInUseRefusesTheRunBeforeAnythingIsDeleted) {
+  const Files installed = {{"a.cfg", "a"}, {"b.cfg", "b"},          {"c.cfg", "c"},
+                           {"d.cfg", "d"}, {"sub/deep/e.cfg", "e"}, {"sub/f.cfg", "f"}};
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), installed));
-  // The walk meets entries in the file system's order; when the first one cannot go, every
-  // other entry is one it never reached.
-  fs::path first = fs::directory_iterator(root.path() / "Zeltrovan")->path();
-  Outcome run;
-  {
-    HeldByOtherProcess holder(first);
-    run = RunWaited(root.path(), Updater(root.path()));
+  // The last file of the walk, in the file system's order: every other one comes before it.
+  fs::path last;
+  for (auto& entry : fs::directory_iterator(root.path() / "Zeltrovan")) {
+    if (entry.is_regular_file()) last = entry.path();
   }
-  Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 127}, false);
-  EXPECT_EQ(log.undeleted, std::vector<std::string>{"\\Zeltrovan\\" + first.filename().string()});
-  ExpectTree(root.path() / "Zeltrovan", installed);
+  for (const fs::path& held : {last, root.path() / "Zeltrovan/sub/deep/e.cfg"}) {
+    SCOPED_TRACE(held);
+    Outcome run;
+    {
+      HeldByOtherProcess holder(held);
+      run = RunWaited(root.path(), Updater(root.path()));
+    }
+    Log log = ExpectOutcome(run, {112, 113, 114, 72, 117}, false);
+    std::string device = "\\" + fs::relative(held, root.path()).string();
+    std::replace(device.begin(), device.end(), '/', '\\');
+    EXPECT_EQ(log.inUse, std::vector<std::string>{device});
+    ExpectTree(root.path() / "Zeltrovan", installed);
+  }
 }
 
 TEST(UpdateTest, MissingPackageDeletesNothing) {
@@ -558,6 +575,117 @@ TEST(UpdateTest, OneRunAtATime) {
   EXPECT_EQ(ParseLog(ReadFile(output.path() / "first")).stages, (std::vector<int>{112, 113, 114}));
   ExpectOutcome(RunWaited(root.path(), Updater(root.path())), kSuccessStages, true);
   ExpectTree(root.path() / "Zeltrovan", Union(kPackage, kMarkers));
+}
+
+// Every file below folder with its bytes, "/" after the name of a folder: a record to tell that
+// nothing changed.
+Files Snapshot(const fs::path& folder) {
+  Files files;
+  for (auto& entry : fs::recursive_directory_iterator(folder)) {
+    std::string name = fs::relative(entry.path(), folder).generic_string();
+    if (entry.is_directory()) {
+      files[name + "/"] = "";
+    } else {
+      files[name] = ReadFile(entry.path());
+    }
+  }
+  return files;
+}
+
+// An updater started from the install directory or below it would delete itself and its package
+// with the application; it refuses, however the device spells the folder.
+TEST(UpdateTest, UpdaterInsideTheInstallDirectoryDeletesNothing) {
+  struct Place {
+    std::string install;  // the install directory as spelt on disk
+    std::string exeDir;   // the updater's folder inside it
+  };
+  for (const Place& place : {Place{"Zeltrovan", ""}, Place{"Zeltrovan", "upd"}, Place{"zeltrovan", "Upd"}}) {
+    SCOPED_TRACE(place.install + "/" + place.exeDir);
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, kPackage, "", "Zeltrovan/" + place.exeDir));
+    fs::rename(root.path() / "Zeltrovan", root.path() / place.install);
+    fs::path install = root.path() / place.install;
+    Files before = Snapshot(install);
+    ExpectOutcome(RunWaited(root.path(), install / place.exeDir / "zelt-update"), {112, 113, 114, 116},
+                  false);
+    EXPECT_EQ(Snapshot(install), before);
+  }
+}
+
+// A folder that cannot be read (here: no descriptor left in a deep tree) may hold old files that
+// would stay beside the new install: the run refuses before anything is deleted.
+TEST(UpdateTest, FolderThatCannotBeReadRefusesTheRun) {
+  ScratchDir root;
+  std::string deep = "Zeltrovan";
+  for (int level = 0; level < 200; level++) deep += "/d";
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"app.exe", "old app"}}));
+  WriteFile(root.path() / deep / "old.txt", "old");
+  fs::path limited = root.path() / "SDMMC/limited.sh";
+  WriteFile(limited, "ulimit -n 64 && exec \"$(dirname \"$0\")/zelt-update\"\n");
+  fs::permissions(limited, fs::perms::owner_exec, fs::perm_options::add);
+  Files before = Snapshot(root.path() / "Zeltrovan");
+  ExpectOutcome(RunWaited(root.path(), limited), {112, 113, 114, 119}, false);
+  EXPECT_EQ(Snapshot(root.path() / "Zeltrovan"), before);
+}
+
+// Runs the device's updater under the waiting side with the install directory on a volume of
+// its own of volumeKiB, holding installed: a mount of a small memory volume, in a user and mount
+// namespace of the run's own. *after receives the install directory as the run left it.
+Outcome RunOnSmallVolume(const fs::path& root, int volumeKiB, const Files& installed, Files* after) {
+  ScratchDir staged, output;
+  WriteFiles(staged.path() / "install", installed);
+  fs::create_directories(output.path() / "after");
+  fs::path out = output.path(), install = root / "Zeltrovan";
+  std::string script =
+      "mount -t tmpfs -o size=" + std::to_string(volumeKiB) + "k zelt " + Quote(install.string()) +
+      " && cp -a " + Quote((staged.path() / "install").string() + "/.") + " " +
+      Quote(install.string()) + " && " +
+      DeviceCommand(root, Quote(kWaiter) + " --timeout 60 /bin/sh -c " +
+                              Quote(Quote(Updater(root).string()) + "; echo $? > " +
+                                    Quote((out / "status").string())) +
+                              " > " + Quote((out / "log").string()) + " 2> " +
+                              Quote((out / "errors").string()) + "; echo $? > " +
+                              Quote((out / "wait").string())) +
+      "; cp -a " + Quote(install.string() + "/.") + " " + Quote((out / "after").string());
+  EXPECT_EQ(RunShell("unshare -rm sh -c " + Quote(script)), 0) << script;
+  Outcome run;
+  run.log = ReadFile(out / "log");
+  run.errors = ReadFile(out / "errors");
+  std::string wait = ReadFile(out / "wait"), status = ReadFile(out / "status");
+  if (!wait.empty()) run.waitExit = std::stoi(wait);
+  if (!status.empty()) run.updaterExit = std::stoi(status);
+  *after = Snapshot(out / "after");
+  return run;
+}
+
+// Free space plus what the clean frees must hold the package copy and every unpacked item, or a
+// full medium would fail the extraction with the old install already gone.
+TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
+  if (RunShell("unshare -rm true > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs a user and mount namespace (unshare -rm) for a small volume";
+  }
+  // Text packs to a few KiB, so the package itself is small.
+  std::string text;
+  while (text.size() < 300 * 1024) text += "Zeltrovan firmware table row " + std::to_string(text.size()) + "\n";
+  const Files fits = {{"table.txt", text}};
+  const Files tooLarge = {{"table.txt", text}, {"copy1.txt", text}, {"copy2.txt", text}};
+  const Files installed = {{"old.bin", SampleBytes(300 * 1024, 5)}, {"EMMC_Check_File.txt", "m"}};
+  {
+    SCOPED_TRACE("the files the clean deletes make the room");
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, fits));
+    Files after;
+    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), kSuccessStages, true);
+    EXPECT_EQ(after, (Files{{"table.txt", text}, {"EMMC_Check_File.txt", "m"}}));
+  }
+  {
+    SCOPED_TRACE("too large even so");
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, tooLarge));
+    Files after;
+    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), {112, 113, 114, 120}, false);
+    EXPECT_EQ(after, installed);
+  }
 }
 
 }  // namespace

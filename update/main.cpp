@@ -51,6 +51,42 @@ static bool SourcePackagePath(ZChar* source) {
   return true;
 }
 
+// a + b, or the largest value where that does not fit.
+static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) { return a + b < a ? ~static_cast<ZUInt64>(0) : a + b; }
+
+// Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
+// leaves the device without its application. Logs why when they cannot.
+static bool UpdateCanFinish(const ZChar* source) {
+  // The clean would delete the updater and its package, and nothing would be left to copy.
+  if (PathIsInside(source, kInstallDir)) {
+    LogStage(116, "main:updater inside zeltrovan");
+    return false;
+  }
+  ZUInt64 freedBytes = 0;
+  int clean = CheckInstallTree(kInstallDir, &freedBytes);
+  if (clean == CLEAN_FILE_IN_USE) {
+    LogStage(117, "main:zeltrovan file in use");
+    return false;
+  }
+  if (clean != CLEAN_READY) {
+    LogStage(119, "main:read zeltrovan files fail");
+    return false;
+  }
+  // The package copy stays beside the unpacked items until the end.
+  ZUInt64 freeBytes = 0;
+  ZUInt64 packageBytes = 0;
+  ZUInt64 unpackedBytes = 0;
+  int space = PlatVolumeFreeSpace(kInstallDir, &freeBytes);
+  // Without an install directory nothing is deleted; creating the copy there fails on its own.
+  if (space == PLAT_ERR_NOT_FOUND) return true;
+  if (space != PLAT_OK || MeasurePackage(source, &packageBytes, &unpackedBytes) != 0 ||
+      SaturatingSum(freeBytes, freedBytes) < SaturatingSum(packageBytes, unpackedBytes)) {
+    LogStage(120, "main:check free space fail");
+    return false;
+  }
+  return true;
+}
+
 // Copies in 1024-byte chunks. A chunk the target takes none of is abandoned, so the size check
 // afterwards fails.
 static ZInt64 CopyPackage(PlatFile* fromfile, PlatFile* tofile) {
@@ -131,6 +167,10 @@ int main() {
   PlatFileClose(fromfile);
   if (TestPackage(source, kOutDirWide) != 0) {
     LogStage(118, "main:check package fail");
+    Signal(failEvent);
+    return -1;
+  }
+  if (!UpdateCanFinish(source)) {
     Signal(failEvent);
     return -1;
   }
