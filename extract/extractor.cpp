@@ -10,7 +10,12 @@
 #include "package_reader.h"
 #include "platform.h"
 
-void PrintExtractError(const char* message) { printf("\n [ZELT_UPDATE]  ERROR: %s\n", message); }
+// Every name and error goes out at once, as the run's stage lines do, so that a run cut short
+// leaves a log that reaches the item it was working on.
+void PrintExtractError(const char* message) {
+  printf("\n [ZELT_UPDATE]  ERROR: %s\n", message);
+  fflush(stdout);
+}
 
 SRes PrintItemName(const UInt16* name) {
   const ZChar* text = reinterpret_cast<const ZChar*>(name);
@@ -25,6 +30,7 @@ SRes PrintItemName(const UInt16* name) {
   } else {
     narrow[produced] = 0;
     fputs(narrow, stdout);
+    fflush(stdout);  // with it the end of the item before
   }
   free(narrow);
   return res;
@@ -166,5 +172,6 @@ int ExtractPackage(const ZChar* packagePath, const ZChar* outDir) {
   ClosePackage(&reader);
   if (res != SZ_OK || incomplete) return 1;
   fputs("\nEverything is Ok\n", stdout);
+  fflush(stdout);
   return 0;
 }

@@ -688,4 +688,27 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
   }
 }
 
+// Item names reach the log as each item begins, so a run cut short (power, a kill) leaves a log
+// up to the item it was working on. Here the run stalls writing an item over a kept marker file
+// that is a pipe nobody reads.
+TEST(UpdateTest, ItemNamesReachTheLogAsTheRunGoes) {
+  ScratchDir root, output;
+  const Files package = {{"a.txt", "a"}, {"b.txt", "b"}, {"zz/EMMC_Check_File.txt", "new"}};
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"zz/", ""}}, package));
+  fs::path pipe = root.path() / "Zeltrovan/zz/EMMC_Check_File.txt";
+  ASSERT_EQ(RunShell("mkfifo " + Quote(pipe.string())), 0);
+  fs::path log = output.path() / "log";
+  std::string updater = StartUpdater(root.path(), log);
+  std::string waitFor = "for i in $(seq 200); do grep -q '^b.txt$' " + Quote(log.string()) +
+                        " && exit 0; sleep 0.05; done; exit 1";
+  EXPECT_EQ(RunShell(waitFor), 0) << ReadFile(log);
+  // Reading the pipe lets the run go on to its end.
+  EXPECT_EQ(RunShell("timeout 10 cat " + Quote(pipe.string()) + " > /dev/null"), 0);
+  std::string ended = "for i in $(seq 200); do grep -q 'UPDATE END' " + Quote(log.string()) +
+                      " && exit 0; sleep 0.05; done; exit 1";
+  EXPECT_EQ(RunShell(ended), 0) << ReadFile(log);
+  std::string text = ReadFile(log);
+  EXPECT_LT(text.find("\na.txt\n"), text.find("\nb.txt\n"));
+}
+
 }  // namespace
