@@ -133,6 +133,8 @@ struct PlatProcess;
 // Starts a program with the given arguments (argv[0] is the program, searched in PATH when it
 // holds no "/"); the child shares standard output and error.
 int PlatProcessStart(const char* const* argv, PlatProcess** process);
+// The system's id of the process, as its own tools show it.
+ZUInt32 PlatProcessId(const PlatProcess* process);
 // Waits for the process to end and releases it; *exitCode is its exit status (0..255), or -1
 // when it was killed by a signal. PLAT_ERR_TIMEOUT leaves the process running and the handle valid.
 int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode);

@@ -145,6 +145,8 @@ int PlatProcessStart(const char* const* argv, PlatProcess** process) {
   return PLAT_OK;
 }
 
+uint32_t PlatProcessId(const PlatProcess* process) { return static_cast<uint32_t>(process->pid); }
+
 int PlatProcessWait(PlatProcess* process, uint32_t timeoutMs, int* exitCode) {
   uint32_t start = PlatTickCount();
   for (;;) {

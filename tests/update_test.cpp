@@ -549,6 +549,12 @@ std::string StartUpdater(const fs::path& root, const fs::path& log) {
   return id;
 }
 
+// Polls a file until a line of it holds text (up to 10 s).
+bool WaitForText(const fs::path& file, const std::string& text) {
+  return RunShell("for i in $(seq 200); do grep -qF " + Quote(text) + " " + Quote(file.string()) +
+                  " && exit 0; sleep 0.05; done; exit 1") == 0;
+}
+
 // Two updaters on one device: the second, started while the first is under way, changes nothing
 // and sets no event, and a run after the first one was killed goes ahead.
 TEST(UpdateTest, OneRunAtATime) {
@@ -699,16 +705,48 @@ TEST(UpdateTest, ItemNamesReachTheLogAsTheRunGoes) {
   ASSERT_EQ(RunShell("mkfifo " + Quote(pipe.string())), 0);
   fs::path log = output.path() / "log";
   std::string updater = StartUpdater(root.path(), log);
-  std::string waitFor = "for i in $(seq 200); do grep -q '^b.txt$' " + Quote(log.string()) +
-                        " && exit 0; sleep 0.05; done; exit 1";
-  EXPECT_EQ(RunShell(waitFor), 0) << ReadFile(log);
+  EXPECT_TRUE(WaitForText(log, "b.txt")) << ReadFile(log);
   // Reading the pipe lets the run go on to its end.
   EXPECT_EQ(RunShell("timeout 10 cat " + Quote(pipe.string()) + " > /dev/null"), 0);
-  std::string ended = "for i in $(seq 200); do grep -q 'UPDATE END' " + Quote(log.string()) +
-                      " && exit 0; sleep 0.05; done; exit 1";
-  EXPECT_EQ(RunShell(ended), 0) << ReadFile(log);
+  EXPECT_TRUE(WaitForText(log, "main:UPDATE END")) << ReadFile(log);
   std::string text = ReadFile(log);
   EXPECT_LT(text.find("\na.txt\n"), text.find("\nb.txt\n"));
+}
+
+// A waiter that gives up leaves the events in place and says which updater is still running, so
+// that the outcome it sets later is not lost.
+TEST(UpdateTest, WaiterTimeoutLeavesTheEventsForALateOutcome) {
+  ScratchDir root, output;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  fs::path log = output.path() / "log", errors = output.path() / "errors";
+  StalledPackage stalled(root.path());
+  EXPECT_EQ(RunShell(DeviceCommand(root.path(), Quote(kWaiter) + " --timeout 1 " +
+                                                    Quote(Updater(root.path()).string()) + " > " +
+                                                    Quote(log.string()) + " 2> " + Quote(errors.string()))),
+            2);
+  const std::string said =
+      "zelt-wait: no outcome within the timeout; the updater is still running (process id ";
+  std::string message = ReadFile(errors);
+  size_t at = message.find(said);
+  ASSERT_NE(at, std::string::npos) << message;
+  std::string pid = message.substr(at + said.size());
+  pid = pid.substr(0, pid.find(')'));
+  EXPECT_EQ(ReadFile("/proc/" + pid + "/comm"), "zelt-update\n") << "process " << pid;
+
+  stalled.PutBack();
+  stalled.ReleaseReader();
+  ASSERT_TRUE(WaitForText(log, "main:UPDATE END")) << ReadFile(log);
+  ExpectTree(root.path() / "Zeltrovan", Union(kPackage, kMarkers));
+  ASSERT_NO_FATAL_FAILURE(UseDeviceRoot(root.path()));
+  PlatEvent* events[2] = {nullptr, nullptr};
+  ASSERT_EQ(PlatEventOpen(kSuccessEventName, &events[0]), PLAT_OK);
+  ASSERT_EQ(PlatEventOpen(kFailEventName, &events[1]), PLAT_OK);
+  int signalled = -1;
+  EXPECT_EQ(PlatEventWaitAny(events, 2, 0, &signalled), PLAT_OK);
+  EXPECT_EQ(signalled, 0);
+  for (int i = 0; i < 2; i++) PlatEventClose(events[i]);
+  PlatEventDelete(kSuccessEventName);
+  PlatEventDelete(kFailEventName);
 }
 
 }  // namespace
