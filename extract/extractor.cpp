@@ -104,6 +104,12 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   if (res != SZ_OK) return res;
   res = PrintItemName(reader->name);
   if (res != SZ_OK) return res;
+  bool isDirectory = SzArEx_IsDir(&reader->db, index);
+  // A deletion marker of a differential package: what it names is already gone with the clean.
+  if (IsAntiItem(reader, index)) {
+    fputs(isDirectory ? "/\n" : "\n", stdout);
+    return SZ_OK;
+  }
   ZChar* name = reinterpret_cast<ZChar*>(reader->name);
   const char* problem = ItemPathProblem(outDir, name);
   if (problem != NULL) {
@@ -111,7 +117,6 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     *incomplete = true;
     return SZ_OK;
   }
-  bool isDirectory = SzArEx_IsDir(&reader->db, index);
   const Byte* data = NULL;
   size_t size = 0;
   if (isDirectory) {

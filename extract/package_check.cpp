@@ -3,12 +3,15 @@
 #include "item_path.h"
 #include "package_reader.h"
 
-// Whether the extraction would write item index: its name must print (not empty) and pass the
-// path checks, and a file must decode with a correct checksum.
+// Whether the extraction would handle item index: its name must print (not empty), and unless it
+// is an anti-item, which writes nothing, pass the path checks, and a file must decode with a
+// correct checksum.
 static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir) {
   if (ReadItemName(reader, index) != SZ_OK) return false;
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
-  if (name[0] == 0 || ItemPathProblem(outDir, name) != NULL) return false;
+  if (name[0] == 0) return false;
+  if (IsAntiItem(reader, index)) return true;  // nothing to write
+  if (ItemPathProblem(outDir, name) != NULL) return false;
   if (SzArEx_IsDir(&reader->db, index)) return true;
   const Byte* data = NULL;
   size_t size = 0;

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "7zCrc.h"
+#include "anti_items.h"
 
 // Look-ahead buffer over the package file: large reads keep the decoder off the system call path.
 enum { kLookBufferSize = 1 << 18 };
@@ -41,11 +42,16 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
   if (reader->look.buf == NULL ||
-      SzArEx_Open(&reader->db, &reader->look.vt, &heapAllocator, &heapAllocator) != SZ_OK) {
+      SzArEx_Open(&reader->db, &reader->look.vt, &heapAllocator, &heapAllocator) != SZ_OK ||
+      ReadAntiItems(&reader->db, &reader->look.vt, &heapAllocator, &reader->antiItems) != SZ_OK) {
     ClosePackage(reader);
     return PACKAGE_INVALID;
   }
   return PACKAGE_OPENED;
+}
+
+bool IsAntiItem(const PackageReader* reader, UInt32 index) {
+  return reader->antiItems != NULL && SzBitArray_Check(reader->antiItems, index);
 }
 
 SRes ReadItemName(PackageReader* reader, UInt32 index) {
@@ -77,6 +83,7 @@ SRes DecodeItem(PackageReader* reader, UInt32 index, const Byte** data, size_t* 
 void ClosePackage(PackageReader* reader) {
   ISzAlloc_Free(&heapAllocator, reader->outBuffer);
   SzArEx_Free(&reader->db, &heapAllocator);
+  ISzAlloc_Free(&heapAllocator, reader->antiItems);
   free(reader->name);
   free(reader->look.buf);
   PlatFileClose(reader->file);
