@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
   while (PlatEventWaitAny(events, 2, 0, &stale) == PLAT_OK) {
   }
 
-  PlatProcess* updater = nullptr;
+  // Static: an updater left running at a timeout keeps its handle until this program ends.
+  static PlatProcess* updater = nullptr;
   if (next < argc && PlatProcessStart(argv + next, &updater) != PLAT_OK) {
     fprintf(stderr, "zelt-wait: cannot start %s\n", argv[next]);
     return kError;
