@@ -73,13 +73,14 @@ for ((run = 1; run <= runs; run++)); do
 done
 rm -rf "$device" "$scratch_dir/update-result"
 
-# The updater's named events outlive it on a host; the ones of this simulated device go with it.
-# Their names carry an FNV-1a hash of the device root's host path.
+# The updater's named events and its run-lock file outlive it on a host; the ones of this simulated
+# device go with it. Their names carry an FNV-1a hash of the device root's host path.
 hash=-3750763034362895579  # 14695981039346656037 as a signed 64-bit number
 for byte in $(printf '%s' "$device" | od -An -tu1 -v); do
   hash=$(((hash ^ byte) * 1099511628211))
 done
-rm -f /dev/shm/sem.zelt-"$(printf '%016x' "$hash")"-Zeltrovan_Update_*
+rm -f /dev/shm/sem.zelt-"$(printf '%016x' "$hash")"-Zeltrovan_Update_* \
+  /dev/shm/zelt-"$(printf '%016x' "$hash")"-Zeltrovan_Update_Lock.lock
 
 echo
 echo "Whole update, median of $runs alternating runs each; ratio = zelt / pipeline."

@@ -10,7 +10,12 @@
 #include "package_reader.h"
 #include "platform.h"
 
-void PrintExtractError(const char* message) { printf("\n [ZELT_UPDATE]  ERROR: %s\n", message); }
+// Every name and error goes out at once, as the run's stage lines do, so that a run cut short
+// leaves a log that reaches the item it was working on.
+void PrintExtractError(const char* message) {
+  printf("\n [ZELT_UPDATE]  ERROR: %s\n", message);
+  fflush(stdout);
+}
 
 SRes PrintItemName(const UInt16* name) {
   const ZChar* text = reinterpret_cast<const ZChar*>(name);
@@ -25,6 +30,7 @@ SRes PrintItemName(const UInt16* name) {
   } else {
     narrow[produced] = 0;
     fputs(narrow, stdout);
+    fflush(stdout);  // with it the end of the item before
   }
   free(narrow);
   return res;
@@ -113,6 +119,12 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   if (res != SZ_OK) return res;
   res = PrintItemName(reader->name);
   if (res != SZ_OK) return res;
+  bool isDirectory = SzArEx_IsDir(&reader->db, index);
+  // A deletion marker of a differential package: what it names is already gone with the clean.
+  if (IsAntiItem(reader, index)) {
+    fputs(isDirectory ? "/\n" : "\n", stdout);
+    return SZ_OK;
+  }
   ZChar* name = reinterpret_cast<ZChar*>(reader->name);
   const char* problem = ItemPathProblem(outDir, name);
   if (problem != NULL) {
@@ -120,7 +132,6 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     *incomplete = true;
     return SZ_OK;
   }
-  bool isDirectory = SzArEx_IsDir(&reader->db, index);
   if (isDirectory) {
     fputs("/", stdout);
   } else {
@@ -179,5 +190,6 @@ int ExtractPackage(const ZChar* packagePath, const ZChar* outDir) {
   ClosePackage(&reader);
   if (res != SZ_OK || incomplete) return 1;
   fputs("\nEverything is Ok\n", stdout);
+  fflush(stdout);
   return 0;
 }

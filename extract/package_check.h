@@ -7,3 +7,7 @@
 // could be written under outDir (a name, safe, that fits the path buffer); 1 otherwise. Writes
 // and prints nothing.
 int TestPackage(const ZChar* packagePath, const ZChar* outDir);
+
+// Stores the size of the package file in *fileBytes and the unpacked size of all its items, as its
+// header declares them, in *unpackedBytes. Returns 0, or 1 when the package cannot be opened.
+int MeasurePackage(const ZChar* packagePath, ZUInt64* fileBytes, ZUInt64* unpackedBytes);

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "7zCrc.h"
+#include "anti_items.h"
 
 // Look-ahead buffer over the package file, and later the input of the folder decoder's first
 // packed stream: large reads keep the decoder off the system call path.
@@ -45,11 +46,16 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
   if (reader->look.buf == NULL || reader->folder == NULL ||
-      SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator) != SZ_OK) {
+      SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator) != SZ_OK ||
+      ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems) != SZ_OK) {
     ClosePackage(reader);
     return PACKAGE_INVALID;
   }
   return PACKAGE_OPENED;
+}
+
+bool IsAntiItem(const PackageReader* reader, UInt32 index) {
+  return reader->antiItems != NULL && SzBitArray_Check(reader->antiItems, index);
 }
 
 SRes ReadItemName(PackageReader* reader, UInt32 index) {
@@ -153,6 +159,7 @@ void ClosePackage(PackageReader* reader) {
   CloseFolder(reader);
   free(reader->folder);
   SzArEx_Free(&reader->db, &kPackageAllocator);
+  ISzAlloc_Free(&kPackageAllocator, reader->antiItems);
   free(reader->name);
   free(reader->look.buf);
   PlatFileClose(reader->file);

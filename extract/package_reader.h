@@ -27,6 +27,7 @@ struct PackageReader {
   PackageInStream stream;
   CLookToRead2 look;  // its buffer feeds the folder decoder once the item list is read
   CSzArEx db;
+  Byte* antiItems;      // a bit per item, set for an anti-item; NULL when there is none
   UInt16* name;         // the current item's name, UTF-16, terminated
   size_t nameCapacity;  // units, terminator included
   FolderStream* folder;
@@ -49,6 +50,9 @@ enum PackageOpenResult {
 // Opens the package and reads its item list. On any result but PACKAGE_OPENED nothing is left
 // to close.
 int OpenPackage(const ZChar* path, PackageReader* reader);
+// Whether item index is an anti-item, the deletion marker of a differential package: it holds
+// nothing and creates nothing.
+bool IsAntiItem(const PackageReader* reader, UInt32 index);
 // Loads item index's name into reader->name, growing the buffer as needed. SZ_ERROR_MEM when it
 // cannot grow.
 SRes ReadItemName(PackageReader* reader, UInt32 index);

@@ -49,3 +49,17 @@ size_t EveryEntryPatternFolderLength(const ZChar* pattern) {
   }
   return length - suffix;
 }
+
+bool PathIsInside(const ZChar* path, const ZChar* folder) {
+  const ZChar* pathCursor = path;
+  const ZChar* folderCursor = folder;
+  size_t folderLength = 0;
+  while (const ZChar* folderName = NextPathComponent(&folderCursor, &folderLength)) {
+    size_t pathLength = 0;
+    const ZChar* pathName = NextPathComponent(&pathCursor, &pathLength);
+    if (pathName == NULL || !NamesEqualIgnoringCase(pathName, pathLength, folderName, folderLength)) {
+      return false;
+    }
+  }
+  return true;
+}

@@ -23,3 +23,6 @@ const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);
 // pattern is anything else: "dir*.*" or "dir\a*.*" must not walk another directory than the one
 // named.
 size_t EveryEntryPatternFolderLength(const ZChar* pattern);
+// Whether path names folder or an entry below it, as the device compares paths: component by
+// component without regard to case, with either separator and empty components skipped.
+bool PathIsInside(const ZChar* path, const ZChar* folder);

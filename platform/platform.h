@@ -65,20 +65,30 @@ struct PlatFindData {
 // Starts an enumeration of the directory named by pattern, which is the directory path followed
 // by "\*.*" (the one pattern there is: every entry). *data receives the first entry, "." and ".."
 // included where the file system has them. A symbolic link is an entry of its own, never a
-// directory, and is never followed. PLAT_ERR_NOT_FOUND when there is no such directory; one that
-// cannot be read gives another failure (PLAT_ERR_IO, PLAT_ERR_NO_MEMORY, ...).
+// directory, and is never followed. PLAT_ERR_NOT_FOUND only when the directory is missing or has
+// no entries; one that cannot be read gives another failure (PLAT_ERR_IO, PLAT_ERR_NO_MEMORY, ...).
 int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data);
-// Next entry in the file system's order; PLAT_ERR_NOT_FOUND after the last.
+// Next entry in the file system's order; PLAT_ERR_NOT_FOUND after the last, any other failure
+// when the rest cannot be read.
 int PlatFindNext(PlatFind* find, PlatFindData* data);
 void PlatFindClose(PlatFind* find);
 
 int PlatCreateDirectory(const ZChar* path);
-// Fails with PLAT_ERR_NOT_EMPTY while the directory has entries.
+// Fails with PLAT_ERR_NOT_EMPTY while the directory has entries and PLAT_ERR_ACCESS while it is
+// read-only.
 int PlatRemoveDirectory(const ZChar* path);
 // Deletes a file or a symbolic link (never what it points to). Fails with PLAT_ERR_IN_USE when
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only, whoever asks.
 int PlatDeleteFile(const ZChar* path);
-// Only PLAT_ATTR_READONLY can be changed; other bits are ignored.
+// Proves that a deletion could take the file now: opens it for reading without sharing, as a
+// deletion needs it, and closes it at once. *size receives its size. PLAT_ERR_IN_USE while another
+// handle holds the file; read-only is no refusal. An entry that is no regular file (a symbolic
+// link) is not opened, since deleting it never touches what it names; its size counts as 0.
+int PlatFileProbe(const ZChar* path, ZUInt64* size);
+// Stores in *freeBytes how many bytes this process may still write to the volume that holds path
+// (an existing file or directory). PLAT_ERR_NOT_FOUND when path does not exist.
+int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes);
+// Only PLAT_ATTR_READONLY can be changed, on files and directories alike; other bits are ignored.
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);
 int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes);
 
@@ -98,6 +108,16 @@ void PlatEventClose(PlatEvent* event);
 // Forgets the name so that the next open creates a fresh event. Device events vanish with their
 // last handle; a host event outlives its processes until this is called.
 int PlatEventDelete(const ZChar* name);
+
+// ---- Run lock ----------------------------------------------------------------------------------
+
+struct PlatLock;
+
+// Takes the lock of that name without waiting. Locks belong to the device, as events do.
+// PLAT_ERR_IN_USE while another process holds it. It stays taken until PlatLockRelease or the end
+// of the process, however the process ends: a killed holder never leaves it taken.
+int PlatLockTake(const ZChar* name, PlatLock** lock);
+void PlatLockRelease(PlatLock* lock);
 
 // ---- Process, time and console -----------------------------------------------------------------
 
@@ -122,6 +142,8 @@ int PlatProcessStart(const char* const* argv, PlatProcess** process);
 // or emptied. Fails, starting nothing, when a file cannot be opened for writing.
 int PlatProcessStartRedirected(const char* const* argv, const char* outputFile,
                                const char* errorFile, PlatProcess** process);
+// The system's id of the process, as its own tools show it.
+ZUInt32 PlatProcessId(const PlatProcess* process);
 // Waits for the process to end and releases it; *exitCode is its exit status (0..255), or -1
 // when it was killed by a signal. PLAT_ERR_TIMEOUT leaves the process running and the handle valid.
 int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode);

@@ -237,6 +237,7 @@ int PlatRemoveDirectory(const char16_t* path) {
   int result = ResolveExisting(path, &host, &st);
   if (result != PLAT_OK) return result;
   if (!S_ISDIR(st.st_mode)) return PLAT_ERR_INVALID;
+  if (IsReadOnly(st)) return PLAT_ERR_ACCESS;  // as the device refuses a read-only folder
   if (osCalls.rmdir(host.c_str()) != 0) return errno == EEXIST ? PLAT_ERR_NOT_EMPTY : TranslateErrno(errno);
   return PLAT_OK;
 }

@@ -48,3 +48,8 @@ enum ResolveTarget {
 // the last component was found. A folder that cannot be read is its own failure, never "not
 // found".
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists);
+// "zelt-<hash of the device root>-<name>", the name of a host object (an event, a lock) that
+// belongs to the device, so that two simulated devices never see each other's. It leaves room for
+// a prefix or suffix of five characters within a host file name. PLAT_ERR_INVALID for an empty
+// name or one too long.
+int DeviceObjectName(const char16_t* name, std::string* out);

@@ -1,5 +1,6 @@
 // The POSIX backend's table of OS calls and its error translation.
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>

@@ -25,14 +25,13 @@ static void SleepMs(long ms) {
 }
 
 // ---- Named events ------------------------------------------------------------------------------
-// An event is a named semaphore whose count never exceeds one. Its name carries a hash of the
-// device root, so that two simulated devices never see each other's events.
+// An event is a named semaphore whose count never exceeds one.
 
 struct PlatEvent {
   sem_t* semaphore;
 };
 
-static int SemaphoreName(const char16_t* name, std::string* out) {
+int DeviceObjectName(const char16_t* name, std::string* out) {
   std::string utf8;
   std::string root;
   size_t length = 0;
@@ -45,9 +44,15 @@ static int SemaphoreName(const char16_t* name, std::string* out) {
   for (unsigned char c : root) hash = (hash ^ c) * 1099511628211ull;
   for (char& c : utf8) c = (c == '/') ? '_' : c;
   char prefix[40];
-  snprintf(prefix, sizeof prefix, "/zelt-%016llx-", static_cast<unsigned long long>(hash));
+  snprintf(prefix, sizeof prefix, "zelt-%016llx-", static_cast<unsigned long long>(hash));
   *out = prefix + utf8;
-  return out->size() <= NAME_MAX - 4 ? PLAT_OK : PLAT_ERR_INVALID;
+  return out->size() <= NAME_MAX - 5 ? PLAT_OK : PLAT_ERR_INVALID;
+}
+
+static int SemaphoreName(const char16_t* name, std::string* out) {
+  int result = DeviceObjectName(name, out);
+  out->insert(0, "/");
+  return result;
 }
 
 int PlatEventOpen(const char16_t* name, PlatEvent** event) {
@@ -157,6 +162,8 @@ int PlatProcessStartRedirected(const char* const* argv, const char* outputFile,
   posix_spawn_file_actions_destroy(&actions);
   return result;
 }
+
+uint32_t PlatProcessId(const PlatProcess* process) { return static_cast<uint32_t>(process->pid); }
 
 int PlatProcessWait(PlatProcess* process, uint32_t timeoutMs, int* exitCode) {
   uint32_t start = PlatTickCount();

@@ -9,7 +9,8 @@ struct Plan {
   int remaining;  // calls until the fault; 0 when none is planned
   PlatFault fault;
 };
-static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan;
+static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
+    opendirPlan;
 
 // True on the call that must fail; the plan is then spent.
 static bool Due(Plan* plan) {
@@ -67,6 +68,12 @@ static BOOL WINAPI FaultyDeleteFile(LPCWSTR path) {
 static BOOL WINAPI FaultySetFileAttributes(LPCWSTR path, DWORD attributes) {
   return Due(&chmodPlan) ? Failed() : winCallsReal.setFileAttributes(path, attributes);
 }
+// A folder that cannot be read for want of handles, as POSIX's "opendir" runs out of descriptors.
+static HANDLE WINAPI FaultyFindFirstFile(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  if (!Due(&opendirPlan)) return winCallsReal.findFirstFile(pattern, data);
+  SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  return INVALID_HANDLE_VALUE;
+}
 
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   struct Entry {
@@ -75,14 +82,14 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   };
   const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
                            {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}};
+                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan}};
   for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
     if (strcmp(entries[i].name, call) != 0) continue;
     entries[i].plan->remaining = nth;
     entries[i].plan->fault = fault;
     const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,         FaultyWriteFile,
                                   FaultyCloseHandle, FaultyCreateDirectory,  FaultyRemoveDirectory,
-                                  FaultyDeleteFile,  FaultySetFileAttributes};
+                                  FaultyDeleteFile,  FaultySetFileAttributes, FaultyFindFirstFile};
     winCalls = faulty;
     return 0;
   }
@@ -92,6 +99,6 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
 void PlatTestClearFaults() {
   const Plan none = {0, PLAT_FAULT_ERROR};
   openPlan = readPlan = writePlan = closePlan = none;
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = none;
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = none;
   winCalls = winCallsReal;
 }

@@ -39,6 +39,12 @@ int PlatRemoveDirectory(const ZChar* path) {
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(path, host);
   if (result != PLAT_OK) return result;
+  // The device refuses a read-only folder, whatever a PC's file system would do.
+  DWORD attributes = 0;
+  if (HostAttributes(host, &attributes) == PLAT_OK && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return PLAT_ERR_ACCESS;
+  }
   return winCalls.removeDirectory(host) ? PLAT_OK : LastError();
 }
 
@@ -55,6 +61,47 @@ int PlatDeleteFile(const ZChar* path) {
     return winCalls.removeDirectory(host) ? PLAT_OK : LastError();
   }
   return result;
+}
+
+// A deletion needs the file unshared: an open for reading that lets nobody in proves it could
+// happen now. A link, or anything else that is no file, is deleted without touching its target.
+int PlatFileProbe(const ZChar* path, ZUInt64* size) {
+  *size = 0;
+  ZChar host[HOST_PATH_MAX];
+  DWORD attributes = 0;
+  int result = ToHostPath(path, host);
+  if (result == PLAT_OK) result = HostAttributes(host, &attributes);
+  if (result != PLAT_OK) return result;
+  if ((attributes & (kLinkAttribute | FILE_ATTRIBUTE_DIRECTORY)) != 0) return PLAT_OK;
+  HANDLE handle = winCalls.createFile(host, GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, NULL);
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  DWORD high = 0;
+  SetLastError(NO_ERROR);
+  DWORD low = GetFileSize(handle, &high);
+  if (low == 0xFFFFFFFF && GetLastError() != NO_ERROR) result = LastError();
+  winCalls.closeHandle(handle);
+  if (result == PLAT_OK) *size = (static_cast<ZUInt64>(high) << 32) | low;
+  return result;
+}
+
+int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes) {
+  ZChar host[HOST_PATH_MAX];
+  DWORD attributes = 0;
+  int result = ToHostPath(path, host);
+  if (result == PLAT_OK) result = HostAttributes(host, &attributes);
+  if (result != PLAT_OK) return result;
+  // Takes a folder; for a file, the folder that holds it.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    size_t length = TextLength(host);
+    while (length > 0 && !IsPathSeparator(host[length - 1])) length--;
+    host[length] = 0;
+  }
+  // What the caller may use, which a quota can make less than the volume's free space.
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(host, &available, NULL, NULL)) return LastError();
+  *freeBytes = available.QuadPart;
+  return PLAT_OK;
 }
 
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes) {
@@ -110,7 +157,7 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
   *find = static_cast<PlatFind*>(malloc(sizeof(PlatFind)));
   if (*find == NULL) return PLAT_ERR_NO_MEMORY;
   WIN32_FIND_DATAW found;
-  (*find)->handle = FindFirstFileW(host, &found);
+  (*find)->handle = winCalls.findFirstFile(host, &found);
   if ((*find)->handle == INVALID_HANDLE_VALUE) {
     // An empty folder has no first entry (ERROR_NO_MORE_FILES or ERROR_FILE_NOT_FOUND): that is
     // "not found", as a missing folder is. So is a file named as the folder, whichever error the

@@ -3,7 +3,7 @@
 
 const Win32Syscalls winCallsReal = {CreateFileW, ReadFile,          WriteFile,
                                     CloseHandle, CreateDirectoryW,  RemoveDirectoryW,
-                                    DeleteFileW, SetFileAttributesW};
+                                    DeleteFileW, SetFileAttributesW, FindFirstFileW};
 Win32Syscalls winCalls = winCallsReal;
 
 int TranslateWin32Error(DWORD error) {

@@ -35,6 +35,38 @@ void PlatEventClose(PlatEvent* event) {
 // An event vanishes with its last handle; there is no name to forget.
 int PlatEventDelete(const ZChar*) { return PLAT_OK; }
 
+// ---- Run lock ----------------------------------------------------------------------------------
+// A named mutex: whoever created it holds the lock, and it vanishes with its last handle, however
+// its holder ends. Only its existence counts, so no thread ownership is involved.
+
+struct PlatLock {
+  HANDLE handle;
+};
+
+int PlatLockTake(const ZChar* name, PlatLock** lock) {
+  ZChar hostName[PLAT_MAX_PATH];
+  int result = name[0] != 0 ? ToHostEventName(name, hostName) : PLAT_ERR_INVALID;
+  if (result != PLAT_OK) return result;
+  HANDLE handle = CreateMutexW(NULL, FALSE, hostName);
+  if (handle == NULL) return LastError();
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(handle);
+    return PLAT_ERR_IN_USE;
+  }
+  *lock = static_cast<PlatLock*>(malloc(sizeof(PlatLock)));
+  if (*lock == NULL) {
+    CloseHandle(handle);
+    return PLAT_ERR_NO_MEMORY;
+  }
+  (*lock)->handle = handle;
+  return PLAT_OK;
+}
+
+void PlatLockRelease(PlatLock* lock) {
+  CloseHandle(lock->handle);
+  free(lock);
+}
+
 // ---- Time, the executable and the console ------------------------------------------------------
 
 ZUInt32 PlatTickCount() { return GetTickCount(); }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform.h"
+#include "platform_testing.h"
 #include "test_support.h"
 
 namespace {
@@ -143,7 +144,7 @@ TEST_F(CleanerTest, DriverInUseIsLoggedAndPassedOver) {
   EXPECT_EQ(ReadFile(Install() / "drivers/ceusbkwrapperdrv.dll"), "loaded driver");
 }
 
-TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
+TEST_F(CleanerTest, ReadOnlyFileThatStaysReadOnlyStopsTheWalk) {
   const std::string settings = "設定";
   // The console shows names in its code page: UTF-8 on a POSIX host, the OEM code page on
   // Windows, which the Wine run sets to the device's 936.
@@ -151,11 +152,12 @@ TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
   std::set<std::string> files;
   for (int i = 1; i <= 4; i++) files.insert(settings + "-" + std::to_string(i) + ".ini");
   for (const std::string& name : files) WriteFile(Install() / "cfg" / fs::u8path(name), name);
-  // The walk meets entries in the file system's order; making the first one read-only leaves
-  // every other entry unreached.
+  // The walk meets entries in the file system's order; when the first one cannot go, every other
+  // entry is one it never reached. Its read-only attribute cannot be cleared.
   fs::path first = fs::directory_iterator(Install() / "cfg")->path();
   fs::permissions(first, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
+  EXPECT_EQ(PlatTestInjectFault("chmod", 1, PLAT_FAULT_ERROR), 0);
 
   std::string printed;
   EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), -1);
@@ -165,6 +167,104 @@ TEST_F(CleanerTest, ReadOnlyFileStopsTheWalk) {
   for (const std::string& name : files) left.insert("cfg/" + name);
   EXPECT_EQ(Listing(Install()), left);
   EXPECT_TRUE(IsReadOnly(first));
+  PlatTestClearFaults();
 }
 
 }  // namespace
+
+class CleanerFaultTest : public CleanerTest {
+ protected:
+  void TearDown() override { PlatTestClearFaults(); }
+};
+
+// A folder that cannot be read may still hold old files: the clean fails rather than leave them
+// beside the new install. Path lookups read folders too (how often depends on what the backend
+// has cached), and a lookup that fails only skips the clearing of a read-only attribute; so each
+// read in turn fails, and every run ends either refused with the file kept or complete. The
+// walk's own reads are among them, so some runs must be refused.
+TEST_F(CleanerFaultTest, FolderThatCannotBeReadFailsTheClean) {
+  int refused = 0;
+  for (int nth = 1; nth <= 12; nth++) {
+    SCOPED_TRACE("opendir " + std::to_string(nth));
+    WriteFile(Install() / "a/b/old.txt", "old");
+    ASSERT_EQ(PlatTestInjectFault("opendir", nth, PLAT_FAULT_ERROR), 0);
+    std::string printed;
+    int result = Clean(ZT("\\Zeltrovan"), &printed);
+    PlatTestClearFaults();
+    EXPECT_EQ(printed, "");
+    if (result == -1) {
+      refused++;
+      EXPECT_TRUE(fs::exists(Install() / "a/b/old.txt"));
+    } else {
+      EXPECT_EQ(result, 0);
+      EXPECT_TRUE(fs::is_empty(Install()));
+    }
+  }
+  EXPECT_GE(refused, 1);
+  std::string printed;
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
+  EXPECT_TRUE(fs::is_empty(Install()));
+}
+
+// A package may leave read-only files, and read-only folders may be met as well: the clean clears
+// the attribute and deletes them like any other. A failed deletion keeps the attribute as it was.
+TEST_F(CleanerFaultTest, ReadOnlyFilesAndFoldersAreCleared) {
+  const fs::perms writeBits = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  WriteFile(Install() / "app.exe", "read-only app");
+  WriteFile(Install() / "locked/cfg/a.ini", "a");
+  WriteFile(Install() / "locked/b.ini", "b");
+  WriteFile(Install() / "kept/EMMC_Check_File.txt", "marker");
+  fs::create_directories(Install() / "empty");
+  for (const char* path : {"app.exe", "locked/cfg/a.ini", "locked/cfg", "locked", "kept", "empty"})
+    fs::permissions(Install() / path, writeBits, fs::perm_options::remove);
+  fs::permissions(Install(), writeBits, fs::perm_options::remove);
+
+  std::string printed;
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
+  EXPECT_EQ(printed, "");
+  std::set<std::string> kept = {"kept/", "kept/EMMC_Check_File.txt"};
+  EXPECT_EQ(Listing(Install()), kept);
+
+  // A read-only file whose deletion still fails once its attribute is cleared keeps it.
+  WriteFile(Install() / "held.exe", "held");
+  fs::permissions(Install() / "held.exe", writeBits, fs::perm_options::remove);
+  ASSERT_EQ(PlatTestInjectFault("unlink", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), -1);
+  EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\held.exe FAIL\n");
+  EXPECT_TRUE(IsReadOnly(Install() / "held.exe"));
+}
+
+// The proof walks what the clean would walk and changes nothing: it counts the bytes the clean
+// frees, passes over what the clean keeps or tolerates, and names the first file in use.
+TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
+  WriteFile(Install() / "app.exe", std::string(1000, 'a'));
+  WriteFile(Install() / "bin/lib.dll", std::string(200, 'b'));
+  WriteFile(Install() / "bin/EMMC_Check_File.txt", "kept, not counted");
+  WriteFile(Install() / "drivers/ceusbkwrapperdrv.dll", "");
+  WriteFile(Install() / "readonly.cfg", std::string(30, 'c'));
+  fs::permissions(Install() / "readonly.cfg", fs::perms::owner_write | fs::perms::group_write |
+                  fs::perms::others_write, fs::perm_options::remove);
+  std::set<std::string> before = Listing(Install());
+  ZUInt64 freed = 0;
+  {
+    FileInUse driver(ZT("\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll"), "loaded driver");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_READY);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(freed, 1230u);
+
+    FileInUse library(ZT("\\Zeltrovan\\bin\\lib.dll"), "in use");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_FILE_IN_USE);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[ZELT_UPDATE] Line: 00072:in use \\Zeltrovan\\bin\\lib.dll\n");
+  }
+  EXPECT_EQ(Listing(Install()), before);
+  EXPECT_TRUE(IsReadOnly(Install() / "readonly.cfg"));
+  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan\\missing"), &freed), CLEAN_READY);
+  EXPECT_EQ(freed, 0u);
+  ASSERT_EQ(PlatTestInjectFault("opendir", 2, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_WALK_FAILED);
+  PlatTestClearFaults();
+  EXPECT_EQ(Listing(Install()), before);
+}

@@ -434,4 +434,43 @@ INSTANTIATE_TEST_SUITE_P(
                     Layout{"layout-lzma2-bcj2", "BCJ2 LZMA2 LZMA LZMA"},
                     Layout{"layout-ppmd-bcj2", "BCJ2 PPMD LZMA LZMA"}));
 
+// A differential package marks what it deletes with anti-items (7zz makes them with the update
+// action w2): their names print as any item's, and nothing is created for them, whether the
+// package's header is packed or plain.
+TEST_F(ExtractTest, AntiItemsPrintTheirNamesAndCreateNothing) {
+  for (const char* headerSwitch : {"", "-mhc=off"}) {
+    SCOPED_TRACE(headerSwitch);
+    ScratchDir older, newer, packages;
+    WriteFile(older.path() / "keep.txt", "old");
+    WriteFile(older.path() / "sub/gone.txt", "gone");
+    WriteFile(older.path() / "dir/x.txt", "x");
+    WriteFile(newer.path() / "keep.txt", "new");
+    fs::create_directories(newer.path() / "sub");
+    ASSERT_NO_FATAL_FAILURE(MakePackage(older.path(), packages.path() / "base.7z", ""));
+    fs::path differential = packages.path() / "diff.7z";
+    std::string command = "cd '" + newer.path().string() + "' && 7zz u -bd -bso0 -bsp0 " +
+                          headerSwitch + " '" + (packages.path() / "base.7z").string() +
+                          "' -u- '-up0q3r2x2y2z0w2!" + differential.string() + "' . > /dev/null";
+    ASSERT_EQ(RunShell(command), 0) << command;
+    fs::remove(Package());
+    fs::copy_file(differential, Package());
+    fs::remove_all(Out());
+    fs::create_directories(Out());
+
+    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), ZT("out")), 0);
+    Outcome run = Extract();
+    EXPECT_EQ(run.result, 0);
+    std::multiset<std::string> lines;
+    std::istringstream console(run.console);
+    for (std::string line; std::getline(console, line);) {
+      if (!line.empty()) lines.insert(line);
+    }
+    EXPECT_EQ(lines, (std::multiset<std::string>{"sub/", "dir/x.txt", "sub/gone.txt", "dir/",
+                                                 "keep.txt", "Everything is Ok"}))
+        << run.console;
+    EXPECT_EQ(Entries(Out()), (std::set<std::string>{"keep.txt", "sub"}));
+    EXPECT_EQ(ReadFile(Out() / "keep.txt"), "new");
+  }
+}
+
 }  // namespace

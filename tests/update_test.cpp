@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "outcome_events.h"
+#include "platform.h"
+#include "run_lock.h"
 #include "test_support.h"
 
 namespace {
@@ -48,7 +51,12 @@ const std::map<int, std::string> kStageMessages = {
     {112, "main:|----------------------------|"},
     {113, "main:|--------ZELT UPDATE---------|"},
     {114, "main:|----------------------------|"},
+    {115, "main:take run lock fail"},
+    {116, "main:updater inside zeltrovan"},
+    {117, "main:zeltrovan file in use"},
     {118, "main:check package fail"},
+    {119, "main:read zeltrovan files fail"},
+    {120, "main:check free space fail"},
     {121, "main:begin remove file"},
     {127, "main:remove zeltrovan files fail"},
     {131, "main:remove file OK"},
@@ -138,6 +146,7 @@ int RunAlone(const fs::path& root, std::string* log) {
 struct Log {
   std::vector<int> stages;             // the updater's line numbers in order, 70 included
   std::vector<std::string> undeleted;  // paths of the 70 lines
+  std::vector<std::string> inUse;      // paths of the 72 lines
   std::vector<std::string> other;      // extractor output and the verdict
 };
 
@@ -181,6 +190,9 @@ Log ParseLog(const std::string& text) {
       EXPECT_TRUE(rest.size() > 5 && rest.substr(rest.size() - 5) == " FAIL") << line;
       log.stages.push_back(70);
       log.undeleted.emplace_back(rest.substr(0, rest.size() < 5 ? 0 : rest.size() - 5));
+    } else if (Take(&rest, "00072:in use ")) {
+      log.stages.push_back(72);
+      log.inUse.emplace_back(rest);
     } else if (TakeNumber(&rest, 5, 5, &number) && Take(&rest, ": Time: ") &&
                TakeNumber(&rest, 1, 10, &tick) && Take(&rest, " ")) {
       EXPECT_LE(tick, UINT32_MAX) << line;
@@ -275,28 +287,29 @@ TEST(UpdateTest, DriverInUseIsToleratedAndKept) {
   ExpectTree(root.path() / "Zeltrovan", expected);
 }
 
-TEST(UpdateTest, UndeletableFileStopsRunLeavingTheRest) {
-  const Files installed = {
-      {"a.cfg", "a"}, {"b.cfg", "b"}, {"c.cfg", "c"}, {"d.cfg", "d"}, {"e.cfg", "e"}};
-  for (bool readOnly : {false, true}) {
-    SCOPED_TRACE(readOnly ? "read-only" : "in use");
-    ScratchDir root;
-    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), installed));
-    // The walk meets entries in the file system's order; when the first one cannot go, every
-    // other entry is one it never reached.
-    fs::path first = fs::directory_iterator(root.path() / "Zeltrovan")->path();
+// A file in use would stop the clean half way; it is found before anything is deleted, wherever
+// the walk would meet it.
+TEST(UpdateTest, FileInUseRefusesTheRunBeforeAnythingIsDeleted) {
+  const Files installed = {{"a.cfg", "a"}, {"b.cfg", "b"},          {"c.cfg", "c"},
+                           {"d.cfg", "d"}, {"sub/deep/e.cfg", "e"}, {"sub/f.cfg", "f"}};
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), installed));
+  // The last file of the walk, in the file system's order: every other one comes before it.
+  fs::path last;
+  for (auto& entry : fs::directory_iterator(root.path() / "Zeltrovan")) {
+    if (entry.is_regular_file()) last = entry.path();
+  }
+  for (const fs::path& held : {last, root.path() / "Zeltrovan/sub/deep/e.cfg"}) {
+    SCOPED_TRACE(held);
     Outcome run;
-    if (readOnly) {
-      fs::permissions(first, kWriteBits, fs::perm_options::remove);
-      run = RunWaited(Updater(root.path()));
-      EXPECT_TRUE(IsReadOnly(first));
-      fs::permissions(first, fs::perms::owner_write, fs::perm_options::add);
-    } else {
-      HeldByOtherProcess holder(root.path(), "\\Zeltrovan\\" + first.filename().string());
+    std::string device = "\\" + fs::relative(held, root.path()).string();
+    std::replace(device.begin(), device.end(), '/', '\\');
+    {
+      HeldByOtherProcess holder(root.path(), device);
       run = RunWaited(Updater(root.path()));
     }
-    Log log = ExpectOutcome(run, {112, 113, 114, 121, 70, 127}, false);
-    EXPECT_EQ(log.undeleted, std::vector<std::string>{"\\Zeltrovan\\" + first.filename().string()});
+    Log log = ExpectOutcome(run, {112, 113, 114, 72, 117}, false);
+    EXPECT_EQ(log.inUse, std::vector<std::string>{device});
     ExpectTree(root.path() / "Zeltrovan", installed);
   }
 }
@@ -422,6 +435,317 @@ TEST(UpdateTest, WaiterClearsStaleSignal) {
   // The success signal of that run is still pending when the next, failing, run is waited for.
   fs::remove(PackagePath(root.path()));
   ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 142}, false);
+}
+
+// Host only, for the tests below that need a POSIX shell: text quoted for it, and a command run
+// from the device root as a device's program.
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+std::string DeviceCommand(const fs::path& root, const std::string& command) {
+  return "cd " + Quote(root.string()) + " && ZELT_DEVICE_ROOT=" + Quote(root.string()) + " " +
+         command;
+}
+const std::string kWaiter = ZELT_WAIT_EXE;
+
+// Host only: a device as MakeDevice lays it out, with package packed by 7zz at test time.
+void MakeDeviceWithPacked(const fs::path& root, const Files& installed, const Files& package) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root, installed));
+  ScratchDir contents;
+  WriteFiles(contents.path(), package);
+  fs::remove(PackagePath(root));
+  ASSERT_NO_FATAL_FAILURE(MakePackage(contents.path(), PackagePath(root), ""));
+}
+
+// A package that brings read-only files and folders leaves them for the next update, which must
+// replace them like any other file, and so must every update after it.
+TEST(UpdateTest, ReadOnlyFilesOfAnEarlierPackageAreReplaced) {
+  SKIP_ON_WIN32("packs with 7zz at test time, which a Windows host has not");
+  ScratchDir root;
+  ScratchDir contents;
+  WriteFiles(contents.path(), {{"bin/app.exe", "app"}, {"bin/fonts/font.ttf", "font"}, {"readme.txt", "1"}});
+  for (const char* path : {"bin/app.exe", "bin/fonts/font.ttf", "bin/fonts", "readme.txt"})
+    fs::permissions(contents.path() / path, kWriteBits, fs::perm_options::remove);
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"old.txt", "old"}}));
+  fs::remove(PackagePath(root.path()));
+  ASSERT_NO_FATAL_FAILURE(MakePackage(contents.path(), PackagePath(root.path()), ""));
+  for (int run = 1; run <= 3; run++) {
+    SCOPED_TRACE("update " + std::to_string(run));
+    ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
+    std::string difference;
+    EXPECT_TRUE(SameTree(contents.path(), root.path() / "Zeltrovan", &difference)) << difference;
+    EXPECT_TRUE(IsReadOnly(root.path() / "Zeltrovan/readme.txt"));
+  }
+}
+
+// Stands a pipe in the package's place, so that an updater stalls when it reads its package,
+// after it has taken the run lock and opened the events. The real package is kept aside until
+// it is put back for the reads that follow.
+class StalledPackage {
+ public:
+  explicit StalledPackage(const fs::path& root) : pipe_(PackagePath(root)) {
+    fs::rename(pipe_, aside_.path() / "package");
+    EXPECT_EQ(RunShell("mkfifo " + Quote(pipe_.string())), 0);
+  }
+  ~StalledPackage() {
+    if (!writer_.empty()) RunShell("kill " + writer_);
+  }
+  StalledPackage(const StalledPackage&) = delete;
+  StalledPackage& operator=(const StalledPackage&) = delete;
+
+  // Waits until a reader has the pipe open, then keeps it waiting for bytes that never come.
+  bool WaitForReader() {
+    fs::path opened = aside_.path() / "opened", pid = aside_.path() / "writer";
+    std::string writer = "exec 3> " + Quote(pipe_.string()) + " && : > " + Quote(opened.string()) +
+                         " && exec sleep 60";
+    RunShell("sh -c " + Quote(writer) + " > /dev/null 2>&1 & echo $! > " + Quote(pid.string()));
+    writer_ = ReadFile(pid);
+    while (!writer_.empty() && writer_.back() == '\n') writer_.pop_back();
+    return RunShell("for i in $(seq 200); do [ -e " + Quote(opened.string()) +
+                    " ] && exit 0; sleep 0.05; done; exit 1") == 0;
+  }
+
+  // Puts the package back in the pipe's place for the opens that follow.
+  void PutBack() {
+    fs::rename(pipe_, aside_.path() / "pipe");
+    fs::copy_file(aside_.path() / "package", pipe_);
+  }
+  // Lets a reader still stalled in its open of the pipe go on, once the package is back.
+  void ReleaseReader() {
+    EXPECT_EQ(RunShell("timeout 10 sh -c ': > " + Quote((aside_.path() / "pipe").string()) + "'"), 0);
+  }
+
+ private:
+  ScratchDir aside_;
+  fs::path pipe_;
+  std::string writer_;
+};
+
+// Kills a process and waits until it is gone (or only a zombie, whose locks are released).
+void Kill(const std::string& pid) {
+  std::string gone = "kill -9 " + pid + "; for i in $(seq 200); do s=$(cut -d' ' -f3 /proc/" +
+                     pid + "/stat 2>/dev/null); [ -z \"$s\" ] || [ \"$s\" = Z ] && exit 0; " +
+                     "sleep 0.05; done; exit 1";
+  EXPECT_EQ(RunShell(gone), 0) << "process " << pid << " did not end";
+}
+
+// Starts the device's updater in the background; returns its process id.
+std::string StartUpdater(const fs::path& root, const fs::path& log) {
+  ScratchDir ids;
+  fs::path pid = ids.path() / "pid";
+  RunShell(DeviceCommand(root, Quote(Updater(root).string()) + " > " + Quote(log.string()) +
+                                   " 2>&1 & echo $! > " + Quote(pid.string())));
+  std::string id = ReadFile(pid);
+  while (!id.empty() && id.back() == '\n') id.pop_back();
+  return id;
+}
+
+// Polls a file until a line of it holds text (up to 10 s).
+bool WaitForText(const fs::path& file, const std::string& text) {
+  return RunShell("for i in $(seq 200); do grep -qF " + Quote(text) + " " + Quote(file.string()) +
+                  " && exit 0; sleep 0.05; done; exit 1") == 0;
+}
+
+// Two updaters on one device: the second, started while the first is under way, changes nothing
+// and sets no event, and a run after the first one was killed goes ahead.
+TEST(UpdateTest, OneRunAtATime) {
+  SKIP_ON_WIN32("stalls the first run on a named pipe through a POSIX shell");
+  ScratchDir root, output;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  std::string package = ReadFile(PackagePath(root.path()));
+  std::string first;
+  {
+    StalledPackage stalled(root.path());
+    first = StartUpdater(root.path(), output.path() / "first");
+    ASSERT_FALSE(first.empty());
+    ASSERT_TRUE(stalled.WaitForReader());
+    Outcome second = RunWaited(Updater(root.path()));
+    EXPECT_EQ(ParseLog(second.log).stages, (std::vector<int>{112, 113, 114, 115}));
+    EXPECT_EQ(second.updaterExit, 255);
+    EXPECT_EQ(second.waitExit, 2);
+    EXPECT_NE(second.errors.find("without setting an event"), std::string::npos)
+        << second.errors;
+    ExpectTree(root.path() / "Zeltrovan", kInstalled);
+    Kill(first);
+    stalled.PutBack();
+  }
+  EXPECT_EQ(ReadFile(PackagePath(root.path())), package);
+  EXPECT_EQ(ParseLog(ReadFile(output.path() / "first")).stages, (std::vector<int>{112, 113, 114}));
+  ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
+  ExpectTree(root.path() / "Zeltrovan", Union(UpdateFiles(), kMarkers));
+}
+
+// Every file below folder with its bytes, "/" after the name of a folder: a record to tell that
+// nothing changed.
+Files Snapshot(const fs::path& folder) {
+  Files files;
+  for (auto& entry : fs::recursive_directory_iterator(folder)) {
+    std::string name = fs::relative(entry.path(), folder).generic_string();
+    if (entry.is_directory()) {
+      files[name + "/"] = "";
+    } else {
+      files[name] = ReadFile(entry.path());
+    }
+  }
+  return files;
+}
+
+// An updater started from the install directory or below it would delete itself and its package
+// with the application; it refuses, however the device spells the folder.
+TEST(UpdateTest, UpdaterInsideTheInstallDirectoryDeletesNothing) {
+  struct Place {
+    std::string install;  // the install directory as spelt on disk
+    std::string exeDir;   // the updater's folder inside it
+  };
+  for (const Place& place : {Place{"Zeltrovan", ""}, Place{"Zeltrovan", "upd"}, Place{"zeltrovan", "Upd"}}) {
+    SCOPED_TRACE(place.install + "/" + place.exeDir);
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "update", "Zeltrovan/" + place.exeDir));
+    fs::rename(root.path() / "Zeltrovan", root.path() / place.install);
+    fs::path install = root.path() / place.install;
+    Files before = Snapshot(install);
+    ExpectOutcome(RunWaited(install / place.exeDir / fs::path(ZELT_UPDATE_EXE).filename()),
+                  {112, 113, 114, 116},
+                  false);
+    EXPECT_EQ(Snapshot(install), before);
+  }
+}
+
+// A folder that cannot be read (here: no descriptor left in a deep tree) may hold old files that
+// would stay beside the new install: the run refuses before anything is deleted.
+TEST(UpdateTest, FolderThatCannotBeReadRefusesTheRun) {
+  SKIP_ON_WIN32("limits the updater's descriptors through a POSIX shell");
+  ScratchDir root;
+  std::string deep = "Zeltrovan";
+  for (int level = 0; level < 200; level++) deep += "/d";
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"app.exe", "old app"}}));
+  WriteFile(root.path() / deep / "old.txt", "old");
+  fs::path limited = root.path() / "SDMMC/limited.sh";
+  WriteFile(limited, "#!/bin/sh\nulimit -n 64 && exec \"$(dirname \"$0\")/zelt-update\"\n");
+  fs::permissions(limited, fs::perms::owner_exec, fs::perm_options::add);
+  Files before = Snapshot(root.path() / "Zeltrovan");
+  ExpectOutcome(RunWaited(limited), {112, 113, 114, 119}, false);
+  EXPECT_EQ(Snapshot(root.path() / "Zeltrovan"), before);
+}
+
+// Runs the device's updater under the waiting side with the install directory on a volume of
+// its own of volumeKiB, holding installed: a mount of a small memory volume, in a user and mount
+// namespace of the run's own. *after receives the install directory as the run left it.
+Outcome RunOnSmallVolume(const fs::path& root, int volumeKiB, const Files& installed, Files* after) {
+  ScratchDir staged, output;
+  WriteFiles(staged.path() / "install", installed);
+  fs::create_directories(output.path() / "after");
+  fs::path out = output.path(), install = root / "Zeltrovan";
+  std::string script =
+      "mount -t tmpfs -o size=" + std::to_string(volumeKiB) + "k zelt " + Quote(install.string()) +
+      " && cp -a " + Quote((staged.path() / "install").string() + "/.") + " " +
+      Quote(install.string()) + " && " +
+      DeviceCommand(root, Quote(kWaiter) + " --timeout 60 /bin/sh -c " +
+                              Quote(Quote(Updater(root).string()) + "; echo $? > " +
+                                    Quote((out / "status").string())) +
+                              " > " + Quote((out / "log").string()) + " 2> " +
+                              Quote((out / "errors").string()) + "; echo $? > " +
+                              Quote((out / "wait").string())) +
+      "; cp -a " + Quote(install.string() + "/.") + " " + Quote((out / "after").string());
+  EXPECT_EQ(RunShell("unshare -rm sh -c " + Quote(script)), 0) << script;
+  Outcome run;
+  run.log = ReadFile(out / "log");
+  run.errors = ReadFile(out / "errors");
+  std::string wait = ReadFile(out / "wait"), status = ReadFile(out / "status");
+  if (!wait.empty()) run.waitExit = std::stoi(wait);
+  if (!status.empty()) run.updaterExit = std::stoi(status);
+  *after = Snapshot(out / "after");
+  return run;
+}
+
+// Free space plus what the clean frees must hold the package copy and every unpacked item, or a
+// full medium would fail the extraction with the old install already gone.
+TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
+  SKIP_ON_WIN32("mounts a small volume in a user namespace, and packs with 7zz at test time");
+  if (RunShell("unshare -rm true > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs a user and mount namespace (unshare -rm) for a small volume";
+  }
+  // Text packs to a few KiB, so the package itself is small.
+  std::string text;
+  while (text.size() < 300 * 1024) text += "Zeltrovan firmware table row " + std::to_string(text.size()) + "\n";
+  const Files fits = {{"table.txt", text}};
+  const Files tooLarge = {{"table.txt", text}, {"copy1.txt", text}, {"copy2.txt", text}};
+  const Files installed = {{"old.bin", SampleBytes(300 * 1024, 5)}, {"EMMC_Check_File.txt", "m"}};
+  {
+    SCOPED_TRACE("the files the clean deletes make the room");
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDeviceWithPacked(root.path(), {}, fits));
+    Files after;
+    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), kSuccessStages, true);
+    EXPECT_EQ(after, (Files{{"table.txt", text}, {"EMMC_Check_File.txt", "m"}}));
+  }
+  {
+    SCOPED_TRACE("too large even so");
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDeviceWithPacked(root.path(), {}, tooLarge));
+    Files after;
+    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), {112, 113, 114, 120}, false);
+    EXPECT_EQ(after, installed);
+  }
+}
+
+// Item names reach the log as each item begins, so a run cut short (power, a kill) leaves a log
+// up to the item it was working on. Here the run stalls writing an item over a kept marker file
+// that is a pipe nobody reads.
+TEST(UpdateTest, ItemNamesReachTheLogAsTheRunGoes) {
+  SKIP_ON_WIN32("stalls the run on a named pipe, and packs with 7zz at test time");
+  ScratchDir root, output;
+  const Files package = {{"a.txt", "a"}, {"b.txt", "b"}, {"zz/EMMC_Check_File.txt", "new"}};
+  ASSERT_NO_FATAL_FAILURE(MakeDeviceWithPacked(root.path(), {{"zz/", ""}}, package));
+  fs::path pipe = root.path() / "Zeltrovan/zz/EMMC_Check_File.txt";
+  ASSERT_EQ(RunShell("mkfifo " + Quote(pipe.string())), 0);
+  fs::path log = output.path() / "log";
+  std::string updater = StartUpdater(root.path(), log);
+  EXPECT_TRUE(WaitForText(log, "b.txt")) << ReadFile(log);
+  // Reading the pipe lets the run go on to its end.
+  EXPECT_EQ(RunShell("timeout 10 cat " + Quote(pipe.string()) + " > /dev/null"), 0);
+  EXPECT_TRUE(WaitForText(log, "main:UPDATE END")) << ReadFile(log);
+  std::string text = ReadFile(log);
+  EXPECT_LT(text.find("\na.txt\n"), text.find("\nb.txt\n"));
+}
+
+// A waiter that gives up leaves the events in place and says which updater is still running, so
+// that the outcome it sets later is not lost.
+TEST(UpdateTest, WaiterTimeoutLeavesTheEventsForALateOutcome) {
+  SKIP_ON_WIN32("stalls the run on a named pipe through a POSIX shell");
+  ScratchDir root, output;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+  fs::path log = output.path() / "log", errors = output.path() / "errors";
+  StalledPackage stalled(root.path());
+  EXPECT_EQ(RunShell(DeviceCommand(root.path(), Quote(kWaiter) + " --timeout 1 " +
+                                                    Quote(Updater(root.path()).string()) + " > " +
+                                                    Quote(log.string()) + " 2> " + Quote(errors.string()))),
+            2);
+  const std::string said =
+      "zelt-wait: no outcome within the timeout; the updater is still running (process id ";
+  std::string message = ReadFile(errors);
+  size_t at = message.find(said);
+  ASSERT_NE(at, std::string::npos) << message;
+  std::string pid = message.substr(at + said.size());
+  pid = pid.substr(0, pid.find(')'));
+  EXPECT_EQ(ReadFile("/proc/" + pid + "/comm"), "zelt-update\n") << "process " << pid;
+
+  stalled.PutBack();
+  stalled.ReleaseReader();
+  ASSERT_TRUE(WaitForText(log, "main:UPDATE END")) << ReadFile(log);
+  ExpectTree(root.path() / "Zeltrovan", Union(UpdateFiles(), kMarkers));
+  ASSERT_NO_FATAL_FAILURE(UseDeviceRoot(root.path()));
+  PlatEvent* events[2] = {nullptr, nullptr};
+  ASSERT_EQ(PlatEventOpen(kSuccessEventName, &events[0]), PLAT_OK);
+  ASSERT_EQ(PlatEventOpen(kFailEventName, &events[1]), PLAT_OK);
+  int signalled = -1;
+  EXPECT_EQ(PlatEventWaitAny(events, 2, 0, &signalled), PLAT_OK);
+  EXPECT_EQ(signalled, 0);
+  for (int i = 0; i < 2; i++) PlatEventClose(events[i]);
+  PlatEventDelete(kSuccessEventName);
+  PlatEventDelete(kFailEventName);
 }
 
 }  // namespace

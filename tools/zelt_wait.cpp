@@ -2,7 +2,8 @@
 // Attaches to (or creates) both outcome events, clears a signal an earlier run left pending,
 // starts the updater when one is given, and prints "success" or "failure" once an event is set.
 // Exits 0 for success, 1 for failure, 2 on a timeout or an error. The updater's own exit code,
-// which the events do not tell, goes to standard error once it has ended.
+// which the events do not tell, goes to standard error once it has ended. On a timeout the events
+// stay, so that the outcome of an updater still running is not lost.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 static const ZChar* const kEventNames[2] = {kSuccessEventName, kFailEventName};
 enum { kSuccess = 0, kFailure = 1, kError = 2 };
+enum { kNoEvent = -1, kTimedOut = -2 };
 enum { kSliceMs = 50, kDefaultTimeoutSeconds = 600 };
 
 static int Usage() {
@@ -33,12 +35,9 @@ static int WaitForOutcome(PlatEvent* const* events, PlatProcess** updater, ZUInt
       bool set = PlatEventWaitAny(events, 2, 0, &signalled) == PLAT_OK;
       fprintf(stderr, "zelt-wait: the updater exited with code %d%s\n", exitCode,
               set ? "" : " without setting an event");
-      return set ? signalled : -1;
+      return set ? signalled : kNoEvent;
     }
-    if (PlatTickCount() - start >= timeoutMs) {
-      fprintf(stderr, "zelt-wait: no outcome within the timeout\n");
-      return -1;
-    }
+    if (PlatTickCount() - start >= timeoutMs) return kTimedOut;
   }
 }
 
@@ -65,7 +64,8 @@ int main(int argc, char** argv) {
   while (PlatEventWaitAny(events, 2, 0, &stale) == PLAT_OK) {
   }
 
-  PlatProcess* updater = nullptr;
+  // Static: an updater left running at a timeout keeps its handle until this program ends.
+  static PlatProcess* updater = nullptr;
   if (next < argc && PlatProcessStart(argv + next, &updater) != PLAT_OK) {
     fprintf(stderr, "zelt-wait: cannot start %s\n", argv[next]);
     return kError;
@@ -73,6 +73,18 @@ int main(int argc, char** argv) {
   ZUInt32 timeoutMs = static_cast<ZUInt32>(timeoutSeconds * 1000);
   ZUInt32 start = PlatTickCount();
   int outcome = WaitForOutcome(events, &updater, timeoutMs);
+  if (outcome == kTimedOut) {
+    if (updater != nullptr) {
+      fprintf(stderr, "zelt-wait: no outcome within the timeout; the updater is still running "
+                      "(process id %u)\n", PlatProcessId(updater));
+    } else {
+      fprintf(stderr, "zelt-wait: no outcome within the timeout\n");
+    }
+    // The events stay: the updater may still set one, and whoever looks later finds its outcome
+    // pending (a new wait clears it first, as it clears any earlier run's).
+    for (int i = 0; i < 2; i++) PlatEventClose(events[i]);
+    return kError;
+  }
   // Let the updater finish its log before the verdict is printed.
   int exitCode = 0;
   ZUInt32 spent = PlatTickCount() - start;

@@ -12,33 +12,42 @@ static const ZChar kKeptFile[] = ZT("EMMC_Check_File.txt");
 static const ZChar kToleratedFile[] = ZT("ceusbkwrapperdrv.dll");
 static const ZChar kEveryEntry[] = ZT("*.*");
 
-// The path of the entry being visited. One buffer serves the whole walk: each level appends its
-// name and cuts it off again, and the buffer grows when a deep tree needs it.
-struct WalkPath {
+// The walk over the tree: the path of the entry being visited, and whether the walk deletes or
+// only proves that it could. One buffer serves the whole walk: each level appends its name and
+// cuts it off again, and the buffer grows when a deep tree needs it.
+struct Walk {
   ZChar* text;
   size_t length;
-  size_t capacity;  // units, terminator included
+  size_t capacity;     // units, terminator included
+  bool deleting;       // false: prove that the clean could finish now, changing nothing
+  ZUInt64 freedBytes;  // proving: the size of the files the clean would delete
+  int refusal;         // proving: the CLEAN_* reason why it could not finish
 };
 
-static bool Append(WalkPath* path, const ZChar* text) {
+static bool Append(Walk* walk, const ZChar* text) {
   size_t add = TextLength(text);
-  if (path->length + add + 1 > path->capacity) {
-    size_t capacity = (path->length + add + 1) * 2;
+  if (walk->length + add + 1 > walk->capacity) {
+    size_t capacity = (walk->length + add + 1) * 2;
     ZChar* grown = static_cast<ZChar*>(malloc(capacity * sizeof(ZChar)));
     if (grown == NULL) return false;
-    if (path->text != NULL) memcpy(grown, path->text, (path->length + 1) * sizeof(ZChar));
-    free(path->text);
-    path->text = grown;
-    path->capacity = capacity;
+    if (walk->text != NULL) memcpy(grown, walk->text, (walk->length + 1) * sizeof(ZChar));
+    free(walk->text);
+    walk->text = grown;
+    walk->capacity = capacity;
   }
-  memcpy(path->text + path->length, text, (add + 1) * sizeof(ZChar));
-  path->length += add;
+  memcpy(walk->text + walk->length, text, (add + 1) * sizeof(ZChar));
+  walk->length += add;
   return true;
 }
 
-static void CutTo(WalkPath* path, size_t length) {
-  path->length = length;
-  path->text[length] = 0;
+static void CutTo(Walk* walk, size_t length) {
+  walk->length = length;
+  walk->text[length] = 0;
+}
+
+static int Refuse(Walk* walk, int refusal) {
+  walk->refusal = refusal;
+  return -1;
 }
 
 static bool SameText(const ZChar* a, const ZChar* b) {
@@ -46,63 +55,113 @@ static bool SameText(const ZChar* a, const ZChar* b) {
   return length == TextLength(b) && memcmp(a, b, length * sizeof(ZChar)) == 0;
 }
 
-static int RemoveTree(WalkPath* path);
+static int VisitTree(Walk* walk);
 
-// path holds the directory with its trailing backslash. 0 to go on with the next entry, -1 to
-// stop the walk.
-static int RemoveEntry(WalkPath* path, const PlatFindData& entry) {
-  size_t directoryLength = path->length;
-  if (entry.attributes & PLAT_ATTR_DIRECTORY) {
-    if (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT(".."))) return 0;
-    if (!Append(path, entry.name)) return -1;
-    int result = RemoveTree(path);
-    CutTo(path, directoryLength);
+// A read-only file left by an earlier package must go like any other. One that still cannot be
+// deleted keeps its attribute, so that a failed clean changes nothing about it.
+static int DeleteClearingReadOnly(const ZChar* path) {
+  int result = PlatDeleteFile(path);
+  ZUInt32 attributes = 0;
+  if (result != PLAT_ERR_ACCESS || PlatGetFileAttributes(path, &attributes) != PLAT_OK ||
+      (attributes & PLAT_ATTR_READONLY) == 0 ||
+      PlatSetFileAttributes(path, attributes & ~static_cast<ZUInt32>(PLAT_ATTR_READONLY)) != PLAT_OK) {
     return result;
   }
-  if (SameText(entry.name, kKeptFile)) return 0;
-  if (!Append(path, entry.name)) return -1;
-  int deleted = PlatDeleteFile(path->text);
-  if (deleted != PLAT_OK) LogDeleteFailure(path->text);
-  CutTo(path, directoryLength);
-  if (deleted == PLAT_OK) return 0;
-  // The driver may be loaded while the update runs; the package brings the same file again.
-  return SameText(entry.name, kToleratedFile) ? 0 : -1;
+  result = PlatDeleteFile(path);
+  if (result != PLAT_OK) PlatSetFileAttributes(path, attributes);
+  return result;
 }
 
-// path holds the directory without a trailing backslash (one is tolerated) and is left as given.
-static int RemoveTree(WalkPath* path) {
-  size_t givenLength = path->length;
-  if ((path->length == 0 || path->text[path->length - 1] != ZT('\\')) && !Append(path, ZT("\\"))) {
-    return -1;
+// A read-only folder can be neither removed on the device nor emptied on a host, so a folder the
+// walk enters loses the attribute first.
+static void ClearFolderReadOnly(const ZChar* path) {
+  ZUInt32 attributes = 0;
+  if (PlatGetFileAttributes(path, &attributes) == PLAT_OK && (attributes & PLAT_ATTR_READONLY)) {
+    PlatSetFileAttributes(path, attributes & ~static_cast<ZUInt32>(PLAT_ATTR_READONLY));
   }
-  size_t directoryLength = path->length;
-  if (!Append(path, kEveryEntry)) return -1;
+}
+
+// walk->text holds the file's path. 0 to go on with the next entry, -1 to stop the walk.
+static int DeleteFile(Walk* walk, const ZChar* name) {
+  if (DeleteClearingReadOnly(walk->text) == PLAT_OK) return 0;
+  LogDeleteFailure(walk->text);
+  // The driver may be loaded while the update runs; the package brings the same file again.
+  return SameText(name, kToleratedFile) ? 0 : -1;
+}
+
+// The file the clean would stop at is found before anything is deleted.
+static int ProbeFile(Walk* walk, const ZChar* name) {
+  ZUInt64 size = 0;
+  int probed = PlatFileProbe(walk->text, &size);
+  if (probed == PLAT_OK) walk->freedBytes += size;
+  if (probed == PLAT_OK || probed == PLAT_ERR_NOT_FOUND || SameText(name, kToleratedFile)) return 0;
+  LogFileInUse(walk->text);
+  return Refuse(walk, CLEAN_FILE_IN_USE);
+}
+
+// walk->text holds the directory with its trailing backslash.
+static int VisitEntry(Walk* walk, const PlatFindData& entry) {
+  size_t directoryLength = walk->length;
+  bool isDirectory = (entry.attributes & PLAT_ATTR_DIRECTORY) != 0;
+  if (isDirectory && (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT("..")))) return 0;
+  if (!isDirectory && SameText(entry.name, kKeptFile)) return 0;
+  if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
+  int result = isDirectory ? VisitTree(walk)
+                           : walk->deleting ? DeleteFile(walk, entry.name) : ProbeFile(walk, entry.name);
+  CutTo(walk, directoryLength);
+  return result;
+}
+
+// walk->text holds the directory without a trailing backslash (one is tolerated) and is left as
+// given.
+static int VisitTree(Walk* walk) {
+  size_t givenLength = walk->length;
+  if (walk->deleting) ClearFolderReadOnly(walk->text);
+  if ((walk->length == 0 || walk->text[walk->length - 1] != ZT('\\')) && !Append(walk, ZT("\\"))) {
+    return Refuse(walk, CLEAN_WALK_FAILED);
+  }
+  size_t directoryLength = walk->length;
+  if (!Append(walk, kEveryEntry)) return Refuse(walk, CLEAN_WALK_FAILED);
   PlatFind* find = NULL;
   PlatFindData entry;
-  int found = PlatFindFirst(path->text, &find, &entry);
-  CutTo(path, directoryLength);
+  int found = PlatFindFirst(walk->text, &find, &entry);
+  CutTo(walk, directoryLength);
   if (found == PLAT_OK) {
     do {
-      if (RemoveEntry(path, entry) != 0) {
+      if (VisitEntry(walk, entry) != 0) {
         PlatFindClose(find);
-        CutTo(path, givenLength);
+        CutTo(walk, givenLength);
         return -1;
       }
-    } while (PlatFindNext(find, &entry) == PLAT_OK);
+    } while ((found = PlatFindNext(find, &entry)) == PLAT_OK);
     PlatFindClose(find);
+  }
+  // Only a missing folder or the end of its entries means there is nothing more: a folder that
+  // cannot be read (no descriptor left, a failing medium) may still hold old files.
+  if (found != PLAT_ERR_NOT_FOUND) {
+    CutTo(walk, givenLength);
+    return Refuse(walk, CLEAN_WALK_FAILED);
   }
   // A directory that keeps a protected file cannot go; its removal simply fails. The top
   // directory is recognised however it is spelt ("\Zeltrovan\", "\ZELTROVAN"), since the
   // device names it either way and losing it fails the copy that follows.
-  bool top = NamesEqualIgnoringCase(path->text, path->length, kTopDirectory, TextLength(kTopDirectory));
-  CutTo(path, givenLength);
-  if (!top) PlatRemoveDirectory(path->text);
+  bool top = NamesEqualIgnoringCase(walk->text, walk->length, kTopDirectory, TextLength(kTopDirectory));
+  CutTo(walk, givenLength);
+  if (!top && walk->deleting) PlatRemoveDirectory(walk->text);
   return 0;
 }
 
-int RemoveInstallTree(const ZChar* dir) {
-  WalkPath path = {NULL, 0, 0};
-  int result = Append(&path, dir) ? RemoveTree(&path) : -1;
-  free(path.text);
-  return result;
+static int WalkTree(const ZChar* dir, bool deleting, ZUInt64* freedBytes) {
+  Walk walk = {NULL, 0, 0, deleting, 0, CLEAN_WALK_FAILED};
+  int result = Append(&walk, dir) ? VisitTree(&walk) : -1;
+  free(walk.text);
+  *freedBytes = walk.freedBytes;
+  return result == 0 ? CLEAN_READY : walk.refusal;
 }
+
+int RemoveInstallTree(const ZChar* dir) {
+  ZUInt64 freedBytes = 0;
+  return WalkTree(dir, true, &freedBytes) == CLEAN_READY ? 0 : -1;
+}
+
+int CheckInstallTree(const ZChar* dir, ZUInt64* freedBytes) { return WalkTree(dir, false, freedBytes); }

@@ -9,6 +9,7 @@
 #include "outcome_events.h"
 #include "package_check.h"
 #include "platform.h"
+#include "run_lock.h"
 #include "update_log.h"
 
 static const ZChar kInstallDir[] = ZT("\\Zeltrovan");
@@ -47,6 +48,42 @@ static bool SourcePackagePath(ZChar* source) {
   memset(source, 0, PLAT_MAX_PATH * sizeof(ZChar));
   memcpy(source, modulePath, directoryLength * sizeof(ZChar));
   memcpy(source + directoryLength, kPackageName, (nameLength + 1) * sizeof(ZChar));
+  return true;
+}
+
+// a + b, or the largest value where that does not fit.
+static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) { return a + b < a ? ~static_cast<ZUInt64>(0) : a + b; }
+
+// Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
+// leaves the device without its application. Logs why when they cannot.
+static bool UpdateCanFinish(const ZChar* source) {
+  // The clean would delete the updater and its package, and nothing would be left to copy.
+  if (PathIsInside(source, kInstallDir)) {
+    LogStage(116, "main:updater inside zeltrovan");
+    return false;
+  }
+  ZUInt64 freedBytes = 0;
+  int clean = CheckInstallTree(kInstallDir, &freedBytes);
+  if (clean == CLEAN_FILE_IN_USE) {
+    LogStage(117, "main:zeltrovan file in use");
+    return false;
+  }
+  if (clean != CLEAN_READY) {
+    LogStage(119, "main:read zeltrovan files fail");
+    return false;
+  }
+  // The package copy stays beside the unpacked items until the end.
+  ZUInt64 freeBytes = 0;
+  ZUInt64 packageBytes = 0;
+  ZUInt64 unpackedBytes = 0;
+  int space = PlatVolumeFreeSpace(kInstallDir, &freeBytes);
+  // Without an install directory nothing is deleted; creating the copy there fails on its own.
+  if (space == PLAT_ERR_NOT_FOUND) return true;
+  if (space != PLAT_OK || MeasurePackage(source, &packageBytes, &unpackedBytes) != 0 ||
+      SaturatingSum(freeBytes, freedBytes) < SaturatingSum(packageBytes, unpackedBytes)) {
+    LogStage(120, "main:check free space fail");
+    return false;
+  }
   return true;
 }
 
@@ -104,10 +141,17 @@ int main() {
   LogStage(112, "main:|----------------------------|");
   LogStage(113, "main:|--------ZELT UPDATE---------|");
   LogStage(114, "main:|----------------------------|");
-  // Held until the process ends, not released when main returns: static storage says so (and
-  // keeps a leak checker from counting them).
+  // The run lock and the events are held until the process ends, not released when main
+  // returns: static storage says so (and keeps a leak checker from counting them).
+  static PlatLock* runLock = NULL;
   static PlatEvent* successEvent = NULL;
   static PlatEvent* failEvent = NULL;
+  // One run at a time on a device: a second one would cross the first one's outcome and delete
+  // its package copy. It changes nothing and sets no event, since the outcome is the other run's.
+  if (PlatLockTake(kRunLockName, &runLock) != PLAT_OK) {
+    LogStage(115, "main:take run lock fail");
+    return -1;
+  }
   PlatEventOpen(kSuccessEventName, &successEvent);
   PlatEventOpen(kFailEventName, &failEvent);
 
@@ -123,6 +167,10 @@ int main() {
   PlatFileClose(fromfile);
   if (TestPackage(source, kOutDirWide) != 0) {
     LogStage(118, "main:check package fail");
+    Signal(failEvent);
+    return -1;
+  }
+  if (!UpdateCanFinish(source)) {
     Signal(failEvent);
     return -1;
   }

@@ -13,18 +13,24 @@ void LogStage(int line, const char* message) {
   fflush(stdout);
 }
 
-void LogDeleteFailure(const ZChar* path) {
-  // Standard output is byte-oriented once a narrow line is out, so the path goes out as bytes of
-  // the console's code page rather than through wide stdio. No unit takes more than three bytes.
+// Standard output is byte-oriented once a narrow line is out, so the path goes out as bytes of
+// the console's code page rather than through wide stdio. No unit takes more than three bytes.
+static void LogPathLine(const char* head, const ZChar* path, const char* tail) {
   size_t units = TextLength(path);
   char* bytes = static_cast<char*>(malloc(units * 3 + 1));
   int size = 0;
   if (bytes != NULL && units > 0) {
     size = PlatUtf16ToConsole(path, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
   }
-  fputs("[ZELT_UPDATE] Line: 00070:delete ", stdout);
+  fputs(head, stdout);
   if (size > 0) fwrite(bytes, 1, static_cast<size_t>(size), stdout);
-  fputs(" FAIL\n", stdout);
+  fputs(tail, stdout);
   fflush(stdout);
   free(bytes);
 }
+
+void LogDeleteFailure(const ZChar* path) {
+  LogPathLine("[ZELT_UPDATE] Line: 00070:delete ", path, " FAIL\n");
+}
+
+void LogFileInUse(const ZChar* path) { LogPathLine("[ZELT_UPDATE] Line: 00072:in use ", path, "\n"); }

@@ -9,3 +9,6 @@ void LogStage(int line, const char* message);
 // The cleaner's line for a file it could not delete, written in the console's code page:
 // "[ZELT_UPDATE] Line: 00070:delete <path> FAIL".
 void LogDeleteFailure(const ZChar* path);
+// The line for a file that the clean would have to delete but another handle holds:
+// "[ZELT_UPDATE] Line: 00072:in use <path>".
+void LogFileInUse(const ZChar* path);
