@@ -8,7 +8,15 @@
 // Look-ahead buffer over the package file: large reads keep the decoder off the system call path.
 enum { kLookBufferSize = 1 << 18 };
 
-static void* HeapAlloc(ISzAllocPtr, size_t size) { return size == 0 ? NULL : malloc(size); }
+// The largest block the decoder may ask for. No package that fits the device needs more; a larger
+// request comes from a damaged or hostile header (terabytes of output declared by a package of a
+// few bytes), and some heaps end the process on such a request rather than refuse it. Refused
+// here, it fails the package with SZ_ERROR_MEM.
+static const size_t kMaxAllocation = static_cast<size_t>(1) << 30;
+
+static void* HeapAlloc(ISzAllocPtr, size_t size) {
+  return size == 0 || size > kMaxAllocation ? NULL : malloc(size);
+}
 static void HeapFree(ISzAllocPtr, void* address) { free(address); }
 static const ISzAlloc heapAllocator = {HeapAlloc, HeapFree};
 
