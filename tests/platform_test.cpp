@@ -568,6 +568,14 @@ TEST_F(PlatformFileTest, FailuresOfTheMediumAreReported) {
   EXPECT_FALSE(IsReadOnly(Host("f.txt")));
 }
 
+TEST_F(PlatformFileTest, FlushVolumeNeedsAnExistingPath) {
+  WriteFile(Host("Zeltrovan/a.txt"), "a");
+  EXPECT_EQ(PlatFlushVolume(u"\\Zeltrovan"), PLAT_OK);
+  EXPECT_EQ(PlatFlushVolume(u"zeltrovan\\A.TXT"), PLAT_OK);
+  EXPECT_EQ(PlatFlushVolume(u"\\Missing"), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatFlushVolume(u"Missing\\deeper"), PLAT_ERR_NOT_FOUND);
+}
+
 // ---- Read-only, in use, removal ----------------------------------------------------------------
 
 class PlatformProtectionTest : public PlatformDeviceTest {};
@@ -927,6 +935,31 @@ TEST_F(PlatformSystemTest, WaitTimeoutLeavesTheProcessRunning) {
   WriteFile(release, "");
   ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
   EXPECT_EQ(exitCode, 7);
+}
+
+TEST_F(PlatformSystemTest, KillEndsTheProcessAtOnce) {
+  const char* argv[] = {"sleep", "30", nullptr};
+  PlatProcess* process = nullptr;
+  ASSERT_EQ(PlatProcessStart(argv, &process), PLAT_OK);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(PlatProcessKill(process), PLAT_OK);
+  int exitCode = 0;
+  ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
+  EXPECT_EQ(exitCode, -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  // Ended but not yet waited for: the kill changes nothing, the exit status stays. The child
+  // leaves a file on its way out; a moment later it has ended.
+  const std::string leaving = Host("leaving").string();
+  const char* exits[] = {"sh", "-c", ": > \"$1\"; exit 3", "sh", leaving.c_str(), nullptr};
+  ASSERT_EQ(PlatProcessStart(exits, &process), PLAT_OK);
+  for (int i = 0; i < 1000 && !fs::exists(leaving); i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(PlatProcessKill(process), PLAT_OK);
+  ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
+  EXPECT_EQ(exitCode, 3);
 }
 
 }  // namespace
