@@ -8,11 +8,11 @@
 
 namespace fs = std::filesystem;
 
-// A fresh, empty folder under the system's temporary directory, removed (read-only files and
-// all) when the object goes.
+// A fresh, empty folder under the system's temporary directory (or under parent), removed
+// (read-only files and all) when the object goes.
 class ScratchDir {
  public:
-  ScratchDir();
+  explicit ScratchDir(const fs::path& parent = fs::temp_directory_path());
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
