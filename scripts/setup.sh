@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine for building and testing: the compiler, CMake, GoogleTest, the
 # 7zz archiver the tests make packages with, bsdtar for packages 7zz refuses to make, the
-# mingw-w64 cross compilers and Wine for the Windows build, clang for the fuzzer, and apt source
-# entries so that the build can fetch the archive library's source package. Safe to run again.
+# mingw-w64 cross compilers and Wine for the Windows build, clang for the fuzzer, strace for the
+# test that watches the updater flush its install, and apt source entries so that the build can
+# fetch the archive library's source package. Safe to run again.
 set -euo pipefail
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -31,5 +32,5 @@ enable_source_entries() {
 has_source_entries || enable_source_entries
 as_root apt-get update -qq
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-  build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 xz-utils util-linux time \
+  build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 xz-utils util-linux time strace \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang libclang-rt-14-dev > /dev/null

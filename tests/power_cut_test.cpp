@@ -2,7 +2,7 @@
 // kill, as after a power cut) at points spread over a whole update of a package of over a
 // thousand files: during the package test, the clean, the copy and the unpacking. Wherever it
 // stopped, the next run must end with the success event and leave the install as the package
-// plus the kept files.
+// plus the kept files. And before it sets that event, the new install must be on the medium.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -24,7 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 #ifdef _WIN32
 const char* const kNoWindows =
-    "starts the updater through /bin/sh to send its output to a file, a POSIX host tool";
+    "starts the updater through /bin/sh to send its output to a file, and watches the flush "
+    "with strace; both are POSIX host tools";
 #endif
 
 // A stage line of the updater's log: its number and its tick.
@@ -310,6 +311,60 @@ TEST_F(PowerCutTest, NextRunAfterAKillAnywhereCompletesTheUpdate) {
   std::cout << "Power cuts, each followed by a run that completed the update:\n" << report.str();
   for (int phase = 0; phase < 4; phase++) {
     EXPECT_GT(landed[phase], 0) << "no cut landed in the " << kPhaseNames[phase] << "\n" << report.str();
+  }
+}
+
+// strace watches the updater's calls: one syncfs of the install's volume, after the last file
+// was written and the package copy deleted, before the success event (which comes before the
+// last log line), and no flush of single files.
+TEST_F(PowerCutTest, InstallIsOnTheMediumBeforeTheSuccessEvent) {
+  if (RunShell("strace -f -qq -o /dev/null true > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "strace cannot trace here (ptrace is not permitted)";
+  }
+  Device device;
+  WriteFile(source_.path() / "bin" / "app.exe", SampleBytes(200000, 1));
+  WriteFile(source_.path() / "readme.txt", "readme\n");
+  ASSERT_NO_FATAL_FAILURE(MakePackage(source_.path(), device.Package(), ""));
+  const fs::path trace = device.Log().parent_path() / "trace";
+  device.ClearEvents();
+  PlatProcess* run = device.Start({"strace", "-f", "-qq", "-s", "100000", "-o", trace.string(), "-e",
+                                   "trace=write,unlink,unlinkat,sync,syncfs,fsync,fdatasync,"
+                                   "sync_file_range,msync"});
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(WaitForExit(run), 0) << ReadFile(device.Log());
+  EXPECT_EQ(device.Outcome(), 0) << "no success event";
+
+  std::vector<std::string> calls;
+  std::istringstream lines(ReadFile(trace));
+  for (std::string line; std::getline(lines, line);) {
+    size_t name = line.find(' ');  // after the process id
+    if (name != std::string::npos) calls.push_back(line.substr(name + 1));
+  }
+  auto find = [&](const std::string& start, const std::string& part) {
+    for (size_t i = 0; i < calls.size(); i++) {
+      if (calls[i].rfind(start, 0) == 0 && calls[i].find(part) != std::string::npos) return i;
+    }
+    return calls.size();
+  };
+  size_t flushes = 0;
+  for (const std::string& call : calls) {
+    if (call.rfind("sync", 0) == 0 || call.rfind("fsync", 0) == 0 || call.rfind("fdatasync", 0) == 0 ||
+        call.rfind("msync", 0) == 0) {
+      flushes++;
+    }
+  }
+  EXPECT_EQ(flushes, 1u) << ReadFile(trace);
+  const size_t flush = find("syncfs(", "= 0");
+  const size_t extracted = find("write(1, ", "Line: 00211:");
+  const size_t copyDeleted = find("unlink", "Zeltrovan/Zeltrovan.7z\")");
+  const size_t end = find("write(1, ", "Line: 00226:");
+  ASSERT_LT(flush, calls.size()) << ReadFile(trace);
+  EXPECT_LT(extracted, flush);
+  EXPECT_LT(copyDeleted, flush);
+  EXPECT_LT(flush, end);
+  // Nothing but the log is written after the flush.
+  for (size_t i = flush + 1; i < calls.size(); i++) {
+    EXPECT_TRUE(calls[i].rfind("write(1, ", 0) == 0 || calls[i].rfind("+++", 0) == 0) << calls[i];
   }
 }
 
