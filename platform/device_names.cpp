@@ -38,3 +38,14 @@ const ZChar* NextPathComponent(const ZChar** cursor, size_t* length) {
   *cursor = p;
   return start;
 }
+
+size_t EveryEntryPatternFolderLength(const ZChar* pattern) {
+  static const ZChar kEveryEntry[] = ZT("*.*");
+  const size_t suffix = 3;
+  size_t length = TextLength(pattern);
+  if (length <= suffix || !IsPathSeparator(pattern[length - suffix - 1])) return 0;
+  for (size_t i = 0; i < suffix; i++) {
+    if (pattern[length - suffix + i] != kEveryEntry[i]) return 0;
+  }
+  return length - suffix;
+}

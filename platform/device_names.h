@@ -17,3 +17,9 @@ size_t TextLength(const ZChar* text);
 // and moves *cursor past it, or returns NULL when no component is left. Empty components
 // ("a//b", a leading or trailing separator) are skipped.
 const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);
+
+// An enumeration pattern is a directory path followed by a separator and "*.*", the one pattern
+// there is. Returns the length of the directory part, its last separator included, or 0 when
+// pattern is anything else: "dir*.*" or "dir\a*.*" must not walk another directory than the one
+// named.
+size_t EveryEntryPatternFolderLength(const ZChar* pattern);

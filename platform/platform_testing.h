@@ -4,7 +4,7 @@
 
 enum PlatFault {
   PLAT_FAULT_ERROR,  // the call fails with an I/O error and does nothing
-  PLAT_FAULT_SHORT,  // a read or write moves half of what was asked (at least one byte less)
+  PLAT_FAULT_SHORT   // a read or write moves half of what was asked (at least one byte less)
 };
 
 // From now on, the nth call (1 = the next one) of the named OS call ("open", "read", "write",
