@@ -40,14 +40,21 @@ static int NewFile(int fd, bool writing, PlatFile** file) {
   return PLAT_OK;
 }
 
-int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
+// Opens what path reaches for reading, a directory included.
+static int OpenExisting(const char16_t* path, int* fd) {
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
   if (result != PLAT_OK) return result;
   if (!exists) return PLAT_ERR_NOT_FOUND;
-  int fd = osCalls.open(host.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return TranslateErrno(errno);
+  *fd = osCalls.open(host.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  return *fd < 0 ? TranslateErrno(errno) : PLAT_OK;
+}
+
+int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
+  int fd = -1;
+  int result = OpenExisting(path, &fd);
+  if (result != PLAT_OK) return result;
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     osCalls.close(fd);
@@ -267,13 +274,9 @@ int PlatGetFileAttributes(const char16_t* path, uint32_t* attributes) {
 // syncfs rather than an fsync per file: an update writes thousands of files, and one pass over
 // the volume writes them back together instead of waiting on the medium once per file.
 int PlatFlushVolume(const char16_t* path) {
-  std::string host;
-  bool exists = false;
-  int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
+  int fd = -1;
+  int result = OpenExisting(path, &fd);
   if (result != PLAT_OK) return result;
-  if (!exists) return PLAT_ERR_NOT_FOUND;
-  int fd = osCalls.open(host.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return TranslateErrno(errno);
   result = syncfs(fd) == 0 ? PLAT_OK : TranslateErrno(errno);
   osCalls.close(fd);
   return result;
