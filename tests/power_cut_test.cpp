@@ -220,7 +220,21 @@ class PowerCutTest : public testing::Test {
   ScratchDir expected_{FastTemporaryFolder()};
 };
 
-// A run that is not cut: it must succeed, and its ticks give each phase's length.
+// Entries below folder as it is now; a folder that goes while it is counted ends the count.
+uintmax_t CountEntries(const fs::path& folder) {
+  uintmax_t count = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    count++;
+  }
+  return count;
+}
+
+uintmax_t Part(double fraction, uintmax_t whole) {
+  return static_cast<uintmax_t>(fraction * static_cast<double>(whole));
+}
+
+// A run that is not cut: it must succeed, and its ticks time the phases.
 void RunWhole(Device* device, std::vector<Stage>* stages) {
   device->ClearEvents();
   EXPECT_EQ(WaitForExit(device->Start()), 0) << ReadFile(device->Log());
@@ -237,24 +251,22 @@ TEST_F(PowerCutTest, NextRunAfterAKillAnywhereCompletesTheUpdate) {
   const uintmax_t packageSize = fs::file_size(device.Package());
 
   // A whole update first, over the older install, then one over its result: that one is what
-  // every cut run repeats, and its ticks time the phases.
+  // every cut run repeats, and its ticks time the package test.
   std::vector<Stage> stages;
   ASSERT_NO_FATAL_FAILURE(RunWhole(&device, &stages));
   ExpectInstalled(device.Install());
   ASSERT_NO_FATAL_FAILURE(RunWhole(&device, &stages));
   ExpectInstalled(device.Install());
-  unsigned phaseMs[4];
-  for (int phase = 0; phase < 4; phase++) {
-    phaseMs[phase] = TickOf(stages, kPhaseEnd[phase]) - TickOf(stages, kPhaseStart[phase]);
-  }
+  const unsigned testMs = TickOf(stages, kPhaseEnd[kTest]) - TickOf(stages, kPhaseStart[kTest]);
+  const uintmax_t installed = CountEntries(expected_.path());
 
   struct Cut {
     Phase aim;
-    double at;  // how far into the phase: of its time, or for the copy of the package's bytes
+    double at;  // how far into the phase, by its time or its progress
   };
   std::vector<Cut> cuts;
   for (int phase = 0; phase < 4; phase++) {
-    for (double at : {0.1, 0.5, 0.9}) cuts.push_back(Cut{static_cast<Phase>(phase), at});
+    for (double at : {0.1, 0.5, 0.8}) cuts.push_back(Cut{static_cast<Phase>(phase), at});
   }
   int landed[kPhaseCount] = {0};
   int retries = 0;
@@ -266,26 +278,40 @@ TEST_F(PowerCutTest, NextRunAfterAKillAnywhereCompletesTheUpdate) {
     PlatProcess* run = device.Start();
     ASSERT_NE(run, nullptr);
     const Clock::time_point deadline = Clock::now() + std::chrono::minutes(2);
-    // Wait for the phase to begin.
+    // Wait for the phase to begin. The copy lasts milliseconds, less than it takes to notice its
+    // first line: it is watched from the start of the clean on.
+    const int watchFrom = kPhaseStart[cut.aim == kCopy ? kClean : cut.aim];
     std::vector<Stage> seen = device.LogStages();
-    while (!HasLine(seen, kPhaseStart[cut.aim]) && !Finished(seen) && Clock::now() < deadline) {
+    while (!HasLine(seen, watchFrom) && !Finished(seen) && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       seen = device.LogStages();
     }
-    if (cut.aim == kCopy) {
-      // The copy is over in milliseconds: its progress is the size of the copy so far.
+    if (cut.aim == kTest) {
+      // Reading leaves no trace to follow: the phase's time in the uncut run tells.
+      std::this_thread::sleep_for(std::chrono::microseconds(
+          static_cast<long long>(cut.at * testMs * 1000.0)));
+    } else {
+      // The other phases show their progress: the entries left in the install during the clean,
+      // the size of the package copy (the copy is over in milliseconds), and the entries the
+      // unpacking has made.
+      const uintmax_t present = CountEntries(device.Install());
+      const uintmax_t entriesLeft = present - Part(cut.at, present);
+      const uintmax_t copied = Part(cut.at, packageSize);
+      const uintmax_t entriesMade = Part(cut.at, installed);
       const fs::path copy = device.Install() / "Zeltrovan.7z";
-      const uintmax_t target = static_cast<uintmax_t>(cut.at * static_cast<double>(packageSize));
       for (int polls = 0; Clock::now() < deadline; polls++) {
         std::error_code error;
-        uintmax_t size = fs::file_size(copy, error);
-        if (!error && size >= target) break;
-        if (polls % 64 == 63 && HasLine(device.LogStages(), 205)) break;
-        std::this_thread::yield();
+        if (cut.aim == kClean && CountEntries(device.Install()) <= entriesLeft) break;
+        if (cut.aim == kCopy && fs::file_size(copy, error) >= copied && !error) break;
+        if (cut.aim == kUnpack && CountEntries(device.Install()) >= entriesMade) break;
+        if (polls % 64 == 63 && HasLine(device.LogStages(), kPhaseEnd[cut.aim])) break;
+        // Only the copy is short enough to need every moment; the rest leave the updater the CPU.
+        if (cut.aim == kCopy) {
+          std::this_thread::yield();
+        } else {
+          std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
       }
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(
-          static_cast<long long>(cut.at * phaseMs[cut.aim] * 1000.0)));
     }
     EXPECT_EQ(PlatProcessKill(run), PLAT_OK);
     int exitCode = WaitForExit(run);
