@@ -91,6 +91,11 @@ int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes);
 // Only PLAT_ATTR_READONLY can be changed, on files and directories alike; other bits are ignored.
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);
 int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes);
+// Puts everything written so far on the volume that holds path (an existing file or directory)
+// onto the medium, so that it survives a power cut; returns once it is there, or with
+// PLAT_ERR_IO when the medium failed to take it. One call covers every file of the volume. On
+// the device there is nothing left to do: closing a file commits its data to the FAT volume.
+int PlatFlushVolume(const ZChar* path);
 
 // ---- Named events ------------------------------------------------------------------------------
 
@@ -147,6 +152,10 @@ ZUInt32 PlatProcessId(const PlatProcess* process);
 // Waits for the process to end and releases it; *exitCode is its exit status (0..255), or -1
 // when it was killed by a signal. PLAT_ERR_TIMEOUT leaves the process running and the handle valid.
 int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode);
+// Ends the process at once, as a power cut would: it runs no more of its own code, so nothing it
+// buffered is written. The handle stays valid until PlatProcessWait, which then reports -1.
+// Killing a process that has already ended but not been waited for succeeds and changes nothing.
+int PlatProcessKill(PlatProcess* process);
 
 // ---- Host only ---------------------------------------------------------------------------------
 

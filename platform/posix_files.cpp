@@ -48,7 +48,8 @@ static int Lock(int fd, int operation) {
   return PLAT_OK;
 }
 
-int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
+// Opens what path reaches for reading, a directory included.
+static int OpenForReading(const char16_t* path, int* fd) {
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
@@ -56,8 +57,14 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   if (!exists) return PLAT_ERR_NOT_FOUND;
   // The resolved path has every link inside the root followed already; one that appears there
   // now is refused rather than followed.
-  int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
-  if (fd < 0) return TranslateErrno(errno);
+  *fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  return *fd < 0 ? TranslateErrno(errno) : PLAT_OK;
+}
+
+int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
+  int fd = -1;
+  int result = OpenForReading(path, &fd);
+  if (result != PLAT_OK) return result;
   struct stat st;
   result = fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : Lock(fd, LOCK_SH);
   if (result != PLAT_OK) {
@@ -282,6 +289,17 @@ int PlatGetFileAttributes(const char16_t* path, uint32_t* attributes) {
   *attributes = (S_ISDIR(st.st_mode) ? PLAT_ATTR_DIRECTORY : 0) |
                 (!S_ISLNK(st.st_mode) && IsReadOnly(st) ? PLAT_ATTR_READONLY : 0);
   return PLAT_OK;
+}
+
+// syncfs rather than an fsync per file: an update writes thousands of files, and one pass over
+// the volume writes them back together instead of waiting on the medium once per file.
+int PlatFlushVolume(const char16_t* path) {
+  int fd = -1;
+  int result = OpenForReading(path, &fd);
+  if (result != PLAT_OK) return result;
+  result = syncfs(fd) == 0 ? PLAT_OK : TranslateErrno(errno);
+  osCalls.close(fd);
+  return result;
 }
 
 // ---- Enumeration -------------------------------------------------------------------------------

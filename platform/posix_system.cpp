@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -179,4 +180,8 @@ int PlatProcessWait(PlatProcess* process, uint32_t timeoutMs, int* exitCode) {
     if (PlatTickCount() - start >= timeoutMs) return PLAT_ERR_TIMEOUT;
     SleepMs(kPollMs);
   }
+}
+
+int PlatProcessKill(PlatProcess* process) {
+  return kill(process->pid, SIGKILL) == 0 ? PLAT_OK : TranslateErrno(errno);
 }

@@ -128,6 +128,14 @@ int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes) {
   return PLAT_OK;
 }
 
+// On the device closing a file commits its data to the FAT volume, so there is nothing left to
+// write; the path must still name something, as on every backend. A PC, where this backend only
+// stands in for the device, is left to its own write-back.
+int PlatFlushVolume(const ZChar* path) {
+  ZUInt32 attributes = 0;
+  return PlatGetFileAttributes(path, &attributes);
+}
+
 // ---- Enumeration -------------------------------------------------------------------------------
 
 struct PlatFind {

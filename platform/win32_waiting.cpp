@@ -147,3 +147,13 @@ int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode) {
   free(process);
   return PLAT_OK;
 }
+
+// An exception status, which the wait reports as a killed process (-1), as on the host.
+static const UINT kKilledStatus = 0xC0000001;
+
+int PlatProcessKill(PlatProcess* process) {
+  if (TerminateProcess(process->handle, kKilledStatus)) return PLAT_OK;
+  // A process that has ended already cannot be ended again, and need not be.
+  int result = LastError();
+  return WaitForSingleObject(process->handle, 0) == WAIT_OBJECT_0 ? PLAT_OK : result;
+}

@@ -2,9 +2,9 @@
 # Prepares a Debian 12 machine for building and testing: the compiler, CMake, GoogleTest, the
 # 7zz archiver the tests make packages with, bsdtar for packages 7zz refuses to make, the
 # mingw-w64 cross compilers and Wine for the Windows build (with the Chinese locale and the ACL
-# tools its test run uses), clang for the fuzzer, time and strace for the benchmarks, and apt
-# source entries so that the build can fetch the archive library's source package. Safe to run
-# again.
+# tools its test run uses), clang for the fuzzer, time for the benchmarks, strace for the
+# benchmarks and for the test that watches the updater flush its install, and apt source entries
+# so that the build can fetch the archive library's source package. Safe to run again.
 set -euo pipefail
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

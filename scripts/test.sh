@@ -4,7 +4,8 @@
 # for x86_64 under Wine (scripts/wine.sh), against the Win32 backend. The Windows builds for
 # x86_64 and i686 (32-bit, as the device is) also compile the device program as the device's
 # compilers take it (C++03, -pedantic, warnings as errors) and check that it calls only what the
-# device's coredll has. Ends with the count of tests run and skipped per build.
+# device's coredll has. Then it fuzzes the package path for a minute in a clang build of its own
+# (scripts/fuzz.sh). Ends with the count of tests run and skipped per build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -41,6 +42,8 @@ bash scripts/wine.sh start build-win-x86_64 tests/fixtures
 trap 'bash scripts/wine.sh stop > /dev/null 2>&1 || true' EXIT
 run_tests build-win-x86_64 "Windows x86_64 (Win32, under Wine)"
 run_tests build-win-i686 "Windows i686 (device program checks)"
+
+bash scripts/fuzz.sh 60
 
 echo
 echo "== Tests per build"

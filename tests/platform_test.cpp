@@ -634,6 +634,14 @@ TEST_F(PlatformFileTest, FailuresOfTheMediumAreReported) {
   EXPECT_FALSE(IsReadOnly(Host("f.txt")));
 }
 
+TEST_F(PlatformFileTest, FlushVolumeNeedsAnExistingPath) {
+  WriteFile(Host("Zeltrovan/a.txt"), "a");
+  EXPECT_EQ(PlatFlushVolume(ZT("\\Zeltrovan")), PLAT_OK);
+  EXPECT_EQ(PlatFlushVolume(ZT("zeltrovan\\A.TXT")), PLAT_OK);
+  EXPECT_EQ(PlatFlushVolume(ZT("\\Missing")), PLAT_ERR_NOT_FOUND);
+  EXPECT_EQ(PlatFlushVolume(ZT("Missing\\deeper")), PLAT_ERR_NOT_FOUND);
+}
+
 // ---- Read-only, in use, removal ----------------------------------------------------------------
 
 class PlatformProtectionTest : public PlatformDeviceTest {};
@@ -1032,6 +1040,28 @@ TEST_F(PlatformSystemTest, WaitTimeoutLeavesTheProcessRunning) {
   ASSERT_EQ(PlatProcessWait(process, 0, &exitCode), PLAT_ERR_TIMEOUT);
   ASSERT_EQ(PlatProcessWait(process, 20, &exitCode), PLAT_ERR_TIMEOUT);
   WriteFile(Host("release"), "");
+  ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
+  EXPECT_EQ(exitCode, 7);
+}
+
+TEST_F(PlatformSystemTest, KillEndsTheProcessAtOnce) {
+  const std::string release = Host("release").string();
+  const char* argv[] = {ZELT_TEST_CHILD_EXE, "wait", "\\release", "7", nullptr};
+  PlatProcess* process = nullptr;
+  ASSERT_EQ(PlatProcessStart(argv, &process), PLAT_OK);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(PlatProcessKill(process), PLAT_OK);
+  int exitCode = 0;
+  ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
+  EXPECT_EQ(exitCode, -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  // Ended but not yet waited for: the kill changes nothing, the exit status stays. The child
+  // waits for the release file, which is there from the start, and ends at once.
+  WriteFile(release, "");
+  ASSERT_EQ(PlatProcessStart(argv, &process), PLAT_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kWin32Backend ? 3000 : 1000));
+  EXPECT_EQ(PlatProcessKill(process), PLAT_OK);
   ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
   EXPECT_EQ(exitCode, 7);
 }

@@ -20,10 +20,10 @@ static void MakeWritable(const fs::path& root) {
   }
 }
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir(const fs::path& parent) {
   std::random_device random;
   for (;;) {
-    path_ = fs::temp_directory_path() / ("zelt-test-" + std::to_string(random()));
+    path_ = parent / ("zelt-test-" + std::to_string(random()));
     if (fs::create_directory(path_)) break;
   }
 }

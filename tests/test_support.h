@@ -27,11 +27,11 @@ inline constexpr bool kWin32Backend = false;
     if (kWin32Backend) GTEST_SKIP() << (reason); \
   } while (0)
 
-// A fresh, empty folder under the system's temporary directory, removed (read-only files and
-// all) when the object goes.
+// A fresh, empty folder under the system's temporary directory (or under parent), removed
+// (read-only files and all) when the object goes.
 class ScratchDir {
  public:
-  ScratchDir();
+  explicit ScratchDir(const fs::path& parent = fs::temp_directory_path());
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;

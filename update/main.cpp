@@ -134,6 +134,12 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   }
   LogStage(211, "main:ExtractFile OK");
   PlatDeleteFile(kTargetPackageWide);
+  // The success event says that the new install is in place, so it must be on the medium first:
+  // a power cut just after the event must not take files away.
+  if (PlatFlushVolume(kInstallDir) != PLAT_OK) {
+    LogStage(219, "main:flush install fail");
+    return false;
+  }
   return true;
 }
 
