@@ -77,6 +77,7 @@ for name in "${packages[@]}"; do
       head -n 20 "$bench_dir/figures/$name.diff" >&2
       exit 1
     fi
+    rm -rf "${out:?}"/*  # the large packages unpack to gigabytes
   done
   if ((count_syscalls)); then
     rm -rf "${out:?}"/*; syscalls "$name.zelt" "$zelt_extract" "$pkg" "$out/zelt"

@@ -41,12 +41,12 @@ SRes PackInputFill(PackInput* input) {
 static Byte ReadPackedByte(IByteInPtr p) {
   PpmdByteIn* byteIn = reinterpret_cast<PpmdByteIn*>(const_cast<IByteIn*>(p));
   PackInput* input = byteIn->input;
-  if (input->cur == input->end && !byteIn->ended) {
+  if (input->cur != input->end) return *input->cur++;  // the decoder's hot path: keep it short
+  if (!byteIn->ended) {
     byteIn->res = PackInputFill(input);
     if (byteIn->res != SZ_OK || input->cur == input->end) byteIn->ended = true;
   }
-  if (byteIn->ended) return 0;
-  return *input->cur++;
+  return byteIn->ended ? 0 : *input->cur++;
 }
 
 // The dictionary never needs to reach back further than the stream's start.

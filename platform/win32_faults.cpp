@@ -11,6 +11,7 @@ struct Plan {
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
     opendirPlan;
+static DWORD readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
 static bool Due(Plan* plan) {
@@ -32,14 +33,17 @@ static HANDLE WINAPI FaultyCreateFile(LPCWSTR path, DWORD access, DWORD share,
   Failed();
   return INVALID_HANDLE_VALUE;
 }
+// A read or write that the plan makes short moves half; one that makes no progress moves nothing
+// and succeeds.
 static BOOL WINAPI FaultyReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got,
                                   LPOVERLAPPED overlapped) {
+  if (readLimit != 0 && size > readLimit) size = readLimit;
   if (!Due(&readPlan)) return winCallsReal.readFile(file, buffer, size, got, overlapped);
   if (readPlan.fault == PLAT_FAULT_SHORT && size > 1) {
     return winCallsReal.readFile(file, buffer, size / 2, got, overlapped);
   }
   *got = 0;
-  return Failed();
+  return readPlan.fault == PLAT_FAULT_NO_PROGRESS ? TRUE : Failed();
 }
 static BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done,
                                    LPOVERLAPPED overlapped) {
@@ -48,7 +52,7 @@ static BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDW
     return winCallsReal.writeFile(file, buffer, size / 2, done, overlapped);
   }
   *done = 0;
-  return Failed();
+  return writePlan.fault == PLAT_FAULT_NO_PROGRESS ? TRUE : Failed();
 }
 // A failed close still releases the handle, as CloseHandle does.
 static BOOL WINAPI FaultyCloseHandle(HANDLE handle) {
@@ -75,6 +79,13 @@ static HANDLE WINAPI FaultyFindFirstFile(LPCWSTR pattern, LPWIN32_FIND_DATAW dat
   return INVALID_HANDLE_VALUE;
 }
 
+static void UseFaultyCalls() {
+  const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,        FaultyWriteFile,
+                                FaultyCloseHandle, FaultyCreateDirectory, FaultyRemoveDirectory,
+                                FaultyDeleteFile,  FaultySetFileAttributes, FaultyFindFirstFile};
+  winCalls = faulty;
+}
+
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   struct Entry {
     const char* name;
@@ -87,16 +98,19 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
     if (strcmp(entries[i].name, call) != 0) continue;
     entries[i].plan->remaining = nth;
     entries[i].plan->fault = fault;
-    const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,         FaultyWriteFile,
-                                  FaultyCloseHandle, FaultyCreateDirectory,  FaultyRemoveDirectory,
-                                  FaultyDeleteFile,  FaultySetFileAttributes, FaultyFindFirstFile};
-    winCalls = faulty;
+    UseFaultyCalls();
     return 0;
   }
   return -1;
 }
 
+void PlatTestLimitReads(size_t maxBytes) {
+  readLimit = static_cast<DWORD>(maxBytes);
+  UseFaultyCalls();
+}
+
 void PlatTestClearFaults() {
+  readLimit = 0;
   const Plan none = {0, PLAT_FAULT_ERROR};
   openPlan = readPlan = writePlan = closePlan = none;
   mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = none;

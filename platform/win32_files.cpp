@@ -56,7 +56,8 @@ static int WriteAll(HANDLE handle, const char* data, size_t size, size_t* writte
     BOOL ok = winCalls.writeFile(handle, data + *written, chunk, &done, NULL);
     *written += done;
     if (!ok) return LastError();
-    if (done < chunk) return PLAT_ERR_IO;
+    // A short write that made progress goes on; one that moved nothing means the medium is full.
+    if (done == 0) return PLAT_ERR_IO;
   }
   return PLAT_OK;
 }

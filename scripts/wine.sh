@@ -41,7 +41,7 @@ grant_read() {
 
 stop() {
   as_wine_user wineserver --kill > /dev/null 2>&1 || true
-  as_wine_user wineserver --wait
+  as_wine_user wineserver --wait > /dev/null 2>&1 || true
 }
 
 start() {
@@ -53,11 +53,12 @@ start() {
   fi
   # A server left by an interrupted run would not be ours to configure: start afresh.
   stop
-  as_wine_user wineserver --persistent < /dev/null > /dev/null 2>&1
   # No Mono or Gecko: nothing here needs them, and their installers would ask.
   if [ ! -e "$home/.zelt-wine/system.reg" ]; then
     as_wine_user env WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init < /dev/null > /dev/null 2>&1
+    stop
   fi
+  as_wine_user wineserver --persistent < /dev/null > /dev/null 2>&1
   # Wine's own services start with the first program and outlive it, holding its standard
   # streams: start them here, on /dev/null, rather than in a test whose output CTest reads.
   as_wine_user wine cmd /c exit < /dev/null > /dev/null 2>&1

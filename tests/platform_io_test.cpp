@@ -15,8 +15,6 @@
 
 namespace {
 
-typedef std::basic_string<ZChar> ZString;
-
 class PlatformIoTest : public ::testing::Test {
  protected:
   void SetUp() override { UseDeviceRoot(device_.path()); }
@@ -128,7 +126,12 @@ TEST_F(PlatformFreshNamesTest, ChangesMadeBehindThePlatformAreSeenAtOnce) {
   fs::remove(Host("big/Behind.txt"));
   ASSERT_EQ(Create(ZT("BIG\\behind.txt"), "again"), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("big/behind.txt")), "again");
-  EXPECT_FALSE(fs::exists(Host("big/Behind.txt")));
+  size_t spellings = 0;
+  for (auto& entry : fs::directory_iterator(Host("big"))) {
+    std::string name = entry.path().filename().string();
+    spellings += name == "behind.txt" || name == "Behind.txt";
+  }
+  EXPECT_EQ(spellings, 1u) << "one spelling of the name in the folder";
 }
 
 // A folder renamed or replaced on the way to a file leads to what is there now.
@@ -150,6 +153,7 @@ TEST_F(PlatformFreshNamesTest, FoldersRenamedOrReplacedOnThePathAreSeen) {
 // Without change notifications (the host's limit on them reached) names still match without
 // regard to case and changes are still seen; the backend reads the folder instead.
 TEST_F(PlatformFreshNamesTest, PosixNamesMatchWithoutChangeNotifications) {
+  SKIP_ON_WIN32("a model of the POSIX host alone");
   auto unwatched = [](auto call) {
     EXPECT_EQ(PlatTestInjectFault("inotify_add_watch", 1, PLAT_FAULT_ERROR), 0);
     return call();
@@ -171,6 +175,7 @@ TEST_F(PlatformFreshNamesTest, PosixNamesMatchWithoutChangeNotifications) {
 // A folder that cannot be read (too many open files, say) is not an empty one: a lookup that
 // needs to read it fails as such, and nothing is created under a second spelling.
 TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
+  SKIP_ON_WIN32("the fault seam reaches folder reads on the POSIX host only");
   WriteFile(Host("Dir/File.txt"), "kept");
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(Contents(ZT("DIR\\FILE.TXT")), "<error " + std::to_string(PLAT_ERR_IO) + ">");
@@ -201,6 +206,7 @@ TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
 // Each byte outside valid UTF-8 is the lone surrogate U+DC00 + byte in the device name: such
 // entries are listed, opened, matched without regard to case, deleted, and made.
 TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
+  SKIP_ON_WIN32("a model of the POSIX host alone");
   const std::map<std::string, ZString> names = {
       {"bad\xff.txt", ZT("bad\xDCFF.txt")},
       {"cut\xe4\xb8.txt", ZT("cut\xDCE4\xDCB8.txt")},                // a sequence cut short

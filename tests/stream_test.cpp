@@ -69,6 +69,13 @@ std::string LittleEndian(uint64_t value, int bytes) {
   return out;
 }
 
+// The size of a package's packed streams, from its start header: where its header begins.
+uint64_t PackedSize(const std::string& package) {
+  uint64_t size = 0;
+  for (int i = 0; i < 8; i++) size |= uint64_t{static_cast<unsigned char>(package[12 + i])} << (8 * i);
+  return size;
+}
+
 uint32_t Crc(const std::string& bytes) {
   CrcGenerateTable();
   return CrcCalc(bytes.data(), bytes.size());
@@ -323,8 +330,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ShortReadTest,
 TEST_F(StreamTest, Lzma2EndMarkerInAReadOfItsOwn) {
   Pack({{"one.bin", SampleBytes(20000, 6)}}, "-m0=LZMA2");
   const std::string made = ReadFile(Package());
-  uint64_t packedSize = 0;
-  for (int i = 0; i < 8; i++) packedSize |= uint64_t{static_cast<unsigned char>(made[12 + i])} << (8 * i);
+  const uint64_t packedSize = PackedSize(made);
   ASSERT_EQ(made[32 + packedSize - 1], '\0') << "the packed stream ends with the marker";
   PlatTestLimitReads(packedSize - 1);
   EXPECT_EQ(Check(), 0);
@@ -433,7 +439,7 @@ TEST_F(StreamTest, CorruptionLateInALargeBlockStopsAtItsFile) {
   EXPECT_EQ(run.result, 1);
   EXPECT_EQ(run.console, "f1.bin\nf2.bin\nf3.bin\nf4.bin");
   for (int i = 0; i < 3; i++) EXPECT_EQ(ReadFile(Out() / files[i].name), files[i].bytes);
-  EXPECT_LT(ReadFile(Out() / "f4.bin").size(), files[3].bytes.size() + 1);
+  EXPECT_LE(ReadFile(Out() / "f4.bin").size(), files[3].bytes.size());
   EXPECT_EQ(Check(), 1);
 }
 
@@ -460,13 +466,13 @@ TEST_F(StreamTest, MoreMemoryThanADeviceHasFailsCleanly) {
     p.checksums = false;
     return p;
   };
-  const HandMadePackage cases[] = {
-      huge(kLzma, "\x5D" + LittleEndian(uint64_t{1} << 30, 4)),  // 1 GiB dictionary
-      huge(kLzma2, std::string(1, 40)),                            // 4 GiB dictionary
-      huge(kPpmd, "\x06" + LittleEndian(0xFFFFFFFFu - 36, 4)),     // the largest model
+  const std::pair<const char*, HandMadePackage> cases[] = {
+      {"LZMA, 1 GiB dictionary", huge(kLzma, "\x5D" + LittleEndian(uint64_t{1} << 30, 4))},
+      {"LZMA2, 4 GiB dictionary", huge(kLzma2, std::string(1, 40))},
+      {"PPMd, the largest model", huge(kPpmd, "\x06" + LittleEndian(0xFFFFFFFFu - 36, 4))},
   };
-  for (const HandMadePackage& package : cases) {
-    SCOPED_TRACE(package.props.size());
+  for (const auto& [label, package] : cases) {
+    SCOPED_TRACE(label);
     Use(package);
     EXPECT_EQ(Check(), 1);
     Extraction run = Extract();
@@ -490,12 +496,10 @@ TEST_F(StreamTest, DictionaryIsCutToTheFolder) {
   const std::string bytes = SampleBytes(100000, 8);
   Pack({{"one.bin", bytes}}, "-m0=LZMA -md=64k -mhc=off");
   const std::string made = ReadFile(Package());
-  uint64_t packedSize = 0;
-  for (int i = 0; i < 8; i++) packedSize |= uint64_t{static_cast<unsigned char>(made[12 + i])} << (8 * i);
   HandMadePackage package;
   package.method = kLzma;
   package.props = "\x5D" + LittleEndian(uint64_t{1} << 30, 4);  // lc 3, lp 0, pb 2; 1 GiB
-  package.packed = made.substr(32, packedSize);
+  package.packed = made.substr(32, PackedSize(made));
   package.unpackSize = bytes.size();
   package.files = {{"one.bin", bytes}};
   Use(package);
