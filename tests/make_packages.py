@@ -99,7 +99,14 @@ TREES = {
     "escaping": {"readme.txt": b"fine", "escape.txt": b"outside"},
     "firmware": {"firmware.bin": sample(5000, 7)},
     "blocked-item": {"EMMC_Check_File.txt/notes.txt": b"notes", "readme.txt": b"readme"},
+    # An install and its next version, for a differential package between them.
+    "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
+    "anti-newer": {"keep.txt": b"new", "sub": None},
 }
+
+# Differential package name -> 7zz header switch: what changed from anti-older to anti-newer, with
+# anti-items for what is gone.
+DIFFERENTIAL = {"anti-items": "", "anti-items-plain-header": "-mhc=off"}
 
 LAYOUTS = {
     "copy": "-m0=Copy",
@@ -188,6 +195,17 @@ def main():
         write_tree(os.path.join(outdir, "trees", tree), files)
     for name, (tree, switches, items) in PACKAGES.items():
         make_package(outdir, name, tree, switches, items)
+    # Newer than the base, so that the changed file goes in the differential package.
+    newer = os.path.join(outdir, "trees", "anti-newer")
+    for parent, dirs, names in os.walk(newer):
+        for name in dirs + names:
+            os.utime(os.path.join(parent, name), (FILE_TIME + 3600, FILE_TIME + 3600))
+    for name, switch in DIFFERENTIAL.items():
+        base = os.path.join(outdir, name + "-base.7z")
+        run(["7zz", "a", "-bd", "-bso0", "-bsp0", base, "."], os.path.join(outdir, "trees", "anti-older"))
+        run(["7zz", "u", "-bd", "-bso0", "-bsp0"] + switch.split() +
+            [base, "-u-", "-up0q3r2x2y2z0w2!" + os.path.join(outdir, name + ".7z"), "."], newer)
+        os.remove(base)
     # An item that would land beside the install directory; 7zz refuses to store such a name.
     run(["bsdtar", "--format", "7zip", "-s", ",^escape,../zelt-escaped,", "-cf",
          os.path.join(outdir, "escaping.7z"), "readme.txt", "escape.txt"],
