@@ -52,3 +52,14 @@ bool PathIsInside(const ZChar* path, const ZChar* folder) {
   }
   return true;
 }
+
+size_t EveryEntryPatternFolderLength(const ZChar* pattern) {
+  static const ZChar kEveryEntry[] = ZT("*.*");
+  const size_t suffix = 3;
+  size_t length = TextLength(pattern);
+  if (length <= suffix || !IsPathSeparator(pattern[length - suffix - 1])) return 0;
+  for (size_t i = 0; i < suffix; i++) {
+    if (pattern[length - suffix + i] != kEveryEntry[i]) return 0;
+  }
+  return length - suffix;
+}

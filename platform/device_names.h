@@ -21,3 +21,8 @@ const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);
 // Whether path names folder or an entry below it, as the device compares paths: component by
 // component without regard to case, with either separator and empty components skipped.
 bool PathIsInside(const ZChar* path, const ZChar* folder);
+// An enumeration pattern is a directory path followed by a separator and "*.*", the one pattern
+// there is. Returns the length of the directory part, its last separator included, or 0 when
+// pattern is anything else: "dir*.*" or "dir\a*.*" must not walk another directory than the one
+// named.
+size_t EveryEntryPatternFolderLength(const ZChar* pattern);

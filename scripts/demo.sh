@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # Sets the machine up, builds, and runs a whole update of a demo device: build/demo-device is
 # the device's root, with an older install in \Zeltrovan and a storage card holding the updater
-# and a package made from demo/package. Running it again starts from the same state.
+# and a package made from demo/package. Then the same update once more by the Windows programs
+# (zelt-update.exe, zelt-wait.exe) under Wine, on build/demo-device-win. Running it again starts
+# from the same state.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake -S . -B build > /dev/null
 cmake --build build -j"$(nproc)" > /dev/null
 
+# make_device DIR UPDATER: a device with the older install and a storage card holding UPDATER
+# and the package.
+make_device() {
+  local device=$1
+  if [ -e "$device" ]; then chmod -R u+w "$device"; rm -rf "$device"; fi
+  mkdir -p "$device/Zeltrovan" "$device/Storage Card"
+  cp -R demo/installed/. "$device/Zeltrovan/"
+  (cd demo/package && 7zz a -bd -bso0 -bsp0 "$device/Storage Card/Zeltrovan.7z" .)
+  cp "$2" "$device/Storage Card/"
+}
+
 device=$PWD/build/demo-device
-if [ -e "$device" ]; then chmod -R u+w "$device"; rm -rf "$device"; fi
-mkdir -p "$device/Zeltrovan" "$device/Storage Card"
-cp -R demo/installed/. "$device/Zeltrovan/"
-(cd demo/package && 7zz a -bd -bso0 -bsp0 "$device/Storage Card/Zeltrovan.7z" .)
-cp build/update/zelt-update "$device/Storage Card/"
+make_device "$device" build/update/zelt-update
 
 echo "== Device before the update ($device)"
 (cd "$device" && find . -mindepth 1 | sort)
@@ -25,4 +34,20 @@ echo
 echo "== Device after the update"
 (cd "$device" && find . -mindepth 1 | sort)
 echo "\Zeltrovan\Zeltrovan.exe now reads: $(cat "$device/Zeltrovan/Zeltrovan.exe")"
-exit "$status"
+
+echo
+echo "== The same update by the Windows programs, under Wine"
+cmake -S . -B build-win-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake --no-warn-unused-cli > /dev/null
+cmake --build build-win-x86_64 -j"$(nproc)" > /dev/null
+export WINEPREFIX=$PWD/build-win-x86_64/wine-prefix WINEDEBUG=-all
+[ -d "$WINEPREFIX" ] || wineboot --init > /dev/null 2>&1
+windevice=$PWD/build/demo-device-win
+make_device "$windevice" build-win-x86_64/update/zelt-update.exe
+root=$(winepath -w "$windevice")
+echo "(ZELT_DEVICE_ROOT=$root)"
+winstatus=0
+ZELT_DEVICE_ROOT=$root wine build-win-x86_64/tools/zelt-wait.exe --timeout 120 \
+  "$root\\Storage Card\\zelt-update.exe" || winstatus=$?
+echo "\Zeltrovan\Zeltrovan.exe now reads: $(cat "$windevice/Zeltrovan/Zeltrovan.exe")"
+[ "$status" -ne 0 ] && exit "$status"
+exit "$winstatus"

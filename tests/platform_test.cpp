@@ -156,6 +156,16 @@ TEST(DeviceNameTest, SplitsOnEitherSeparatorAndSkipsEmptyComponents) {
   EXPECT_FALSE(IsPathSeparator(u':'));
 }
 
+TEST(DeviceNameTest, OnlyAFolderFollowedByEveryEntryIsAPattern) {
+  EXPECT_EQ(EveryEntryPatternFolderLength(ZT("\\Zeltrovan\\*.*")), 11u);
+  EXPECT_EQ(EveryEntryPatternFolderLength(ZT("tree/*.*")), 5u);
+  EXPECT_EQ(EveryEntryPatternFolderLength(ZT("\\*.*")), 1u) << "the root";
+  for (const ZChar* other : {ZT("*.*"), ZT("tree*.*"), ZT("tree\\a*.*"), ZT("tree\\*"),
+                             ZT("tree\\*.txt"), ZT("tree\\*.*x"), ZT("tree"), ZT("")}) {
+    EXPECT_EQ(EveryEntryPatternFolderLength(other), 0u) << fs::path(other);
+  }
+}
+
 // ---- Paths -------------------------------------------------------------------------------------
 
 class PlatformPathTest : public PlatformDeviceTest {};

@@ -1,0 +1,97 @@
+// Swaps entries of the Win32 backend's OS call table for counting versions that fail once. The
+// call names are the POSIX backend's, so that one test plan serves both.
+#include <string.h>
+
+#include "platform_testing.h"
+#include "win32_internal.h"
+
+struct Plan {
+  int remaining;  // calls until the fault; 0 when none is planned
+  PlatFault fault;
+};
+static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan;
+
+// True on the call that must fail; the plan is then spent.
+static bool Due(Plan* plan) {
+  if (plan->remaining == 0) return false;
+  return --plan->remaining == 0;
+}
+
+static BOOL Failed() {
+  SetLastError(ERROR_IO_DEVICE);
+  return FALSE;
+}
+
+static HANDLE WINAPI FaultyCreateFile(LPCWSTR path, DWORD access, DWORD share,
+                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                      DWORD flags, HANDLE model) {
+  if (!Due(&openPlan)) {
+    return winCallsReal.createFile(path, access, share, security, disposition, flags, model);
+  }
+  Failed();
+  return INVALID_HANDLE_VALUE;
+}
+static BOOL WINAPI FaultyReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got,
+                                  LPOVERLAPPED overlapped) {
+  if (!Due(&readPlan)) return winCallsReal.readFile(file, buffer, size, got, overlapped);
+  if (readPlan.fault == PLAT_FAULT_SHORT && size > 1) {
+    return winCallsReal.readFile(file, buffer, size / 2, got, overlapped);
+  }
+  *got = 0;
+  return Failed();
+}
+static BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done,
+                                   LPOVERLAPPED overlapped) {
+  if (!Due(&writePlan)) return winCallsReal.writeFile(file, buffer, size, done, overlapped);
+  if (writePlan.fault == PLAT_FAULT_SHORT && size > 1) {
+    return winCallsReal.writeFile(file, buffer, size / 2, done, overlapped);
+  }
+  *done = 0;
+  return Failed();
+}
+// A failed close still releases the handle, as CloseHandle does.
+static BOOL WINAPI FaultyCloseHandle(HANDLE handle) {
+  bool due = Due(&closePlan);
+  BOOL result = winCallsReal.closeHandle(handle);
+  return due ? Failed() : result;
+}
+static BOOL WINAPI FaultyCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  return Due(&mkdirPlan) ? Failed() : winCallsReal.createDirectory(path, security);
+}
+static BOOL WINAPI FaultyRemoveDirectory(LPCWSTR path) {
+  return Due(&rmdirPlan) ? Failed() : winCallsReal.removeDirectory(path);
+}
+static BOOL WINAPI FaultyDeleteFile(LPCWSTR path) {
+  return Due(&unlinkPlan) ? Failed() : winCallsReal.deleteFile(path);
+}
+static BOOL WINAPI FaultySetFileAttributes(LPCWSTR path, DWORD attributes) {
+  return Due(&chmodPlan) ? Failed() : winCallsReal.setFileAttributes(path, attributes);
+}
+
+int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
+  struct Entry {
+    const char* name;
+    Plan* plan;
+  };
+  const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
+                           {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
+                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}};
+  for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
+    if (strcmp(entries[i].name, call) != 0) continue;
+    entries[i].plan->remaining = nth;
+    entries[i].plan->fault = fault;
+    const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,         FaultyWriteFile,
+                                  FaultyCloseHandle, FaultyCreateDirectory,  FaultyRemoveDirectory,
+                                  FaultyDeleteFile,  FaultySetFileAttributes};
+    winCalls = faulty;
+    return 0;
+  }
+  return -1;
+}
+
+void PlatTestClearFaults() {
+  const Plan none = {0, PLAT_FAULT_ERROR};
+  openPlan = readPlan = writePlan = closePlan = none;
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = none;
+  winCalls = winCallsReal;
+}

@@ -1,0 +1,52 @@
+// The Win32 backend's table of OS calls, its error translation and its small text helpers.
+#include "win32_internal.h"
+
+const Win32Syscalls winCallsReal = {CreateFileW, ReadFile,          WriteFile,
+                                    CloseHandle, CreateDirectoryW,  RemoveDirectoryW,
+                                    DeleteFileW, SetFileAttributesW};
+Win32Syscalls winCalls = winCallsReal;
+
+int TranslateWin32Error(DWORD error) {
+  switch (error) {
+    case ERROR_SUCCESS: return PLAT_OK;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_NO_MORE_FILES:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_DIRECTORY: return PLAT_ERR_NOT_FOUND;  // a file where a directory was named
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return PLAT_ERR_EXISTS;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_PRIVILEGE_NOT_HELD: return PLAT_ERR_ACCESS;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE: return PLAT_ERR_IN_USE;
+    case ERROR_DIR_NOT_EMPTY: return PLAT_ERR_NOT_EMPTY;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NEGATIVE_SEEK: return PLAT_ERR_INVALID;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return PLAT_ERR_NO_MEMORY;
+    default: return PLAT_ERR_IO;
+  }
+}
+
+// Called after a failure only, which must never read as success, even from a call that failed
+// without saying why.
+int LastError() {
+  int result = TranslateWin32Error(GetLastError());
+  return result == PLAT_OK ? PLAT_ERR_IO : result;
+}
+
+bool CopyText(const ZChar* text, ZChar* buffer, size_t size) {
+  for (size_t i = 0; i < size; i++) {
+    buffer[i] = text[i];
+    if (text[i] == 0) return true;
+  }
+  if (size > 0) buffer[0] = 0;
+  return false;
+}

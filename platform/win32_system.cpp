@@ -1,0 +1,61 @@
+// Named events, time, the executable's path and the console through the Win32 API: what the
+// updater itself needs. Waiting and child processes, which only the waiting side uses, live in
+// win32_waiting.cpp so that the updater does not import them.
+#include <stdlib.h>
+
+#include "device_names.h"
+#include "win32_internal.h"
+
+// ---- Named events ------------------------------------------------------------------------------
+
+int PlatEventOpen(const ZChar* name, PlatEvent** event) {
+  ZChar hostName[PLAT_MAX_PATH];
+  int result = name[0] != 0 ? ToHostEventName(name, hostName) : PLAT_ERR_INVALID;
+  if (result != PLAT_OK) return result;
+  *event = static_cast<PlatEvent*>(malloc(sizeof(PlatEvent)));
+  if (*event == NULL) return PLAT_ERR_NO_MEMORY;
+  // Auto-reset, unsignalled; an event that a waiting process created already is attached to.
+  (*event)->handle = CreateEventW(NULL, FALSE, FALSE, hostName);
+  if ((*event)->handle == NULL) {
+    result = LastError();
+    free(*event);
+    return result;
+  }
+  return PLAT_OK;
+}
+
+// The device's headers make SetEvent the EventModify call that sets the event.
+int PlatEventSet(PlatEvent* event) { return SetEvent(event->handle) ? PLAT_OK : LastError(); }
+
+void PlatEventClose(PlatEvent* event) {
+  CloseHandle(event->handle);
+  free(event);
+}
+
+// An event vanishes with its last handle; there is no name to forget.
+int PlatEventDelete(const ZChar*) { return PLAT_OK; }
+
+// ---- Time, the executable and the console ------------------------------------------------------
+
+ZUInt32 PlatTickCount() { return GetTickCount(); }
+
+size_t PlatModuleFileName(ZChar* buffer, size_t size) {
+  if (size > 0) buffer[0] = 0;
+  ZChar host[HOST_PATH_MAX];
+  // A path that fills the buffer may have been cut short, and is then not terminated.
+  DWORD length = GetModuleFileNameW(NULL, host, HOST_PATH_MAX);
+  if (length == 0 || length >= HOST_PATH_MAX) return 0;
+  host[length] = 0;
+  return ToDevicePath(host, buffer, size) == PLAT_OK ? TextLength(buffer) : 0;
+}
+
+int PlatUtf16ToConsole(const ZChar* src, int count, char* dst, int dstSize, char defaultChar) {
+  // A count of -1 would read to a terminator and a size of 0 would ask for the size needed.
+  if (count <= 0 || dstSize <= 0) return 0;
+  int size = WideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, &defaultChar, NULL);
+  // A UTF-8 console code page takes no default character; it shows every unit anyway.
+  if (size == 0 && GetLastError() == ERROR_INVALID_PARAMETER) {
+    size = WideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, NULL, NULL);
+  }
+  return size;
+}
