@@ -81,8 +81,8 @@ int PlatDeleteFile(const ZChar* path);
 // handle holds the file; read-only is no refusal. An entry that is no regular file (a symbolic
 // link) is not opened, since deleting it never touches what it names; its size counts as 0.
 int PlatFileProbe(const ZChar* path, ZUInt64* size);
-// Stores in *freeBytes how many bytes this process may still write to the volume that holds path
-// (an existing file or directory). PLAT_ERR_NOT_FOUND when path does not exist.
+// Stores in *freeBytes how many bytes this process may still write to the volume that holds the
+// directory path. PLAT_ERR_NOT_FOUND when there is no such directory.
 int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes);
 // Only PLAT_ATTR_READONLY can be changed, on files and directories alike; other bits are ignored.
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);

@@ -25,6 +25,9 @@ int TranslateWin32Error(DWORD error);
 // The calling thread's last error, translated.
 int LastError();
 
+// A symbolic link or junction on a PC; never set on the device.
+static const DWORD kLinkAttribute = 0x400;
+
 struct PlatEvent {
   HANDLE handle;
 };

@@ -8,8 +8,6 @@
 
 // What GetFileAttributesW returns for a failure.
 static const DWORD kNoAttributes = 0xFFFFFFFF;
-// A symbolic link or junction on a PC; never set on the device.
-static const DWORD kLinkAttribute = 0x400;
 // The attributes SetFileAttributesW keeps when the read-only bit changes.
 static const DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;

@@ -133,6 +133,8 @@ int PlatProcessStartRedirected(const char* const* argv, const char* outputFile,
   return result;
 }
 
+ZUInt32 PlatProcessId(const PlatProcess* process) { return GetProcessId(process->handle); }
+
 int PlatProcessWait(PlatProcess* process, ZUInt32 timeoutMs, int* exitCode) {
   DWORD woken = WaitForSingleObject(process->handle, timeoutMs);
   if (woken == WAIT_TIMEOUT) return PLAT_ERR_TIMEOUT;
