@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -500,7 +501,9 @@ TEST_F(ExtractTest, AntiItemsPrintTheirNamesAndCreateNothing) {
     WriteFile(older.path() / "sub/gone.txt", "gone");
     WriteFile(older.path() / "dir/x.txt", "x");
     WriteFile(newer.path() / "keep.txt", "new");
-    fs::create_directories(newer.path() / "sub");
+    // Newer beyond doubt, however coarse the clock: the update action compares times.
+    fs::last_write_time(newer.path() / "keep.txt",
+                        fs::last_write_time(older.path() / "keep.txt") + std::chrono::hours(1));
     ASSERT_NO_FATAL_FAILURE(MakePackage(older.path(), packages.path() / "base.7z", ""));
     fs::path differential = packages.path() / "diff.7z";
     std::string command = "cd '" + newer.path().string() + "' && 7zz u -bd -bso0 -bsp0 " +
@@ -523,7 +526,7 @@ TEST_F(ExtractTest, AntiItemsPrintTheirNamesAndCreateNothing) {
     EXPECT_EQ(lines, (std::multiset<std::string>{"sub/", "dir/x.txt", "sub/gone.txt", "dir/",
                                                  "keep.txt", "Everything is Ok"}))
         << run.console;
-    EXPECT_EQ(Entries(Out()), (std::set<std::string>{"keep.txt", "sub"}));
+    EXPECT_EQ(Entries(Out()), (std::set<std::string>{"keep.txt"}));
     EXPECT_EQ(ReadFile(Out() / "keep.txt"), "new");
   }
 }
