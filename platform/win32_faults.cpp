@@ -10,6 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan;
+static Plan opendirPlan;
 
 // True on the call that must fail; the plan is then spent.
 static bool Due(Plan* plan) {
@@ -68,21 +69,29 @@ static BOOL WINAPI FaultySetFileAttributes(LPCWSTR path, DWORD attributes) {
   return Due(&chmodPlan) ? Failed() : winCallsReal.setFileAttributes(path, attributes);
 }
 
+// A directory that cannot be opened for its walk: no handle left.
+static HANDLE WINAPI FaultyFindFirstFile(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  if (!Due(&opendirPlan)) return winCallsReal.findFirstFile(pattern, data);
+  SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  return INVALID_HANDLE_VALUE;
+}
+
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   struct Entry {
     const char* name;
     Plan* plan;
   };
-  const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
-                           {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}};
+  const Entry entries[] = {
+      {"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
+      {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
+      {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan}};
   for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
     if (strcmp(entries[i].name, call) != 0) continue;
     entries[i].plan->remaining = nth;
     entries[i].plan->fault = fault;
     const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,         FaultyWriteFile,
                                   FaultyCloseHandle, FaultyCreateDirectory,  FaultyRemoveDirectory,
-                                  FaultyDeleteFile,  FaultySetFileAttributes};
+                                  FaultyDeleteFile,  FaultySetFileAttributes, FaultyFindFirstFile};
     winCalls = faulty;
     return 0;
   }
@@ -92,6 +101,6 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
 void PlatTestClearFaults() {
   const Plan none = {0, PLAT_FAULT_ERROR};
   openPlan = readPlan = writePlan = closePlan = none;
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = none;
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = none;
   winCalls = winCallsReal;
 }

@@ -16,6 +16,7 @@ struct Win32Syscalls {
   BOOL(WINAPI* removeDirectory)(LPCWSTR);
   BOOL(WINAPI* deleteFile)(LPCWSTR);
   BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
+  HANDLE(WINAPI* findFirstFile)(LPCWSTR, LPWIN32_FIND_DATAW);
 };
 extern Win32Syscalls winCalls;
 extern const Win32Syscalls winCallsReal;

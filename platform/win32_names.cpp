@@ -108,7 +108,7 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
   *find = static_cast<PlatFind*>(malloc(sizeof(PlatFind)));
   if (*find == NULL) return PLAT_ERR_NO_MEMORY;
   WIN32_FIND_DATAW found;
-  (*find)->handle = FindFirstFileW(host, &found);
+  (*find)->handle = winCalls.findFirstFile(host, &found);
   if ((*find)->handle == INVALID_HANDLE_VALUE) {
     // An empty folder has no first entry (ERROR_NO_MORE_FILES or ERROR_FILE_NOT_FOUND): that is
     // "not found", as a missing folder is. So is a file named as the folder, whichever error the
