@@ -196,7 +196,8 @@ static SRes ReadUnpackInfo(CSzData* sd, UInt32 folderLimit, bool keep, Streams* 
     UInt32 defined = 0;
     RINOK(ReadDefined(sd, s->numFolders, &s->folderCrcs, &defined))
     s->allFolderCrcs = s->folderCrcs == NULL;
-    if (keep && defined > 0 && sd->Size >= 4) s->folderCrc = static_cast<UInt32>(LittleEndian(sd->Data, 4));
+    if (keep && defined > 0 && sd->Size >= 4)
+      s->folderCrc = static_cast<UInt32>(LittleEndian(sd->Data, 4));
     RINOK(Skip(sd, static_cast<UInt64>(defined) * 4))
   }
 }
@@ -270,7 +271,8 @@ static SRes DecodeHeader(const Streams* s, ILookInStreamPtr stream, UInt64 base,
   UInt64 size = s->unpackSizes[s->folder.UnpackStream];
   if (size == 0 || static_cast<size_t>(size) != size) return SZ_ERROR_ARCHIVE;
   UInt64 packPositions[SZ_NUM_PACK_STREAMS_IN_FOLDER_MAX + 1] = {0};
-  for (UInt32 i = 0; i < s->numPackStreams; i++) packPositions[i + 1] = packPositions[i] + s->packSizes[i];
+  for (UInt32 i = 0; i < s->numPackStreams; i++)
+    packPositions[i + 1] = packPositions[i] + s->packSizes[i];
   size_t codersOffsets[2] = {0, s->folderSize};
   UInt32 startPackStream[2] = {0, s->numPackStreams};
   UInt32 coderUnpackSizes[2] = {0, s->folder.NumCoders};
@@ -295,7 +297,8 @@ static SRes DecodeHeader(const Streams* s, ILookInStreamPtr stream, UInt64 base,
   if (!Buf_Create(header, static_cast<size_t>(size), alloc)) return SZ_ERROR_MEM;
   UInt64 start = base + s->dataOffset;
   SRes res = LookInStream_SeekTo(stream, start);
-  if (res == SZ_OK) res = SzAr_DecodeFolder(&ar, 0, stream, start, header->data, header->size, alloc);
+  if (res == SZ_OK)
+    res = SzAr_DecodeFolder(&ar, 0, stream, start, header->data, header->size, alloc);
   return res;
 }
 
@@ -365,7 +368,8 @@ static SRes ReadHeader(CSzData* sd, const CSzArEx* db, ISzAllocPtr alloc, Byte**
   return ReadFilesInfo(sd, db->NumFiles, alloc, antiItems);
 }
 
-SRes ReadAntiItems(const CSzArEx* db, ILookInStreamPtr stream, ISzAllocPtr alloc, Byte** antiItems) {
+SRes ReadAntiItems(const CSzArEx* db, ILookInStreamPtr stream, ISzAllocPtr alloc,
+                   Byte** antiItems) {
   *antiItems = NULL;
   if (db->NumFiles == 0) return SZ_OK;
   // The start header, just before the position the library recorded after it, says where the
@@ -401,7 +405,8 @@ SRes ReadAntiItems(const CSzArEx* db, ILookInStreamPtr stream, ISzAllocPtr alloc
     sd.Size = decoded.size;
     if (res == SZ_OK) res = ReadNumber(&sd, &id);
   }
-  if (res == SZ_OK) res = id == kIdHeader ? ReadHeader(&sd, db, alloc, antiItems) : SZ_ERROR_ARCHIVE;
+  if (res == SZ_OK)
+    res = id == kIdHeader ? ReadHeader(&sd, db, alloc, antiItems) : SZ_ERROR_ARCHIVE;
   Buf_Free(&raw, alloc);
   Buf_Free(&decoded, alloc);
   return res;

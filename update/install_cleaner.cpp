@@ -58,17 +58,17 @@ static bool SameText(const ZChar* a, const ZChar* b) {
 static int VisitTree(Walk* walk);
 
 // A read-only file left by an earlier package must go like any other. One that still cannot be
-// deleted keeps its attribute, so that a failed clean changes nothing about it.
+// deleted keeps its attribute, so that a failed clean changes nothing about it. (Only the
+// read-only bit can be set, so 0 clears it.)
 static int DeleteClearingReadOnly(const ZChar* path) {
   int result = PlatDeleteFile(path);
   ZUInt32 attributes = 0;
   if (result != PLAT_ERR_ACCESS || PlatGetFileAttributes(path, &attributes) != PLAT_OK ||
-      (attributes & PLAT_ATTR_READONLY) == 0 ||
-      PlatSetFileAttributes(path, attributes & ~static_cast<ZUInt32>(PLAT_ATTR_READONLY)) != PLAT_OK) {
+      (attributes & PLAT_ATTR_READONLY) == 0 || PlatSetFileAttributes(path, 0) != PLAT_OK) {
     return result;
   }
   result = PlatDeleteFile(path);
-  if (result != PLAT_OK) PlatSetFileAttributes(path, attributes);
+  if (result != PLAT_OK) PlatSetFileAttributes(path, PLAT_ATTR_READONLY);
   return result;
 }
 
@@ -77,7 +77,7 @@ static int DeleteClearingReadOnly(const ZChar* path) {
 static void ClearFolderReadOnly(const ZChar* path) {
   ZUInt32 attributes = 0;
   if (PlatGetFileAttributes(path, &attributes) == PLAT_OK && (attributes & PLAT_ATTR_READONLY)) {
-    PlatSetFileAttributes(path, attributes & ~static_cast<ZUInt32>(PLAT_ATTR_READONLY));
+    PlatSetFileAttributes(path, 0);
   }
 }
 
@@ -106,8 +106,9 @@ static int VisitEntry(Walk* walk, const PlatFindData& entry) {
   if (isDirectory && (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT("..")))) return 0;
   if (!isDirectory && SameText(entry.name, kKeptFile)) return 0;
   if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
-  int result = isDirectory ? VisitTree(walk)
-                           : walk->deleting ? DeleteFile(walk, entry.name) : ProbeFile(walk, entry.name);
+  int result = isDirectory      ? VisitTree(walk)
+               : walk->deleting ? DeleteFile(walk, entry.name)
+                                : ProbeFile(walk, entry.name);
   CutTo(walk, directoryLength);
   return result;
 }
@@ -164,4 +165,6 @@ int RemoveInstallTree(const ZChar* dir) {
   return WalkTree(dir, true, &freedBytes) == CLEAN_READY ? 0 : -1;
 }
 
-int CheckInstallTree(const ZChar* dir, ZUInt64* freedBytes) { return WalkTree(dir, false, freedBytes); }
+int CheckInstallTree(const ZChar* dir, ZUInt64* freedBytes) {
+  return WalkTree(dir, false, freedBytes);
+}

@@ -52,7 +52,9 @@ static bool SourcePackagePath(ZChar* source) {
 }
 
 // a + b, or the largest value where that does not fit.
-static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) { return a + b < a ? ~static_cast<ZUInt64>(0) : a + b; }
+static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
+  return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
+}
 
 // Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
 // leaves the device without its application. Logs why when they cannot.

@@ -33,4 +33,6 @@ void LogDeleteFailure(const ZChar* path) {
   LogPathLine("[ZELT_UPDATE] Line: 00070:delete ", path, " FAIL\n");
 }
 
-void LogFileInUse(const ZChar* path) { LogPathLine("[ZELT_UPDATE] Line: 00072:in use ", path, "\n"); }
+void LogFileInUse(const ZChar* path) {
+  LogPathLine("[ZELT_UPDATE] Line: 00072:in use ", path, "\n");
+}
