@@ -1,17 +1,34 @@
 #include "package_check.h"
 
+#include "device_names.h"
 #include "item_path.h"
 #include "package_reader.h"
 
+// The last component of a device path, or an empty one.
+static const ZChar* FileName(const ZChar* path, size_t* length) {
+  const ZChar* last = path + TextLength(path);
+  *length = 0;
+  size_t componentLength = 0;
+  while (const ZChar* component = NextPathComponent(&path, &componentLength)) {
+    last = component;
+    *length = componentLength;
+  }
+  return last;
+}
+
 // Whether the extraction would handle item index: its name must print (not empty), and unless it
 // is an anti-item, which writes nothing, pass the path checks, and a file must decode with a
-// correct checksum.
-static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir) {
+// correct checksum. An item at the top of outDir named as the package (case ignored) is refused:
+// the update unpacks a copy of the package that lies just there, which is read while the items
+// are written, so the item could neither replace it nor stay once the copy is deleted.
+static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir,
+                             const ZChar* packageName, size_t packageNameLength) {
   if (ReadItemName(reader, index) != SZ_OK) return false;
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
   if (name[0] == 0) return false;
   if (IsAntiItem(reader, index)) return true;  // nothing to write
   if (ItemPathProblem(outDir, name) != NULL) return false;
+  if (NamesEqualIgnoringCase(name, TextLength(name), packageName, packageNameLength)) return false;
   if (SzArEx_IsDir(&reader->db, index)) return true;
   return StartItem(reader, index) == SZ_OK && SkipItem(reader) == SZ_OK;
 }
@@ -19,9 +36,11 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
 int TestPackage(const ZChar* packagePath, const ZChar* outDir) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
+  size_t packageNameLength = 0;
+  const ZChar* packageName = FileName(packagePath, &packageNameLength);
   int result = 0;
   for (UInt32 i = 0; i < reader.db.NumFiles && result == 0; i++) {
-    if (!ItemWouldExtract(&reader, i, outDir)) result = 1;
+    if (!ItemWouldExtract(&reader, i, outDir, packageName, packageNameLength)) result = 1;
   }
   ClosePackage(&reader);
   return result;

@@ -99,6 +99,8 @@ TREES = {
     "escaping": {"readme.txt": b"fine", "escape.txt": b"outside"},
     "firmware": {"firmware.bin": sample(5000, 7)},
     "blocked-item": {"EMMC_Check_File.txt/notes.txt": b"notes", "readme.txt": b"readme"},
+    # An item that would land on the package copy the update unpacks.
+    "self-named": {"ZELTROVAN.7Z": b"an item, not the package", "readme.txt": b"readme"},
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
     "anti-newer": {"keep.txt": b"new", "sub": None},
@@ -149,6 +151,7 @@ PACKAGES = {
     # Stored and with a plain header, the package has the same size in every run.
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
+    "self-named": ("self-named", "", None),
 }
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})

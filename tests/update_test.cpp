@@ -380,6 +380,15 @@ TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
   EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/readme.txt"), "readme");
 }
 
+// The copy of the package is read while its items are written, so an item of its name could
+// neither replace it nor stay once the copy is deleted: the package fails its test.
+TEST(UpdateTest, ItemNamedLikeThePackageCopyDeletesNothing) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "self-named"));
+  ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 118}, false);
+  ExpectTree(root.path() / "Zeltrovan", kInstalled);
+}
+
 TEST(UpdateTest, UpdaterAtDeviceRoot) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "update", ""));
