@@ -34,7 +34,7 @@ has_source_entries || enable_source_entries
 as_root apt-get update -qq
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
   build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 xz-utils util-linux time strace \
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang libclang-rt-14-dev \
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang clang-14 libclang-rt-14-dev \
   locales acl > /dev/null
 
 # Wine takes its code pages from the locale and needs the locale itself to convert file names:
