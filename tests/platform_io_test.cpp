@@ -24,34 +24,6 @@ class PlatformIoTest : public ::testing::Test {
   ScratchDir device_;
 };
 
-// The whole file through the platform, or "<error N>".
-std::string Contents(const ZString& path) {
-  PlatFile* file = nullptr;
-  int result = PlatFileOpenRead(path.c_str(), &file);
-  if (result != PLAT_OK) return "<error " + std::to_string(result) + ">";
-  std::string contents;
-  char buffer[512];
-  size_t got = sizeof buffer;
-  while (PlatFileRead(file, buffer, &got) == PLAT_OK && got > 0) {
-    contents.append(buffer, got);
-    got = sizeof buffer;
-  }
-  PlatFileClose(file);
-  return contents;
-}
-
-std::string Missing() { return "<error " + std::to_string(PLAT_ERR_NOT_FOUND) + ">"; }
-
-int Create(const ZString& path, const std::string& contents) {
-  PlatFile* file = nullptr;
-  int result = PlatFileCreate(path.c_str(), &file);
-  if (result != PLAT_OK) return result;
-  size_t written = 0;
-  result = PlatFileWrite(file, contents.data(), contents.size(), &written);
-  int closed = PlatFileClose(file);
-  return result != PLAT_OK ? result : closed;
-}
-
 // Names of a folder's entries but "." and "..", each with its directory bit.
 std::map<ZString, ZUInt32> List(const ZString& folder) {
   std::map<ZString, ZUInt32> entries;
@@ -77,7 +49,7 @@ TEST_F(PlatformIoTest, FileOpenForReadingIsInUseForWritersAndDeleters) {
   PlatFile* writer = nullptr;
   EXPECT_EQ(PlatFileCreate(ZT("ZELTROVAN.7Z"), &writer), PLAT_ERR_IN_USE);
   EXPECT_EQ(PlatDeleteFile(ZT("zeltrovan.7z")), PLAT_ERR_IN_USE);
-  EXPECT_EQ(Contents(ZT("Zeltrovan.7z")), "package bytes") << "a second reader is welcome";
+  EXPECT_EQ(DeviceContents(ZT("Zeltrovan.7z")), "package bytes") << "a second reader is welcome";
 
   char buffer[7] = {};
   size_t got = sizeof buffer;
@@ -85,16 +57,16 @@ TEST_F(PlatformIoTest, FileOpenForReadingIsInUseForWritersAndDeleters) {
   EXPECT_EQ(std::string(buffer, got), "package");
   EXPECT_EQ(PlatFileClose(reader), PLAT_OK);
 
-  EXPECT_EQ(Create(ZT("Zeltrovan.7z"), "new"), PLAT_OK) << "free once the reader is gone";
+  EXPECT_EQ(WriteDeviceFile(ZT("Zeltrovan.7z"), "new"), PLAT_OK) << "free once the reader is gone";
   EXPECT_EQ(ReadFile(Host("Zeltrovan.7z")), "new");
 }
 
 TEST_F(PlatformIoTest, FileOpenForWritingCannotBeRead) {
   PlatFile* writer = nullptr;
   ASSERT_EQ(PlatFileCreate(ZT("log.txt"), &writer), PLAT_OK);
-  EXPECT_EQ(Contents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
+  EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
   EXPECT_EQ(PlatFileClose(writer), PLAT_OK);
-  EXPECT_EQ(Contents(ZT("LOG.TXT")), "");
+  EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), "");
 }
 
 // ---- Names seen at once ------------------------------------------------------------------------
@@ -112,19 +84,19 @@ class PlatformFreshNamesTest : public PlatformIoTest {
 // Another process's changes count from the moment they are made, however soon after the
 // platform last looked.
 TEST_F(PlatformFreshNamesTest, ChangesMadeBehindThePlatformAreSeenAtOnce) {
-  ASSERT_EQ(Contents(ZT("BIG\\FILE1.TXT")), "old");
+  ASSERT_EQ(DeviceContents(ZT("BIG\\FILE1.TXT")), "old");
   WriteFile(Host("big/Behind.txt"), "behind");
   fs::rename(Host("big/file2.txt"), Host("big/Renamed.txt"));
   fs::remove(Host("big/file3.txt"));
-  EXPECT_EQ(Contents(ZT("big\\BEHIND.TXT")), "behind");
-  EXPECT_EQ(Contents(ZT("big\\renamed.TXT")), "old");
-  EXPECT_EQ(Contents(ZT("big\\FILE2.TXT")), Missing());
-  EXPECT_EQ(Contents(ZT("big\\file3.txt")), Missing());
+  EXPECT_EQ(DeviceContents(ZT("big\\BEHIND.TXT")), "behind");
+  EXPECT_EQ(DeviceContents(ZT("big\\renamed.TXT")), "old");
+  EXPECT_EQ(DeviceContents(ZT("big\\FILE2.TXT")), NotFound());
+  EXPECT_EQ(DeviceContents(ZT("big\\file3.txt")), NotFound());
 
-  ASSERT_EQ(Create(ZT("BIG\\behind.txt"), "inside"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("BIG\\behind.txt"), "inside"), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("big/Behind.txt")), "inside") << "one file, not a second spelling";
   fs::remove(Host("big/Behind.txt"));
-  ASSERT_EQ(Create(ZT("BIG\\behind.txt"), "again"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("BIG\\behind.txt"), "again"), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("big/behind.txt")), "again");
   size_t spellings = 0;
   for (auto& entry : fs::directory_iterator(Host("big"))) {
@@ -136,18 +108,18 @@ TEST_F(PlatformFreshNamesTest, ChangesMadeBehindThePlatformAreSeenAtOnce) {
 
 // A folder renamed or replaced on the way to a file leads to what is there now.
 TEST_F(PlatformFreshNamesTest, FoldersRenamedOrReplacedOnThePathAreSeen) {
-  ASSERT_EQ(Contents(ZT("A\\B\\F.TXT")), "first");
+  ASSERT_EQ(DeviceContents(ZT("A\\B\\F.TXT")), "first");
   fs::rename(Host("a"), Host("moved"));
   WriteFile(Host("A/b/F.txt"), "second");
-  EXPECT_EQ(Contents(ZT("a\\b\\f.txt")), "second");
-  EXPECT_EQ(Contents(ZT("MOVED\\B\\F.TXT")), "first");
+  EXPECT_EQ(DeviceContents(ZT("a\\b\\f.txt")), "second");
+  EXPECT_EQ(DeviceContents(ZT("MOVED\\B\\F.TXT")), "first");
 
   fs::remove_all(Host("A"));
   WriteFile(Host("a"), "now a file");
-  EXPECT_EQ(Contents(ZT("a\\b\\f.txt")), Missing());
+  EXPECT_EQ(DeviceContents(ZT("a\\b\\f.txt")), NotFound());
   PlatFile* file = nullptr;
   EXPECT_EQ(PlatFileCreate(ZT("A\\b\\new.txt"), &file), PLAT_ERR_NOT_FOUND);
-  EXPECT_EQ(Contents(ZT("A")), "now a file");
+  EXPECT_EQ(DeviceContents(ZT("A")), "now a file");
 }
 
 // Without change notifications (the host's limit on them reached) names still match without
@@ -158,16 +130,16 @@ TEST_F(PlatformFreshNamesTest, PosixNamesMatchWithoutChangeNotifications) {
     EXPECT_EQ(PlatTestInjectFault("inotify_add_watch", 1, PLAT_FAULT_ERROR), 0);
     return call();
   };
-  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\FILE7.TXT")); }), "old");
+  EXPECT_EQ(unwatched([] { return DeviceContents(ZT("BIG\\FILE7.TXT")); }), "old");
   WriteFile(Host("big/Behind.txt"), "behind");
-  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\BEHIND.TXT")); }), "behind");
-  EXPECT_EQ(unwatched([] { return Create(ZT("big\\BEHIND.txt"), "inside"); }), PLAT_OK);
-  EXPECT_EQ(unwatched([] { return Create(ZT("big\\New.txt"), "new"); }), PLAT_OK);
+  EXPECT_EQ(unwatched([] { return DeviceContents(ZT("BIG\\BEHIND.TXT")); }), "behind");
+  EXPECT_EQ(unwatched([] { return WriteDeviceFile(ZT("big\\BEHIND.txt"), "inside"); }), PLAT_OK);
+  EXPECT_EQ(unwatched([] { return WriteDeviceFile(ZT("big\\New.txt"), "new"); }), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("big/Behind.txt")), "inside");
   EXPECT_EQ(ReadFile(Host("big/New.txt")), "new");
   fs::remove(Host("big/New.txt"));
-  EXPECT_EQ(unwatched([] { return Contents(ZT("BIG\\NEW.TXT")); }), Missing());
-  EXPECT_EQ(unwatched([] { return Contents(ZT("A\\B\\F.TXT")); }), "first");
+  EXPECT_EQ(unwatched([] { return DeviceContents(ZT("BIG\\NEW.TXT")); }), NotFound());
+  EXPECT_EQ(unwatched([] { return DeviceContents(ZT("A\\B\\F.TXT")); }), "first");
 }
 
 // ---- Failures keep their meaning --------------------------------------------------------------
@@ -178,9 +150,9 @@ TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
   SKIP_ON_WIN32("the fault seam reaches folder reads on the POSIX host only");
   WriteFile(Host("Dir/File.txt"), "kept");
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(Contents(ZT("DIR\\FILE.TXT")), "<error " + std::to_string(PLAT_ERR_IO) + ">");
+  EXPECT_EQ(DeviceContents(ZT("DIR\\FILE.TXT")), "<error " + std::to_string(PLAT_ERR_IO) + ">");
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(Create(ZT("DIR\\FILE.TXT"), "new"), PLAT_ERR_IO);
+  EXPECT_EQ(WriteDeviceFile(ZT("DIR\\FILE.TXT"), "new"), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(PlatCreateDirectory(ZT("dir")), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
@@ -188,7 +160,7 @@ TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
 
   PlatFind* find = nullptr;
   PlatFindData data;
-  EXPECT_EQ(Contents(ZT("DIR\\FILE.TXT")), "kept") << "the failure leaves nothing behind";
+  EXPECT_EQ(DeviceContents(ZT("DIR\\FILE.TXT")), "kept") << "the failure leaves nothing behind";
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(PlatFindFirst(ZT("dir\\*.*"), &find, &data), PLAT_ERR_IO);
   PlatTestClearFaults();
@@ -220,16 +192,16 @@ TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
   std::map<ZString, ZUInt32> expected = {{ZT("dir\xDCFE"), PLAT_ATTR_DIRECTORY}};
   for (const auto& [host, device] : names) expected[device] = 0;
   EXPECT_EQ(List(ZT("")), expected);
-  for (const auto& [host, device] : names) EXPECT_EQ(Contents(device), host);
-  EXPECT_EQ(Contents(ZT("BAD\xDCFF.TXT")), "bad\xff.txt");
-  EXPECT_EQ(Contents(ZT("DIR\xDCFE\\INNER.TXT")), "inner");
+  for (const auto& [host, device] : names) EXPECT_EQ(DeviceContents(device), host);
+  EXPECT_EQ(DeviceContents(ZT("BAD\xDCFF.TXT")), "bad\xff.txt");
+  EXPECT_EQ(DeviceContents(ZT("DIR\xDCFE\\INNER.TXT")), "inner");
 
   // Escaped bytes that spell valid UTF-8 would reach the file whose name is that text.
-  EXPECT_EQ(Contents(ZT("caf\xDCC3\xDCA9.txt")), "<error " + std::to_string(PLAT_ERR_INVALID) + ">");
-  EXPECT_EQ(Create(ZT("caf\xDCC3\xDCA9.txt"), "x"), PLAT_ERR_INVALID);
+  EXPECT_EQ(DeviceContents(ZT("caf\xDCC3\xDCA9.txt")), "<error " + std::to_string(PLAT_ERR_INVALID) + ">");
+  EXPECT_EQ(WriteDeviceFile(ZT("caf\xDCC3\xDCA9.txt"), "x"), PLAT_ERR_INVALID);
   EXPECT_EQ(ReadFile(Host("caf\xc3\xa9.txt")), "caf\xc3\xa9.txt");
 
-  ASSERT_EQ(Create(ZT("new\xDC80.bin"), "made"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(ZT("new\xDC80.bin"), "made"), PLAT_OK);
   EXPECT_EQ(ReadFile(Host("new\x80.bin")), "made");
   EXPECT_EQ(PlatDeleteFile(ZT("new\xDC80.bin")), PLAT_OK);
   for (const auto& [host, device] : names) EXPECT_EQ(PlatDeleteFile(device.c_str()), PLAT_OK);

@@ -24,43 +24,6 @@ ZString ZText(const fs::path& path) {
   return ZString(units.begin(), units.end());
 }
 
-// The whole file read through the platform into *contents.
-int ReadDeviceFile(const ZString& path, std::string* contents) {
-  PlatFile* file = nullptr;
-  int result = PlatFileOpenRead(path.c_str(), &file);
-  if (result != PLAT_OK) return result;
-  contents->clear();
-  char buffer[4096];
-  for (;;) {
-    size_t got = sizeof buffer;
-    result = PlatFileRead(file, buffer, &got);
-    if (result != PLAT_OK || got == 0) break;
-    contents->append(buffer, got);
-  }
-  int closed = PlatFileClose(file);
-  return result != PLAT_OK ? result : closed;
-}
-
-// The contents of a file, or a marker naming the failure, for one-line comparisons.
-std::string Failure(int result) { return "<error " + std::to_string(result) + ">"; }
-std::string NotFound() { return Failure(PLAT_ERR_NOT_FOUND); }
-std::string DeviceContents(const ZString& path) {
-  std::string contents;
-  int result = ReadDeviceFile(path, &contents);
-  return result == PLAT_OK ? contents : Failure(result);
-}
-
-int WriteDeviceFile(const ZString& path, const std::string& contents) {
-  PlatFile* file = nullptr;
-  int result = PlatFileCreate(path.c_str(), &file);
-  if (result != PLAT_OK) return result;
-  size_t written = 0;
-  result = PlatFileWrite(file, contents.data(), contents.size(), &written);
-  if (result == PLAT_OK && written != contents.size()) result = PLAT_ERR_IO;
-  int closed = PlatFileClose(file);
-  return result != PLAT_OK ? result : closed;
-}
-
 // Every entry of a directory but "." and "..", with its attributes; a name seen twice is recorded
 // in *repeated.
 int ListDevice(const ZString& directory, std::map<ZString, ZUInt32>* entries,

@@ -95,6 +95,15 @@ class HeldByOtherProcess {
   struct PlatProcess* holder_ = nullptr;
 };
 
+// Files through the platform, as the device sees them. ReadDeviceFile and WriteDeviceFile
+// return a PlatResult (a short write is PLAT_ERR_IO); DeviceContents gives the contents or
+// Failure(result), "<error N>", so that one comparison checks both.
+int ReadDeviceFile(const ZString& path, std::string* contents);
+int WriteDeviceFile(const ZString& path, const std::string& contents);
+std::string Failure(int result);
+std::string NotFound();
+std::string DeviceContents(const ZString& path);
+
 // Whether two trees hold the same names, the same bytes and the same read-only state.
 bool SameTree(const fs::path& expected, const fs::path& actual, std::string* difference);
 bool IsReadOnly(const fs::path& path);
