@@ -20,7 +20,10 @@ else
   home=$HOME
   wine_user() { "$@"; }
 fi
-settings=(HOME="$home" WINEPREFIX="$home/.zelt-wine" WINEARCH=win64 WINEDEBUG=-all
+# ZELT_WINE_PREFIX gives a run a prefix, and so a wineserver, of its own: runs from two checkouts
+# at once then never stop each other's server.
+prefix=${ZELT_WINE_PREFIX:-$home/.zelt-wine}
+settings=(HOME="$home" WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all
           LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8)
 as_wine_user() { wine_user env "${settings[@]}" "$@"; }
 
@@ -54,7 +57,7 @@ start() {
   # A server left by an interrupted run would not be ours to configure: start afresh.
   stop
   # No Mono or Gecko: nothing here needs them, and their installers would ask.
-  if [ ! -e "$home/.zelt-wine/system.reg" ]; then
+  if [ ! -e "$prefix/system.reg" ]; then
     as_wine_user env WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init < /dev/null > /dev/null 2>&1
     stop
   fi
