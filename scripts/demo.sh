@@ -39,15 +39,18 @@ echo
 echo "== The same update by the Windows programs, under Wine"
 cmake -S . -B build-win-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake --no-warn-unused-cli > /dev/null
 cmake --build build-win-x86_64 -j"$(nproc)" > /dev/null
-export WINEPREFIX=$PWD/build-win-x86_64/wine-prefix WINEDEBUG=-all
+# Code page 936 for the console, as on the device: Wine takes it from the locale.
+export WINEPREFIX=$PWD/build-win-x86_64/wine-prefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 [ -d "$WINEPREFIX" ] || wineboot --init > /dev/null 2>&1
 windevice=$PWD/build/demo-device-win
 make_device "$windevice" build-win-x86_64/update/zelt-update.exe
 root=$(winepath -w "$windevice")
 echo "(ZELT_DEVICE_ROOT=$root)"
 winstatus=0
+# The log holds the device's console bytes (code page 936); shown here in the terminal's UTF-8.
 ZELT_DEVICE_ROOT=$root wine build-win-x86_64/tools/zelt-wait.exe --timeout 120 \
-  "$root\\Storage Card\\zelt-update.exe" || winstatus=$?
+  "$root\\Storage Card\\zelt-update.exe" > "$windevice.log" || winstatus=$?
+iconv -f GBK -t UTF-8 "$windevice.log"
 echo "\Zeltrovan\Zeltrovan.exe now reads: $(cat "$windevice/Zeltrovan/Zeltrovan.exe")"
 [ "$status" -ne 0 ] && exit "$status"
 exit "$winstatus"

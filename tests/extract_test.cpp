@@ -354,6 +354,17 @@ TEST_F(ExtractTest, SolidBlockIsDecodedOnce) {
   EXPECT_TRUE(SameTree(PackedTree("forty-small"), Out(), &difference)) << difference;
 }
 
+// An output folder that is not there yet is made, parents and all, as a packer's -o makes it.
+TEST(ExtractToolTest, MakesTheOutputFolderWithItsParents) {
+  ScratchDir scratch;
+  fs::path out = scratch.path() / "new" / "deeper" / "out";
+  int status = RunProgram({ZELT_EXTRACT_EXE, PremadePackage("forty-small-solid").string(), out.string()},
+                          scratch.path() / "log", scratch.path() / "errors");
+  EXPECT_EQ(status, 0) << ReadFile(scratch.path() / "errors");
+  std::string difference;
+  EXPECT_TRUE(SameTree(PackedTree("forty-small"), out, &difference)) << difference;
+}
+
 TEST_F(ExtractTest, PackageCheckWritesAndPrintsNothing) {
   UsePackage("two-files-not-solid");
   fs::copy_file(Package(), device_.path() / "pkg" / "corrupt.7z");

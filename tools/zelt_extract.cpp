@@ -2,6 +2,7 @@
 // be tried and measured on a PC: zelt-extract PACKAGE OUTDIR.
 #include <cstdio>
 
+#include "device_names.h"
 #include "extractor.h"
 #include "platform.h"
 
@@ -21,6 +22,13 @@ int main(int argc, char** argv) {
   if (PlatHostPathToDevicePath(argv[2], outDir, PLAT_MAX_PATH) != PLAT_OK) {
     fprintf(stderr, "zelt-extract: output directory path unusable: %s\n", argv[2]);
     return 1;
+  }
+  // Parents first, as a packer's -o does; only the folder itself must be there in the end.
+  for (size_t i = 1; outDir[i] != 0; i++) {
+    if (!IsPathSeparator(outDir[i])) continue;
+    outDir[i] = 0;
+    PlatCreateDirectory(outDir);
+    outDir[i] = ZT('\\');
   }
   int result = PlatCreateDirectory(outDir);
   if (result != PLAT_OK && result != PLAT_ERR_EXISTS) {
