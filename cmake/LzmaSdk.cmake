@@ -5,9 +5,13 @@
 set(LZMA_SDK_DIR "${CMAKE_BINARY_DIR}/_deps/lzma-sdk")
 set(LZMA_SDK_C_DIR "${LZMA_SDK_DIR}/C")
 
-set(LZMA_SDK_DECODER_UNITS
+# The device's decoder files. CpuArch only finds CPU features for a hardware CRC, a path the
+# device's compiler never takes (its CRC is the table one) and whose feature constants the
+# device's headers lack; the PC and host builds keep it, as a compiler there may take that path.
+set(LZMA_SDK_DEVICE_UNITS
   7zAlloc 7zArcIn 7zBuf 7zBuf2 7zCrc 7zCrcOpt 7zDec 7zStream
-  Bcj2 Bra Bra86 BraIA64 CpuArch Delta Lzma2Dec LzmaDec Ppmd7 Ppmd7Dec)
+  Bcj2 Bra Bra86 BraIA64 Delta Lzma2Dec LzmaDec Ppmd7 Ppmd7Dec)
+set(LZMA_SDK_DECODER_UNITS ${LZMA_SDK_DEVICE_UNITS} CpuArch)
 set(LZMA_SDK_HEADERS
   7z 7zAlloc 7zBuf 7zCrc 7zTypes 7zVersion 7zWindows Bcj2 Bra Compiler CpuArch Delta
   Lzma2Dec LzmaDec Ppmd Ppmd7 Precomp RotateDefs)
@@ -60,8 +64,12 @@ string(REGEX MATCH "\"[^\"]+\"" LZMA_SDK_VERSION "${_version_line}")
 string(REPLACE "\"" "" LZMA_SDK_VERSION "${LZMA_SDK_VERSION}")
 message(STATUS "7z decoder: archive library SDK version ${LZMA_SDK_VERSION}")
 
+set(_units ${LZMA_SDK_DECODER_UNITS})
+if(ZELT_DEVICE_CONFIG)
+  set(_units ${LZMA_SDK_DEVICE_UNITS})
+endif()
 set(_sources "")
-foreach(unit IN LISTS LZMA_SDK_DECODER_UNITS)
+foreach(unit IN LISTS _units)
   list(APPEND _sources "${LZMA_SDK_C_DIR}/${unit}.c")
 endforeach()
 add_library(lzma_sdk_7z STATIC ${_sources})

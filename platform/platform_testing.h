@@ -9,10 +9,13 @@ enum PlatFault {
                            // many open files for "opendir", no watch left for "inotify_add_watch"
   PLAT_FAULT_SHORT,        // a read or write moves half of what was asked (at least one byte less)
   PLAT_FAULT_NO_PROGRESS,  // a read or write moves nothing and reports no error
+  PLAT_FAULT_STALE_ERROR,  // the call succeeds and leaves the last error of an earlier call in
+                           // place, as the device's OS may ("lock", Win32 only)
 };
 
 // From now on, the nth call (1 = the next one) of the named OS call ("open", "read", "write",
-// "close", "mkdir", "rmdir", "unlink", "chmod", "opendir", "inotify_add_watch") suffers the fault;
+// "close", "mkdir", "rmdir", "unlink", "chmod", "opendir", "inotify_add_watch", and "lock", the
+// creation of a run lock, on Win32) suffers the fault;
 // the calls before and after it behave normally. Returns 0, or -1 for an unknown name. One fault
 // per call name at a time.
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault);

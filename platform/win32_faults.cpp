@@ -10,7 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan;
+    opendirPlan, lockPlan;
 static DWORD readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
@@ -79,10 +79,24 @@ static HANDLE WINAPI FaultyFindFirstFile(LPCWSTR pattern, LPWIN32_FIND_DATAW dat
   return INVALID_HANDLE_VALUE;
 }
 
+// A lock's mutex created without the last error cleared, as the device's OS may leave it.
+static HANDLE WINAPI FaultyCreateMutex(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name) {
+  if (!Due(&lockPlan)) return winCallsReal.createMutex(security, owned, name);
+  if (lockPlan.fault != PLAT_FAULT_STALE_ERROR) {
+    Failed();
+    return NULL;
+  }
+  DWORD earlier = GetLastError();
+  HANDLE handle = winCallsReal.createMutex(security, owned, name);
+  if (handle != NULL && GetLastError() == ERROR_SUCCESS) SetLastError(earlier);
+  return handle;
+}
+
 static void UseFaultyCalls() {
   const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,        FaultyWriteFile,
                                 FaultyCloseHandle, FaultyCreateDirectory, FaultyRemoveDirectory,
-                                FaultyDeleteFile,  FaultySetFileAttributes, FaultyFindFirstFile};
+                                FaultyDeleteFile,  FaultySetFileAttributes, FaultyFindFirstFile,
+                                FaultyCreateMutex};
   winCalls = faulty;
 }
 
@@ -93,7 +107,8 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   };
   const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
                            {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan}};
+                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan},
+                           {"lock", &lockPlan}};
   for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
     if (strcmp(entries[i].name, call) != 0) continue;
     entries[i].plan->remaining = nth;
@@ -113,6 +128,6 @@ void PlatTestClearFaults() {
   readLimit = 0;
   const Plan none = {0, PLAT_FAULT_ERROR};
   openPlan = readPlan = writePlan = closePlan = none;
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = none;
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = lockPlan = none;
   winCalls = winCallsReal;
 }

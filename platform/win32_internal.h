@@ -17,6 +17,7 @@ struct Win32Syscalls {
   BOOL(WINAPI* deleteFile)(LPCWSTR);
   BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
   HANDLE(WINAPI* findFirstFile)(LPCWSTR, LPWIN32_FIND_DATAW);
+  HANDLE(WINAPI* createMutex)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
 };
 extern Win32Syscalls winCalls;
 extern const Win32Syscalls winCallsReal;

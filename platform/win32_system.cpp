@@ -47,7 +47,10 @@ int PlatLockTake(const ZChar* name, PlatLock** lock) {
   ZChar hostName[PLAT_MAX_PATH];
   int result = name[0] != 0 ? ToHostEventName(name, hostName) : PLAT_ERR_INVALID;
   if (result != PLAT_OK) return result;
-  HANDLE handle = CreateMutexW(NULL, FALSE, hostName);
+  // Only a cleared error tells a new mutex from one that existed: the device's OS does not
+  // promise to clear it on success.
+  SetLastError(ERROR_SUCCESS);
+  HANDLE handle = winCalls.createMutex(NULL, FALSE, hostName);
   if (handle == NULL) return LastError();
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(handle);

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Fails when the Windows build of zelt-update calls a system or C-runtime function that the
-device's coredll does not have.
+"""Fails when the device program calls a system or C-runtime function that the device's coredll
+does not have, or when the device's list names a function that nothing calls.
 
-What counts is what our own and the decoder's objects linked into zelt-update leave undefined
-(the link map names those objects), less what they define for each other; the compiler's start-up
-code is not looked at. The allowed names are in platform/device_imports.txt.
+What counts is what our own and the decoder's objects leave undefined, less what they define for
+each other: in a Windows build, the objects the link of zelt-update took (its link map names
+them; the compiler's start-up code is not looked at); for a target with no C runtime to link
+against, every object given. The allowed names are in platform/device_imports.txt.
 
-usage: check_device_imports.py --nm NM --map zelt-update.map --list device_imports.txt
-                               --build-dir DIR [--leading-underscore]
+usage: check_device_imports.py --nm NM --list device_imports.txt --target TARGET
+                               (--map zelt-update.map --build-dir DIR | --objects FILE...)
+                               [--leading-underscore]
 """
 import argparse
 import os
@@ -15,24 +17,40 @@ import re
 import subprocess
 import sys
 
+SPELLINGS = "pc spellings"
+
+
+class Entry:
+    def __init__(self, section, name, stands_for, targets, where):
+        self.section, self.name, self.stands_for = section, name, stands_for
+        self.targets, self.where = targets, where
+
 
 def read_list(path):
-    """Returns {section: set of names}; a section "pc FILE" allows its names in FILE's object only."""
-    sections = {}
-    current = None
+    """The entries of the list. A line is NAME, or in [pc spellings] NAME = COREDLL_NAME, and may
+    end in (TARGET...) when only those targets call it."""
+    entries = []
+    section = None
+    line_form = re.compile(r"^(\S+)(?:\s*=\s*(\S+))?(?:\s*\(([^()]*)\))?$")
     with open(path, encoding="utf-8") as listing:
         for number, line in enumerate(listing, 1):
             text = line.split("#", 1)[0].strip()
+            where = f"{path}:{number}"
             if not text:
                 continue
             if text.startswith("[") and text.endswith("]"):
-                current = text[1:-1].strip()
-                sections.setdefault(current, set())
-            elif current is None:
-                sys.exit(f"{path}:{number}: a name before the first [section]")
-            else:
-                sections[current].add(text.split()[0])
-    return sections
+                section = text[1:-1].strip()
+                continue
+            match = line_form.match(text)
+            if section is None or not match or (match.group(2) is None) != (section != SPELLINGS):
+                sys.exit(f"{where}: not a line of its section: {text}")
+            targets = set(match.group(3).split()) if match.group(3) else None
+            entries.append(Entry(section, match.group(1), match.group(2), targets, where))
+    coredll = {e.name for e in entries if e.section == "coredll"}
+    for entry in entries:
+        if entry.section == SPELLINGS and entry.stands_for not in coredll:
+            sys.exit(f"{entry.where}: {entry.stands_for} is not a [coredll] name")
+    return entries
 
 
 def linked_members(map_path, build_dir):
@@ -52,17 +70,18 @@ def linked_members(map_path, build_dir):
     return members
 
 
-def symbols(nm, archive):
-    """{member: (defined names, undefined names)} of every member of archive."""
-    out = subprocess.run([nm, "-P", "-A", archive], check=True, capture_output=True, text=True).stdout
+def symbols(nm, path):
+    """{member: (defined names, undefined names)} of an archive, or of an object as its own
+    only member."""
+    out = subprocess.run([nm, "-P", "-A", path], check=True, capture_output=True, text=True).stdout
     table = {}
-    entry = re.compile(r"^.*\[([^\]]+)\]: (\S+) (\w)")
+    entry = re.compile(r"^(?:.*\[([^\]]+)\]|[^:]+): (\S+) (\w)")
     for line in out.splitlines():
         match = entry.match(line)
         if not match:
             continue
         member, name, kind = match.groups()
-        defined, undefined = table.setdefault(member, (set(), set()))
+        defined, undefined = table.setdefault(member or os.path.basename(path), (set(), set()))
         (undefined if kind == "U" else defined).add(name)
     return table
 
@@ -80,41 +99,63 @@ def plain_name(symbol, leading_underscore):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nm", required=True)
-    parser.add_argument("--map", required=True)
     parser.add_argument("--list", required=True)
-    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--target", required=True, help="x86_64, i686 or arm")
+    parser.add_argument("--map")
+    parser.add_argument("--build-dir")
+    parser.add_argument("--objects", nargs="+")
     parser.add_argument("--leading-underscore", action="store_true")
     args = parser.parse_args()
 
-    sections = read_list(args.list)
-    everywhere = sections.get("coredll", set()) | sections.get("compiler", set())
-    members = linked_members(args.map, args.build_dir)
-    if not members:
-        sys.exit(f"{args.map}: names none of our objects; is it the link map of zelt-update?")
-
-    tables = {archive: symbols(args.nm, archive) for archive in {a for a, _ in members}}
+    if args.objects:
+        members = {(path, member) for path in args.objects for member in symbols(args.nm, path)}
+    else:
+        members = linked_members(args.map, args.build_dir)
+        if not members:
+            sys.exit(f"{args.map}: names none of our objects; is it the link map of zelt-update?")
+    tables = {path: symbols(args.nm, path) for path in {p for p, _ in members}}
     defined = set()
-    for archive, member in members:
-        defined |= tables[archive].get(member, (set(), set()))[0]
+    for path, member in members:
+        defined |= tables[path].get(member, (set(), set()))[0]
+
+    sources = {member[: -len(".obj")] if member.endswith(".obj") else member for _, member in members}
+    # What this object set may call: names for every target or for this one, and a PC file's
+    # names only when that file is in the set.
+    entries = [e for e in read_list(args.list)
+               if (e.targets is None or args.target in e.targets)
+               and (not e.section.startswith("pc ") or e.section == SPELLINGS
+                    or e.section[len("pc "):] in sources)]
+    everywhere = {e.name for e in entries if not e.section.startswith("pc ") or e.section == SPELLINGS}
 
     used = set()
     violations = []
-    for archive, member in sorted(members):
+    for path, member in sorted(members):
         source = member[: -len(".obj")] if member.endswith(".obj") else member
-        allowed = everywhere | sections.get(f"pc {source}", set())
-        for symbol in sorted(tables[archive].get(member, (set(), set()))[1] - defined):
+        allowed = everywhere | {e.name for e in entries if e.section == f"pc {source}"}
+        for symbol in sorted(tables[path].get(member, (set(), set()))[1] - defined):
             name = plain_name(symbol, args.leading_underscore)
             used.add(name)
             if name not in allowed:
                 violations.append(f"  {name}  (called from {source})")
+    used |= {e.stands_for for e in entries if e.section == SPELLINGS and e.name in used}
+    unused = [f"  {e.name}  ({e.where})" for e in entries if e.name not in used]
 
+    failed = False
     if violations:
-        print("zelt-update calls what the device's coredll does not have:")
+        print("The device program calls what the device's coredll does not have:")
         print("\n".join(violations))
         print(f"The device program may call only what {args.list} lists.")
+        failed = True
+    if unused:
+        print(f"{args.list} allows what nothing in this {args.target} build calls:")
+        print("\n".join(unused))
+        print("Remove it, or name the targets that call it, e.g. (arm).")
+        failed = True
+    if failed:
         return 1
-    print(f"zelt-update: {len(members)} objects call {len(used)} system and C-runtime functions, "
-          f"all of them on the device's list")
+    print(f"device program ({args.target}): {len(members)} objects call {len(used)} system, "
+          f"C-runtime and compiler functions, each on the device's list, and the list names "
+          f"nothing else")
     return 0
 
 

@@ -2,7 +2,8 @@
 # Prepares a Debian 12 machine for building and testing: the compiler, CMake, GoogleTest, the
 # 7zz archiver the tests make packages with, bsdtar for packages 7zz refuses to make, the
 # mingw-w64 cross compilers and Wine for the Windows build (with the Chinese locale and the ACL
-# tools its test run uses), clang for the fuzzer, time for the benchmarks, strace for the
+# tools its test run uses), clang for the fuzzer and the device program's ARM objects (with llvm's
+# nm and ar), time for the benchmarks, strace for the
 # benchmarks and for the test that watches the updater flush its install, and apt source entries
 # so that the build can fetch the archive library's source package. Safe to run again.
 set -euo pipefail
@@ -34,7 +35,7 @@ has_source_entries || enable_source_entries
 as_root apt-get update -qq
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
   build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 xz-utils util-linux time strace \
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang clang-14 libclang-rt-14-dev \
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang clang-14 libclang-rt-14-dev llvm \
   locales acl > /dev/null
 
 # Wine takes its code pages from the locale and needs the locale itself to convert file names:

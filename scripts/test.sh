@@ -4,7 +4,10 @@
 # for x86_64 under Wine (scripts/wine.sh), against the Win32 backend. The Windows builds for
 # x86_64 and i686 (32-bit, as the device is) also compile the device program as the device's
 # compilers take it (C++03, -pedantic, warnings as errors) and check that it calls only what the
-# device's coredll has. Then it fuzzes the package path for a minute in a clang build of its own
+# device's coredll has, as do clang's objects of it for 32-bit ARM Windows. The device's
+# configuration (_WIN32_WCE's paths and event names, none of the PC's files) is built for x86_64
+# too and runs whole updates under Wine from a drive whose root is a device folder
+# (scripts/device_wine_test.sh). Then it fuzzes the package path for a minute in a clang build of its own
 # (scripts/fuzz.sh). Ends with the count of tests run and skipped per build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,11 +40,21 @@ for arch in x86_64 i686; do
     -DZELT_BUILD_TESTS=$tests --no-warn-unused-cli
   cmake --build "build-win-$arch" -j"$jobs"
 done
+cmake -S . -B build-win-device -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DZELT_WERROR=ON \
+  -DZELT_DEVICE_CONFIG=ON --no-warn-unused-cli
+cmake --build build-win-device -j"$jobs"
+cmake -S . -B build-device-arm -DCMAKE_TOOLCHAIN_FILE=cmake/clang-armv7-device.cmake -DZELT_WERROR=ON \
+  --no-warn-unused-cli
+cmake --build build-device-arm -j"$jobs"
+run_tests build-device-arm "ARM objects (device program checks)"
 
-bash scripts/wine.sh start build-win-x86_64 tests/fixtures
+bash scripts/wine.sh start build-win-x86_64 build-win-device tests/fixtures
 trap 'bash scripts/wine.sh stop > /dev/null 2>&1 || true' EXIT
 run_tests build-win-x86_64 "Windows x86_64 (Win32, under Wine)"
 run_tests build-win-i686 "Windows i686 (device program checks)"
+run_tests build-win-device "Windows x86_64, device configuration"
+bash scripts/device_wine_test.sh build-win-device
+summary+=("$(printf '%-40s %4d run, %d skipped' "Device configuration under Wine:" 3 0)")
 
 bash scripts/fuzz.sh 60
 

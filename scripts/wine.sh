@@ -5,6 +5,7 @@
 #                                 that every program of the run shares (a warm start is ~0.3 s,
 #                                 a cold one seconds)
 #   wine.sh run PROGRAM [ARGS...] runs one program (CTest's emulator for the Windows build)
+#   wine.sh drive LETTER DIR      makes DIR drive LETTER: of the prefix, writable by the Wine user
 #   wine.sh stop                  stops that wineserver and whatever still runs under it
 # Wine run as root ignores the read-only attribute when it creates a file, so as root the
 # programs run as the unprivileged user zelt-wine, with a prefix of its own. The locale gives
@@ -67,9 +68,20 @@ start() {
   as_wine_user wine cmd /c exit < /dev/null > /dev/null 2>&1
 }
 
+drive() {
+  local dir
+  dir=$(realpath "$2")
+  if [ "$(id -u)" -eq 0 ]; then
+    grant_read "$dir"
+    chown -R "$user" "$dir"
+  fi
+  as_wine_user ln -sfn "$dir" "$prefix/dosdevices/${1,,}:"
+}
+
 case "${1:-}" in
   start) shift; start "$@" ;;
+  drive) shift; drive "$@" ;;
   run) shift; as_wine_user wine "$@" ;;
   stop) stop ;;
-  *) echo "usage: wine.sh start DIR... | run PROGRAM [ARGS...] | stop" >&2; exit 2 ;;
+  *) echo "usage: wine.sh start DIR... | run PROGRAM [ARGS...] | drive LETTER DIR | stop" >&2; exit 2 ;;
 esac

@@ -53,6 +53,18 @@ TEST_F(PlatformGuardTest, LocksAreTheDevicesAndFreeAgainOnceReleased) {
   EXPECT_EQ(PlatLockTake(ZT(""), &held), PLAT_ERR_INVALID);
 }
 
+// An earlier call's error left in place by a successful creation is not a lock held elsewhere.
+TEST_F(PlatformGuardTest, LockIsTakenWhateverErrorAnEarlierCallLeft) {
+  if (PlatTestInjectFault("lock", 1, PLAT_FAULT_STALE_ERROR) != 0) {
+    GTEST_SKIP() << "only the Win32 lock reads the last error after a successful call";
+  }
+  fs::create_directories(Host("dir"));
+  ASSERT_EQ(PlatCreateDirectory(ZT("dir")), PLAT_ERR_EXISTS);  // leaves "already exists" behind
+  PlatLock* held = nullptr;
+  EXPECT_EQ(PlatLockTake(ZT("Guard_Lock"), &held), PLAT_OK);
+  if (held != nullptr) PlatLockRelease(held);
+}
+
 TEST(DevicePathRuleTest, PathIsInsideComparesWholeComponentsAsTheDeviceDoes) {
   const ZChar* install = ZT("\\Zeltrovan");
   EXPECT_TRUE(PathIsInside(ZT("\\Zeltrovan"), install));
