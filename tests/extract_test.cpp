@@ -429,15 +429,15 @@ TEST_P(ExtractLayoutTest, UnpacksTheSameTree) {
   UsePackage(GetParam().package);
   for (size_t readLimit : {0, 61}) {
     SCOPED_TRACE("reads of at most " + std::to_string(readLimit));
-    fs::remove_all(LongPath(Out()));
-    fs::create_directory(Out());
+    const std::string outDir = "out" + std::to_string(readLimit);
+    fs::create_directory(device_.path() / outDir);
     PlatTestLimitReads(readLimit);
-    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), ZT("out")), 0);
-    Outcome run = Extract();
+    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), ZString(outDir.begin(), outDir.end()).c_str()), 0);
+    Outcome run = Extract(outDir.c_str());
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.console.substr(run.console.size() - kEverythingOk.size()), kEverythingOk);
     std::string difference;
-    EXPECT_TRUE(SameTree(PackedTree("layouts"), Out(), &difference)) << difference;
+    EXPECT_TRUE(SameTree(PackedTree("layouts"), device_.path() / outDir, &difference)) << difference;
   }
 }
 
