@@ -168,8 +168,8 @@ class PowerCutTest : public testing::Test {
   // enough to be cut, an empty folder and a Chinese name. expected_ is it plus the kept files.
   void UseLargePackage(const fs::path& package) {
     fs::copy_file(PremadePackage("large"), package);
-    fs::copy(PackedTree("large"), expected_.path(), fs::copy_options::recursive);
-    for (const fs::path& marker : kMarkers) WriteFile(expected_.path() / marker, "kept " + marker.string());
+    fs::copy(PackedTree("large"), expected_, fs::copy_options::recursive);
+    for (const fs::path& marker : kMarkers) WriteFile(expected_ / marker, "kept " + marker.string());
   }
 
   // An older install: other files, some of them where the package puts its own, and the kept
@@ -185,11 +185,12 @@ class PowerCutTest : public testing::Test {
 
   void ExpectInstalled(const fs::path& install) {
     std::string difference;
-    EXPECT_TRUE(SameTree(expected_.path(), install, &difference)) << difference;
+    EXPECT_TRUE(SameTree(expected_, install, &difference)) << difference;
   }
 
   const std::vector<fs::path> kMarkers = {"EMMC_Check_File.txt", "mod7/EMMC_Check_File.txt"};
-  ScratchDir expected_{FastTemporaryFolder()};
+  ScratchDir expectedFolder_;
+  const fs::path expected_ = expectedFolder_.path() / "install";
 };
 
 // Entries below folder as it is now; a folder that goes while it is counted ends the count.
@@ -230,7 +231,7 @@ TEST_F(PowerCutTest, NextRunAfterAKillAnywhereCompletesTheUpdate) {
   ASSERT_NO_FATAL_FAILURE(RunWhole(&device, &stages));
   ExpectInstalled(device.Install());
   const unsigned testMs = TickOf(stages, kPhaseEnd[kTest]) - TickOf(stages, kPhaseStart[kTest]);
-  const uintmax_t installed = CountEntries(expected_.path());
+  const uintmax_t installed = CountEntries(expected_);
 
   struct Cut {
     Phase aim;
