@@ -63,7 +63,8 @@ BRANCHES = {
     "ARM64": lambda r: ((0x94000000 if r & 1 else 0x90000000) | (r >> 1 & 0x3FFFFFF)).to_bytes(4, "little"),
     "PPC": lambda r: (0x48000001 | (r & 0x03FFFFFC)).to_bytes(4, "big"),  # bl
     "SPARC": lambda r: (0x40000000 | (r & 0x3FFFFF)).to_bytes(4, "big"),  # call
-    "RISCV": lambda r: ((0x6F if r & 1 else 0x17) | (r & 0xFFFFF000) | (r >> 1 & 0xF80)).to_bytes(4, "little"),
+    "RISCV": lambda r: ((0x6F if r & 1 else 0x17) | (r & 0xFFFFF000) | (r >> 1 & 0xF80)).to_bytes(4,
+                                                                                             "little"),
     "IA64": lambda r: r.to_bytes(4, "little"),  # bundles take any bytes
     "Delta": lambda r: r.to_bytes(4, "little"),
 }
@@ -148,8 +149,10 @@ TREES = {
     "table": {"table.txt": table_text(300 * 1024)},
     "three-tables": {name: table_text(300 * 1024) for name in ("table.txt", "copy1.txt", "copy2.txt")},
     # Over a thousand small files in 40 folders, a program of 8 MB, an empty folder, a Chinese name.
-    "large": dict({"mod%d/f%d.dat" % (i // 26, i % 26): sample(100 + i * 37 % 3000, i) for i in range(1040)},
-                  **{"bin/app.exe": sample(8 << 20, 7), "帮助/说明.txt": "说明\n".encode(), "empty": None}),
+    "large": dict({"mod%d/f%d.dat" % (i // 26, i % 26): sample(100 + i * 37 % 3000, i)
+                   for i in range(1040)},
+                  **{"bin/app.exe": sample(8 << 20, 7), "帮助/说明.txt": "说明\n".encode(),
+                     "empty": None}),
 }
 # One file several times a branch converter's buffer, starting two bytes in so that two-byte
 # instructions also lie across its boundaries, and ending in a part instruction.
@@ -219,7 +222,8 @@ PACKAGES = {
     "three-tables": ("three-tables", "", None),
     "large": ("large", "-m0=LZMA2 -mx=1", None),
 }
-PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + (kind + ":4" if kind == "Delta" else kind), None)
+PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
+                                    (":4" if kind == "Delta" else ""), None)
                  for kind in BRANCHES})
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})

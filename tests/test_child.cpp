@@ -6,8 +6,9 @@
 //   zelt-test-child hold FILE READY RELEASE holds FILE in use, contents kept, creates READY, and
 //                                           lets go once RELEASE exists
 //   zelt-test-child lock NAME READY RELEASE holds the device's lock NAME as hold holds a file
-// Paths are ASCII device paths under ZELT_DEVICE_ROOT, names ASCII. A wait gives up after ten seconds, so that
-// a failed test leaves nothing running; the exit code is then 3. Usage errors exit with 2.
+// Paths are ASCII device paths under ZELT_DEVICE_ROOT, names ASCII. A wait gives up after ten
+// seconds, so that a failed test leaves nothing running; the exit code is then 3. Usage errors
+// exit with 2.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -609,13 +609,12 @@ TEST(UpdateTest, ItemNamesReachTheLogAsTheRunGoes) {
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, "large"));
   const std::string updater = Updater(root.path()).string();
   const char* argv[] = {updater.c_str(), nullptr};
-  const fs::path log = output.path() / "log";
+  const std::string log = (output.path() / "log").string(), errors = log + ".errors";
   PlatProcess* run = nullptr;
-  ASSERT_EQ(PlatProcessStartRedirected(argv, log.string().c_str(), (output.path() / "errors").string().c_str(),
-                                       &run),
-            PLAT_OK);
+  ASSERT_EQ(PlatProcessStartRedirected(argv, log.c_str(), errors.c_str(), &run), PLAT_OK);
   const fs::path item = root.path() / "Zeltrovan/mod24/f2.dat";
-  for (int i = 0; i < 120000 && !fs::exists(item); i++) std::this_thread::sleep_for(std::chrono::microseconds(500));
+  for (int i = 0; i < 120000 && !fs::exists(item); i++)
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
   EXPECT_EQ(PlatProcessKill(run), PLAT_OK);
   int exitCode = 0;
   EXPECT_EQ(PlatProcessWait(run, 20000, &exitCode), PLAT_OK);
