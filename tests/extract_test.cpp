@@ -414,7 +414,9 @@ TEST_F(ExtractTest, HugeDeclaredSizesFailCleanly) {
 // ---- Folder layouts the decoder must take ------------------------------------------------------
 
 // Every package holds the same tree: code for both branch filters, a read-only file, a read-only
-// empty file, nested and empty folders, and many small files to share a solid block.
+// empty file, nested and empty folders, and many small files to share a solid block. Each is
+// unpacked twice: as it comes, and with every read of the package handing out at most 61 bytes,
+// so that each coder and every input of BCJ2 meets its input in pieces that end anywhere.
 struct Layout {
   const char* package;
   const char* coders;  // of the package's last folder, as 7zz lists them, options left out
@@ -426,12 +428,7 @@ class ExtractLayoutTest : public ExtractTest, public testing::WithParamInterface
  protected:
   // From the listing made beside the package, e.g. "BCJ2 LZMA2 LZMA LZMA".
   static std::string Coders(const std::string& package) {
-    std::istringstream lines(ReadFile(PremadeListing(package)));
-    std::string line, method;
-    while (std::getline(lines, line)) {
-      if (line.rfind("Method = ", 0) == 0) method = line.substr(9);
-    }
-    std::istringstream words(method);
+    std::istringstream words(PremadeMethod(package));
     std::string word, coders;
     while (words >> word) coders += (coders.empty() ? "" : " ") + word.substr(0, word.find(':'));
     return coders;
@@ -441,11 +438,18 @@ class ExtractLayoutTest : public ExtractTest, public testing::WithParamInterface
 TEST_P(ExtractLayoutTest, UnpacksTheSameTree) {
   ASSERT_EQ(Coders(GetParam().package), GetParam().coders);
   UsePackage(GetParam().package);
-  Outcome run = Extract();
-  EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(run.console.substr(run.console.size() - kEverythingOk.size()), kEverythingOk);
-  std::string difference;
-  EXPECT_TRUE(SameTree(PackedTree("layouts"), Out(), &difference)) << difference;
+  for (size_t readLimit : {0, 61}) {
+    SCOPED_TRACE("reads of at most " + std::to_string(readLimit));
+    const std::string outDir = "out" + std::to_string(readLimit);
+    fs::create_directory(device_.path() / outDir);
+    PlatTestLimitReads(readLimit);
+    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), ZString(outDir.begin(), outDir.end()).c_str()), 0);
+    Outcome run = Extract(outDir.c_str());
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.console.substr(run.console.size() - kEverythingOk.size()), kEverythingOk);
+    std::string difference;
+    EXPECT_TRUE(SameTree(PackedTree("layouts"), device_.path() / outDir, &difference)) << difference;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -459,7 +463,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Layout{"layout-ppmd-arm", "ARM PPMD"},
                     Layout{"layout-lzma-bcj2", "BCJ2 LZMA LZMA LZMA"},
                     Layout{"layout-lzma2-bcj2", "BCJ2 LZMA2 LZMA LZMA"},
-                    Layout{"layout-ppmd-bcj2", "BCJ2 PPMD LZMA LZMA"}));
+                    Layout{"layout-ppmd-bcj2", "BCJ2 PPMD LZMA LZMA"},
+                    Layout{"layout-copy-armt", "ARMT Copy"},
+                    Layout{"layout-bcj2-copy", "BCJ2 LZMA Copy Copy"}));
 
 // A differential package marks what it deletes with anti-items (7zz makes them with the update
 // action w2): their names print as any item's, and nothing is created for them, whether the

@@ -10,6 +10,7 @@ was packed from is OUTDIR/trees/TREE: what unpacking must give back. File conten
 and modes and times are set, so every run makes the same packages.
 """
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -18,24 +19,16 @@ FILE_TIME = 1262304000  # 2010-01-01, for every file and folder packed
 
 
 def noise(size, seed):
-    """Deterministic bytes that do not compress (xorshift32)."""
-    state = (seed * 2654435761 + 0x9E3779B9) & 0xFFFFFFFF or 1
-    out = bytearray(size)
-    for i in range(size):
-        state ^= (state << 13) & 0xFFFFFFFF
-        state ^= state >> 17
-        state ^= (state << 5) & 0xFFFFFFFF
-        out[i] = state & 0xFF
-    return out
+    """Deterministic bytes that do not compress."""
+    return bytearray(random.Random(seed).randbytes(size))
 
 
 def sample(size, seed):
     """Bytes that compress poorly and well in turns of 4096, so that every coder has work."""
-    text = b"MOV R0, #1; BL 0x8000\n"
+    text = b"MOV R0, #1; BL 0x8000\n" * (size // 22 + 1)
     out = noise(size, seed)
-    for i in range(size):
-        if (i // 4096) % 2 == 1:
-            out[i] = text[i % len(text)]
+    for start in range(4096, size, 8192):
+        out[start:start + 4096] = text[start:min(start + 4096, size)]
     return bytes(out)
 
 
@@ -61,9 +54,46 @@ def arm_like(size, seed):
     return bytes(out)
 
 
+# A call or jump of each instruction set, from a random word r, for the branch converters.
+BRANCHES = {
+    "BCJ": lambda r: b"\xE8" + (r & 0xFFFF).to_bytes(4, "little"),  # near call
+    "ARM": lambda r: (0xEB000000 | (r & 0xFFFFFF)).to_bytes(4, "little"),  # BL
+    "ARMT": lambda r: ((0xF000 | (r & 0x7FF)).to_bytes(2, "little") +
+                       (0xF800 | (r >> 11 & 0x7FF)).to_bytes(2, "little")),
+    "ARM64": lambda r: ((0x94000000 if r & 1 else 0x90000000) | (r >> 1 & 0x3FFFFFF)).to_bytes(4, "little"),
+    "PPC": lambda r: (0x48000001 | (r & 0x03FFFFFC)).to_bytes(4, "big"),  # bl
+    "SPARC": lambda r: (0x40000000 | (r & 0x3FFFFF)).to_bytes(4, "big"),  # call
+    "RISCV": lambda r: ((0x6F if r & 1 else 0x17) | (r & 0xFFFFF000) | (r >> 1 & 0xF80)).to_bytes(4,
+                                                                                             "little"),
+    "IA64": lambda r: r.to_bytes(4, "little"),  # bundles take any bytes
+    "Delta": lambda r: r.to_bytes(4, "little"),
+}
+
+
+def instructions(kind, size, seed):
+    """Bytes dense with one instruction set's calls and jumps, with random targets, so that some
+    instruction lies across any boundary a decoder cuts the stream at."""
+    rand = random.Random(seed)
+    out = bytearray()
+    while len(out) < size:
+        r = rand.getrandbits(32)
+        out += BRANCHES[kind](r)
+        if r % 7 == 0:
+            out += rand.getrandbits(32).to_bytes(4, "little")  # something else now and then
+    return bytes(out[:size])
+
+
+def table_text(size):
+    """Text that packs to a few KiB."""
+    text = ""
+    while len(text) < size:
+        text += "Zeltrovan firmware table row %d\n" % len(text)
+    return text.encode()
+
+
 READ_ONLY = "read-only"
 
-# Trees: relative path -> bytes, None for an empty folder, or (bytes, READ_ONLY).
+# Trees: relative path -> bytes, None for a folder, or (either, READ_ONLY).
 TREES = {
     "empty": {},
     "app-in-bin": {"bin/app.exe": b"app"},
@@ -104,7 +134,29 @@ TREES = {
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
     "anti-newer": {"keep.txt": b"new", "sub": None},
+    # Before, across and after the boundaries of a 64 KiB dictionary and of the decoder's output
+    # buffers, an empty file among them.
+    "window": {"a.bin": sample(10000, 1), "b.bin": sample(300000, 2), "c.bin": sample(65536, 3),
+               "d.bin": sample(1, 4), "e.bin": b"", "f.bin": sample(250001, 5)},
+    # Code that ends in a converted call, one file per folder.
+    "calls-at-the-end": {"f%d.exe" % i: instructions("BCJ", 3000 + 1000 * i, i) + b"\xE8\x00\xF0\xFF\xFF"
+                         for i in range(1, 7)},
+    "four-large": {"f%d.bin" % i: sample(150000, i) for i in range(1, 5)},
+    # An item named like the package, before a large one, so the package is read after the clash.
+    "package-name-first": {"Zeltrovan.7z": b"an item, not the package", "later.bin": sample(600000, 11)},
+    "read-only": {"bin/app.exe": (b"app", READ_ONLY), "bin/fonts/font.ttf": (b"font", READ_ONLY),
+                  "bin/fonts": (None, READ_ONLY), "readme.txt": (b"1", READ_ONLY)},
+    "table": {"table.txt": table_text(300 * 1024)},
+    "three-tables": {name: table_text(300 * 1024) for name in ("table.txt", "copy1.txt", "copy2.txt")},
+    # Over a thousand small files in 40 folders, a program of 8 MB, an empty folder, a Chinese name.
+    "large": dict({"mod%d/f%d.dat" % (i // 26, i % 26): sample(100 + i * 37 % 3000, i)
+                   for i in range(1040)},
+                  **{"bin/app.exe": sample(8 << 20, 7), "帮助/说明.txt": "说明\n".encode(),
+                     "empty": None}),
 }
+# One file several times a branch converter's buffer, starting two bytes in so that two-byte
+# instructions also lie across its boundaries, and ending in a part instruction.
+TREES.update({"code-" + kind: {"code.bin": b"\x01\x02" + instructions(kind, 700001, 9)} for kind in BRANCHES})
 
 # Differential package name -> 7zz header switch: what changed from anti-older to anti-newer, with
 # anti-items for what is gone.
@@ -127,6 +179,9 @@ LAYOUTS = {
     "lzma-bcj2": "-m0=LZMA -mf=BCJ2",
     "lzma2-bcj2": "-m0=LZMA2 -mf=BCJ2",
     "ppmd-bcj2": "-m0=PPMd -mf=BCJ2",
+    "copy-armt": "-m0=Copy -mf=ARMT",
+    # BCJ2 with its call and jump streams stored.
+    "bcj2-copy": "-m0=BCJ2 -m1=LZMA:d=64k -m2=Copy -m3=Copy -mb0s0:1 -mb0s1:2 -mb0s2:3",
 }
 
 # Package name -> (tree, 7zz switches, the items to name; None packs the whole tree).
@@ -152,25 +207,45 @@ PACKAGES = {
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
     "self-named": ("self-named", "", None),
+    "one-file-lzma2": ("one-file", "-m0=LZMA2", None),
+    "one-file-plain-header": ("one-file", "-m0=LZMA -md=64k -mhc=off", None),
+    "window-lzma": ("window", "-ms=on -m0=LZMA -md=64k", None),
+    "window-lzma2": ("window", "-ms=on -m0=LZMA2 -md=64k", None),
+    "window-ppmd": ("window", "-ms=on -m0=PPMd", None),
+    "window-bcj": ("window", "-ms=on -m0=LZMA2 -md=64k -mf=BCJ", None),
+    "window-bcj2": ("window", "-ms=on -m0=LZMA2 -md=64k -mf=BCJ2", None),
+    "calls-at-the-end": ("calls-at-the-end", "-m0=LZMA -mf=BCJ2 -ms=off", None),
+    "four-large": ("four-large", "-m0=LZMA2 -md=64k -ms=on", None),
+    "package-name-first": ("package-name-first", "-m0=Copy", None),
+    "read-only": ("read-only", "", None),
+    "table": ("table", "", None),
+    "three-tables": ("three-tables", "", None),
+    "large": ("large", "-m0=LZMA2 -mx=1", None),
 }
+PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
+                                    (":4" if kind == "Delta" else ""), None)
+                 for kind in BRANCHES})
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
 
 
 def write_tree(folder, files):
     os.makedirs(folder)
+    read_only = []
     for name, contents in files.items():
         path = os.path.join(folder, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if isinstance(contents, tuple):
+            contents = contents[0]
+            read_only.append(path)
         if contents is None:
             os.makedirs(path, exist_ok=True)
             continue
-        mode = 0o644
-        if isinstance(contents, tuple):
-            contents, mode = contents[0], 0o444
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as out:
             out.write(contents)
-        os.chmod(path, mode)
+        os.chmod(path, 0o644)
+    for path in read_only:
+        os.chmod(path, 0o555 if os.path.isdir(path) else 0o444)
     for parent, dirs, names in os.walk(folder):
         for name in dirs + names:
             os.utime(os.path.join(parent, name), (FILE_TIME, FILE_TIME), follow_symlinks=False)
@@ -193,6 +268,8 @@ def main():
         sys.exit(__doc__)
     outdir = os.path.abspath(sys.argv[1])
     if os.path.exists(outdir):
+        for parent, _, _ in os.walk(outdir):
+            os.chmod(parent, 0o755)  # read-only folders of a tree
         shutil.rmtree(outdir)
     for tree, files in TREES.items():
         write_tree(os.path.join(outdir, "trees", tree), files)

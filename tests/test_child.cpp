@@ -5,8 +5,10 @@
 //   zelt-test-child wait RELEASE CODE       exits with CODE once the file RELEASE exists
 //   zelt-test-child hold FILE READY RELEASE holds FILE in use, contents kept, creates READY, and
 //                                           lets go once RELEASE exists
-// Paths are ASCII device paths under ZELT_DEVICE_ROOT. A wait gives up after ten seconds, so that
-// a failed test leaves nothing running; the exit code is then 3. Usage errors exit with 2.
+//   zelt-test-child lock NAME READY RELEASE holds the device's lock NAME as hold holds a file
+// Paths are ASCII device paths under ZELT_DEVICE_ROOT, names ASCII. A wait gives up after ten
+// seconds, so that a failed test leaves nothing running; the exit code is then 3. Usage errors
+// exit with 2.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +55,16 @@ int ReadWhole(const ZString& path, std::string* contents) {
   return result;
 }
 
+// Creates ready, then waits for release: 0 once it exists.
+int ReadyThenWait(const ZString& ready, const ZString& release) {
+  PlatFile* signal = nullptr;
+  if (PlatFileCreate(ready.c_str(), &signal) != PLAT_OK || PlatFileClose(signal) != PLAT_OK) {
+    fprintf(stderr, "zelt-test-child: cannot create the ready file\n");
+    return kCannotHold;
+  }
+  return WaitForFile(release) ? 0 : kGaveUp;
+}
+
 // A handle that creates a file is the one that makes it in use on every backend; creating
 // empties the file, so its bytes are written back through the handle.
 int Hold(const ZString& file, const ZString& ready, const ZString& release) {
@@ -69,15 +81,20 @@ int Hold(const ZString& file, const ZString& ready, const ZString& release) {
     PlatFileClose(held);
     return kCannotHold;
   }
-  PlatFile* signal = nullptr;
-  if (PlatFileCreate(ready.c_str(), &signal) != PLAT_OK || PlatFileClose(signal) != PLAT_OK) {
-    fprintf(stderr, "zelt-test-child: cannot create the ready file\n");
-    PlatFileClose(held);
+  int result = ReadyThenWait(ready, release);
+  if (PlatFileClose(held) != PLAT_OK) return kCannotHold;
+  return result;
+}
+
+int Lock(const ZString& name, const ZString& ready, const ZString& release) {
+  PlatLock* lock = nullptr;
+  if (PlatLockTake(name.c_str(), &lock) != PLAT_OK) {
+    fprintf(stderr, "zelt-test-child: cannot take the lock\n");
     return kCannotHold;
   }
-  bool released = WaitForFile(release);
-  if (PlatFileClose(held) != PLAT_OK) return kCannotHold;
-  return released ? 0 : kGaveUp;
+  int result = ReadyThenWait(ready, release);
+  PlatLockRelease(lock);
+  return result;
 }
 
 }  // namespace
@@ -95,7 +112,8 @@ int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "wait") == 0)
     return WaitForFile(paths[0]) ? atoi(argv[3]) : kGaveUp;
   if (argc == 5 && strcmp(argv[1], "hold") == 0) return Hold(paths[0], paths[1], paths[2]);
-  fprintf(stderr,
-          "usage: zelt-test-child exit CODE | wait RELEASE CODE | hold FILE READY RELEASE\n");
+  if (argc == 5 && strcmp(argv[1], "lock") == 0) return Lock(paths[0], paths[1], paths[2]);
+  fprintf(stderr, "usage: zelt-test-child exit CODE | wait RELEASE CODE | hold FILE READY RELEASE"
+                  " | lock NAME READY RELEASE\n");
   return kUsage;
 }

@@ -90,6 +90,14 @@ fs::path PremadeListing(const std::string& name) {
 fs::path PackedTree(const std::string& tree) {
   return fs::path(ZELT_PACKAGES_DIR) / "trees" / tree;
 }
+std::string PremadeMethod(const std::string& name) {
+  std::istringstream lines(ReadFile(PremadeListing(name)));
+  std::string line, method;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Method = ", 0) == 0) method = line.substr(9);
+  }
+  return method;
+}
 
 int RunProgram(const std::vector<std::string>& argv, const fs::path& output,
                const fs::path& errors) {
@@ -106,9 +114,10 @@ int RunProgram(const std::vector<std::string>& argv, const fs::path& output,
   return exitCode;
 }
 
-HeldByOtherProcess::HeldByOtherProcess(const fs::path& root, const std::string& devicePath)
+HeldByOtherProcess::HeldByOtherProcess(const fs::path& root, const std::string& devicePath,
+                                       const char* what)
     : ready_(root / "zelt-holder-ready"), release_(root / "zelt-holder-release") {
-  const char* argv[] = {ZELT_TEST_CHILD_EXE,     "hold", devicePath.c_str(), "\\zelt-holder-ready",
+  const char* argv[] = {ZELT_TEST_CHILD_EXE,     what, devicePath.c_str(), "\\zelt-holder-ready",
                         "\\zelt-holder-release", nullptr};
   const std::string output = (output_.path() / "output").string();
   const std::string errors = (output_.path() / "errors").string();
@@ -141,6 +150,15 @@ int HeldByOtherProcess::Release() {
   fs::remove(ready_, ignored);
   fs::remove(release_, ignored);
   return exitCode;
+}
+
+void HeldByOtherProcess::Kill() {
+  if (holder_ == nullptr) return;
+  EXPECT_EQ(PlatProcessKill(holder_), PLAT_OK);
+  int exitCode = 0;
+  EXPECT_EQ(PlatProcessWait(holder_, 20000, &exitCode), PLAT_OK) << "the holder did not end";
+  EXPECT_EQ(exitCode, -1);
+  holder_ = nullptr;
 }
 
 bool IsReadOnly(const fs::path& path) {
@@ -178,17 +196,6 @@ bool SameTree(const fs::path& expected, const fs::path& actual, std::string* dif
     return false;
   }
   return true;
-}
-
-int RunShell(const std::string& command) {
-  int status = std::system(command.c_str());
-  return status == -1 ? 255 : (status >> 8) & 0xFF;
-}
-
-void MakePackage(const fs::path& folder, const fs::path& archive, const std::string& switches) {
-  std::string command = "cd '" + folder.string() + "' && 7zz a -bd -bso0 -bsp0 " + switches +
-                        " '" + archive.string() + "' . > /dev/null";
-  ASSERT_EQ(RunShell(command), 0) << command;
 }
 
 // The whole file read through the platform into *contents.

@@ -63,13 +63,8 @@ std::string SampleBytes(size_t size, unsigned seed);
 fs::path PremadePackage(const std::string& name);
 fs::path PremadeListing(const std::string& name);
 fs::path PackedTree(const std::string& tree);
-
-// Host only: packs the contents of folder into archive with 7zz and the given switches (e.g.
-// "-m0=PPMd"), through a POSIX shell; fails the current test when 7zz does. A test that uses it
-// skips on Windows, where neither exists: the premade packages above serve both backends.
-void MakePackage(const fs::path& folder, const fs::path& archive, const std::string& switches);
-// Host only: runs a POSIX shell command and returns its exit status (0..255).
-int RunShell(const std::string& command);
+// The coders of the premade package's last folder as its listing gives them, e.g. "BCJ LZMA2:16".
+std::string PremadeMethod(const std::string& name);
 
 // Runs one of our programs (argv[0] a host path) with its standard output and error written to
 // the given files, and returns its exit status. Fails the current test when it cannot start or
@@ -79,15 +74,18 @@ int RunProgram(const std::vector<std::string>& argv, const fs::path& output,
 
 // Another process of ours holds a device file in use, as a loaded driver is held: nobody else
 // can write or delete it until Release or the end of the object. root is the device root given to
-// UseDeviceRoot; devicePath is ASCII. The file keeps its contents.
+// UseDeviceRoot; devicePath is ASCII. The file keeps its contents. With what "lock", devicePath
+// is instead the name of a device lock that the other process holds.
 class HeldByOtherProcess {
  public:
-  HeldByOtherProcess(const fs::path& root, const std::string& devicePath);
+  HeldByOtherProcess(const fs::path& root, const std::string& devicePath, const char* what = "hold");
   ~HeldByOtherProcess();
   HeldByOtherProcess(const HeldByOtherProcess&) = delete;
   HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
   // Lets go and waits for the holder to end: its exit status, 0 when it held the file throughout.
   int Release();
+  // Ends the holder at once, as a power cut would, and waits until it is gone.
+  void Kill();
 
  private:
   ScratchDir output_;
