@@ -63,6 +63,10 @@ def arm_like(size, seed):
 
 READ_ONLY = "read-only"
 
+# Levels of one-letter folders below the install directory while the deepest one's listing
+# "\Zeltrovan\d\...\d\*.*" still fits the device's 259 units.
+DEEPEST = (259 - len("\\Zeltrovan") - len("\\*.*")) // 2
+
 # Trees: relative path -> bytes, None for an empty folder, or (bytes, READ_ONLY).
 TREES = {
     "empty": {},
@@ -104,6 +108,10 @@ TREES = {
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
     "anti-newer": {"keep.txt": b"new", "sub": None},
+    # As deep as the device allows: a folder at the deepest level, a file as deep as its name
+    # lets it be ("ZELTROVAN\d\...\deep.txt" in 259 units).
+    "deep": {"/".join(["d"] * DEEPEST): None,
+             "/".join(["d"] * ((259 - len("ZELTROVAN") - len("\\deep.txt")) // 2) + ["deep.txt"]): b"deep\n"},
 }
 
 # Differential package name -> 7zz header switch: what changed from anti-older to anti-newer, with
@@ -152,6 +160,7 @@ PACKAGES = {
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
     "self-named": ("self-named", "", None),
+    "deep": ("deep", "-m0=LZMA", None),
 }
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
