@@ -114,6 +114,24 @@ static int ProbeFile(Walk* walk, const ZChar* name) {
   return Refuse(walk, CLEAN_FILE_IN_USE);
 }
 
+// A new deepest level, its enumeration not yet started; NULL when memory runs out.
+static Level* PushLevel(Walk* walk, size_t givenLength, size_t directoryLength) {
+  if (walk->depth == walk->levelCapacity) {
+    size_t capacity = walk->levelCapacity * 2 + 16;
+    Level* grown = static_cast<Level*>(malloc(capacity * sizeof(Level)));
+    if (grown == NULL) return NULL;
+    if (walk->levels != NULL) memcpy(grown, walk->levels, walk->depth * sizeof(Level));
+    free(walk->levels);
+    walk->levels = grown;
+    walk->levelCapacity = capacity;
+  }
+  Level* level = &walk->levels[walk->depth++];
+  level->find = NULL;
+  level->givenLength = givenLength;
+  level->directoryLength = directoryLength;
+  return level;
+}
+
 // Enters the folder walk->text names (without a trailing backslash; one is tolerated) and reads
 // its first entry into walk->entry. Returns the enumeration's result, PLAT_ERR_NOT_FOUND for a
 // folder with nothing in it, or kStopped when the walk cannot go on.
@@ -125,18 +143,8 @@ static int EnterFolder(Walk* walk) {
   }
   size_t directoryLength = walk->length;
   if (!Append(walk, kEveryEntry)) return Refuse(walk, CLEAN_WALK_FAILED);
-  if (walk->depth == walk->levelCapacity) {
-    size_t capacity = walk->levelCapacity * 2 + 16;
-    Level* grown = static_cast<Level*>(realloc(walk->levels, capacity * sizeof(Level)));
-    if (grown == NULL) return Refuse(walk, CLEAN_WALK_FAILED);
-    walk->levels = grown;
-    walk->levelCapacity = capacity;
-  }
-  Level* level = &walk->levels[walk->depth];
-  level->find = NULL;
-  level->givenLength = givenLength;
-  level->directoryLength = directoryLength;
-  walk->depth++;
+  Level* level = PushLevel(walk, givenLength, directoryLength);
+  if (level == NULL) return Refuse(walk, CLEAN_WALK_FAILED);
   int found = PlatFindFirst(walk->text, &level->find, &walk->entry);
   if (found != PLAT_OK) level->find = NULL;
   CutTo(walk, directoryLength);
