@@ -77,10 +77,12 @@ const std::map<int, std::string> kStageMessages = {
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
+    // A "\\?\" folder takes no "/" in the names below it.
+    const fs::path path = folder / fs::u8path(name).make_preferred();
     if (name.back() == '/') {
-      fs::create_directories(folder / fs::u8path(name));
+      fs::create_directories(path);
     } else {
-      WriteFile(folder / fs::u8path(name), bytes);
+      WriteFile(path, bytes);
     }
   }
 }
@@ -89,9 +91,9 @@ void WriteFiles(const fs::path& folder, const Files& files) {
 void ExpectTree(const fs::path& folder, const Files& files) {
   ASSERT_TRUE(fs::is_directory(folder)) << folder;
   ScratchDir expected;
-  WriteFiles(expected.path(), files);
+  WriteFiles(LongPath(expected.path()), files);
   std::string difference;
-  EXPECT_TRUE(SameTree(expected.path(), folder, &difference)) << folder << ": " << difference;
+  EXPECT_TRUE(SameTree(LongPath(expected.path()), folder, &difference)) << folder << ": " << difference;
 }
 
 fs::path PackagePath(const fs::path& root) { return root / "SDMMC" / "Zeltrovan.7z"; }
