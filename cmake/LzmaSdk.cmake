@@ -74,11 +74,17 @@ foreach(unit IN LISTS _units)
 endforeach()
 add_library(lzma_sdk_7z STATIC ${_sources})
 target_include_directories(lzma_sdk_7z SYSTEM PUBLIC "${LZMA_SDK_C_DIR}")
-# Without it every PPMd package fails with the unsupported-method result.
-target_compile_definitions(lzma_sdk_7z PUBLIC Z7_PPMD_SUPPORT)
+# The library's own folder decoder reads only package headers (item data goes through
+# extract/coder_stream.cpp), and it is built without PPMd: its PPMd path keeps the model's tables
+# in a 19 KB stack frame, beyond the device program's stack budget and more than a page, which a
+# device thread may not take in one frame. A header coded with PPMd, which packers do not write,
+# is refused as an unsupported method; PPMd item data decode as before.
 set_target_properties(lzma_sdk_7z PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
 # Third-party code: our warning flags are not its contract.
 target_compile_options(lzma_sdk_7z PRIVATE -w)
+if(MINGW)
+  target_compile_options(lzma_sdk_7z PRIVATE ${ZELT_CALLGRAPH_INFO})
+endif()
 # It reads unaligned words on purpose on CPUs that allow them; the sanitizer's alignment check
 # would stop every package at its start header. It also forms "no buffer + 0" for an empty BCJ2
 # stream (clang's pointer-overflow check stops valid BCJ2 packages there); the address sanitizer

@@ -24,3 +24,14 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault);
 void PlatTestLimitReads(size_t maxBytes);
 // Puts every call back to the real one.
 void PlatTestClearFaults();
+
+// The stack a device thread has: a test runs the updater with no more than this.
+enum { PLAT_DEVICE_STACK = 64 << 10 };
+// From now on the programs this process starts get at most bytes of stack for their main thread,
+// start-up included; 0 lifts the limit again. This process's own main thread is held to it too
+// until then, so nothing deep may run in between. Returns PLAT_OK, or PLAT_ERR_INVALID where the
+// backend cannot do it (a Windows program's main-thread stack comes from its own image).
+int PlatTestLimitChildStack(size_t bytes);
+// Runs body on a thread of its own with bytes of stack and gives its result in *result. Returns
+// PLAT_OK, or a failure when no such thread can be had.
+int PlatTestRunOnStack(size_t bytes, int (*body)(), int* result);

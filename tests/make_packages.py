@@ -12,8 +12,10 @@ and modes and times are set, so every run makes the same packages.
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
+import zlib
 
 FILE_TIME = 1262304000  # 2010-01-01, for every file and folder packed
 
@@ -93,6 +95,10 @@ def table_text(size):
 
 READ_ONLY = "read-only"
 
+# Levels of one-letter folders below the install directory while the deepest one's listing
+# "\Zeltrovan\d\...\d\*.*" still fits the device's 259 units.
+DEEPEST = (259 - len("\\Zeltrovan") - len("\\*.*")) // 2
+
 # Trees: relative path -> bytes, None for a folder, or (either, READ_ONLY).
 TREES = {
     "empty": {},
@@ -153,6 +159,11 @@ TREES = {
                    for i in range(1040)},
                   **{"bin/app.exe": sample(8 << 20, 7), "帮助/说明.txt": "说明\n".encode(),
                      "empty": None}),
+    "empty-folder-only": {"logs": None, "readme.txt": b""},
+    # As deep as the device allows: a folder at the deepest level, a file as deep as its name
+    # lets it be ("ZELTROVAN\d\...\deep.txt" in 259 units).
+    "deep": {"/".join(["d"] * DEEPEST): None,
+             "/".join(["d"] * ((259 - len("ZELTROVAN") - len("\\deep.txt")) // 2) + ["deep.txt"]): b"deep\n"},
 }
 # One file several times a branch converter's buffer, starting two bytes in so that two-byte
 # instructions also lie across its boundaries, and ending in a part instruction.
@@ -221,6 +232,7 @@ PACKAGES = {
     "table": ("table", "", None),
     "three-tables": ("three-tables", "", None),
     "large": ("large", "-m0=LZMA2 -mx=1", None),
+    "deep": ("deep", "-m0=LZMA", None),
 }
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
@@ -263,6 +275,51 @@ def make_package(outdir, name, tree, switches, items):
         subprocess.run(["7zz", "l", "-slt", archive], check=True, stdout=listing)
 
 
+def number(value):
+    """A number as 7z headers write it: a first byte whose high bits count the bytes after it."""
+    for extra in range(8):
+        if value < 1 << (7 * (extra + 1)):
+            first = (0xFF << (8 - extra)) & 0xFF | value >> (8 * extra)
+            return bytes([first]) + (value & ((1 << (8 * extra)) - 1)).to_bytes(extra, "little")
+    return b"\xff" + value.to_bytes(8, "little")
+
+
+def ppmd_header_package(outdir, name, tree):
+    """A package of empty items whose header is coded with PPMd, which 7zz never writes (it codes
+    headers with LZMA): the plain header of a 7zz package of tree, packed with PPMd by 7zz, and
+    described by an encoded header of our own."""
+    work = os.path.join(outdir, name + ".work")
+    os.makedirs(work)
+    plain = os.path.join(work, "plain.7z")
+    run(["7zz", "a", "-bd", "-bso0", "-bsp0", "-mhc=off", plain, "."], os.path.join(outdir, "trees", tree))
+    with open(plain, "rb") as package:
+        data = package.read()
+    offset, size, _ = struct.unpack("<QQI", data[12:32])
+    header = data[32 + offset:32 + offset + size]
+    if header[0] != 0x01 or offset != 0:
+        sys.exit(f"{plain}: expected a plain header and no packed streams")
+    with open(os.path.join(work, "header"), "wb") as out:
+        out.write(header)
+    packed = os.path.join(work, "packed.7z")
+    run(["7zz", "a", "-bd", "-bso0", "-bsp0", "-m0=PPMd", "-mhc=off", packed, "header"], work)
+    with open(packed, "rb") as package:
+        data = package.read()
+    offset = struct.unpack("<Q", data[12:20])[0]
+    stream = data[32:32 + offset]  # the only packed stream, right before the plain header
+    coder = b"\x23\x03\x04\x01\x05"  # PPMd, with 5 bytes of properties
+    at = data.index(coder, 32 + offset) + len(coder)
+    properties = data[at:at + 5]
+    encoded = (b"\x17" + b"\x06" + number(0) + number(1) + b"\x09" + number(len(stream)) + b"\x00" +
+               b"\x07\x0b" + number(1) + b"\x00" + number(1) + coder + properties +
+               b"\x0c" + number(len(header)) + b"\x0a\x01" + struct.pack("<I", zlib.crc32(header)) +
+               b"\x00\x00")
+    start = struct.pack("<QQI", len(stream), len(encoded), zlib.crc32(encoded))
+    with open(os.path.join(outdir, name + ".7z"), "wb") as out:
+        out.write(b"7z\xbc\xaf\x27\x1c\x00\x04" + struct.pack("<I", zlib.crc32(start)) + start + stream +
+                  encoded)
+    shutil.rmtree(work)
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -286,6 +343,7 @@ def main():
         run(["7zz", "u", "-bd", "-bso0", "-bsp0"] + switch.split() +
             [base, "-u-", "-up0q3r2x2y2z0w2!" + os.path.join(outdir, name + ".7z"), "."], newer)
         os.remove(base)
+    ppmd_header_package(outdir, "ppmd-header", "empty-folder-only")
     # An item that would land beside the install directory; 7zz refuses to store such a name.
     run(["bsdtar", "--format", "7zip", "-s", ",^escape,../zelt-escaped,", "-cf",
          os.path.join(outdir, "escaping.7z"), "readme.txt", "escape.txt"],

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "outcome_events.h"
 #include "platform.h"
+#include "platform_testing.h"
 #include "run_lock.h"
 #include "test_support.h"
 
@@ -26,7 +28,7 @@ using Files = std::map<std::string, std::string>;
 // The files a tree of tests/make_packages.py holds.
 Files TreeFiles(const std::string& tree) {
   Files files;
-  const fs::path root = PackedTree(tree);
+  const fs::path root = LongPath(PackedTree(tree));
   for (auto& entry : fs::recursive_directory_iterator(root)) {
     std::string name = PathBelow(entry.path(), root).generic_u8string();
     if (!entry.is_directory()) {
@@ -77,10 +79,12 @@ const std::map<int, std::string> kStageMessages = {
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
+    // A "\\?\" folder takes no "/" in the names below it.
+    const fs::path path = folder / fs::u8path(name).make_preferred();
     if (name.back() == '/') {
-      fs::create_directories(folder / fs::u8path(name));
+      fs::create_directories(path);
     } else {
-      WriteFile(folder / fs::u8path(name), bytes);
+      WriteFile(path, bytes);
     }
   }
 }
@@ -89,9 +93,9 @@ void WriteFiles(const fs::path& folder, const Files& files) {
 void ExpectTree(const fs::path& folder, const Files& files) {
   ASSERT_TRUE(fs::is_directory(folder)) << folder;
   ScratchDir expected;
-  WriteFiles(expected.path(), files);
+  WriteFiles(LongPath(expected.path()), files);
   std::string difference;
-  EXPECT_TRUE(SameTree(expected.path(), folder, &difference)) << folder << ": " << difference;
+  EXPECT_TRUE(SameTree(LongPath(expected.path()), folder, &difference)) << folder << ": " << difference;
 }
 
 fs::path PackagePath(const fs::path& root) { return root / "SDMMC" / "Zeltrovan.7z"; }
@@ -345,6 +349,12 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
        [](const fs::path& package) {
          fs::copy_file(PremadePackage("escaping"), package, fs::copy_options::overwrite_existing);
        }},
+      // Empty items under a header coded with PPMd, which no packer writes: decoding it would
+      // take a stack frame larger than the device program's whole budget.
+      {"header coded with PPMd",
+       [](const fs::path& package) {
+         fs::copy_file(PremadePackage("ppmd-header"), package, fs::copy_options::overwrite_existing);
+       }},
   };
   for (auto& [name, damage] : damages) {
     SCOPED_TRACE(name);
@@ -396,6 +406,33 @@ TEST(UpdateTest, UpdaterAtDeviceRoot) {
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "update", ""));
   ExpectOutcome(RunWaited(Updater(root.path(), "")), kSuccessStages, true);
   ExpectTree(root.path() / "Zeltrovan", Union(UpdateFiles(), kMarkers));
+}
+
+// A device thread has 64 KB of stack, and an overflow ends the update with no event set. With
+// the deepest install tree a device path allows and a package as deep, two updates in a row
+// (the second cleans what the first unpacked) succeed within it. A POSIX host holds the whole
+// updater process to it, start-up and host backend included; Windows gives a main thread more
+// whatever the program asks, so there the run goes on a thread of that stack.
+TEST(UpdateTest, DeepestTreesUpdateWithinTheDeviceStack) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, "deep"));
+  // One-letter folders while the deepest one's listing "\Zeltrovan\o\...\o\*.*" fits 259 units.
+  std::string folders = "o";
+  while (strlen("\\Zeltrovan") + folders.size() + 3 + strlen("\\*.*") <= 259) folders += "/o";
+  WriteFiles(LongPath(root.path() / "Zeltrovan"), {{folders + "/old.txt", "old"}});
+  fs::path updater = Updater(root.path());
+  if (kWin32Backend) {
+    updater = root.path() / "SDMMC" / fs::path(ZELT_STACK_UPDATER_EXE).filename();
+    fs::copy_file(ZELT_STACK_UPDATER_EXE, updater);
+  } else {
+    ASSERT_EQ(PlatTestLimitChildStack(PLAT_DEVICE_STACK), PLAT_OK);
+  }
+  Outcome first = RunWaited(updater);
+  Outcome second = RunWaited(updater);
+  if (!kWin32Backend) PlatTestLimitChildStack(0);
+  ExpectOutcome(first, kSuccessStages, true);
+  ExpectOutcome(second, kSuccessStages, true);
+  ExpectTree(LongPath(root.path() / "Zeltrovan"), TreeFiles("deep"));
 }
 
 TEST(UpdateTest, SymbolicLinksAreRemovedNotFollowed) {

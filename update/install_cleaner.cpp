@@ -12,17 +12,34 @@ static const ZChar kKeptFile[] = ZT("EMMC_Check_File.txt");
 static const ZChar kToleratedFile[] = ZT("ceusbkwrapperdrv.dll");
 static const ZChar kEveryEntry[] = ZT("*.*");
 
-// The walk over the tree: the path of the entry being visited, and whether the walk deletes or
-// only proves that it could. One buffer serves the whole walk: each level appends its name and
-// cuts it off again, and the buffer grows when a deep tree needs it.
+// A folder the walk is inside: its open enumeration and where its path ends in the walk's text.
+struct Level {
+  PlatFind* find;          // NULL when the folder is missing or has no entries
+  size_t givenLength;      // the folder's path as given, with no trailing backslash added
+  size_t directoryLength;  // with the trailing backslash its entries' names follow
+};
+
+// The walk over the tree: the path of the entry being visited, the folders it is inside, and
+// whether the walk deletes or only proves that it could. Nothing of a level lives on the stack,
+// since the tree may be as deep as a device path allows and the device's stack is small: the
+// path is one buffer that each level appends its name to and cuts it off again, and the levels
+// are one array; both grow when a deep tree needs it.
 struct Walk {
   ZChar* text;
   size_t length;
   size_t capacity;     // units, terminator included
+  Level* levels;
+  size_t depth;
+  size_t levelCapacity;
+  PlatFindData entry;  // the deepest folder's current entry
   bool deleting;       // false: prove that the clean could finish now, changing nothing
   ZUInt64 freedBytes;  // proving: the size of the files the clean would delete
   int refusal;         // proving: the CLEAN_* reason why it could not finish
 };
+
+// The walk's steps return an enumeration's result (PLAT_OK: an entry to visit) or this, once the
+// walk has stopped.
+enum { kStopped = -1 };
 
 static bool Append(Walk* walk, const ZChar* text) {
   size_t add = TextLength(text);
@@ -47,15 +64,13 @@ static void CutTo(Walk* walk, size_t length) {
 
 static int Refuse(Walk* walk, int refusal) {
   walk->refusal = refusal;
-  return -1;
+  return kStopped;
 }
 
 static bool SameText(const ZChar* a, const ZChar* b) {
   size_t length = TextLength(a);
   return length == TextLength(b) && memcmp(a, b, length * sizeof(ZChar)) == 0;
 }
-
-static int VisitTree(Walk* walk);
 
 // A read-only file left by an earlier package must go like any other. One that still cannot be
 // deleted keeps its attribute, so that a failed clean changes nothing about it. (Only the
@@ -99,23 +114,28 @@ static int ProbeFile(Walk* walk, const ZChar* name) {
   return Refuse(walk, CLEAN_FILE_IN_USE);
 }
 
-// walk->text holds the directory with its trailing backslash.
-static int VisitEntry(Walk* walk, const PlatFindData& entry) {
-  size_t directoryLength = walk->length;
-  bool isDirectory = (entry.attributes & PLAT_ATTR_DIRECTORY) != 0;
-  if (isDirectory && (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT("..")))) return 0;
-  if (!isDirectory && SameText(entry.name, kKeptFile)) return 0;
-  if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
-  int result = isDirectory      ? VisitTree(walk)
-               : walk->deleting ? DeleteFile(walk, entry.name)
-                                : ProbeFile(walk, entry.name);
-  CutTo(walk, directoryLength);
-  return result;
+// A new deepest level, its enumeration not yet started; NULL when memory runs out.
+static Level* PushLevel(Walk* walk, size_t givenLength, size_t directoryLength) {
+  if (walk->depth == walk->levelCapacity) {
+    size_t capacity = walk->levelCapacity * 2 + 16;
+    Level* grown = static_cast<Level*>(malloc(capacity * sizeof(Level)));
+    if (grown == NULL) return NULL;
+    if (walk->levels != NULL) memcpy(grown, walk->levels, walk->depth * sizeof(Level));
+    free(walk->levels);
+    walk->levels = grown;
+    walk->levelCapacity = capacity;
+  }
+  Level* level = &walk->levels[walk->depth++];
+  level->find = NULL;
+  level->givenLength = givenLength;
+  level->directoryLength = directoryLength;
+  return level;
 }
 
-// walk->text holds the directory without a trailing backslash (one is tolerated) and is left as
-// given.
-static int VisitTree(Walk* walk) {
+// Enters the folder walk->text names (without a trailing backslash; one is tolerated) and reads
+// its first entry into walk->entry. Returns the enumeration's result, PLAT_ERR_NOT_FOUND for a
+// folder with nothing in it, or kStopped when the walk cannot go on.
+static int EnterFolder(Walk* walk) {
   size_t givenLength = walk->length;
   if (walk->deleting) ClearFolderReadOnly(walk->text);
   if ((walk->length == 0 || walk->text[walk->length - 1] != ZT('\\')) && !Append(walk, ZT("\\"))) {
@@ -123,41 +143,74 @@ static int VisitTree(Walk* walk) {
   }
   size_t directoryLength = walk->length;
   if (!Append(walk, kEveryEntry)) return Refuse(walk, CLEAN_WALK_FAILED);
-  PlatFind* find = NULL;
-  PlatFindData entry;
-  int found = PlatFindFirst(walk->text, &find, &entry);
+  Level* level = PushLevel(walk, givenLength, directoryLength);
+  if (level == NULL) return Refuse(walk, CLEAN_WALK_FAILED);
+  int found = PlatFindFirst(walk->text, &level->find, &walk->entry);
+  if (found != PLAT_OK) level->find = NULL;
   CutTo(walk, directoryLength);
-  if (found == PLAT_OK) {
-    do {
-      if (VisitEntry(walk, entry) != 0) {
-        PlatFindClose(find);
-        CutTo(walk, givenLength);
-        return -1;
-      }
-    } while ((found = PlatFindNext(find, &entry)) == PLAT_OK);
-    PlatFindClose(find);
-  }
+  return found;
+}
+
+// Leaves the deepest folder once its entries are all read (found is how its enumeration ended)
+// and removes it. Returns the next entry's result in the folder above, PLAT_ERR_NOT_FOUND when
+// the walk is done, or kStopped.
+static int LeaveFolder(Walk* walk, int found) {
+  Level* level = &walk->levels[walk->depth - 1];
+  if (level->find != NULL) PlatFindClose(level->find);
+  level->find = NULL;
   // Only a missing folder or the end of its entries means there is nothing more: a folder that
   // cannot be read (no descriptor left, a failing medium) may still hold old files.
-  if (found != PLAT_ERR_NOT_FOUND) {
-    CutTo(walk, givenLength);
-    return Refuse(walk, CLEAN_WALK_FAILED);
-  }
+  if (found != PLAT_ERR_NOT_FOUND) return Refuse(walk, CLEAN_WALK_FAILED);
   // A directory that keeps a protected file cannot go; its removal simply fails. The top
   // directory is recognised however it is spelt ("\Zeltrovan\", "\ZELTROVAN"), since the
   // device names it either way and losing it fails the copy that follows.
   bool top = NamesEqualIgnoringCase(walk->text, walk->length, kTopDirectory, TextLength(kTopDirectory));
-  CutTo(walk, givenLength);
+  CutTo(walk, level->givenLength);
   if (!top && walk->deleting) PlatRemoveDirectory(walk->text);
-  return 0;
+  walk->depth--;
+  if (walk->depth == 0) return PLAT_ERR_NOT_FOUND;
+  level = &walk->levels[walk->depth - 1];
+  CutTo(walk, level->directoryLength);
+  return PlatFindNext(level->find, &walk->entry);
 }
 
+// Visits walk->entry, an entry of the deepest folder, whose path walk->text holds up to its
+// trailing backslash. Returns the result of the next entry to visit, in the entry's own folder
+// for a directory, or kStopped.
+static int VisitEntry(Walk* walk) {
+  const PlatFindData& entry = walk->entry;
+  Level* level = &walk->levels[walk->depth - 1];
+  bool isDirectory = (entry.attributes & PLAT_ATTR_DIRECTORY) != 0;
+  if (isDirectory && (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT("..")))) {
+    return PlatFindNext(level->find, &walk->entry);
+  }
+  if (!isDirectory && SameText(entry.name, kKeptFile)) return PlatFindNext(level->find, &walk->entry);
+  if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
+  if (isDirectory) return EnterFolder(walk);
+  int result = walk->deleting ? DeleteFile(walk, entry.name) : ProbeFile(walk, entry.name);
+  CutTo(walk, level->directoryLength);
+  return result != 0 ? kStopped : PlatFindNext(level->find, &walk->entry);
+}
+
+// Depth first, one entry at a time, with every open folder's enumeration kept in walk->levels.
 static int WalkTree(const ZChar* dir, bool deleting, ZUInt64* freedBytes) {
-  Walk walk = {NULL, 0, 0, deleting, 0, CLEAN_WALK_FAILED};
-  int result = Append(&walk, dir) ? VisitTree(&walk) : -1;
+  Walk walk;
+  memset(&walk, 0, sizeof walk);
+  walk.deleting = deleting;
+  walk.refusal = CLEAN_WALK_FAILED;
+  int found = Append(&walk, dir) ? EnterFolder(&walk) : kStopped;
+  while (found != kStopped && walk.depth > 0) {
+    found = found == PLAT_OK ? VisitEntry(&walk) : LeaveFolder(&walk, found);
+  }
+  // A walk stopped part way leaves its folders' enumerations open.
+  while (walk.depth > 0) {
+    walk.depth--;
+    if (walk.levels[walk.depth].find != NULL) PlatFindClose(walk.levels[walk.depth].find);
+  }
+  free(walk.levels);
   free(walk.text);
   *freedBytes = walk.freedBytes;
-  return result == 0 ? CLEAN_READY : walk.refusal;
+  return found == kStopped ? walk.refusal : CLEAN_READY;
 }
 
 int RemoveInstallTree(const ZChar* dir) {

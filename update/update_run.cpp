@@ -1,0 +1,213 @@
+#include "update_run.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "device_names.h"
+#include "extractor.h"
+#include "install_cleaner.h"
+#include "outcome_events.h"
+#include "package_check.h"
+#include "platform.h"
+#include "run_lock.h"
+#include "update_log.h"
+
+static const ZChar kInstallDir[] = ZT("\\Zeltrovan");
+static const ZChar kPackageName[] = ZT("\\Zeltrovan.7z");
+static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
+static const ZChar kTargetPackageWide[] = ZT("ZELTROVAN//Zeltrovan.7z");
+static const char kOutDir[] = "ZELTROVAN";
+static const ZChar kOutDirWide[] = ZT("ZELTROVAN");
+
+enum { kCopyChunk = 1024 };
+
+// An event that could not be opened cannot be set; the exit code still tells the outcome.
+static void Signal(PlatEvent* event) {
+  if (event != NULL) PlatEventSet(event);
+}
+
+// The package beside the running executable, into source (PLAT_MAX_PATH units): its directory
+// is everything before the last backslash of the module path. Returns false when there is no
+// such path.
+static bool SourcePackagePath(ZChar* source) {
+  ZChar modulePath[PLAT_MAX_PATH] = {0};
+  size_t length = PlatModuleFileName(modulePath, PLAT_MAX_PATH);
+  size_t slash = length;
+  while (slash > 0 && modulePath[slash - 1] != ZT('\\')) slash--;
+  if (slash == 0) {
+    fprintf(stderr, "zelt-update: the executable has no path on the device "
+                    "(it must lie below the device root, ZELT_DEVICE_ROOT)\n");
+    return false;
+  }
+  size_t directoryLength = slash - 1;
+  size_t nameLength = TextLength(kPackageName);
+  if (directoryLength + nameLength + 1 > PLAT_MAX_PATH) {
+    fprintf(stderr, "zelt-update: the package path is too long for the device\n");
+    return false;
+  }
+  memset(source, 0, PLAT_MAX_PATH * sizeof(ZChar));
+  memcpy(source, modulePath, directoryLength * sizeof(ZChar));
+  memcpy(source + directoryLength, kPackageName, (nameLength + 1) * sizeof(ZChar));
+  return true;
+}
+
+// a + b, or the largest value where that does not fit.
+static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
+  return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
+}
+
+// Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
+// leaves the device without its application. Logs why when they cannot.
+static bool UpdateCanFinish(const ZChar* source) {
+  // The clean would delete the updater and its package, and nothing would be left to copy.
+  if (PathIsInside(source, kInstallDir)) {
+    LogStage(116, "main:updater inside zeltrovan");
+    return false;
+  }
+  ZUInt64 freedBytes = 0;
+  int clean = CheckInstallTree(kInstallDir, &freedBytes);
+  if (clean == CLEAN_FILE_IN_USE) {
+    LogStage(117, "main:zeltrovan file in use");
+    return false;
+  }
+  if (clean != CLEAN_READY) {
+    LogStage(119, "main:read zeltrovan files fail");
+    return false;
+  }
+  // The package copy stays beside the unpacked items until the end.
+  ZUInt64 freeBytes = 0;
+  ZUInt64 packageBytes = 0;
+  ZUInt64 unpackedBytes = 0;
+  int space = PlatVolumeFreeSpace(kInstallDir, &freeBytes);
+  // Without an install directory nothing is deleted; creating the copy there fails on its own.
+  if (space == PLAT_ERR_NOT_FOUND) return true;
+  if (space != PLAT_OK || MeasurePackage(source, &packageBytes, &unpackedBytes) != 0 ||
+      SaturatingSum(freeBytes, freedBytes) < SaturatingSum(packageBytes, unpackedBytes)) {
+    LogStage(120, "main:check free space fail");
+    return false;
+  }
+  return true;
+}
+
+// Copies in 1024-byte chunks. A chunk the target takes none of is abandoned, so the size check
+// afterwards fails.
+static ZInt64 CopyPackage(PlatFile* fromfile, PlatFile* tofile) {
+  ZInt64 copied = 0;
+  char buffer[kCopyChunk];
+  for (;;) {
+    size_t got = sizeof buffer;
+    if (PlatFileRead(fromfile, buffer, &got) != PLAT_OK || got == 0) break;
+    size_t offset = 0;
+    while (offset < got) {
+      size_t written = 0;
+      PlatFileWrite(tofile, buffer + offset, got - offset, &written);
+      if (written == 0) break;
+      copied += static_cast<ZInt64>(written);
+      offset += written;
+    }
+  }
+  return copied;
+}
+
+static ZInt64 MeasureFile(PlatFile* file) {
+  ZInt64 end = 0;
+  ZInt64 start = 0;
+  if (PlatFileSeek(file, &end, PLAT_SEEK_END) != PLAT_OK) return -1;
+  if (PlatFileSeek(file, &start, PLAT_SEEK_SET) != PLAT_OK) return -1;
+  return end;
+}
+
+// Copies, extracts and deletes the copy; returns whether the update succeeded.
+static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
+  ZInt64 fileSize = MeasureFile(fromfile);
+  LogStage(160, "main:begin copy data");
+  ZInt64 copied = CopyPackage(fromfile, tofile);
+  PlatFileClose(fromfile);
+  // Buffered bytes reach the target only at close: a failed close is a failed copy.
+  bool closed = PlatFileClose(tofile) == PLAT_OK;
+  if (copied != fileSize || !closed) {
+    LogStage(223, "main:copy data fail");
+    return false;
+  }
+  LogStage(205, "main:copy data success");
+  if (ExtractFile(kTargetPackage, kOutDir) != 0) {
+    LogStage(217, "main:ExtractFile fail");
+    return false;
+  }
+  LogStage(211, "main:ExtractFile OK");
+  PlatDeleteFile(kTargetPackageWide);
+  // The success event says that the new install is in place, so it must be on the medium first:
+  // a power cut just after the event must not take files away.
+  if (PlatFlushVolume(kInstallDir) != PLAT_OK) {
+    LogStage(219, "main:flush install fail");
+    return false;
+  }
+  return true;
+}
+
+int RunUpdate() {
+  LogStage(112, "main:|----------------------------|");
+  LogStage(113, "main:|--------ZELT UPDATE---------|");
+  LogStage(114, "main:|----------------------------|");
+  // The run lock and the events are held until the process ends, not released when the run
+  // returns: static storage says so (and keeps a leak checker from counting them).
+  static PlatLock* runLock = NULL;
+  static PlatEvent* successEvent = NULL;
+  static PlatEvent* failEvent = NULL;
+  // One run at a time on a device: a second one would cross the first one's outcome and delete
+  // its package copy. It changes nothing and sets no event, since the outcome is the other run's.
+  if (PlatLockTake(kRunLockName, &runLock) != PLAT_OK) {
+    LogStage(115, "main:take run lock fail");
+    return -1;
+  }
+  PlatEventOpen(kSuccessEventName, &successEvent);
+  PlatEventOpen(kFailEventName, &failEvent);
+
+  // The package is proved before anything is deleted: a missing or damaged one must leave the
+  // installed application in place.
+  ZChar source[PLAT_MAX_PATH];
+  PlatFile* fromfile = NULL;
+  if (!SourcePackagePath(source) || PlatFileOpenRead(source, &fromfile) != PLAT_OK) {
+    LogStage(142, "main:open fromfile fail");
+    Signal(failEvent);
+    return -1;
+  }
+  PlatFileClose(fromfile);
+  if (TestPackage(source, kOutDirWide) != 0) {
+    LogStage(118, "main:check package fail");
+    Signal(failEvent);
+    return -1;
+  }
+  if (!UpdateCanFinish(source)) {
+    Signal(failEvent);
+    return -1;
+  }
+
+  LogStage(121, "main:begin remove file");
+  if (RemoveInstallTree(kInstallDir) != 0) {
+    LogStage(127, "main:remove zeltrovan files fail");
+    Signal(failEvent);
+    return -1;
+  }
+  LogStage(131, "main:remove file OK");
+
+  if (PlatFileOpenRead(source, &fromfile) != PLAT_OK) {
+    LogStage(142, "main:open fromfile fail");
+    Signal(failEvent);
+    return -1;
+  }
+  LogStage(146, "main:open fromfile OK");
+  PlatFile* tofile = NULL;
+  if (PlatFileCreate(kTargetPackageWide, &tofile) != PLAT_OK) {
+    LogStage(150, "main:open tofile fail");
+    PlatFileClose(fromfile);
+    Signal(failEvent);
+    return -1;
+  }
+  LogStage(154, "main:open tofile OK");
+
+  bool succeeded = InstallPackage(fromfile, tofile);
+  Signal(succeeded ? successEvent : failEvent);
+  LogStage(226, "main:UPDATE END");
+  return succeeded ? 0 : -1;
+}
