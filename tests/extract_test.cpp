@@ -146,10 +146,10 @@ TEST_F(ExtractTest, EmptyItemNameStopsTheWalk) {
 }
 
 TEST_F(ExtractTest, RefusesOutDirAndPackagePathsOver259Units) {
-  // 200 + "\" + 58 = 259 units: the longest path that fits.
-  const std::string folder(200, 'd');
-  const std::string longOut = folder + "\\" + std::string(58, 'e');
-  const std::string longPackage = folder + "\\" + std::string(55, 'p') + ".7z";
+  // "\" + 199 + "\" + 58 = 259 units: the longest path that fits.
+  const std::string folder(199, 'd');
+  const std::string longOut = "\\" + folder + "\\" + std::string(58, 'e');
+  const std::string longPackage = "\\" + folder + "\\" + std::string(55, 'p') + ".7z";
   const fs::path device = LongPath(device_.path());
   fs::create_directories(device / folder / std::string(58, 'e'));
   fs::copy_file(PremadePackage("empty"), device / folder / (std::string(55, 'p') + ".7z"));
@@ -169,16 +169,42 @@ TEST_F(ExtractTest, RefusesOutDirAndPackagePathsOver259Units) {
   EXPECT_EQ(packageTooLong.console, Error("package path too long"));
 }
 
-TEST_F(ExtractTest, SkipsItemWhosePathDoesNotFit) {
-  const std::string outDir(200, 'o');
-  const std::string fits = std::string(54, 'x') + ".txt";  // 200 + "\" + 58 = 259 units
-  const std::string tooLong = std::string(55, 'y') + ".txt";
-  UsePackage("long-names");
-  fs::create_directory(device_.path() / outDir);
-  Outcome run = Extract(outDir.c_str());
-  EXPECT_EQ(run.result, 1);
-  EXPECT_EQ(run.console, fits + "\n" + tooLong + Error("item path too long, item skipped"));
-  EXPECT_EQ(Entries(LongPath(device_.path()) / outDir), std::set<std::string>{fits});
+// An item is written only where the device could create its path and list every folder on its
+// way again ("\*.*" behind it), each path counted from the root: the next update must walk it.
+TEST_F(ExtractTest, SkipsItemWhosePathTheDeviceCannotTake) {
+  const std::string a(120, 'a'), relative(199, 'o');  // relative: 200 units from the root
+  struct Row {
+    const char* package;
+    std::string outDir;
+    std::set<std::string> written;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"long-names", relative, {std::string(54, 'x') + ".txt"}, "files of 259 and 260 units"},
+      {"path-at-limit", "ZELTROVAN",
+       {a, a + "/" + std::string(123, 'b'), a + "/" + std::string(123, 'b') + "/x",
+        a + "/" + std::string(127, 'c')},
+       "a folder of 255 units, files of 257 and 259"},
+      {"path-over-folder", "ZELTROVAN", {a}, "a folder of 256 units"},
+      {"path-over-file", "ZELTROVAN", {a}, "a file of 260 units"},
+      {"path-over-file-folder", "ZELTROVAN", {}, "a file in a folder of 256 units"},
+  };
+  const fs::path device = LongPath(device_.path());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    fs::remove(Package());
+    UsePackage(row.package);
+    fs::create_directory(device / row.outDir);
+    const ZString wideOutDir(row.outDir.begin(), row.outDir.end());
+    bool fits = std::string(row.package) == "path-at-limit";
+    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), wideOutDir.c_str()), fits ? 0 : 1);
+    Outcome run = Extract(row.outDir.c_str());
+    EXPECT_EQ(run.result, fits ? 0 : 1);
+    EXPECT_EQ(run.console.find(Error("item path too long, item skipped")) == std::string::npos, fits)
+        << run.console;
+    EXPECT_EQ(Entries(device / row.outDir), row.written);
+    fs::remove_all(device / row.outDir);
+  }
 }
 
 TEST_F(ExtractTest, FileThatCannotBeCreatedAndLeavesNoneFailsTheRun) {

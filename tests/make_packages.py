@@ -62,6 +62,7 @@ def arm_like(size, seed):
 
 
 READ_ONLY = "read-only"
+LONG = "a" * 120  # a folder name of packages at the device's path limit
 
 # Trees: relative path -> bytes, None for an empty folder, or (bytes, READ_ONLY).
 TREES = {
@@ -101,6 +102,13 @@ TREES = {
     "blocked-item": {"EMMC_Check_File.txt/notes.txt": b"notes", "readme.txt": b"readme"},
     # An item that would land on the package copy the update unpacks.
     "self-named": {"ZELTROVAN.7Z": b"an item, not the package", "readme.txt": b"readme"},
+    # Paths at the device's limit and one unit over it, unpacked under "ZELTROVAN", which the
+    # device counts as "\ZELTROVAN\" (11 units): a file it can create takes at most 248 units of
+    # name, a folder it can list again ("\*.*" behind it) at most 244.
+    "path-at-limit": {LONG + "/" + "b" * 123 + "/x": b"x", LONG + "/" + "c" * 127: b"c"},
+    "path-over-folder": {LONG + "/" + "b" * 124: None},
+    "path-over-file": {LONG + "/" + "c" * 128: b"c"},
+    "path-over-file-folder": {LONG + "/" + "b" * 124 + "/x": b"x"},
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
     "anti-newer": {"keep.txt": b"new", "sub": None},
@@ -152,6 +160,12 @@ PACKAGES = {
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
     "self-named": ("self-named", "", None),
+    "path-at-limit": ("path-at-limit", "", None),
+    "path-over-folder": ("path-over-folder", "", None),
+    "path-over-file": ("path-over-file", "", None),
+    # Named alone, the file comes without the folder items on its way: only the folder that holds
+    # it is too long.
+    "path-over-file-folder": ("path-over-file-folder", "", [LONG + "/" + "b" * 124 + "/x"]),
 }
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
