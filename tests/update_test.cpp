@@ -24,7 +24,7 @@ using Files = std::map<std::string, std::string>;
 // The files a tree of tests/make_packages.py holds.
 Files TreeFiles(const std::string& tree) {
   Files files;
-  const fs::path root = PackedTree(tree);
+  const fs::path root = LongPath(PackedTree(tree));
   for (auto& entry : fs::recursive_directory_iterator(root)) {
     std::string name = PathBelow(entry.path(), root).generic_u8string();
     if (!entry.is_directory()) {
@@ -87,9 +87,10 @@ void WriteFiles(const fs::path& folder, const Files& files) {
 void ExpectTree(const fs::path& folder, const Files& files) {
   ASSERT_TRUE(fs::is_directory(folder)) << folder;
   ScratchDir expected;
-  WriteFiles(expected.path(), files);
+  WriteFiles(LongPath(expected.path()), files);
   std::string difference;
-  EXPECT_TRUE(SameTree(expected.path(), folder, &difference)) << folder << ": " << difference;
+  EXPECT_TRUE(SameTree(LongPath(expected.path()), LongPath(folder), &difference))
+      << folder << ": " << difference;
 }
 
 fs::path PackagePath(const fs::path& root) { return root / "SDMMC" / "Zeltrovan.7z"; }
@@ -103,7 +104,7 @@ fs::path Updater(const fs::path& root, const std::string& exeDir = "SDMMC") {
 void MakeDevice(const fs::path& root, const Files& installed, const std::string& package = "update",
                 const std::string& exeDir = "SDMMC") {
   ASSERT_NO_FATAL_FAILURE(UseDeviceRoot(root));
-  WriteFiles(root / "Zeltrovan", installed);
+  WriteFiles(LongPath(root / "Zeltrovan"), installed);
   fs::create_directories(root / exeDir);
   fs::copy_file(PremadePackage(package), root / exeDir / "Zeltrovan.7z");
   fs::copy_file(ZELT_UPDATE_EXE, Updater(root, exeDir));
@@ -323,6 +324,11 @@ TEST(UpdateTest, MissingPackageDeletesNothing) {
 }
 
 TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
+  auto replaceBy = [](const std::string& name) {
+    return [name](const fs::path& package) {
+      fs::copy_file(PremadePackage(name), package, fs::copy_options::overwrite_existing);
+    };
+  };
   const std::map<std::string, std::function<void(const fs::path&)>> damages = {
       {"empty file", [](const fs::path& package) { WriteFile(package, ""); }},
       {"not an archive", [](const fs::path& package) { WriteFile(package, "Zeltrovan 2.0\n"); }},
@@ -339,10 +345,11 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
          WriteFile(package, bytes);
        }},
       // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
-      {"item escaping the install directory",
-       [](const fs::path& package) {
-         fs::copy_file(PremadePackage("escaping"), package, fs::copy_options::overwrite_existing);
-       }},
+      {"item escaping the install directory", replaceBy("escaping")},
+      // Paths one unit over what the device can create or list again (\Zeltrovan\ is 11 units).
+      {"folder item of 256 units, too long to list", replaceBy("path-over-folder")},
+      {"file of 260 units", replaceBy("path-over-file")},
+      {"file in a folder of 256 units", replaceBy("path-over-file-folder")},
   };
   for (auto& [name, damage] : damages) {
     SCOPED_TRACE(name);
@@ -353,6 +360,33 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
     EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
   }
+}
+
+// A folder of 255 units is the longest the device lists again ("\*.*" behind it), and a file of
+// 259 units the longest it creates: the next update walks and replaces them all.
+TEST(UpdateTest, PackageAtThePathLimitInstallsAndUpdatesAgain) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "path-at-limit"));
+  for (int run = 1; run <= 2; run++) {
+    SCOPED_TRACE(run);
+    ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
+    ExpectTree(root.path() / "Zeltrovan", Union(TreeFiles("path-at-limit"), kMarkers));
+  }
+}
+
+// What the application made beyond the device's reach cannot be listed, proved or deleted; it
+// stays, as a folder with a kept file stays, and every update goes on around it.
+TEST(UpdateTest, EntriesTheDeviceCannotReachStay) {
+  const std::string unlisted(245, 'u');  // "\Zeltrovan\" and 245 units: 256, 260 with "\*.*"
+  const Files unreachable = {
+      {unlisted + "/old.txt", "old"},                           // made on the device
+      {"data/" + std::string(120, 'd') + "/" + std::string(123, 'f'), "260 units"},  // by a PC
+  };
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(
+      MakeDevice(root.path(), Union(Union(kInstalled, unreachable), {{std::string(245, 'e') + "/", ""}})));
+  ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
+  ExpectTree(root.path() / "Zeltrovan", Union(Union(UpdateFiles(), kMarkers), unreachable));
 }
 
 TEST(UpdateTest, CopiesPackageWithShortLastChunk) {

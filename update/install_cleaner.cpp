@@ -99,6 +99,20 @@ static int ProbeFile(Walk* walk, const ZChar* name) {
   return Refuse(walk, CLEAN_FILE_IN_USE);
 }
 
+// An entry that the device's file calls cannot reach stays where it is, as a folder that keeps a
+// protected file stays: a file whose path is too long, or a folder too long to be listed (the
+// application can make one of 256 to 259 units, which the device creates but never lists again).
+// What it holds can be neither proved nor deleted, and refusing the run for it would refuse every
+// update from then on; no package can bring an item there, since its test refuses such paths. An
+// empty one still goes, since removing it takes only its own path. walk->text holds the entry's
+// path. Returns whether the walk passes the entry by.
+static bool PassedByAsUnreachable(Walk* walk, bool isDirectory) {
+  if (!isDirectory) return !DevicePathFits(walk->text, 0);
+  if (DevicePathFits(walk->text, LISTING_SUFFIX_UNITS)) return false;
+  if (walk->deleting) PlatRemoveDirectory(walk->text);
+  return true;
+}
+
 // walk->text holds the directory with its trailing backslash.
 static int VisitEntry(Walk* walk, const PlatFindData& entry) {
   size_t directoryLength = walk->length;
@@ -106,9 +120,10 @@ static int VisitEntry(Walk* walk, const PlatFindData& entry) {
   if (isDirectory && (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT("..")))) return 0;
   if (!isDirectory && SameText(entry.name, kKeptFile)) return 0;
   if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
-  int result = isDirectory      ? VisitTree(walk)
-               : walk->deleting ? DeleteFile(walk, entry.name)
-                                : ProbeFile(walk, entry.name);
+  int result = PassedByAsUnreachable(walk, isDirectory) ? 0
+               : isDirectory                            ? VisitTree(walk)
+               : walk->deleting                         ? DeleteFile(walk, entry.name)
+                                                        : ProbeFile(walk, entry.name);
   CutTo(walk, directoryLength);
   return result;
 }
