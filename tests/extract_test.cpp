@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -172,38 +173,37 @@ TEST_F(ExtractTest, RefusesOutDirAndPackagePathsOver259Units) {
 // An item is written only where the device could create its path and list every folder on its
 // way again ("\*.*" behind it), each path counted from the root: the next update must walk it.
 TEST_F(ExtractTest, SkipsItemWhosePathTheDeviceCannotTake) {
-  const std::string a(120, 'a'), relative(199, 'o');  // relative: 200 units from the root
+  using Files = std::map<std::string, std::string>;
+  const std::string a(120, 'a');
   struct Row {
     const char* package;
-    std::string outDir;
-    std::set<std::string> written;
+    std::string outDir;  // "ZELTROVA?": 11 units with the root and separator, as "\ZELTROVAN\"
+    Files written;
     const char* why;
   };
   const Row rows[] = {
-      {"long-names", relative, {std::string(54, 'x') + ".txt"}, "files of 259 and 260 units"},
-      {"path-at-limit", "ZELTROVAN",
-       {a, a + "/" + std::string(123, 'b'), a + "/" + std::string(123, 'b') + "/x",
-        a + "/" + std::string(127, 'c')},
+      {"long-names", std::string(199, 'o'), {{std::string(54, 'x') + ".txt", "fits"}},
+       "files of 259 and 260 units from the root"},
+      {"path-at-limit", "ZELTROVA1",
+       {{a + "/" + std::string(123, 'b') + "/x", "x"}, {a + "/" + std::string(127, 'c'), "c"}},
        "a folder of 255 units, files of 257 and 259"},
-      {"path-over-folder", "ZELTROVAN", {a}, "a folder of 256 units"},
-      {"path-over-file", "ZELTROVAN", {a}, "a file of 260 units"},
-      {"path-over-file-folder", "ZELTROVAN", {}, "a file in a folder of 256 units"},
+      {"path-over-folder", "ZELTROVA2", {{a + "/", ""}}, "a folder of 256 units"},
+      {"path-over-file", "ZELTROVA3", {{a + "/", ""}}, "a file of 260 units"},
+      {"path-over-file-folder", "ZELTROVA4", {}, "a file in a folder of 256 units"},
   };
-  const fs::path device = LongPath(device_.path());
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
     fs::remove(Package());
     UsePackage(row.package);
-    fs::create_directory(device / row.outDir);
-    const ZString wideOutDir(row.outDir.begin(), row.outDir.end());
+    const ZString outDir(row.outDir.begin(), row.outDir.end());
+    ASSERT_EQ(PlatCreateDirectory(outDir.c_str()), PLAT_OK);
     bool fits = std::string(row.package) == "path-at-limit";
-    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), wideOutDir.c_str()), fits ? 0 : 1);
+    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), outDir.c_str()), fits ? 0 : 1);
     Outcome run = Extract(row.outDir.c_str());
     EXPECT_EQ(run.result, fits ? 0 : 1);
     EXPECT_EQ(run.console.find(Error("item path too long, item skipped")) == std::string::npos, fits)
         << run.console;
-    EXPECT_EQ(Entries(device / row.outDir), row.written);
-    fs::remove_all(device / row.outDir);
+    EXPECT_EQ(DeviceTree(outDir), row.written);
   }
 }
 

@@ -24,7 +24,7 @@ using Files = std::map<std::string, std::string>;
 // The files a tree of tests/make_packages.py holds.
 Files TreeFiles(const std::string& tree) {
   Files files;
-  const fs::path root = LongPath(PackedTree(tree));
+  const fs::path root = PackedTree(tree);
   for (auto& entry : fs::recursive_directory_iterator(root)) {
     std::string name = PathBelow(entry.path(), root).generic_u8string();
     if (!entry.is_directory()) {
@@ -75,10 +75,12 @@ const std::map<int, std::string> kStageMessages = {
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
+    // Preferred separators, which a "\\?\" path needs.
+    fs::path path = (folder / fs::u8path(name)).make_preferred();
     if (name.back() == '/') {
-      fs::create_directories(folder / fs::u8path(name));
+      fs::create_directories(path);
     } else {
-      WriteFile(folder / fs::u8path(name), bytes);
+      WriteFile(path, bytes);
     }
   }
 }
@@ -87,10 +89,9 @@ void WriteFiles(const fs::path& folder, const Files& files) {
 void ExpectTree(const fs::path& folder, const Files& files) {
   ASSERT_TRUE(fs::is_directory(folder)) << folder;
   ScratchDir expected;
-  WriteFiles(LongPath(expected.path()), files);
+  WriteFiles(expected.path(), files);
   std::string difference;
-  EXPECT_TRUE(SameTree(LongPath(expected.path()), LongPath(folder), &difference))
-      << folder << ": " << difference;
+  EXPECT_TRUE(SameTree(expected.path(), folder, &difference)) << folder << ": " << difference;
 }
 
 fs::path PackagePath(const fs::path& root) { return root / "SDMMC" / "Zeltrovan.7z"; }
@@ -367,10 +368,13 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
 TEST(UpdateTest, PackageAtThePathLimitInstallsAndUpdatesAgain) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "path-at-limit"));
+  const std::string a(120, 'a');
+  const Files atLimit = {{a + "/" + std::string(123, 'b') + "/x", "x"},
+                         {a + "/" + std::string(127, 'c'), "c"}};
   for (int run = 1; run <= 2; run++) {
     SCOPED_TRACE(run);
     ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
-    ExpectTree(root.path() / "Zeltrovan", Union(TreeFiles("path-at-limit"), kMarkers));
+    EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), Union(atLimit, kMarkers));
   }
 }
 
@@ -378,15 +382,21 @@ TEST(UpdateTest, PackageAtThePathLimitInstallsAndUpdatesAgain) {
 // stays, as a folder with a kept file stays, and every update goes on around it.
 TEST(UpdateTest, EntriesTheDeviceCannotReachStay) {
   const std::string unlisted(245, 'u');  // "\Zeltrovan\" and 245 units: 256, 260 with "\*.*"
+  const std::string tooLong = "data/" + std::string(120, 'd') + "/" + std::string(123, 'f');
   const Files unreachable = {
-      {unlisted + "/old.txt", "old"},                           // made on the device
-      {"data/" + std::string(120, 'd') + "/" + std::string(123, 'f'), "260 units"},  // by a PC
+      {unlisted + "/x", "old"},        // made on the device
+      {tooLong, "260 units"},          // by a PC
+      {std::string(245, 'e') + "/", ""},
   };
   ScratchDir root;
-  ASSERT_NO_FATAL_FAILURE(
-      MakeDevice(root.path(), Union(Union(kInstalled, unreachable), {{std::string(245, 'e') + "/", ""}})));
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), Union(kInstalled, unreachable)));
   ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
-  ExpectTree(root.path() / "Zeltrovan", Union(Union(UpdateFiles(), kMarkers), unreachable));
+  // The empty folder is gone; the device sees the others as it saw them before.
+  const Files left = {{unlisted + "/", Failure(PLAT_ERR_INVALID)},
+                      {tooLong, Failure(PLAT_ERR_INVALID)}};
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), Union(Union(UpdateFiles(), kMarkers), left));
+  const std::string old = "\\Zeltrovan\\" + unlisted + "\\x";
+  EXPECT_EQ(DeviceContents(ZString(old.begin(), old.end())), "old");
 }
 
 TEST(UpdateTest, CopiesPackageWithShortLastChunk) {
