@@ -126,7 +126,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     return SZ_OK;
   }
   ZChar* name = reinterpret_cast<ZChar*>(reader->name);
-  const char* problem = ItemPathProblem(outDir, name);
+  const char* problem = ItemPathProblem(outDir, name, isDirectory);
   if (problem != NULL) {
     PrintExtractError(problem);
     *incomplete = true;

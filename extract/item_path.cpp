@@ -15,14 +15,27 @@ static bool HasParentComponent(const ZChar* name) {
   }
 }
 
-const char* ItemPathProblem(const ZChar* outDir, const ZChar* name) {
+// outDir + "\" + name as the device creates it, and the deepest folder on its way (the item itself
+// for a folder) as the cleaner lists it. Folders higher up are shorter, so they fit too. This also
+// keeps the item's path within the PLAT_MAX_PATH buffer it is joined in.
+static bool ItemPathFits(const ZChar* outDir, const ZChar* name, bool isDirectory) {
+  size_t nameLength = TextLength(name);
+  if (!DevicePathFits(outDir, 1 + nameLength)) return false;
+  // The units that the folder's path adds to outDir: "\" and the name up to its last separator.
+  size_t folderUnits = nameLength + 1;
+  if (!isDirectory) {
+    folderUnits = nameLength;
+    while (folderUnits > 0 && !IsPathSeparator(name[folderUnits - 1])) folderUnits--;
+  }
+  return DevicePathFits(outDir, folderUnits + LISTING_SUFFIX_UNITS);
+}
+
+const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirectory) {
   bool drivePrefix = name[0] != 0 && name[1] == ZT(':');
   if (IsPathSeparator(name[0]) || drivePrefix || HasParentComponent(name)) {
     return "unsafe item path, item skipped";
   }
-  if (TextLength(outDir) + 1 + TextLength(name) + 1 > PLAT_MAX_PATH) {
-    return "item path too long, item skipped";
-  }
+  if (!ItemPathFits(outDir, name, isDirectory)) return "item path too long, item skipped";
   return NULL;
 }
 

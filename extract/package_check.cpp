@@ -27,9 +27,10 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
   if (name[0] == 0) return false;
   if (IsAntiItem(reader, index)) return true;  // nothing to write
-  if (ItemPathProblem(outDir, name) != NULL) return false;
+  bool isDirectory = SzArEx_IsDir(&reader->db, index);
+  if (ItemPathProblem(outDir, name, isDirectory) != NULL) return false;
   if (NamesEqualIgnoringCase(name, TextLength(name), packageName, packageNameLength)) return false;
-  if (SzArEx_IsDir(&reader->db, index)) return true;
+  if (isDirectory) return true;
   return StartItem(reader, index) == SZ_OK && SkipItem(reader) == SZ_OK;
 }
 

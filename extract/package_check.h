@@ -4,9 +4,9 @@
 #include "device_types.h"
 
 // Returns 0 when the package opens, every item decodes with a correct checksum, and every item
-// could be written under outDir (a name, safe, that fits the path buffer, and not the package's
-// own file name at the top of outDir, where the update puts its copy); 1 otherwise. Writes and
-// prints nothing.
+// could be written under outDir (a name, safe, whose path the device can create and, for its
+// folders, list again, and not the package's own file name at the top of outDir, where the update
+// puts its copy); 1 otherwise. Writes and prints nothing.
 int TestPackage(const ZChar* packagePath, const ZChar* outDir);
 
 // Stores the size of the package file in *fileBytes and the unpacked size of all its items, as its

@@ -63,3 +63,8 @@ bool PathIsInside(const ZChar* path, const ZChar* folder) {
   }
   return true;
 }
+
+bool DevicePathFits(const ZChar* path, size_t appended) {
+  size_t root = IsPathSeparator(path[0]) ? 0 : 1;
+  return root + TextLength(path) + appended + 1 <= PLAT_MAX_PATH;
+}

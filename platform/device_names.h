@@ -1,7 +1,7 @@
 // Name and path rules of the device, the same for every backend.
 #pragma once
 
-#include "device_types.h"
+#include "platform.h"
 
 // The character as the device compares it: letters of the Latin, Greek and Cyrillic alphabets
 // fold to upper case, everything else is itself.
@@ -23,6 +23,15 @@ const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);
 // pattern is anything else: "dir*.*" or "dir\a*.*" must not walk another directory than the one
 // named.
 size_t EveryEntryPatternFolderLength(const ZChar* pattern);
+// The device's file calls (CreateFileW, CreateDirectoryW, FindFirstFileW, ...) take at most
+// PLAT_MAX_PATH units with the terminator, and a path that does not fit fails the call.
+// The length counted is that of the path the call takes, with whatever the call appends
+// (LISTING_SUFFIX_UNITS for the "\*.*" that lists a folder), in its absolute form: the device resolves a
+// relative path from its root "\", so the extraction's "ZELTROVAN\a" counts as the cleaner's
+// "\Zeltrovan\a", and whatever the one creates the other can list.
+enum { LISTING_SUFFIX_UNITS = 4 };
+// Whether a call on path with appended more units behind it fits the device's limit.
+bool DevicePathFits(const ZChar* path, size_t appended);
 // Whether path names folder or an entry below it, as the device compares paths: component by
 // component without regard to case, with either separator and empty components skipped.
 bool PathIsInside(const ZChar* path, const ZChar* folder);

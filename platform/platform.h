@@ -6,11 +6,18 @@
 // entry without regard to case. A path never resolves outside the device root. PLAT_ERR_NOT_FOUND
 // means that an entry is not there: a folder on the way that cannot be read (too many open files,
 // say) fails the call with another result.
+//
+// Every call enforces the device's path limit: a path that, with whatever the call appends
+// ("\*.*" to list a folder) and counted from the root (a relative path with its leading "\"),
+// does not fit PLAT_MAX_PATH units fails with PLAT_ERR_INVALID and touches nothing, as the
+// device's own call refuses a name too long, on every backend. Never
+// PLAT_ERR_NOT_FOUND: an entry too long to reach may well be there. The rule is DevicePathFits
+// (device_names.h).
 #pragma once
 
 #include "device_types.h"
 
-enum { PLAT_MAX_PATH = 260 };  // units, terminator included
+enum { PLAT_MAX_PATH = 260 };  // units, terminator included: the most a device file call takes
 
 // Results: PLAT_OK, or one of the failures below. OS error numbers never leave the backend.
 enum PlatResult {

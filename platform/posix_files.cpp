@@ -331,6 +331,8 @@ static int ReadEntry(PlatFind* find, PlatFindData* data) {
 }
 
 int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data) {
+  // The device lists a folder only where the pattern, "\*.*" and all, fits its limit.
+  if (!DevicePathFits(pattern, 0)) return PLAT_ERR_INVALID;
   std::u16string directory(pattern);
   const std::u16string everything = u"*.*";
   // "dir*.*" or "dir\a*.*" would otherwise walk another directory than the one named.

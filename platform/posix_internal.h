@@ -46,7 +46,7 @@ enum ResolveTarget {
 // Turns a device path into a host path. The last component need not exist (a name to be created
 // keeps the case given); every earlier one must be an existing directory. *exists tells whether
 // the last component was found. A folder that cannot be read is its own failure, never "not
-// found".
+// found"; a path too long for the device's file calls is PLAT_ERR_INVALID.
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists);
 // "zelt-<hash of the device root>-<name>", the name of a host object (an event, a lock) that
 // belongs to the device, so that two simulated devices never see each other's. It leaves room for

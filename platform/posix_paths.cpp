@@ -377,6 +377,7 @@ static int RootFolder(const std::string& root, Folder** folder) {
 }
 
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists) {
+  if (!DevicePathFits(path, 0)) return PLAT_ERR_INVALID;
   std::string root;
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "device_names.h"
 #include "platform.h"
 
 // Every OS call whose failure a test must be able to provoke goes through this table, so that a
@@ -40,8 +41,10 @@ enum { HOST_PATH_MAX = 2 * PLAT_MAX_PATH + 16 };
 bool CopyText(const ZChar* text, ZChar* buffer, size_t size);
 
 #ifdef _WIN32_WCE
-// The device's own paths and names are what its OS takes.
+// The device's own paths and names are what its OS takes. Its OS refuses a path too long as well;
+// refusing it here first keeps the result the same as on a PC.
 inline int ToHostPath(const ZChar* devicePath, ZChar* hostPath) {
+  if (!DevicePathFits(devicePath, 0)) return PLAT_ERR_INVALID;
   return CopyText(devicePath, hostPath, HOST_PATH_MAX) ? PLAT_OK : PLAT_ERR_INVALID;
 }
 inline int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size) {
@@ -53,7 +56,7 @@ inline int ToHostEventName(const ZChar* name, ZChar* hostName) {
 #else
 // On a PC the device's "\" is a folder (win32_pc.cpp).
 // The path the OS calls take for a device path, in HOST_PATH_MAX units. PLAT_ERR_INVALID for a
-// ".." component or a path that does not fit.
+// ".." component, a path too long for the device (DevicePathFits) or one that does not fit.
 int ToHostPath(const ZChar* devicePath, ZChar* hostPath);
 // The device path of a full host path, in size units; PLAT_ERR_INVALID when it lies outside the
 // device root or does not fit.

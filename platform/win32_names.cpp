@@ -148,8 +148,9 @@ static void StoreEntry(const WIN32_FIND_DATAW& found, PlatFindData* data) {
 }
 
 int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
+  // The device lists a folder only where the pattern, "\*.*" and all, fits its limit.
   size_t folderLength = EveryEntryPatternFolderLength(pattern);
-  if (folderLength == 0 || folderLength >= PLAT_MAX_PATH) return PLAT_ERR_INVALID;
+  if (folderLength == 0 || !DevicePathFits(pattern, 0)) return PLAT_ERR_INVALID;
   ZChar folder[PLAT_MAX_PATH];
   memcpy(folder, pattern, folderLength * sizeof(ZChar));
   folder[folderLength] = 0;

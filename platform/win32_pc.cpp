@@ -120,6 +120,8 @@ int SetDeviceRootFolder(const ZChar* folder) {
 }
 
 int ToHostPath(const ZChar* devicePath, ZChar* hostPath) {
+  // The device's limit, on the device path: the root folder put in front is the PC's own.
+  if (!DevicePathFits(devicePath, 0)) return PLAT_ERR_INVALID;
   const DeviceRoot* current = NULL;
   int result = CurrentRoot(&current);
   if (result != PLAT_OK) return result;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -146,10 +147,10 @@ TEST_F(ExtractTest, EmptyItemNameStopsTheWalk) {
 }
 
 TEST_F(ExtractTest, RefusesOutDirAndPackagePathsOver259Units) {
-  // 200 + "\" + 58 = 259 units: the longest path that fits.
-  const std::string folder(200, 'd');
-  const std::string longOut = folder + "\\" + std::string(58, 'e');
-  const std::string longPackage = folder + "\\" + std::string(55, 'p') + ".7z";
+  // "\" + 199 + "\" + 58 = 259 units: the longest path that fits.
+  const std::string folder(199, 'd');
+  const std::string longOut = "\\" + folder + "\\" + std::string(58, 'e');
+  const std::string longPackage = "\\" + folder + "\\" + std::string(55, 'p') + ".7z";
   const fs::path device = LongPath(device_.path());
   fs::create_directories(device / folder / std::string(58, 'e'));
   fs::copy_file(PremadePackage("empty"), device / folder / (std::string(55, 'p') + ".7z"));
@@ -169,16 +170,41 @@ TEST_F(ExtractTest, RefusesOutDirAndPackagePathsOver259Units) {
   EXPECT_EQ(packageTooLong.console, Error("package path too long"));
 }
 
-TEST_F(ExtractTest, SkipsItemWhosePathDoesNotFit) {
-  const std::string outDir(200, 'o');
-  const std::string fits = std::string(54, 'x') + ".txt";  // 200 + "\" + 58 = 259 units
-  const std::string tooLong = std::string(55, 'y') + ".txt";
-  UsePackage("long-names");
-  fs::create_directory(device_.path() / outDir);
-  Outcome run = Extract(outDir.c_str());
-  EXPECT_EQ(run.result, 1);
-  EXPECT_EQ(run.console, fits + "\n" + tooLong + Error("item path too long, item skipped"));
-  EXPECT_EQ(Entries(LongPath(device_.path()) / outDir), std::set<std::string>{fits});
+// An item is written only where the device could create its path and list every folder on its
+// way again ("\*.*" behind it), each path counted from the root: the next update must walk it.
+TEST_F(ExtractTest, SkipsItemWhosePathTheDeviceCannotTake) {
+  using Files = std::map<std::string, std::string>;
+  const std::string a(120, 'a');
+  struct Row {
+    const char* package;
+    std::string outDir;  // "ZELTROVA?": 11 units with the root and separator, as "\ZELTROVAN\"
+    Files written;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"long-names", std::string(199, 'o'), {{std::string(54, 'x') + ".txt", "fits"}},
+       "files of 259 and 260 units from the root"},
+      {"path-at-limit", "ZELTROVA1",
+       {{a + "/" + std::string(123, 'b') + "/x", "x"}, {a + "/" + std::string(127, 'c'), "c"}},
+       "a folder of 255 units, files of 257 and 259"},
+      {"path-over-folder", "ZELTROVA2", {{a + "/", ""}}, "a folder of 256 units"},
+      {"path-over-file", "ZELTROVA3", {{a + "/", ""}}, "a file of 260 units"},
+      {"path-over-file-folder", "ZELTROVA4", {}, "a file in a folder of 256 units"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    fs::remove(Package());
+    UsePackage(row.package);
+    const ZString outDir(row.outDir.begin(), row.outDir.end());
+    ASSERT_EQ(PlatCreateDirectory(outDir.c_str()), PLAT_OK);
+    bool fits = std::string(row.package) == "path-at-limit";
+    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), outDir.c_str()), fits ? 0 : 1);
+    Outcome run = Extract(row.outDir.c_str());
+    EXPECT_EQ(run.result, fits ? 0 : 1);
+    EXPECT_EQ(run.console.find(Error("item path too long, item skipped")) == std::string::npos, fits)
+        << run.console;
+    EXPECT_EQ(DeviceTree(outDir), row.written);
+  }
 }
 
 TEST_F(ExtractTest, FileThatCannotBeCreatedAndLeavesNoneFailsTheRun) {

@@ -94,6 +94,7 @@ def table_text(size):
 
 
 READ_ONLY = "read-only"
+LONG = "a" * 120  # a folder name of packages at the device's path limit
 
 # Levels of one-letter folders below the install directory while the deepest one's listing
 # "\Zeltrovan\d\...\d\*.*" still fits the device's 259 units.
@@ -137,6 +138,13 @@ TREES = {
     "blocked-item": {"EMMC_Check_File.txt/notes.txt": b"notes", "readme.txt": b"readme"},
     # An item that would land on the package copy the update unpacks.
     "self-named": {"ZELTROVAN.7Z": b"an item, not the package", "readme.txt": b"readme"},
+    # Paths at the device's limit and one unit over it, unpacked under "ZELTROVAN", which the
+    # device counts as "\ZELTROVAN\" (11 units): a file it can create takes at most 248 units of
+    # name, a folder it can list again ("\*.*" behind it) at most 244.
+    "path-at-limit": {LONG + "/" + "b" * 123 + "/x": b"x", LONG + "/" + "c" * 127: b"c"},
+    "path-over-folder": {LONG + "/" + "b" * 124: None},
+    "path-over-file": {LONG + "/" + "c" * 128: b"c"},
+    "path-over-file-folder": {LONG + "/" + "b" * 124 + "/x": b"x"},
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
     "anti-newer": {"keep.txt": b"new", "sub": None},
@@ -233,6 +241,12 @@ PACKAGES = {
     "three-tables": ("three-tables", "", None),
     "large": ("large", "-m0=LZMA2 -mx=1", None),
     "deep": ("deep", "-m0=LZMA", None),
+    "path-at-limit": ("path-at-limit", "", None),
+    "path-over-folder": ("path-over-folder", "", None),
+    "path-over-file": ("path-over-file", "", None),
+    # Named alone, the file comes without the folder items on its way: only the folder that holds
+    # it is too long.
+    "path-over-file-folder": ("path-over-file-folder", "", [LONG + "/" + "b" * 124 + "/x"]),
 }
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)

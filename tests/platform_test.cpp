@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -167,6 +168,54 @@ TEST_F(PlatformPathTest, DotDotIsRefused) {
   EXPECT_FALSE(fs::exists(device_.path().parent_path() / (escaped + ".txt")));
   EXPECT_FALSE(fs::exists(device_.path().parent_path() / escaped));
   EXPECT_TRUE(fs::exists(Host("a/b.txt")));
+}
+
+// The device's file calls take 259 units of path with what they append ("\*.*" to list),
+// counted from the root, and refuse a longer one as invalid, never as missing.
+TEST_F(PlatformPathTest, PathsOverTheDeviceLimitAreRefused) {
+  const std::string folder(120, 'f');  // "\" + folder + "\" is 122 units
+  fs::create_directories(LongPath(Host(folder)));
+  using Call = std::function<int(const ZString&)>;
+  const std::vector<Call> calls = {
+      [](const ZString& path) { return WriteDeviceFile(path, "x"); },
+      [](const ZString& path) { std::string contents; return ReadDeviceFile(path, &contents); },
+      [](const ZString& path) { ZUInt32 attributes; return PlatGetFileAttributes(path.c_str(), &attributes); },
+      [](const ZString& path) { return PlatSetFileAttributes(path.c_str(), 0); },
+      [](const ZString& path) { ZUInt64 size; return PlatFileProbe(path.c_str(), &size); },
+      [](const ZString& path) { ZUInt64 bytes; return PlatVolumeFreeSpace(path.c_str(), &bytes); },
+      [](const ZString& path) { return PlatFlushVolume(path.c_str()); },
+      [](const ZString& path) { return PlatDeleteFile(path.c_str()); },
+      [](const ZString& path) { return PlatCreateDirectory(path.c_str()); },
+      [](const ZString& path) { return PlatRemoveDirectory(path.c_str()); },
+  };
+  struct Row {
+    ZString path;
+    int result;  // of every call
+    const char* why;
+  };
+  const Row rows[] = {
+      {Wide("\\" + folder + "\\" + std::string(137, 'a')), PLAT_OK, "259 units"},
+      {Wide("\\" + folder + "\\" + std::string(138, 'b')), PLAT_ERR_INVALID, "260 units"},
+      {Wide(folder + "\\" + std::string(137, 'c')), PLAT_OK, "258 units, 259 from the root"},
+      {Wide(folder + "\\" + std::string(138, 'd')), PLAT_ERR_INVALID, "259 units, 260 from the root"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    for (size_t i = 0; i < calls.size(); i++) EXPECT_EQ(calls[i](row.path), row.result) << "call " << i;
+  }
+  // A folder of 256 units can be made and removed, but its pattern is 260 units.
+  const ZString listed = Wide("\\" + folder + "\\" + std::string(133, 'g'));
+  const ZString unlisted = Wide("\\" + folder + "\\" + std::string(134, 'h'));
+  for (const ZString& made : {listed, unlisted}) ASSERT_EQ(PlatCreateDirectory(made.c_str()), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(listed + ZT("\\x"), "x"), PLAT_OK);
+  ASSERT_EQ(WriteDeviceFile(unlisted + ZT("\\x"), "x"), PLAT_OK);
+  std::map<ZString, ZUInt32> entries;
+  std::vector<ZString> repeated;
+  EXPECT_EQ(ListDevice(listed, &entries, &repeated), PLAT_OK);
+  EXPECT_EQ(entries.size(), 1u);
+  EXPECT_EQ(ListDevice(unlisted, &entries, &repeated), PLAT_ERR_INVALID);
+  EXPECT_EQ(PlatDeleteFile((unlisted + ZT("\\x")).c_str()), PLAT_OK);
+  EXPECT_EQ(PlatRemoveDirectory(unlisted.c_str()), PLAT_OK);
 }
 
 TEST_F(PlatformPathTest, LinksLeavingTheRootAreRefused) {

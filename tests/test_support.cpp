@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -222,6 +223,51 @@ std::string DeviceContents(const ZString& path) {
   std::string contents;
   int result = ReadDeviceFile(path, &contents);
   return result == PLAT_OK ? contents : Failure(result);
+}
+
+// A name of the Basic Multilingual Plane in UTF-8.
+static std::string Utf8(const ZChar* name) {
+  std::string out;
+  for (; *name != 0; name++) {
+    unsigned c = *name;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+              static_cast<char>(0x80 | (c & 0x3F))};
+    }
+  }
+  return out;
+}
+
+static void AddDeviceTree(const ZString& folder, const std::string& below,
+                          std::map<std::string, std::string>* tree) {
+  PlatFind* find = nullptr;
+  PlatFindData data;
+  int result = PlatFindFirst((folder + ZT("\\*.*")).c_str(), &find, &data);
+  bool opened = result == PLAT_OK, empty = true;
+  for (; result == PLAT_OK; result = PlatFindNext(find, &data)) {
+    ZString name(data.name);
+    if (name == ZT(".") || name == ZT("..")) continue;
+    empty = false;
+    ZString path = folder + ZT("\\") + name;
+    std::string relative = below + Utf8(data.name);
+    if (data.attributes & PLAT_ATTR_DIRECTORY) {
+      AddDeviceTree(path, relative + "/", tree);
+    } else {
+      (*tree)[relative] = DeviceContents(path);
+    }
+  }
+  if (opened) PlatFindClose(find);
+  if (empty && !below.empty()) (*tree)[below] = result == PLAT_ERR_NOT_FOUND ? "" : Failure(result);
+}
+
+std::map<std::string, std::string> DeviceTree(const ZString& folder) {
+  std::map<std::string, std::string> tree;
+  AddDeviceTree(folder, "", &tree);
+  return tree;
 }
 
 int WriteDeviceFile(const ZString& path, const std::string& contents) {

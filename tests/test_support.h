@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,13 @@ int WriteDeviceFile(const ZString& path, const std::string& contents);
 std::string Failure(int result);
 std::string NotFound();
 std::string DeviceContents(const ZString& path);
+
+// Every file below a device folder as the device sees it, by its path below folder with "/"
+// separators: its bytes, or Failure(result) where the device cannot read it; and every folder that
+// shows no entries, with "/" behind its name: "" when empty, Failure(result) where the device
+// cannot list it. Host file work on Windows cannot list a folder of a host path over 260 units,
+// which a device path at the device's own limit becomes below a PC's folder.
+std::map<std::string, std::string> DeviceTree(const ZString& folder);
 
 // Whether two trees hold the same names, the same bytes and the same read-only state.
 bool SameTree(const fs::path& expected, const fs::path& actual, std::string* difference);

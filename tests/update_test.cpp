@@ -109,7 +109,7 @@ fs::path Updater(const fs::path& root, const std::string& exeDir = "SDMMC") {
 void MakeDevice(const fs::path& root, const Files& installed, const std::string& package = "update",
                 const std::string& exeDir = "SDMMC") {
   ASSERT_NO_FATAL_FAILURE(UseDeviceRoot(root));
-  WriteFiles(root / "Zeltrovan", installed);
+  WriteFiles(LongPath(root / "Zeltrovan"), installed);
   fs::create_directories(root / exeDir);
   fs::copy_file(PremadePackage(package), root / exeDir / "Zeltrovan.7z");
   fs::copy_file(ZELT_UPDATE_EXE, Updater(root, exeDir));
@@ -329,6 +329,11 @@ TEST(UpdateTest, MissingPackageDeletesNothing) {
 }
 
 TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
+  auto replaceBy = [](const std::string& name) {
+    return [name](const fs::path& package) {
+      fs::copy_file(PremadePackage(name), package, fs::copy_options::overwrite_existing);
+    };
+  };
   const std::map<std::string, std::function<void(const fs::path&)>> damages = {
       {"empty file", [](const fs::path& package) { WriteFile(package, ""); }},
       {"not an archive", [](const fs::path& package) { WriteFile(package, "Zeltrovan 2.0\n"); }},
@@ -345,16 +350,14 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
          WriteFile(package, bytes);
        }},
       // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
-      {"item escaping the install directory",
-       [](const fs::path& package) {
-         fs::copy_file(PremadePackage("escaping"), package, fs::copy_options::overwrite_existing);
-       }},
+      {"item escaping the install directory", replaceBy("escaping")},
+      // Paths one unit over what the device can create or list again (\Zeltrovan\ is 11 units).
+      {"folder item of 256 units, too long to list", replaceBy("path-over-folder")},
+      {"file of 260 units", replaceBy("path-over-file")},
+      {"file in a folder of 256 units", replaceBy("path-over-file-folder")},
       // Empty items under a header coded with PPMd, which no packer writes: decoding it would
       // take a stack frame larger than the device program's whole budget.
-      {"header coded with PPMd",
-       [](const fs::path& package) {
-         fs::copy_file(PremadePackage("ppmd-header"), package, fs::copy_options::overwrite_existing);
-       }},
+      {"header coded with PPMd", replaceBy("ppmd-header")},
   };
   for (auto& [name, damage] : damages) {
     SCOPED_TRACE(name);
@@ -365,6 +368,42 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
     EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
   }
+}
+
+// A folder of 255 units is the longest the device lists again ("\*.*" behind it), and a file of
+// 259 units the longest it creates: the next update walks and replaces them all.
+TEST(UpdateTest, PackageAtThePathLimitInstallsAndUpdatesAgain) {
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "path-at-limit"));
+  const std::string a(120, 'a');
+  const Files atLimit = {{a + "/" + std::string(123, 'b') + "/x", "x"},
+                         {a + "/" + std::string(127, 'c'), "c"}};
+  for (int run = 1; run <= 2; run++) {
+    SCOPED_TRACE(run);
+    ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
+    EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), Union(atLimit, kMarkers));
+  }
+}
+
+// What the application made beyond the device's reach cannot be listed, proved or deleted; it
+// stays, as a folder with a kept file stays, and every update goes on around it.
+TEST(UpdateTest, EntriesTheDeviceCannotReachStay) {
+  const std::string unlisted(245, 'u');  // "\Zeltrovan\" and 245 units: 256, 260 with "\*.*"
+  const std::string tooLong = "data/" + std::string(120, 'd') + "/" + std::string(123, 'f');
+  const Files unreachable = {
+      {unlisted + "/x", "old"},        // made on the device
+      {tooLong, "260 units"},          // by a PC
+      {std::string(245, 'e') + "/", ""},
+  };
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), Union(kInstalled, unreachable)));
+  ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
+  // The empty folder is gone; the device sees the others as it saw them before.
+  const Files left = {{unlisted + "/", Failure(PLAT_ERR_INVALID)},
+                      {tooLong, Failure(PLAT_ERR_INVALID)}};
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), Union(Union(UpdateFiles(), kMarkers), left));
+  const std::string old = "\\Zeltrovan\\" + unlisted + "\\x";
+  EXPECT_EQ(DeviceContents(ZString(old.begin(), old.end())), "old");
 }
 
 TEST(UpdateTest, CopiesPackageWithShortLastChunk) {

@@ -114,6 +114,20 @@ static int ProbeFile(Walk* walk, const ZChar* name) {
   return Refuse(walk, CLEAN_FILE_IN_USE);
 }
 
+// An entry that the device's file calls cannot reach stays where it is, as a folder that keeps a
+// protected file stays: a file whose path is too long, or a folder too long to be listed (the
+// application can make one of 256 to 259 units, which the device creates but never lists again).
+// What it holds can be neither proved nor deleted, and refusing the run for it would refuse every
+// update from then on; no package can bring an item there, since its test refuses such paths. An
+// empty one still goes, since removing it takes only its own path. walk->text holds the entry's
+// path. Returns whether the walk passes the entry by.
+static bool PassedByAsUnreachable(Walk* walk, bool isDirectory) {
+  if (!isDirectory) return !DevicePathFits(walk->text, 0);
+  if (DevicePathFits(walk->text, LISTING_SUFFIX_UNITS)) return false;
+  if (walk->deleting) PlatRemoveDirectory(walk->text);
+  return true;
+}
+
 // A new deepest level, its enumeration not yet started; NULL when memory runs out.
 static Level* PushLevel(Walk* walk, size_t givenLength, size_t directoryLength) {
   if (walk->depth == walk->levelCapacity) {
@@ -186,6 +200,10 @@ static int VisitEntry(Walk* walk) {
   }
   if (!isDirectory && SameText(entry.name, kKeptFile)) return PlatFindNext(level->find, &walk->entry);
   if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
+  if (PassedByAsUnreachable(walk, isDirectory)) {
+    CutTo(walk, level->directoryLength);
+    return PlatFindNext(level->find, &walk->entry);
+  }
   if (isDirectory) return EnterFolder(walk);
   int result = walk->deleting ? DeleteFile(walk, entry.name) : ProbeFile(walk, entry.name);
   CutTo(walk, level->directoryLength);

@@ -7,9 +7,11 @@
 // tolerated), depth first. Every "EMMC_Check_File.txt" stays, and so does the directory that
 // holds it; a "ceusbkwrapperdrv.dll" that cannot be deleted is logged and left. dir itself is
 // removed too unless it is the top directory "\Zeltrovan". Read-only files and folders lose the
-// attribute and go like the rest. Returns 0 when the walk finished, -1 when any other file could
-// not be deleted (the walk stops there, after logging it, and leaves the entries it had not
-// reached) or a directory could not be enumerated. A directory that is missing counts as empty.
+// attribute and go like the rest. An entry too long for the device's file calls to reach (a file,
+// or a folder too long to list) stays, unless it is an empty folder. Returns 0 when the walk
+// finished, -1 when any other file could not be deleted (the walk stops there, after logging it,
+// and leaves the entries it had not reached) or a directory could not be enumerated. A directory
+// that is missing counts as empty.
 int RemoveInstallTree(const ZChar* dir);
 
 enum CleanCheck {
@@ -20,8 +22,8 @@ enum CleanCheck {
 
 // Walks dir as RemoveInstallTree would, deleting and changing nothing, to prove that the clean
 // could finish now: every file it would delete can be taken (a "ceusbkwrapperdrv.dll" may be in
-// use, as there) and every directory can be enumerated. *freedBytes receives the size of the files
-// it would delete. The first file in use is logged as "[ZELT_UPDATE] Line: 00072:in use <path>".
-// Returns a CleanCheck. Another process may still take a file between this proof and the clean;
-// the clean then stops there as it always did.
+// use, as there) and every directory it would enter can be enumerated. *freedBytes receives the
+// size of the files it would delete. The first file in use is logged as
+// "[ZELT_UPDATE] Line: 00072:in use <path>". Returns a CleanCheck. Another process may still take
+// a file between this proof and the clean; the clean then stops there as it always did.
 int CheckInstallTree(const ZChar* dir, ZUInt64* freedBytes);
