@@ -63,3 +63,7 @@ bool PathIsInside(const ZChar* path, const ZChar* folder) {
   }
   return true;
 }
+
+ZUInt64 WholeClusters(ZUInt64 bytes, ZUInt32 clusterBytes) {
+  return bytes / clusterBytes + (bytes % clusterBytes != 0 ? 1 : 0);
+}

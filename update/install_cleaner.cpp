@@ -19,9 +19,11 @@ struct Walk {
   ZChar* text;
   size_t length;
   size_t capacity;     // units, terminator included
-  bool deleting;       // false: prove that the clean could finish now, changing nothing
-  ZUInt64 freedBytes;  // proving: the size of the files the clean would delete
-  int refusal;         // proving: the CLEAN_* reason why it could not finish
+  bool deleting;          // false: prove that the clean could finish now, changing nothing
+  ZUInt32 clusterBytes;   // proving: the volume's allocation unit
+  ZUInt64 freedClusters;  // proving: what the files and folders the clean would delete take
+  ZUInt64 keptEntries;    // proving: the entries the clean would leave, so far
+  int refusal;            // proving: the CLEAN_* reason why it could not finish
 };
 
 static bool Append(Walk* walk, const ZChar* text) {
@@ -93,8 +95,12 @@ static int DeleteFile(Walk* walk, const ZChar* name) {
 static int ProbeFile(Walk* walk, const ZChar* name) {
   ZUInt64 size = 0;
   int probed = PlatFileProbe(walk->text, &size);
-  if (probed == PLAT_OK) walk->freedBytes += size;
-  if (probed == PLAT_OK || probed == PLAT_ERR_NOT_FOUND || SameText(name, kToleratedFile)) return 0;
+  if (probed == PLAT_OK) walk->freedClusters += WholeClusters(size, walk->clusterBytes);
+  if (probed == PLAT_OK || probed == PLAT_ERR_NOT_FOUND) return 0;
+  if (SameText(name, kToleratedFile)) {
+    walk->keptEntries++;
+    return 0;
+  }
   LogFileInUse(walk->text);
   return Refuse(walk, CLEAN_FILE_IN_USE);
 }
@@ -104,7 +110,10 @@ static int VisitEntry(Walk* walk, const PlatFindData& entry) {
   size_t directoryLength = walk->length;
   bool isDirectory = (entry.attributes & PLAT_ATTR_DIRECTORY) != 0;
   if (isDirectory && (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT("..")))) return 0;
-  if (!isDirectory && SameText(entry.name, kKeptFile)) return 0;
+  if (!isDirectory && SameText(entry.name, kKeptFile)) {
+    walk->keptEntries++;
+    return 0;
+  }
   if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
   int result = isDirectory      ? VisitTree(walk)
                : walk->deleting ? DeleteFile(walk, entry.name)
@@ -117,6 +126,7 @@ static int VisitEntry(Walk* walk, const PlatFindData& entry) {
 // given.
 static int VisitTree(Walk* walk) {
   size_t givenLength = walk->length;
+  ZUInt64 keptBefore = walk->keptEntries;
   if (walk->deleting) ClearFolderReadOnly(walk->text);
   if ((walk->length == 0 || walk->text[walk->length - 1] != ZT('\\')) && !Append(walk, ZT("\\"))) {
     return Refuse(walk, CLEAN_WALK_FAILED);
@@ -127,7 +137,8 @@ static int VisitTree(Walk* walk) {
   PlatFindData entry;
   int found = PlatFindFirst(walk->text, &find, &entry);
   CutTo(walk, directoryLength);
-  if (found == PLAT_OK) {
+  bool exists = found == PLAT_OK;
+  if (exists) {
     do {
       if (VisitEntry(walk, entry) != 0) {
         PlatFindClose(find);
@@ -149,22 +160,24 @@ static int VisitTree(Walk* walk) {
   bool top = NamesEqualIgnoringCase(walk->text, walk->length, kTopDirectory, TextLength(kTopDirectory));
   CutTo(walk, givenLength);
   if (!top && walk->deleting) PlatRemoveDirectory(walk->text);
+  // A folder frees at least its first cluster, once nothing in it stays; a missing one nothing.
+  if (exists && !top && !walk->deleting && walk->keptEntries == keptBefore) walk->freedClusters++;
   return 0;
 }
 
-static int WalkTree(const ZChar* dir, bool deleting, ZUInt64* freedBytes) {
-  Walk walk = {NULL, 0, 0, deleting, 0, CLEAN_WALK_FAILED};
+static int WalkTree(const ZChar* dir, bool deleting, ZUInt32 clusterBytes, ZUInt64* freedClusters) {
+  Walk walk = {NULL, 0, 0, deleting, clusterBytes, 0, 0, CLEAN_WALK_FAILED};
   int result = Append(&walk, dir) ? VisitTree(&walk) : -1;
   free(walk.text);
-  *freedBytes = walk.freedBytes;
+  *freedClusters = walk.freedClusters;
   return result == 0 ? CLEAN_READY : walk.refusal;
 }
 
 int RemoveInstallTree(const ZChar* dir) {
-  ZUInt64 freedBytes = 0;
-  return WalkTree(dir, true, &freedBytes) == CLEAN_READY ? 0 : -1;
+  ZUInt64 freedClusters = 0;
+  return WalkTree(dir, true, 1, &freedClusters) == CLEAN_READY ? 0 : -1;
 }
 
-int CheckInstallTree(const ZChar* dir, ZUInt64* freedBytes) {
-  return WalkTree(dir, false, freedBytes);
+int CheckInstallTree(const ZChar* dir, ZUInt32 clusterBytes, ZUInt64* freedClusters) {
+  return WalkTree(dir, false, clusterBytes, freedClusters);
 }
