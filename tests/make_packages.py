@@ -104,6 +104,10 @@ TREES = {
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
     "anti-newer": {"keep.txt": b"new", "sub": None},
+    # 300 KB of bytes in 3,000 files: 12 MB of 4 KiB clusters.
+    "small-files": {"d%02d/f%04d.txt" % (i // 100, i): noise(100, i) for i in range(3000)},
+    # Incompressible, so that the package copy takes as much room as the file it brings.
+    "incompressible": {"firmware.bin": noise(400000, 9)},
 }
 
 # Differential package name -> 7zz header switch: what changed from anti-older to anti-newer, with
@@ -152,6 +156,8 @@ PACKAGES = {
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
     "self-named": ("self-named", "", None),
+    "small-files": ("small-files", "-m0=LZMA2", None),
+    "incompressible": ("incompressible", "-m0=Copy", None),
 }
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})

@@ -669,8 +669,9 @@ Outcome RunOnSmallVolume(const fs::path& root, int volumeKiB, const Files& insta
   return run;
 }
 
-// Free space plus what the clean frees must hold the package copy and every unpacked item, or a
-// full medium would fail the extraction with the old install already gone.
+// Free space plus what the clean frees must hold the package copy and every unpacked item, in
+// the volume's whole clusters, or a full medium would fail the extraction with the old install
+// already gone. The small volume has 4 KiB clusters.
 TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
   SKIP_ON_WIN32("mounts a small volume in a user namespace, and packs with 7zz at test time");
   if (RunShell("unshare -rm true > /dev/null 2>&1") != 0) {
@@ -679,24 +680,41 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
   // Text packs to a few KiB, so the package itself is small.
   std::string text;
   while (text.size() < 300 * 1024) text += "Zeltrovan firmware table row " + std::to_string(text.size()) + "\n";
-  const Files fits = {{"table.txt", text}};
-  const Files tooLarge = {{"table.txt", text}, {"copy1.txt", text}, {"copy2.txt", text}};
   const Files installed = {{"old.bin", SampleBytes(300 * 1024, 5)}, {"EMMC_Check_File.txt", "m"}};
-  {
-    SCOPED_TRACE("the files the clean deletes make the room");
+  struct Row {
+    std::string why;
+    Files packed;         // packed at test time, unless premade names a premade package
+    std::string premade;
+    int volumeKiB;
+    bool fits;
+  };
+  const Row rows[] = {
+      {"the files the clean deletes make the room", {{"table.txt", text}}, "", 512, true},
+      {"too large even so",
+       {{"table.txt", text}, {"copy1.txt", text}, {"copy2.txt", text}}, "", 512, false},
+      {"3,000 small files: 300 KB of bytes, 12 MB of clusters", {}, "small-files", 8 * 1024, false},
+      {"3,000 small files on a volume that holds their clusters", {}, "small-files", 16 * 1024, true},
+      {"room for the items, not for the package copy beside them", {}, "incompressible", 700, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
     ScratchDir root;
-    ASSERT_NO_FATAL_FAILURE(MakeDeviceWithPacked(root.path(), {}, fits));
+    if (row.premade.empty()) {
+      ASSERT_NO_FATAL_FAILURE(MakeDeviceWithPacked(root.path(), {}, row.packed));
+    } else {
+      ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, row.premade));
+    }
     Files after;
-    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), kSuccessStages, true);
-    EXPECT_EQ(after, (Files{{"table.txt", text}, {"EMMC_Check_File.txt", "m"}}));
-  }
-  {
-    SCOPED_TRACE("too large even so");
-    ScratchDir root;
-    ASSERT_NO_FATAL_FAILURE(MakeDeviceWithPacked(root.path(), {}, tooLarge));
-    Files after;
-    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), {112, 113, 114, 120}, false);
-    EXPECT_EQ(after, installed);
+    Outcome run = RunOnSmallVolume(root.path(), row.volumeKiB, installed, &after);
+    if (row.fits) {
+      ExpectOutcome(run, kSuccessStages, true);
+      Files expected = row.premade.empty() ? row.packed : Snapshot(PackedTree(row.premade));
+      expected["EMMC_Check_File.txt"] = "m";
+      EXPECT_EQ(after, expected);
+    } else {
+      ExpectOutcome(run, {112, 113, 114, 120}, false);
+      EXPECT_EQ(after, installed);
+    }
   }
 }
 
