@@ -3,6 +3,7 @@
 #include "device_names.h"
 #include "item_path.h"
 #include "package_reader.h"
+#include "package_space.h"
 
 // The last component of a device path, or an empty one.
 static const ZChar* FileName(const ZChar* path, size_t* length) {
@@ -47,16 +48,16 @@ int TestPackage(const ZChar* packagePath, const ZChar* outDir) {
   return result;
 }
 
-int MeasurePackage(const ZChar* packagePath, ZUInt64* fileBytes, ZUInt64* unpackedBytes) {
+int MeasurePackage(const ZChar* packagePath, ZUInt32 clusterBytes, ZUInt64* packageClusters,
+                   ZUInt64* unpackedClusters) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
-  int result = PlatFileSize(reader.file, fileBytes) == PLAT_OK ? 0 : 1;
-  ZUInt64 total = 0;
-  for (UInt32 i = 0; i < reader.db.NumFiles; i++) {
-    ZUInt64 size = SzArEx_GetFileSize(&reader.db, i);
-    total = total + size < total ? ~static_cast<ZUInt64>(0) : total + size;
-  }
-  *unpackedBytes = total;
+  ZUInt64 fileBytes = 0;
+  int result = PlatFileSize(reader.file, &fileBytes) == PLAT_OK &&
+                       PackageClusters(&reader, clusterBytes, unpackedClusters) == SZ_OK
+                   ? 0
+                   : 1;
+  *packageClusters = WholeClusters(fileBytes, clusterBytes);
   ClosePackage(&reader);
   return result;
 }

@@ -9,6 +9,8 @@
 // puts its copy); 1 otherwise. Writes and prints nothing.
 int TestPackage(const ZChar* packagePath, const ZChar* outDir);
 
-// Stores the size of the package file in *fileBytes and the unpacked size of all its items, as its
-// header declares them, in *unpackedBytes. Returns 0, or 1 when the package cannot be opened.
-int MeasurePackage(const ZChar* packagePath, ZUInt64* fileBytes, ZUInt64* unpackedBytes);
+// Stores what the package file takes on a volume of clusterBytes clusters in *packageClusters,
+// and what unpacking its items adds there, as its header declares them (PackageClusters), in
+// *unpackedClusters. Returns 0, or 1 when the package cannot be opened or measured.
+int MeasurePackage(const ZChar* packagePath, ZUInt32 clusterBytes, ZUInt64* packageClusters,
+                   ZUInt64* unpackedClusters);

@@ -68,3 +68,7 @@ bool DevicePathFits(const ZChar* path, size_t appended) {
   size_t root = IsPathSeparator(path[0]) ? 0 : 1;
   return root + TextLength(path) + appended + 1 <= PLAT_MAX_PATH;
 }
+
+ZUInt64 WholeClusters(ZUInt64 bytes, ZUInt32 clusterBytes) {
+  return bytes / clusterBytes + (bytes % clusterBytes != 0 ? 1 : 0);
+}

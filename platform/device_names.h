@@ -10,6 +10,9 @@ bool NamesEqualIgnoringCase(const ZChar* a, size_t aLength, const ZChar* b, size
 
 inline bool IsPathSeparator(ZChar c) { return c == ZT('\\') || c == ZT('/'); }
 
+// What bytes of a file take on a FAT volume: whole clusters of clusterBytes (not 0).
+ZUInt64 WholeClusters(ZUInt64 bytes, ZUInt32 clusterBytes);
+
 // Units before the terminator.
 size_t TextLength(const ZChar* text);
 

@@ -18,6 +18,8 @@
 #include "device_types.h"
 
 enum { PLAT_MAX_PATH = 260 };  // units, terminator included: the most a device file call takes
+// The largest FAT cluster of the device's cards and flash, in bytes.
+enum { PLAT_ASSUMED_CLUSTER = 32 * 1024 };
 
 // Results: PLAT_OK, or one of the failures below. OS error numbers never leave the backend.
 enum PlatResult {
@@ -58,6 +60,7 @@ int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* writt
 int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin);
 int PlatFileSize(PlatFile* file, ZUInt64* size);
 // Releases the handle in every case; a failure means buffered data may not have reached the file.
+// On the Win32 backend a file written through the handle is on the medium once this succeeds.
 int PlatFileClose(PlatFile* file);
 
 // ---- Directories and names ---------------------------------------------------------------------
@@ -93,15 +96,20 @@ int PlatDeleteFile(const ZChar* path);
 // link) is not opened, since deleting it never touches what it names; its size counts as 0.
 int PlatFileProbe(const ZChar* path, ZUInt64* size);
 // Stores in *freeBytes how many bytes this process may still write to the volume that holds path
-// (an existing file or directory). PLAT_ERR_NOT_FOUND when path does not exist.
-int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes);
+// (an existing file or directory), and in *clusterBytes the volume's allocation unit: every file
+// takes whole clusters of it, and a folder at least one. Where the OS does not tell the unit, it
+// is PLAT_ASSUMED_CLUSTER, the largest the device's media use, so that a count in clusters never
+// comes out too small. PLAT_ERR_NOT_FOUND when path does not exist.
+int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes, ZUInt32* clusterBytes);
 // Only PLAT_ATTR_READONLY can be changed, on files and directories alike; other bits are ignored.
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);
 int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes);
 // Puts everything written so far on the volume that holds path (an existing file or directory)
 // onto the medium, so that it survives a power cut; returns once it is there, or with
-// PLAT_ERR_IO when the medium failed to take it. One call covers every file of the volume. On
-// the device there is nothing left to do: closing a file commits its data to the FAT volume.
+// PLAT_ERR_IO when the medium failed to take it. One call covers every file of the volume and
+// every change to its folders (a deletion included). The FAT driver of the device caches both
+// file data and folder entries, so closing a file is not enough there: PlatFileClose flushes the
+// file it wrote, and this call the volume's folders.
 int PlatFlushVolume(const ZChar* path);
 
 // ---- Named events ------------------------------------------------------------------------------

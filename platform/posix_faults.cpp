@@ -10,7 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan, watchPlan;
+    opendirPlan, watchPlan, statvfsPlan;
 static size_t readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
@@ -68,9 +68,14 @@ static int FaultyWatch(int fd, const char* p, uint32_t mask) {
   return -1;
 }
 
+static int FaultyStatvfs(const char* p, struct statvfs* v) {
+  return Due(&statvfsPlan) ? Failed() : osCallsReal.statvfs(p, v);
+}
+
 static void UseFaultyCalls() {
   osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,   FaultyMkdir,
-                          FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir, FaultyWatch};
+                          FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir, FaultyWatch,
+                          FaultyStatvfs};
 }
 
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
@@ -82,7 +87,8 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
                            {"write", &writePlan},     {"close", &closePlan},
                            {"mkdir", &mkdirPlan},     {"rmdir", &rmdirPlan},
                            {"unlink", &unlinkPlan},   {"chmod", &chmodPlan},
-                           {"opendir", &opendirPlan}, {"inotify_add_watch", &watchPlan}};
+                           {"opendir", &opendirPlan}, {"inotify_add_watch", &watchPlan},
+                           {"statvfs", &statvfsPlan}};
   for (const Entry& entry : entries) {
     if (strcmp(entry.name, call) != 0) continue;
     *entry.plan = Plan{nth, fault};
@@ -101,6 +107,6 @@ void PlatTestClearFaults() {
   readLimit = 0;
   openPlan = readPlan = writePlan = closePlan = Plan{0, PLAT_FAULT_ERROR};
   mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = Plan{0, PLAT_FAULT_ERROR};
-  opendirPlan = watchPlan = Plan{0, PLAT_FAULT_ERROR};
+  opendirPlan = watchPlan = statvfsPlan = Plan{0, PLAT_FAULT_ERROR};
   osCalls = osCallsReal;
 }

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <stdint.h>
 #include <string>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 // Every OS call whose failure a test must be able to provoke goes through this table, so that a
@@ -19,6 +20,7 @@ struct PosixSyscalls {
   int (*chmod)(const char* path, mode_t mode);
   DIR* (*opendir)(const char* path);
   int (*inotify_add_watch)(int fd, const char* path, uint32_t mask);
+  int (*statvfs)(const char* path, struct statvfs* volume);
 };
 extern PosixSyscalls osCalls;
 extern const PosixSyscalls osCallsReal;

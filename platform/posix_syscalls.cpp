@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -11,8 +12,9 @@
 
 static int OpenWithMode(const char* path, int flags, mode_t mode) { return open(path, flags, mode); }
 
-const PosixSyscalls osCallsReal = {OpenWithMode, read,  write,   close,           mkdir,
-                                   rmdir,        unlink, chmod, opendir, inotify_add_watch};
+const PosixSyscalls osCallsReal = {OpenWithMode, read,    write,   close,
+                                   mkdir,        rmdir,   unlink,  chmod,
+                                   opendir,      inotify_add_watch, statvfs};
 PosixSyscalls osCalls = osCallsReal;
 
 int TranslateErrno(int error) {

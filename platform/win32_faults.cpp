@@ -10,7 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan, lockPlan;
+    opendirPlan, lockPlan, flushPlan, statvfsPlan;
 static DWORD readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
@@ -92,11 +92,20 @@ static HANDLE WINAPI FaultyCreateMutex(LPSECURITY_ATTRIBUTES security, BOOL owne
   return handle;
 }
 
+// The medium refuses the written data as it is put there.
+static BOOL WINAPI FaultyFlushFileBuffers(HANDLE file) {
+  return Due(&flushPlan) ? Failed() : winCallsReal.flushFileBuffers(file);
+}
+static BOOL WINAPI FaultyGetDiskFreeSpaceEx(LPCWSTR path, PULARGE_INTEGER available,
+                                            PULARGE_INTEGER total, PULARGE_INTEGER free) {
+  return Due(&statvfsPlan) ? Failed() : winCallsReal.getDiskFreeSpaceEx(path, available, total, free);
+}
+
 static void UseFaultyCalls() {
-  const Win32Syscalls faulty = {FaultyCreateFile,  FaultyReadFile,        FaultyWriteFile,
-                                FaultyCloseHandle, FaultyCreateDirectory, FaultyRemoveDirectory,
-                                FaultyDeleteFile,  FaultySetFileAttributes, FaultyFindFirstFile,
-                                FaultyCreateMutex};
+  const Win32Syscalls faulty = {FaultyCreateFile,       FaultyReadFile,        FaultyWriteFile,
+                                FaultyCloseHandle,      FaultyCreateDirectory, FaultyRemoveDirectory,
+                                FaultyDeleteFile,       FaultySetFileAttributes, FaultyFindFirstFile,
+                                FaultyCreateMutex,      FaultyFlushFileBuffers, FaultyGetDiskFreeSpaceEx};
   winCalls = faulty;
 }
 
@@ -108,7 +117,8 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
                            {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
                            {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan},
-                           {"lock", &lockPlan}};
+                           {"lock", &lockPlan},     {"flush", &flushPlan},
+                           {"statvfs", &statvfsPlan}};
   for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
     if (strcmp(entries[i].name, call) != 0) continue;
     entries[i].plan->remaining = nth;
@@ -128,6 +138,6 @@ void PlatTestClearFaults() {
   readLimit = 0;
   const Plan none = {0, PLAT_FAULT_ERROR};
   openPlan = readPlan = writePlan = closePlan = none;
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = lockPlan = none;
+    opendirPlan, lockPlan, flushPlan, statvfsPlan;
   winCalls = winCallsReal;
 }

@@ -155,8 +155,13 @@ int PlatFileSize(PlatFile* file, ZUInt64* size) {
   return PLAT_OK;
 }
 
+// The device's FAT driver caches what is written even past the close, so a written file is put
+// on the medium before its handle goes; the PC takes the same path, as the device's stand-in.
 int PlatFileClose(PlatFile* file) {
   int result = Flush(file);
+  if (file->writing && result == PLAT_OK && !winCalls.flushFileBuffers(file->handle)) {
+    result = LastError();
+  }
   if (!winCalls.closeHandle(file->handle) && result == PLAT_OK) result = LastError();
   free(file->buffer);
   free(file);

@@ -19,6 +19,8 @@ struct Win32Syscalls {
   BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
   HANDLE(WINAPI* findFirstFile)(LPCWSTR, LPWIN32_FIND_DATAW);
   HANDLE(WINAPI* createMutex)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
+  BOOL(WINAPI* flushFileBuffers)(HANDLE);
+  BOOL(WINAPI* getDiskFreeSpaceEx)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 };
 extern Win32Syscalls winCalls;
 extern const Win32Syscalls winCallsReal;
@@ -53,6 +55,14 @@ inline int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size) {
 inline int ToHostEventName(const ZChar* name, ZChar* hostName) {
   return CopyText(name, hostName, PLAT_MAX_PATH) ? PLAT_OK : PLAT_ERR_INVALID;
 }
+// Programs on the device learn a volume's free bytes (GetDiskFreeSpaceEx) but not its cluster:
+// coredll has no call that tells it, and CeGetVolumeInfo's block size comes through storeapi,
+// outside coredll, without a word on what a FAT volume puts there. The largest cluster the
+// device's media use stands in, so that a count in clusters is never too small.
+inline int HostClusterBytes(const ZChar*, ZUInt32* clusterBytes) {
+  *clusterBytes = PLAT_ASSUMED_CLUSTER;
+  return PLAT_OK;
+}
 #else
 // On a PC the device's "\" is a folder (win32_pc.cpp).
 // The path the OS calls take for a device path, in HOST_PATH_MAX units. PLAT_ERR_INVALID for a
@@ -64,6 +74,8 @@ int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size);
 // The name the OS knows a device's named event by, in PLAT_MAX_PATH units: two devices on one
 // PC never share an event.
 int ToHostEventName(const ZChar* name, ZChar* hostName);
+// The allocation unit of the volume that holds hostFolder (an existing folder's host path).
+int HostClusterBytes(const ZChar* hostFolder, ZUInt32* clusterBytes);
 // Makes folder (a host path, absolute or relative to the current directory) the device root;
 // "\" or "/" alone make every drive a top-level folder of the device ("\C:\...").
 int SetDeviceRootFolder(const ZChar* folder);

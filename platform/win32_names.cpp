@@ -85,7 +85,7 @@ int PlatFileProbe(const ZChar* path, ZUInt64* size) {
   return result;
 }
 
-int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes) {
+int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes, ZUInt32* clusterBytes) {
   ZChar host[HOST_PATH_MAX];
   DWORD attributes = 0;
   int result = ToHostPath(path, host);
@@ -99,9 +99,10 @@ int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes) {
   }
   // What the caller may use, which a quota can make less than the volume's free space.
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExW(host, &available, NULL, NULL)) return LastError();
-  *freeBytes = available.QuadPart;
-  return PLAT_OK;
+  if (!winCalls.getDiskFreeSpaceEx(host, &available, NULL, NULL)) return LastError();
+  result = HostClusterBytes(host, clusterBytes);
+  if (result == PLAT_OK) *freeBytes = available.QuadPart;
+  return result;
 }
 
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes) {
@@ -128,12 +129,45 @@ int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes) {
   return PLAT_OK;
 }
 
-// On the device closing a file commits its data to the FAT volume, so there is nothing left to
-// write; the path must still name something, as on every backend. A PC, where this backend only
-// stands in for the device, is left to its own write-back.
+// Only the device's own SDK, whose compilers define UNDER_CE, declares the file-system control:
+// the device configuration built with desktop headers leaves folder entries to the OS.
+#ifdef UNDER_CE
+#include <fsioctl.h>
+
+// The FAT driver caches folder entries as it caches data, so a deletion is on the medium only
+// once the volume is flushed. A volume is a top-level folder that the OS marks temporary (a card,
+// the flash) or else the root file system.
+static int FlushFolders(const ZChar* path) {
+  ZChar mount[PLAT_MAX_PATH] = {ZT('\\'), 0};
+  const ZChar* cursor = path;
+  size_t length = 0;
+  const ZChar* top = NextPathComponent(&cursor, &length);
+  DWORD attributes = 0;
+  if (top != NULL && length + 2 <= PLAT_MAX_PATH) {
+    memcpy(mount + 1, top, length * sizeof(ZChar));
+    mount[length + 1] = 0;
+    if (HostAttributes(mount, &attributes) != PLAT_OK ||
+        (attributes & FILE_ATTRIBUTE_TEMPORARY) == 0) {
+      mount[1] = 0;
+    }
+  }
+  DWORD returned = 0;
+  if (CeFsIoControlW(mount, FSCTL_FLUSH_BUFFERS, NULL, 0, NULL, 0, &returned, NULL)) return PLAT_OK;
+  // A file system without the control (the object store) keeps no cache to flush.
+  return GetLastError() == ERROR_NOT_SUPPORTED ? PLAT_OK : LastError();
+}
+#else
+// A PC journals its folder changes itself (and flushing a whole volume takes an administrator);
+// the files' data went to the medium as each was closed.
+static int FlushFolders(const ZChar*) { return PLAT_OK; }
+#endif
+
+// Every file written through this backend is on the medium once closed; what is left is the
+// folders. The path must name something, as on every backend.
 int PlatFlushVolume(const ZChar* path) {
   ZUInt32 attributes = 0;
-  return PlatGetFileAttributes(path, &attributes);
+  int result = PlatGetFileAttributes(path, &attributes);
+  return result == PLAT_OK ? FlushFolders(path) : result;
 }
 
 // ---- Enumeration -------------------------------------------------------------------------------

@@ -1,10 +1,10 @@
 // The Win32 backend's table of OS calls, its error translation and its small text helpers.
 #include "win32_internal.h"
 
-const Win32Syscalls winCallsReal = {CreateFileW,    ReadFile,          WriteFile,
-                                    CloseHandle,    CreateDirectoryW,  RemoveDirectoryW,
-                                    DeleteFileW,    SetFileAttributesW, FindFirstFileW,
-                                    CreateMutexW};
+const Win32Syscalls winCallsReal = {CreateFileW,      ReadFile,           WriteFile,
+                                    CloseHandle,      CreateDirectoryW,   RemoveDirectoryW,
+                                    DeleteFileW,      SetFileAttributesW, FindFirstFileW,
+                                    CreateMutexW,     FlushFileBuffers,   GetDiskFreeSpaceExW};
 Win32Syscalls winCalls = winCallsReal;
 
 int TranslateWin32Error(DWORD error) {

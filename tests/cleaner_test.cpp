@@ -234,14 +234,17 @@ TEST_F(CleanerFaultTest, ReadOnlyFilesAndFoldersAreCleared) {
   EXPECT_TRUE(IsReadOnly(Install() / "held.exe"));
 }
 
-// The proof walks what the clean would walk and changes nothing: it counts the bytes the clean
-// frees, passes over what the clean keeps or tolerates, and names the first file in use.
+// The proof walks what the clean would walk and changes nothing: it counts the clusters the clean
+// frees (a file's whole clusters, a folder's first one), passes over what the clean keeps or
+// tolerates and the folders that keep them, and names the first file in use.
 TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
   WriteFile(Install() / "app.exe", std::string(1000, 'a'));
   WriteFile(Install() / "bin/lib.dll", std::string(200, 'b'));
   WriteFile(Install() / "bin/EMMC_Check_File.txt", "kept, not counted");
   WriteFile(Install() / "drivers/ceusbkwrapperdrv.dll", "");
   WriteFile(Install() / "readonly.cfg", std::string(30, 'c'));
+  WriteFile(Install() / "old/a/x.txt", "x");
+  fs::create_directories(Install() / "empty");
   fs::permissions(Install() / "readonly.cfg", fs::perms::owner_write | fs::perms::group_write |
                   fs::perms::others_write, fs::perm_options::remove);
   std::set<std::string> before = Listing(Install());
@@ -249,22 +252,25 @@ TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
   {
     FileInUse driver(ZT("\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll"), "loaded driver");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_READY);
+    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 512, &freed), CLEAN_READY);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(freed, 1230u);
+    // app.exe 2, lib.dll 1, readonly.cfg 1, x.txt 1, and the folders old, old\a and empty.
+    EXPECT_EQ(freed, 8u);
+    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 4096, &freed), CLEAN_READY);
+    EXPECT_EQ(freed, 7u);
 
     FileInUse library(ZT("\\Zeltrovan\\bin\\lib.dll"), "in use");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_FILE_IN_USE);
+    EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 512, &freed), CLEAN_FILE_IN_USE);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[ZELT_UPDATE] Line: 00072:in use \\Zeltrovan\\bin\\lib.dll\n");
   }
   EXPECT_EQ(Listing(Install()), before);
   EXPECT_TRUE(IsReadOnly(Install() / "readonly.cfg"));
-  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan\\missing"), &freed), CLEAN_READY);
+  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan\\missing"), 512, &freed), CLEAN_READY);
   EXPECT_EQ(freed, 0u);
   ASSERT_EQ(PlatTestInjectFault("opendir", 2, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), &freed), CLEAN_WALK_FAILED);
+  EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 512, &freed), CLEAN_WALK_FAILED);
   PlatTestClearFaults();
   EXPECT_EQ(Listing(Install()), before);
 }

@@ -172,6 +172,10 @@ TREES = {
     # lets it be ("ZELTROVAN\d\...\deep.txt" in 259 units).
     "deep": {"/".join(["d"] * DEEPEST): None,
              "/".join(["d"] * ((259 - len("ZELTROVAN") - len("\\deep.txt")) // 2) + ["deep.txt"]): b"deep\n"},
+    # 300 KB of bytes in 3,000 files: 12 MB of 4 KiB clusters.
+    "small-files": {"d%02d/f%04d.txt" % (i // 100, i): noise(100, i) for i in range(3000)},
+    # Incompressible, so that the package copy takes as much room as the file it brings.
+    "incompressible": {"firmware.bin": noise(400000, 9)},
 }
 # One file several times a branch converter's buffer, starting two bytes in so that two-byte
 # instructions also lie across its boundaries, and ending in a part instruction.
@@ -247,6 +251,8 @@ PACKAGES = {
     # Named alone, the file comes without the folder items on its way: only the folder that holds
     # it is too long.
     "path-over-file-folder": ("path-over-file-folder", "", [LONG + "/" + "b" * 124 + "/x"]),
+    "small-files": ("small-files", "-m0=LZMA2", None),
+    "incompressible": ("incompressible", "-m0=Copy", None),
 }
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)

@@ -102,15 +102,21 @@ TEST_F(PlatformGuardTest, ProbeTakesAFileOnlyWhenNobodyHoldsIt) {
   EXPECT_TRUE(IsReadOnly(Host("dir/readonly.txt")));
 }
 
-TEST_F(PlatformGuardTest, FreeSpaceIsWhatTheVolumeLeavesThisProcess) {
+// The free space and the cluster that the run counts in: a volume's unit is a power of two from
+// a sector (512) to the largest FAT cluster (64 KiB).
+TEST_F(PlatformGuardTest, FreeSpaceIsWhatTheVolumeLeavesThisProcessInItsClusters) {
   fs::create_directories(Host("Zeltrovan"));
   ZUInt64 freeBytes = 0;
-  ASSERT_EQ(PlatVolumeFreeSpace(ZT("\\zeltrovan"), &freeBytes), PLAT_OK);
+  ZUInt32 cluster = 0;
+  ASSERT_EQ(PlatVolumeFreeSpace(ZT("\\zeltrovan"), &freeBytes, &cluster), PLAT_OK);
   // Other programs write to the same volume meanwhile; they rarely move it by 64 MiB.
   double expected = static_cast<double>(fs::space(Host("Zeltrovan")).available);
   EXPECT_NEAR(static_cast<double>(freeBytes), expected, 64.0 * 1024 * 1024);
   EXPECT_GT(freeBytes, 0u);
-  EXPECT_EQ(PlatVolumeFreeSpace(ZT("\\missing"), &freeBytes), PLAT_ERR_NOT_FOUND);
+  EXPECT_TRUE(cluster >= 512 && cluster <= 65536 && (cluster & (cluster - 1)) == 0) << cluster;
+  EXPECT_EQ(PlatVolumeFreeSpace(ZT("\\missing"), &freeBytes, &cluster), PLAT_ERR_NOT_FOUND);
+  ASSERT_EQ(PlatTestInjectFault("statvfs", 1, PLAT_FAULT_ERROR), 0);
+  EXPECT_EQ(PlatVolumeFreeSpace(ZT("\\zeltrovan"), &freeBytes, &cluster), PLAT_ERR_IO);
 }
 
 }  // namespace

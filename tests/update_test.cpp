@@ -647,8 +647,9 @@ Outcome RunOnSmallVolume(const fs::path& root, int volumeKiB, const Files& insta
   return run;
 }
 
-// Free space plus what the clean frees must hold the package copy and every unpacked item, or a
-// full medium would fail the extraction with the old install already gone.
+// Free space plus what the clean frees must hold the package copy and every unpacked item, in
+// the volume's whole clusters, or a full medium would fail the extraction with the old install
+// already gone. The small volume has 4 KiB clusters.
 TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
   SKIP_ON_WIN32("mounts a small volume in a user namespace");
   {
@@ -659,21 +660,32 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
   }
   // Text packs to a few KiB, so the package itself is small.
   const Files installed = {{"old.bin", SampleBytes(300 * 1024, 5)}, {"EMMC_Check_File.txt", "m"}};
-  {
-    SCOPED_TRACE("the files the clean deletes make the room");
+  struct Row {
+    std::string why;
+    std::string package;
+    int volumeKiB;
+    bool fits;
+  };
+  const Row rows[] = {
+      {"the files the clean deletes make the room", "table", 512, true},
+      {"too large even so", "three-tables", 512, false},
+      {"3,000 small files: 300 KB of bytes, 12 MB of clusters", "small-files", 8 * 1024, false},
+      {"3,000 small files on a volume that holds their clusters", "small-files", 16 * 1024, true},
+      {"room for the items, not for the package copy beside them", "incompressible", 700, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
     ScratchDir root;
-    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, "table"));
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, row.package));
     Files after;
-    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), kSuccessStages, true);
-    EXPECT_EQ(after, Union(TreeFiles("table"), {{"EMMC_Check_File.txt", "m"}}));
-  }
-  {
-    SCOPED_TRACE("too large even so");
-    ScratchDir root;
-    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, "three-tables"));
-    Files after;
-    ExpectOutcome(RunOnSmallVolume(root.path(), 512, installed, &after), {112, 113, 114, 120}, false);
-    EXPECT_EQ(after, installed);
+    Outcome run = RunOnSmallVolume(root.path(), row.volumeKiB, installed, &after);
+    if (row.fits) {
+      ExpectOutcome(run, kSuccessStages, true);
+      EXPECT_EQ(after, Union(TreeFiles(row.package), {{"EMMC_Check_File.txt", "m"}}));
+    } else {
+      ExpectOutcome(run, {112, 113, 114, 120}, false);
+      EXPECT_EQ(after, installed);
+    }
   }
 }
 

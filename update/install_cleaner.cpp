@@ -17,6 +17,7 @@ struct Level {
   PlatFind* find;          // NULL when the folder is missing or has no entries
   size_t givenLength;      // the folder's path as given, with no trailing backslash added
   size_t directoryLength;  // with the trailing backslash its entries' names follow
+  ZUInt64 keptBefore;      // proving: the walk's kept entries when it entered the folder
 };
 
 // The walk over the tree: the path of the entry being visited, the folders it is inside, and
@@ -31,10 +32,12 @@ struct Walk {
   Level* levels;
   size_t depth;
   size_t levelCapacity;
-  PlatFindData entry;  // the deepest folder's current entry
-  bool deleting;       // false: prove that the clean could finish now, changing nothing
-  ZUInt64 freedBytes;  // proving: the size of the files the clean would delete
-  int refusal;         // proving: the CLEAN_* reason why it could not finish
+  PlatFindData entry;     // the deepest folder's current entry
+  bool deleting;          // false: prove that the clean could finish now, changing nothing
+  ZUInt32 clusterBytes;   // proving: the volume's allocation unit
+  ZUInt64 freedClusters;  // proving: what the files and folders the clean would delete take
+  ZUInt64 keptEntries;    // proving: the entries the clean would leave, so far
+  int refusal;            // proving: the CLEAN_* reason why it could not finish
 };
 
 // The walk's steps return an enumeration's result (PLAT_OK: an entry to visit) or this, once the
@@ -108,8 +111,12 @@ static int DeleteFile(Walk* walk, const ZChar* name) {
 static int ProbeFile(Walk* walk, const ZChar* name) {
   ZUInt64 size = 0;
   int probed = PlatFileProbe(walk->text, &size);
-  if (probed == PLAT_OK) walk->freedBytes += size;
-  if (probed == PLAT_OK || probed == PLAT_ERR_NOT_FOUND || SameText(name, kToleratedFile)) return 0;
+  if (probed == PLAT_OK) walk->freedClusters += WholeClusters(size, walk->clusterBytes);
+  if (probed == PLAT_OK || probed == PLAT_ERR_NOT_FOUND) return 0;
+  if (SameText(name, kToleratedFile)) {
+    walk->keptEntries++;
+    return 0;
+  }
   LogFileInUse(walk->text);
   return Refuse(walk, CLEAN_FILE_IN_USE);
 }
@@ -143,6 +150,7 @@ static Level* PushLevel(Walk* walk, size_t givenLength, size_t directoryLength) 
   level->find = NULL;
   level->givenLength = givenLength;
   level->directoryLength = directoryLength;
+  level->keptBefore = walk->keptEntries;
   return level;
 }
 
@@ -170,6 +178,7 @@ static int EnterFolder(Walk* walk) {
 // the walk is done, or kStopped.
 static int LeaveFolder(Walk* walk, int found) {
   Level* level = &walk->levels[walk->depth - 1];
+  bool exists = level->find != NULL;
   if (level->find != NULL) PlatFindClose(level->find);
   level->find = NULL;
   // Only a missing folder or the end of its entries means there is nothing more: a folder that
@@ -181,6 +190,10 @@ static int LeaveFolder(Walk* walk, int found) {
   bool top = NamesEqualIgnoringCase(walk->text, walk->length, kTopDirectory, TextLength(kTopDirectory));
   CutTo(walk, level->givenLength);
   if (!top && walk->deleting) PlatRemoveDirectory(walk->text);
+  // A folder frees at least its first cluster, once nothing in it stays; a missing one nothing.
+  if (exists && !top && !walk->deleting && walk->keptEntries == level->keptBefore) {
+    walk->freedClusters++;
+  }
   walk->depth--;
   if (walk->depth == 0) return PLAT_ERR_NOT_FOUND;
   level = &walk->levels[walk->depth - 1];
@@ -198,9 +211,13 @@ static int VisitEntry(Walk* walk) {
   if (isDirectory && (SameText(entry.name, ZT(".")) || SameText(entry.name, ZT("..")))) {
     return PlatFindNext(level->find, &walk->entry);
   }
-  if (!isDirectory && SameText(entry.name, kKeptFile)) return PlatFindNext(level->find, &walk->entry);
+  if (!isDirectory && SameText(entry.name, kKeptFile)) {
+    walk->keptEntries++;
+    return PlatFindNext(level->find, &walk->entry);
+  }
   if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
   if (PassedByAsUnreachable(walk, isDirectory)) {
+    walk->keptEntries++;
     CutTo(walk, level->directoryLength);
     return PlatFindNext(level->find, &walk->entry);
   }
@@ -211,10 +228,11 @@ static int VisitEntry(Walk* walk) {
 }
 
 // Depth first, one entry at a time, with every open folder's enumeration kept in walk->levels.
-static int WalkTree(const ZChar* dir, bool deleting, ZUInt64* freedBytes) {
+static int WalkTree(const ZChar* dir, bool deleting, ZUInt32 clusterBytes, ZUInt64* freedClusters) {
   Walk walk;
   memset(&walk, 0, sizeof walk);
   walk.deleting = deleting;
+  walk.clusterBytes = clusterBytes;
   walk.refusal = CLEAN_WALK_FAILED;
   int found = Append(&walk, dir) ? EnterFolder(&walk) : kStopped;
   while (found != kStopped && walk.depth > 0) {
@@ -227,15 +245,15 @@ static int WalkTree(const ZChar* dir, bool deleting, ZUInt64* freedBytes) {
   }
   free(walk.levels);
   free(walk.text);
-  *freedBytes = walk.freedBytes;
+  *freedClusters = walk.freedClusters;
   return found == kStopped ? walk.refusal : CLEAN_READY;
 }
 
 int RemoveInstallTree(const ZChar* dir) {
-  ZUInt64 freedBytes = 0;
-  return WalkTree(dir, true, &freedBytes) == CLEAN_READY ? 0 : -1;
+  ZUInt64 freedClusters = 0;
+  return WalkTree(dir, true, 1, &freedClusters) == CLEAN_READY ? 0 : -1;
 }
 
-int CheckInstallTree(const ZChar* dir, ZUInt64* freedBytes) {
-  return WalkTree(dir, false, freedBytes);
+int CheckInstallTree(const ZChar* dir, ZUInt32 clusterBytes, ZUInt64* freedClusters) {
+  return WalkTree(dir, false, clusterBytes, freedClusters);
 }

@@ -64,8 +64,14 @@ static bool UpdateCanFinish(const ZChar* source) {
     LogStage(116, "main:updater inside zeltrovan");
     return false;
   }
-  ZUInt64 freedBytes = 0;
-  int clean = CheckInstallTree(kInstallDir, &freedBytes);
+  // FAT gives every file whole clusters and every folder at least one: a package of small files
+  // takes many times its bytes, so free space, what the clean frees and what the update adds are
+  // all counted in the volume's clusters.
+  ZUInt64 freeBytes = 0;
+  ZUInt32 clusterBytes = PLAT_ASSUMED_CLUSTER;
+  int space = PlatVolumeFreeSpace(kInstallDir, &freeBytes, &clusterBytes);
+  ZUInt64 freedClusters = 0;
+  int clean = CheckInstallTree(kInstallDir, clusterBytes, &freedClusters);
   if (clean == CLEAN_FILE_IN_USE) {
     LogStage(117, "main:zeltrovan file in use");
     return false;
@@ -74,15 +80,15 @@ static bool UpdateCanFinish(const ZChar* source) {
     LogStage(119, "main:read zeltrovan files fail");
     return false;
   }
-  // The package copy stays beside the unpacked items until the end.
-  ZUInt64 freeBytes = 0;
-  ZUInt64 packageBytes = 0;
-  ZUInt64 unpackedBytes = 0;
-  int space = PlatVolumeFreeSpace(kInstallDir, &freeBytes);
   // Without an install directory nothing is deleted; creating the copy there fails on its own.
   if (space == PLAT_ERR_NOT_FOUND) return true;
-  if (space != PLAT_OK || MeasurePackage(source, &packageBytes, &unpackedBytes) != 0 ||
-      SaturatingSum(freeBytes, freedBytes) < SaturatingSum(packageBytes, unpackedBytes)) {
+  // The package copy stays beside the unpacked items until the end.
+  ZUInt64 packageClusters = 0;
+  ZUInt64 unpackedClusters = 0;
+  if (space != PLAT_OK ||
+      MeasurePackage(source, clusterBytes, &packageClusters, &unpackedClusters) != 0 ||
+      SaturatingSum(freeBytes / clusterBytes, freedClusters) <
+          SaturatingSum(packageClusters, unpackedClusters)) {
     LogStage(120, "main:check free space fail");
     return false;
   }
