@@ -693,8 +693,8 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
       {"too large even so",
        {{"table.txt", text}, {"copy1.txt", text}, {"copy2.txt", text}}, "", 512, false},
       {"3,000 small files: 300 KB of bytes, 12 MB of clusters", {}, "small-files", 8 * 1024, false},
-      {"3,000 small files on a volume that holds their clusters", {}, "small-files", 16 * 1024, true},
-      {"room for the items, not for the package copy beside them", {}, "incompressible", 700, false},
+      {"3,000 small files on a volume that holds them", {}, "small-files", 16 * 1024, true},
+      {"room for the items, not for the package copy", {}, "incompressible", 700, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);

@@ -22,7 +22,7 @@ enum CleanCheck {
 // could finish now: every file it would delete can be taken (a "ceusbkwrapperdrv.dll" may be in
 // use, as there) and every directory can be enumerated. *freedClusters receives what the clean
 // would free on a volume of clusterBytes clusters, never more: each file it would delete in whole
-// clusters, and each folder it would remove (one that keeps nothing) one cluster. The first file in use is logged as "[ZELT_UPDATE] Line: 00072:in use <path>".
-// Returns a CleanCheck. Another process may still take a file between this proof and the clean;
+// clusters, and each folder it would remove (one that keeps nothing) one cluster. The first file
+// in use is logged as "[ZELT_UPDATE] Line: 00072:in use <path>". Returns a CleanCheck. Another process may still take a file between this proof and the clean;
 // the clean then stops there as it always did.
 int CheckInstallTree(const ZChar* dir, ZUInt32 clusterBytes, ZUInt64* freedClusters);
