@@ -98,14 +98,17 @@ static BOOL WINAPI FaultyFlushFileBuffers(HANDLE file) {
 }
 static BOOL WINAPI FaultyGetDiskFreeSpaceEx(LPCWSTR path, PULARGE_INTEGER available,
                                             PULARGE_INTEGER total, PULARGE_INTEGER free) {
-  return Due(&statvfsPlan) ? Failed() : winCallsReal.getDiskFreeSpaceEx(path, available, total, free);
+  if (Due(&statvfsPlan)) return Failed();
+  return winCallsReal.getDiskFreeSpaceEx(path, available, total, free);
 }
 
 static void UseFaultyCalls() {
-  const Win32Syscalls faulty = {FaultyCreateFile,       FaultyReadFile,        FaultyWriteFile,
-                                FaultyCloseHandle,      FaultyCreateDirectory, FaultyRemoveDirectory,
-                                FaultyDeleteFile,       FaultySetFileAttributes, FaultyFindFirstFile,
-                                FaultyCreateMutex,      FaultyFlushFileBuffers, FaultyGetDiskFreeSpaceEx};
+  const Win32Syscalls faulty = {FaultyCreateFile,       FaultyReadFile,
+                                FaultyWriteFile,        FaultyCloseHandle,
+                                FaultyCreateDirectory,  FaultyRemoveDirectory,
+                                FaultyDeleteFile,       FaultySetFileAttributes,
+                                FaultyFindFirstFile,    FaultyCreateMutex,
+                                FaultyFlushFileBuffers, FaultyGetDiskFreeSpaceEx};
   winCalls = faulty;
 }
 
@@ -116,8 +119,8 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   };
   const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
                            {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan}, {"opendir", &opendirPlan},
-                           {"lock", &lockPlan},     {"flush", &flushPlan},
+                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan},
+                           {"opendir", &opendirPlan}, {"lock", &lockPlan}, {"flush", &flushPlan},
                            {"statvfs", &statvfsPlan}};
   for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
     if (strcmp(entries[i].name, call) != 0) continue;

@@ -182,7 +182,11 @@ TEST_F(PlatformPathTest, PathsOverTheDeviceLimitAreRefused) {
       [](const ZString& path) { ZUInt32 attributes; return PlatGetFileAttributes(path.c_str(), &attributes); },
       [](const ZString& path) { return PlatSetFileAttributes(path.c_str(), 0); },
       [](const ZString& path) { ZUInt64 size; return PlatFileProbe(path.c_str(), &size); },
-      [](const ZString& path) { ZUInt64 bytes; return PlatVolumeFreeSpace(path.c_str(), &bytes); },
+      [](const ZString& path) {
+        ZUInt64 bytes;
+        ZUInt32 cluster;
+        return PlatVolumeFreeSpace(path.c_str(), &bytes, &cluster);
+      },
       [](const ZString& path) { return PlatFlushVolume(path.c_str()); },
       [](const ZString& path) { return PlatDeleteFile(path.c_str()); },
       [](const ZString& path) { return PlatCreateDirectory(path.c_str()); },

@@ -670,8 +670,8 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
       {"the files the clean deletes make the room", "table", 512, true},
       {"too large even so", "three-tables", 512, false},
       {"3,000 small files: 300 KB of bytes, 12 MB of clusters", "small-files", 8 * 1024, false},
-      {"3,000 small files on a volume that holds their clusters", "small-files", 16 * 1024, true},
-      {"room for the items, not for the package copy beside them", "incompressible", 700, false},
+      {"3,000 small files on a volume that holds them", "small-files", 16 * 1024, true},
+      {"room for the items, not for the package copy", "incompressible", 700, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
