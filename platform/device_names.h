@@ -27,11 +27,11 @@ const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);
 // named.
 size_t EveryEntryPatternFolderLength(const ZChar* pattern);
 // The device's file calls (CreateFileW, CreateDirectoryW, FindFirstFileW, ...) take at most
-// PLAT_MAX_PATH units with the terminator, and a path that does not fit fails the call.
-// The length counted is that of the path the call takes, with whatever the call appends
-// (LISTING_SUFFIX_UNITS for the "\*.*" that lists a folder), in its absolute form: the device resolves a
-// relative path from its root "\", so the extraction's "ZELTROVAN\a" counts as the cleaner's
-// "\Zeltrovan\a", and whatever the one creates the other can list.
+// PLAT_MAX_PATH units with the terminator, and a path that does not fit fails the call. The
+// length counted is that of the path the call takes, with whatever the call appends
+// (LISTING_SUFFIX_UNITS for the "\*.*" that lists a folder), in its absolute form: the device
+// resolves a relative path from its root "\", so the extraction's "ZELTROVAN\a" counts as the
+// cleaner's "\Zeltrovan\a", and whatever the one creates the other can list.
 enum { LISTING_SUFFIX_UNITS = 4 };
 // Whether a call on path with appended more units behind it fits the device's limit.
 bool DevicePathFits(const ZChar* path, size_t appended);

@@ -7,12 +7,11 @@
 // means that an entry is not there: a folder on the way that cannot be read (too many open files,
 // say) fails the call with another result.
 //
-// Every call enforces the device's path limit: a path that, with whatever the call appends
-// ("\*.*" to list a folder) and counted from the root (a relative path with its leading "\"),
-// does not fit PLAT_MAX_PATH units fails with PLAT_ERR_INVALID and touches nothing, as the
-// device's own call refuses a name too long, on every backend. Never
-// PLAT_ERR_NOT_FOUND: an entry too long to reach may well be there. The rule is DevicePathFits
-// (device_names.h).
+// Every call enforces the device's path limit, on every backend: a path that, with whatever the
+// call appends ("\*.*" to list a folder) and counted from the root (a relative path with its
+// leading "\"), does not fit PLAT_MAX_PATH units fails with PLAT_ERR_INVALID and touches nothing,
+// as the device's own call refuses a name too long. Never PLAT_ERR_NOT_FOUND: an entry too long
+// to reach may well be there. The rule is DevicePathFits (device_names.h).
 #pragma once
 
 #include "device_types.h"

@@ -179,7 +179,10 @@ TEST_F(PlatformPathTest, PathsOverTheDeviceLimitAreRefused) {
   const std::vector<Call> calls = {
       [](const ZString& path) { return WriteDeviceFile(path, "x"); },
       [](const ZString& path) { std::string contents; return ReadDeviceFile(path, &contents); },
-      [](const ZString& path) { ZUInt32 attributes; return PlatGetFileAttributes(path.c_str(), &attributes); },
+      [](const ZString& path) {
+        ZUInt32 attributes;
+        return PlatGetFileAttributes(path.c_str(), &attributes);
+      },
       [](const ZString& path) { return PlatSetFileAttributes(path.c_str(), 0); },
       [](const ZString& path) { ZUInt64 size; return PlatFileProbe(path.c_str(), &size); },
       [](const ZString& path) {
@@ -200,17 +203,21 @@ TEST_F(PlatformPathTest, PathsOverTheDeviceLimitAreRefused) {
   const Row rows[] = {
       {Wide("\\" + folder + "\\" + std::string(137, 'a')), PLAT_OK, "259 units"},
       {Wide("\\" + folder + "\\" + std::string(138, 'b')), PLAT_ERR_INVALID, "260 units"},
-      {Wide(folder + "\\" + std::string(137, 'c')), PLAT_OK, "258 units, 259 from the root"},
-      {Wide(folder + "\\" + std::string(138, 'd')), PLAT_ERR_INVALID, "259 units, 260 from the root"},
+      {Wide(folder + "\\" + std::string(137, 'c')), PLAT_OK, "258, 259 from the root"},
+      {Wide(folder + "\\" + std::string(138, 'd')), PLAT_ERR_INVALID, "259, 260 from the root"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
-    for (size_t i = 0; i < calls.size(); i++) EXPECT_EQ(calls[i](row.path), row.result) << "call " << i;
+    for (size_t i = 0; i < calls.size(); i++) {
+      EXPECT_EQ(calls[i](row.path), row.result) << "call " << i;
+    }
   }
   // A folder of 256 units can be made and removed, but its pattern is 260 units.
   const ZString listed = Wide("\\" + folder + "\\" + std::string(133, 'g'));
   const ZString unlisted = Wide("\\" + folder + "\\" + std::string(134, 'h'));
-  for (const ZString& made : {listed, unlisted}) ASSERT_EQ(PlatCreateDirectory(made.c_str()), PLAT_OK);
+  for (const ZString& made : {listed, unlisted}) {
+    ASSERT_EQ(PlatCreateDirectory(made.c_str()), PLAT_OK);
+  }
   ASSERT_EQ(WriteDeviceFile(listed + ZT("\\x"), "x"), PLAT_OK);
   ASSERT_EQ(WriteDeviceFile(unlisted + ZT("\\x"), "x"), PLAT_OK);
   std::map<ZString, ZUInt32> entries;
