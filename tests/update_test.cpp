@@ -28,7 +28,7 @@ using Files = std::map<std::string, std::string>;
 // The files a tree of tests/make_packages.py holds.
 Files TreeFiles(const std::string& tree) {
   Files files;
-  const fs::path root = LongPath(PackedTree(tree));
+  const fs::path root = PackedTree(tree);
   for (auto& entry : fs::recursive_directory_iterator(root)) {
     std::string name = PathBelow(entry.path(), root).generic_u8string();
     if (!entry.is_directory()) {
@@ -79,12 +79,10 @@ const std::map<int, std::string> kStageMessages = {
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
-    // A "\\?\" folder takes no "/" in the names below it.
-    const fs::path path = folder / fs::u8path(name).make_preferred();
     if (name.back() == '/') {
-      fs::create_directories(path);
+      fs::create_directories(folder / fs::u8path(name));
     } else {
-      WriteFile(path, bytes);
+      WriteFile(folder / fs::u8path(name), bytes);
     }
   }
 }
@@ -93,9 +91,9 @@ void WriteFiles(const fs::path& folder, const Files& files) {
 void ExpectTree(const fs::path& folder, const Files& files) {
   ASSERT_TRUE(fs::is_directory(folder)) << folder;
   ScratchDir expected;
-  WriteFiles(LongPath(expected.path()), files);
+  WriteFiles(expected.path(), files);
   std::string difference;
-  EXPECT_TRUE(SameTree(LongPath(expected.path()), folder, &difference)) << folder << ": " << difference;
+  EXPECT_TRUE(SameTree(expected.path(), folder, &difference)) << folder << ": " << difference;
 }
 
 fs::path PackagePath(const fs::path& root) { return root / "SDMMC" / "Zeltrovan.7z"; }
@@ -455,11 +453,19 @@ TEST(UpdateTest, UpdaterAtDeviceRoot) {
 TEST(UpdateTest, DeepestTreesUpdateWithinTheDeviceStack) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}, "deep"));
-  // One-letter folders while the deepest one's listing "\Zeltrovan\o\...\o\*.*" fits 259 units.
-  std::string folders = "o";
-  while (strlen("\\Zeltrovan") + folders.size() + 3 + strlen("\\*.*") <= 259) folders += "/o";
-  // A name short enough for the device to reach it there: a longer one would stay, passed by.
-  WriteFiles(LongPath(root.path() / "Zeltrovan"), {{folders + "/x", "old"}});
+  // "\Zeltrovan" and one-letter folders below it while room more units still fit 259. The trees
+  // go in and are read as the device sees them: a Windows host cannot list one this deep.
+  auto deepest = [](ZChar letter, size_t room) {
+    ZString path = ZT("\\Zeltrovan");
+    while (path.size() + 2 + room <= 259) path += {ZT('\\'), letter};
+    return path;
+  };
+  ZString old = ZT("\\Zeltrovan");
+  while (old.size() + 2 + strlen("\\*.*") <= 259) {
+    old += ZT("\\o");
+    ASSERT_EQ(PlatCreateDirectory(old.c_str()), PLAT_OK);
+  }
+  ASSERT_EQ(WriteDeviceFile(old + ZT("\\f"), "old"), PLAT_OK);
   fs::path updater = Updater(root.path());
   if (kWin32Backend) {
     updater = root.path() / "SDMMC" / fs::path(ZELT_STACK_UPDATER_EXE).filename();
@@ -472,7 +478,13 @@ TEST(UpdateTest, DeepestTreesUpdateWithinTheDeviceStack) {
   if (!kWin32Backend) PlatTestLimitChildStack(0);
   ExpectOutcome(first, kSuccessStages, true);
   ExpectOutcome(second, kSuccessStages, true);
-  ExpectTree(LongPath(root.path() / "Zeltrovan"), TreeFiles("deep"));
+  // The package's tree (tests/make_packages.py): its deepest folder, and a file as deep as its
+  // name lets it be; nothing of the old one.
+  ZUInt32 attributes = 0;
+  EXPECT_EQ(PlatGetFileAttributes(deepest(ZT('d'), strlen("\\*.*")).c_str(), &attributes), PLAT_OK);
+  EXPECT_EQ(attributes & PLAT_ATTR_DIRECTORY, PLAT_ATTR_DIRECTORY);
+  EXPECT_EQ(DeviceContents(deepest(ZT('d'), strlen("\\deep.txt")) + ZT("\\deep.txt")), "deep\n");
+  EXPECT_EQ(DeviceContents(ZT("\\Zeltrovan\\o")), NotFound());
 }
 
 TEST(UpdateTest, SymbolicLinksAreRemovedNotFollowed) {
