@@ -4,7 +4,7 @@
 # for x86_64 under Wine (scripts/wine.sh), against the Win32 backend. The Windows builds for
 # x86_64 and i686 (32-bit, as the device is) also compile the device program as the device's
 # compilers take it (C++03, -pedantic, warnings as errors) and check that it calls only what the
-# device's coredll has. Then it fuzzes the package path for a minute in a clang build of its own
+# device's coredll has and that its deepest call chain fits the device's stack. Then it fuzzes the package path for a minute in a clang build of its own
 # (scripts/fuzz.sh). Ends with the count of tests run and skipped per build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
