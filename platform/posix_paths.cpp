@@ -129,6 +129,19 @@ Folder::~Folder() {
       break;
     }
   }
+  // The indexes below go one at a time, not each inside its parent's destruction: a tree as deep
+  // as a device path allows must not take stack per level.
+  std::vector<std::unique_ptr<Folder>> below;
+  for (const Entry& entry : entries) {
+    if (entry.folder) below.push_back(std::move(entry.folder));
+  }
+  while (!below.empty()) {
+    std::unique_ptr<Folder> folder = std::move(below.back());
+    below.pop_back();
+    for (const Entry& entry : folder->entries) {
+      if (entry.folder) below.push_back(std::move(entry.folder));
+    }
+  }
 }
 
 static EntryKind KindOfType(unsigned char type) {

@@ -7,9 +7,9 @@ The compiler's call graphs (-fcallgraph-info=su: each function's frame and its c
 and the decoder's objects linked into zelt-update (the link map names them) are joined into one
 graph, and the deepest chain from main is summed. A call through a function pointer (an
 allocator, a stream, the PPMd byte source) may reach any file-local function that no object calls
-directly, which may itself call through a pointer once more; the Win32 backend's calls through its
-table of OS calls reach the system. What the system and the C runtime take
-is not counted: that is the margin between this figure and the thread's stack.
+directly, which may itself call through a pointer once more; the Win32 backend's calls through
+its table of OS calls reach the system. What the system and the C runtime take is not counted:
+that is the margin between this figure and the thread's stack.
 
 usage: check_device_stack.py --map zelt-update.map --build-dir DIR --budget BYTES
 """

@@ -4,10 +4,11 @@
 # for x86_64 under Wine (scripts/wine.sh), against the Win32 backend. The Windows builds for
 # x86_64 and i686 (32-bit, as the device is) also compile the device program as the device's
 # compilers take it (C++03, -pedantic, warnings as errors) and check that it calls only what the
-# device's coredll has, as do clang's objects of it for 32-bit ARM Windows. The device's
-# configuration (_WIN32_WCE's paths and event names, none of the PC's files) is built for x86_64
-# too and runs whole updates under Wine from a drive whose root is a device folder
-# (scripts/device_wine_test.sh). Then it fuzzes the package path for a minute in a clang build of its own
+# device's coredll has, as do clang's objects of it for 32-bit ARM Windows, and that its deepest
+# call chain fits the device's stack. The device's configuration (_WIN32_WCE's paths and event
+# names, none of the PC's files) is built for x86_64 too and runs whole updates under Wine from a
+# drive whose root is a device folder (scripts/device_wine_test.sh). Then it fuzzes the package
+# path for a minute in a clang build of its own
 # (scripts/fuzz.sh). Ends with the count of tests run and skipped per build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
