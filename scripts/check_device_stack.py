@@ -45,10 +45,11 @@ def linked_objects(map_path, build_dir):
             if not archive.startswith(build_dir + os.sep):
                 continue
             # CMake keeps a library's objects in CMakeFiles/NAME.dir beside libNAME.a, and an
-            # executable's own in the folder of its objects.a.
+            # executable's own in CMakeFiles of its folder: in its objects.a's folder, or in an
+            # object library's beside it.
             name = os.path.basename(archive)
             if name == "objects.a":
-                objects = os.path.dirname(archive)
+                objects = os.path.dirname(os.path.dirname(archive))
             else:
                 objects = os.path.join(os.path.dirname(archive), "CMakeFiles",
                                        re.sub(r"^lib|\.a$", "", name) + ".dir")

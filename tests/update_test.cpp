@@ -79,10 +79,12 @@ const std::map<int, std::string> kStageMessages = {
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
+    // Preferred separators, which a "\\?\" path needs.
+    const fs::path path = (folder / fs::u8path(name)).make_preferred();
     if (name.back() == '/') {
-      fs::create_directories(folder / fs::u8path(name));
+      fs::create_directories(path);
     } else {
-      WriteFile(folder / fs::u8path(name), bytes);
+      WriteFile(path, bytes);
     }
   }
 }
