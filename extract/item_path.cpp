@@ -4,6 +4,29 @@
 
 #include "device_names.h"
 
+void DropCurrentFolderComponents(ZChar* name) {
+  ZChar* out = name;
+  const ZChar* in = name;
+  bool dropped = false;
+  while (*in != 0) {
+    const ZChar* end = in;
+    while (*end != 0 && !IsPathSeparator(*end)) end++;
+    bool current = end - in == 1 && in[0] == ZT('.');
+    dropped = dropped || current;
+    if (!current) {
+      while (in < end) *out++ = *in++;
+      if (*end != 0) *out++ = *end;
+    }
+    in = *end != 0 ? end + 1 : end;
+  }
+  // "a/." leaves "a/": the folder a.
+  if (dropped && out > name && IsPathSeparator(out[-1])) out--;
+  if (dropped && out == name) *out++ = ZT('.');
+  *out = 0;
+}
+
+bool NamesOutputFolder(const ZChar* name) { return name[0] == ZT('.') && name[1] == 0; }
+
 static bool HasParentComponent(const ZChar* name) {
   const ZChar* start = name;
   for (const ZChar* p = name;; p++) {

@@ -188,6 +188,9 @@ TEST_F(ExtractTest, SkipsItemWhosePathTheDeviceCannotTake) {
       {"path-at-limit", "ZELTROVA1",
        {{a + "/" + std::string(123, 'b') + "/x", "x"}, {a + "/" + std::string(127, 'c'), "c"}},
        "a folder of 255 units, files of 257 and 259"},
+      {"bsdtar-path-at-limit", "ZELTROVA5",
+       {{a + "/" + std::string(123, 'b') + "/x", "x"}, {a + "/" + std::string(127, 'c'), "c"}},
+       "the same items named \"./\" and on, and the folder \".\""},
       {"path-over-folder", "ZELTROVA2", {{a + "/", ""}}, "a folder of 256 units"},
       {"path-over-file", "ZELTROVA3", {{a + "/", ""}}, "a file of 260 units"},
       {"path-over-file-folder", "ZELTROVA4", {}, "a file in a folder of 256 units"},
@@ -198,7 +201,7 @@ TEST_F(ExtractTest, SkipsItemWhosePathTheDeviceCannotTake) {
     UsePackage(row.package);
     const ZString outDir(row.outDir.begin(), row.outDir.end());
     ASSERT_EQ(PlatCreateDirectory(outDir.c_str()), PLAT_OK);
-    bool fits = std::string(row.package) == "path-at-limit";
+    bool fits = std::string(row.package).find("path-at-limit") != std::string::npos;
     EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), outDir.c_str()), fits ? 0 : 1);
     Outcome run = Extract(row.outDir.c_str());
     EXPECT_EQ(run.result, fits ? 0 : 1);

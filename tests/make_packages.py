@@ -264,14 +264,14 @@ PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + k
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
 
-# Packages of the layouts tree made by other writers, at each of their coder settings, as their
-# users make them: bsdtar from the folder ("." and "./" names, times and modes as stored by it),
-# py7zr item by item. Name -> (writer, bsdtar compression or py7zr filters). bsdtar's deflate and
-# bzip2 and py7zr's bzip2 and deflate are coders the device does not have.
+# Packages made by other writers, at each of their coder settings, as their users make them:
+# bsdtar from the folder ("." and "./" names, times and modes as stored by it), py7zr item by
+# item. Name -> (writer, bsdtar compression or py7zr filters, tree). bsdtar's deflate and bzip2
+# and py7zr's bzip2 and deflate are coders the device does not have.
 WRITER_PACKAGES = dict(
-    {"bsdtar-" + compression: ("bsdtar", compression)
+    {"bsdtar-" + compression: ("bsdtar", compression, "layouts")
      for compression in ("store", "lzma1", "lzma2", "ppmd", "deflate", "bzip2")},
-    **{"py7zr-" + name: ("py7zr", [{"id": method} for method in methods]) for name, methods in {
+    **{"py7zr-" + name: ("py7zr", [{"id": method} for method in methods], "layouts") for name, methods in {
         "copy": [py7zr.FILTER_COPY],
         "lzma": [py7zr.FILTER_LZMA],
         "lzma2": [py7zr.FILTER_LZMA2],
@@ -281,7 +281,9 @@ WRITER_PACKAGES = dict(
         "arm-lzma2": [py7zr.FILTER_ARM, py7zr.FILTER_LZMA2],
         "bzip2": [py7zr.FILTER_BZIP2],
         "deflate": [py7zr.FILTER_DEFLATE],
-    }.items()})
+    }.items()},
+    # Paths at the device's limit, which the "./" in front of each name must not push over it.
+    **{"bsdtar-path-at-limit": ("bsdtar", "lzma2", "path-at-limit")})
 
 
 def write_tree(folder, files):
@@ -322,16 +324,15 @@ def bsdtar_package(archive, folder, compression):
     """bsdtar packs what "bsdtar -cf ARCHIVE ." in folder packs, but from a listing of the folder
     that gives each entry only its type, mode and time: taken from the disk, the times of access
     and change that bsdtar stores would differ from run to run."""
-    lines = ["#mtree"]
+    lines = ["#mtree", ". type=dir mode=755 time=%d" % FILE_TIME]
     for parent, dirs, names in os.walk(folder):
         dirs.sort()
-        for name in ["."] if parent == folder else []:
-            lines.append(". type=dir mode=755 time=%d" % FILE_TIME)
         for name in sorted(dirs + names):
             path = os.path.join(parent, name)
             kind = "dir" if os.path.isdir(path) else "file"
             mode = os.stat(path).st_mode & 0o777
-            lines.append("./%s type=%s mode=%o time=%d" % (os.path.relpath(path, folder), kind, mode, FILE_TIME))
+            name = os.path.relpath(path, folder)
+            lines.append("./%s type=%s mode=%o time=%d" % (name, kind, mode, FILE_TIME))
     manifest = archive + ".mtree"
     with open(manifest, "w") as out:
         out.write("\n".join(lines) + "\n")
@@ -350,9 +351,9 @@ def py7zr_package(archive, folder, filters):
                 package.write(path, os.path.relpath(path, folder))
 
 
-def make_writer_package(outdir, name, writer, setting):
+def make_writer_package(outdir, name, writer, setting, tree):
     archive = os.path.join(outdir, name + ".7z")
-    folder = os.path.join(outdir, "trees", "layouts")
+    folder = os.path.join(outdir, "trees", tree)
     if writer == "bsdtar":
         bsdtar_package(archive, folder, setting)
     else:
@@ -430,8 +431,8 @@ def main():
         run(["7zz", "u", "-bd", "-bso0", "-bsp0"] + switch.split() +
             [base, "-u-", "-up0q3r2x2y2z0w2!" + os.path.join(outdir, name + ".7z"), "."], newer)
         os.remove(base)
-    for name, (writer, setting) in WRITER_PACKAGES.items():
-        make_writer_package(outdir, name, writer, setting)
+    for name, (writer, setting, tree) in WRITER_PACKAGES.items():
+        make_writer_package(outdir, name, writer, setting, tree)
     ppmd_header_package(outdir, "ppmd-header", "empty-folder-only")
     # An item that would land beside the install directory; 7zz refuses to store such a name.
     run(["bsdtar", "--format", "7zip", "-s", ",^escape,../zelt-escaped,", "-cf",
