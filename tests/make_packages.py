@@ -282,8 +282,10 @@ WRITER_PACKAGES = dict(
         "bzip2": [py7zr.FILTER_BZIP2],
         "deflate": [py7zr.FILTER_DEFLATE],
     }.items()},
-    # Paths at the device's limit, which the "./" in front of each name must not push over it.
-    **{"bsdtar-path-at-limit": ("bsdtar", "lzma2", "path-at-limit")})
+    # Paths at the device's limit, which the "./" in front of each name must not push over it,
+    # and an item named like the package, which it must not hide.
+    **{"bsdtar-path-at-limit": ("bsdtar", "lzma2", "path-at-limit"),
+       "bsdtar-self-named": ("bsdtar", "store", "self-named")})
 
 
 def write_tree(folder, files):
