@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "item_path.h"
 #include "package_check.h"
 #include "platform.h"
 #include "platform_testing.h"
@@ -469,6 +470,30 @@ TEST_F(ExtractTest, HugeDeclaredSizesFailCleanly) {
     EXPECT_EQ(run.result, 1);
     EXPECT_EQ(run.console.find("Everything is Ok"), std::string::npos) << run.console;
     EXPECT_TRUE(fs::is_empty(Out()));
+  }
+}
+
+// bsdtar names the items of a folder packed as "." "./bin/app.exe": the "." components go, and
+// what the name reaches stays the same, an unsafe name included.
+TEST(ItemNameTest, DropsCurrentFolderComponents) {
+  struct Row {
+    std::string name, dropped;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"./bin/app.exe", "bin/app.exe", "packed as \".\""},
+      {"a/./b/.", "a/b", "inside and at the end"},
+      {".", ".", "the output folder itself"},
+      {"././.", ".", "the same"},
+      {".a/..b/c.", ".a/..b/c.", "names that only begin or end with dots"},
+      {"./../x", "../x", "still outside"},
+      {".//x", "/x", "still absolute"},
+      {"a\\.\\b", "a\\b", "either separator"},
+  };
+  for (const Row& row : rows) {
+    ZString name(row.name.begin(), row.name.end());
+    DropCurrentFolderComponents(&name[0]);
+    EXPECT_EQ(ZString(name.c_str()), ZString(row.dropped.begin(), row.dropped.end())) << row.why;
   }
 }
 
