@@ -55,7 +55,9 @@ static bool ItemPathFits(const ZChar* outDir, const ZChar* name, bool isDirector
 
 const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirectory) {
   bool drivePrefix = name[0] != 0 && name[1] == ZT(':');
-  if (IsPathSeparator(name[0]) || drivePrefix || HasParentComponent(name)) {
+  // A file named as the output folder could never be created, whatever the package test said.
+  bool fileAsOutDir = !isDirectory && NamesOutputFolder(name);
+  if (IsPathSeparator(name[0]) || drivePrefix || HasParentComponent(name) || fileAsOutDir) {
     return "unsafe item path, item skipped";
   }
   if (!ItemPathFits(outDir, name, isDirectory)) return "item path too long, item skipped";

@@ -13,9 +13,10 @@ bool NamesOutputFolder(const ZChar* name);
 
 // Says why an item of that name must not be written under outDir, or returns NULL when it may:
 // an absolute name, a drive prefix or a ".." component ("\" and "/" both separate) would reach
-// outside outDir, and the device could not create a path too long for its file calls
-// (DevicePathFits), nor list a folder too long for its listing pattern: a folder item, or the
-// folder that holds a file, that the next update's clean could not walk again.
+// outside outDir, a file named "." would be outDir itself, and the device could not create a
+// path too long for its file calls (DevicePathFits), nor list a folder too long for its listing
+// pattern: a folder item, or the folder that holds a file, that the next update's clean could
+// not walk again.
 const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirectory);
 
 // Forms the item's full path in path (PLAT_MAX_PATH units) and creates every directory on the

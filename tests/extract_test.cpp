@@ -495,6 +495,9 @@ TEST(ItemNameTest, DropsCurrentFolderComponents) {
     DropCurrentFolderComponents(&name[0]);
     EXPECT_EQ(ZString(name.c_str()), ZString(row.dropped.begin(), row.dropped.end())) << row.why;
   }
+  // What is left of "./." names the output folder: a folder item that creates nothing, no file.
+  EXPECT_EQ(ItemPathProblem(ZT("out"), ZT("."), true), nullptr);
+  EXPECT_STREQ(ItemPathProblem(ZT("out"), ZT("."), false), "unsafe item path, item skipped");
 }
 
 // ---- Folder layouts the decoder must take ------------------------------------------------------
