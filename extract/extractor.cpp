@@ -134,6 +134,11 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   }
   if (isDirectory) {
     fputs("/", stdout);
+    // The folder a writer packed as ".": it is outDir, already there.
+    if (NamesOutputFolder(name)) {
+      fputs("\n", stdout);
+      return SZ_OK;
+    }
   } else {
     res = StartItem(reader, index);
     if (res != SZ_OK) return res;

@@ -4,6 +4,29 @@
 
 #include "device_names.h"
 
+void DropCurrentFolderComponents(ZChar* name) {
+  ZChar* out = name;
+  const ZChar* in = name;
+  bool dropped = false;
+  while (*in != 0) {
+    const ZChar* end = in;
+    while (*end != 0 && !IsPathSeparator(*end)) end++;
+    bool current = end - in == 1 && in[0] == ZT('.');
+    dropped = dropped || current;
+    if (!current) {
+      while (in < end) *out++ = *in++;
+      if (*end != 0) *out++ = *end;
+    }
+    in = *end != 0 ? end + 1 : end;
+  }
+  // "a/." leaves "a/": the folder a.
+  if (dropped && out > name && IsPathSeparator(out[-1])) out--;
+  if (dropped && out == name) *out++ = ZT('.');
+  *out = 0;
+}
+
+bool NamesOutputFolder(const ZChar* name) { return name[0] == ZT('.') && name[1] == 0; }
+
 static bool HasParentComponent(const ZChar* name) {
   const ZChar* start = name;
   for (const ZChar* p = name;; p++) {
@@ -32,7 +55,9 @@ static bool ItemPathFits(const ZChar* outDir, const ZChar* name, bool isDirector
 
 const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirectory) {
   bool drivePrefix = name[0] != 0 && name[1] == ZT(':');
-  if (IsPathSeparator(name[0]) || drivePrefix || HasParentComponent(name)) {
+  // A file named as the output folder could never be created, whatever the package test said.
+  bool fileAsOutDir = !isDirectory && NamesOutputFolder(name);
+  if (IsPathSeparator(name[0]) || drivePrefix || HasParentComponent(name) || fileAsOutDir) {
     return "unsafe item path, item skipped";
   }
   if (!ItemPathFits(outDir, name, isDirectory)) return "item path too long, item skipped";

@@ -3,11 +3,20 @@
 
 #include "platform.h"
 
+// Drops the "." components of a name in place, with the separator after each ("./bin/app.exe"
+// becomes "bin/app.exe"), as writers that pack a folder as "." store its items; a name of "."
+// components only becomes ".", the output folder itself. What the name reaches stays the same,
+// and so does an unsafe one: "./../x" still leads outside, ".//x" is still absolute.
+void DropCurrentFolderComponents(ZChar* name);
+// Whether the name, its "." components dropped, is the output folder itself.
+bool NamesOutputFolder(const ZChar* name);
+
 // Says why an item of that name must not be written under outDir, or returns NULL when it may:
 // an absolute name, a drive prefix or a ".." component ("\" and "/" both separate) would reach
-// outside outDir, and the device could not create a path too long for its file calls
-// (DevicePathFits), nor list a folder too long for its listing pattern: a folder item, or the
-// folder that holds a file, that the next update's clean could not walk again.
+// outside outDir, a file named "." would be outDir itself, and the device could not create a
+// path too long for its file calls (DevicePathFits), nor list a folder too long for its listing
+// pattern: a folder item, or the folder that holds a file, that the next update's clean could
+// not walk again.
 const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirectory);
 
 // Forms the item's full path in path (PLAT_MAX_PATH units) and creates every directory on the

@@ -5,6 +5,7 @@
 
 #include "7zCrc.h"
 #include "anti_items.h"
+#include "item_path.h"
 
 // Look-ahead buffer over the package file, and later the input of the folder decoder's first
 // packed stream: large reads keep the decoder off the system call path.
@@ -70,6 +71,9 @@ SRes ReadItemName(PackageReader* reader, UInt32 index) {
     }
   }
   SzArEx_GetFileNameUtf16(&reader->db, index, reader->name);
+  // Names as they reach the device: its file calls count every unit of a path against its
+  // limit, and an item named "./x" must meet the same checks as "x".
+  DropCurrentFolderComponents(reinterpret_cast<ZChar*>(reader->name));
   return SZ_OK;
 }
 

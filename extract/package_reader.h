@@ -53,8 +53,8 @@ int OpenPackage(const ZChar* path, PackageReader* reader);
 // Whether item index is an anti-item, the deletion marker of a differential package: it holds
 // nothing and creates nothing.
 bool IsAntiItem(const PackageReader* reader, UInt32 index);
-// Loads item index's name into reader->name, growing the buffer as needed. SZ_ERROR_MEM when it
-// cannot grow.
+// Loads item index's name into reader->name, growing the buffer as needed, its "." components
+// dropped (DropCurrentFolderComponents). SZ_ERROR_MEM when it cannot grow.
 SRes ReadItemName(PackageReader* reader, UInt32 index);
 // Starts reading file item index: brings its folder's decoder to the item's first byte and
 // decodes its first piece, so that a folder the decoder cannot take (method, memory) or whose

@@ -6,8 +6,10 @@ Usage: make_packages.py OUTDIR
 
 For every package NAME it writes OUTDIR/NAME.7z and OUTDIR/NAME.slt, the technical listing that
 7zz gives of it (the tests read the coders of the last folder from there). The folder a package
-was packed from is OUTDIR/trees/TREE: what unpacking must give back. File contents are fixed bytes,
-and modes and times are set, so every run makes the same packages.
+was packed from is OUTDIR/trees/TREE: what unpacking must give back. Packages of other writers
+(bsdtar, py7zr) are also unpacked with 7zz into OUTDIR/unpacked/NAME, what the extractor must give
+back from them. File contents are fixed bytes, and modes and times are set, so every run makes the
+same packages.
 """
 import os
 import random
@@ -16,6 +18,8 @@ import struct
 import subprocess
 import sys
 import zlib
+
+import py7zr
 
 FILE_TIME = 1262304000  # 2010-01-01, for every file and folder packed
 
@@ -260,6 +264,29 @@ PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + k
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
 
+# Packages made by other writers, at each of their coder settings, as their users make them:
+# bsdtar from the folder ("." and "./" names, times and modes as stored by it), py7zr item by
+# item. Name -> (writer, bsdtar compression or py7zr filters, tree). bsdtar's deflate and bzip2
+# and py7zr's bzip2 and deflate are coders the device does not have.
+WRITER_PACKAGES = dict(
+    {"bsdtar-" + compression: ("bsdtar", compression, "layouts")
+     for compression in ("store", "lzma1", "lzma2", "ppmd", "deflate", "bzip2")},
+    **{"py7zr-" + name: ("py7zr", [{"id": method} for method in methods], "layouts") for name, methods in {
+        "copy": [py7zr.FILTER_COPY],
+        "lzma": [py7zr.FILTER_LZMA],
+        "lzma2": [py7zr.FILTER_LZMA2],
+        "bcj-lzma": [py7zr.FILTER_X86, py7zr.FILTER_LZMA],
+        "bcj-lzma2": [py7zr.FILTER_X86, py7zr.FILTER_LZMA2],  # its default
+        "arm-lzma": [py7zr.FILTER_ARM, py7zr.FILTER_LZMA],
+        "arm-lzma2": [py7zr.FILTER_ARM, py7zr.FILTER_LZMA2],
+        "bzip2": [py7zr.FILTER_BZIP2],
+        "deflate": [py7zr.FILTER_DEFLATE],
+    }.items()},
+    # Paths at the device's limit, which the "./" in front of each name must not push over it,
+    # and an item named like the package, which it must not hide.
+    **{"bsdtar-path-at-limit": ("bsdtar", "lzma2", "path-at-limit"),
+       "bsdtar-self-named": ("bsdtar", "store", "self-named")})
+
 
 def write_tree(folder, files):
     os.makedirs(folder)
@@ -293,6 +320,49 @@ def make_package(outdir, name, tree, switches, items):
         os.path.join(outdir, "trees", tree))
     with open(os.path.join(outdir, name + ".slt"), "wb") as listing:
         subprocess.run(["7zz", "l", "-slt", archive], check=True, stdout=listing)
+
+
+def bsdtar_package(archive, folder, compression):
+    """bsdtar packs what "bsdtar -cf ARCHIVE ." in folder packs, but from a listing of the folder
+    that gives each entry only its type, mode and time: taken from the disk, the times of access
+    and change that bsdtar stores would differ from run to run."""
+    lines = ["#mtree", ". type=dir mode=755 time=%d" % FILE_TIME]
+    for parent, dirs, names in os.walk(folder):
+        dirs.sort()
+        for name in sorted(dirs + names):
+            path = os.path.join(parent, name)
+            kind = "dir" if os.path.isdir(path) else "file"
+            mode = os.stat(path).st_mode & 0o777
+            name = os.path.relpath(path, folder)
+            lines.append("./%s type=%s mode=%o time=%d" % (name, kind, mode, FILE_TIME))
+    manifest = archive + ".mtree"
+    with open(manifest, "w") as out:
+        out.write("\n".join(lines) + "\n")
+    run(["bsdtar", "--format", "7zip", "--options", "7zip:compression=" + compression, "-cf", archive,
+         "@" + manifest], folder)
+    os.remove(manifest)
+
+
+def py7zr_package(archive, folder, filters):
+    """py7zr packs the folder's entries in a fixed order, as its writeall does in the folder's."""
+    with py7zr.SevenZipFile(archive, "w", filters=filters) as package:
+        for parent, dirs, names in os.walk(folder):
+            dirs.sort()
+            for name in sorted(dirs + names):
+                path = os.path.join(parent, name)
+                package.write(path, os.path.relpath(path, folder))
+
+
+def make_writer_package(outdir, name, writer, setting, tree):
+    archive = os.path.join(outdir, name + ".7z")
+    folder = os.path.join(outdir, "trees", tree)
+    if writer == "bsdtar":
+        bsdtar_package(archive, folder, setting)
+    else:
+        py7zr_package(archive, folder, setting)
+    with open(os.path.join(outdir, name + ".slt"), "wb") as listing:
+        subprocess.run(["7zz", "l", "-slt", archive], check=True, stdout=listing)
+    run(["7zz", "x", "-bd", "-bso0", "-bsp0", "-o" + os.path.join(outdir, "unpacked", name), archive], outdir)
 
 
 def number(value):
@@ -363,6 +433,8 @@ def main():
         run(["7zz", "u", "-bd", "-bso0", "-bsp0"] + switch.split() +
             [base, "-u-", "-up0q3r2x2y2z0w2!" + os.path.join(outdir, name + ".7z"), "."], newer)
         os.remove(base)
+    for name, (writer, setting, tree) in WRITER_PACKAGES.items():
+        make_writer_package(outdir, name, writer, setting, tree)
     ppmd_header_package(outdir, "ppmd-header", "empty-folder-only")
     # An item that would land beside the install directory; 7zz refuses to store such a name.
     run(["bsdtar", "--format", "7zip", "-s", ",^escape,../zelt-escaped,", "-cf",

@@ -85,6 +85,9 @@ std::string SampleBytes(size_t size, unsigned seed) {
 fs::path PremadePackage(const std::string& name) {
   return fs::path(ZELT_PACKAGES_DIR) / (name + ".7z");
 }
+fs::path UnpackedBy7zz(const std::string& name) {
+  return fs::path(ZELT_PACKAGES_DIR) / "unpacked" / name;
+}
 fs::path PremadeListing(const std::string& name) {
   return fs::path(ZELT_PACKAGES_DIR) / (name + ".slt");
 }
@@ -95,7 +98,8 @@ std::string PremadeMethod(const std::string& name) {
   std::istringstream lines(ReadFile(PremadeListing(name)));
   std::string line, method;
   while (std::getline(lines, line)) {
-    if (line.rfind("Method = ", 0) == 0) method = line.substr(9);
+    // Items without data (folders, empty files) list no method.
+    if (line.rfind("Method = ", 0) == 0 && line.size() > 9) method = line.substr(9);
   }
   return method;
 }

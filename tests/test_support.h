@@ -60,11 +60,14 @@ std::string ReadFile(const fs::path& path);
 std::string SampleBytes(size_t size, unsigned seed);
 
 // The packages that tests/make_packages.py made before the tests ran: NAME.7z, 7zz's technical
-// listing of it, and the folder TREE that packages were packed from.
+// listing of it, the folder TREE that packages were packed from, and for a package of another
+// writer what 7zz unpacks from it.
 fs::path PremadePackage(const std::string& name);
+fs::path UnpackedBy7zz(const std::string& name);
 fs::path PremadeListing(const std::string& name);
 fs::path PackedTree(const std::string& tree);
-// The coders of the premade package's last folder as its listing gives them, e.g. "BCJ LZMA2:16".
+// The coders of the premade package's last item with data as its listing gives them, e.g.
+// "BCJ LZMA2:16".
 std::string PremadeMethod(const std::string& name);
 
 // Runs one of our programs (argv[0] a host path) with its standard output and error written to
