@@ -253,6 +253,9 @@ PACKAGES = {
     "path-over-file-folder": ("path-over-file-folder", "", [LONG + "/" + "b" * 124 + "/x"]),
     "small-files": ("small-files", "-m0=LZMA2", None),
     "incompressible": ("incompressible", "-m0=Copy", None),
+    # A password the device is never given: on the items' block, and on the item list as well.
+    "encrypted": ("one-file", "-m0=LZMA -psecret", None),
+    "encrypted-header": ("one-file", "-m0=LZMA -psecret -mhe=on", None),
 }
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
@@ -292,7 +295,8 @@ def make_package(outdir, name, tree, switches, items):
     run(["7zz", "a", "-bd", "-bso0", "-bsp0"] + switches.split() + [archive] + (items or ["."]),
         os.path.join(outdir, "trees", tree))
     with open(os.path.join(outdir, name + ".slt"), "wb") as listing:
-        subprocess.run(["7zz", "l", "-slt", archive], check=True, stdout=listing)
+        password = [switch for switch in switches.split() if switch.startswith("-p")]
+        subprocess.run(["7zz", "l", "-slt"] + password + [archive], check=True, stdout=listing)
 
 
 def number(value):
