@@ -138,6 +138,8 @@ TREES = {
     "blocked-item": {"EMMC_Check_File.txt/notes.txt": b"notes", "readme.txt": b"readme"},
     # An item that would land on the package copy the update unpacks.
     "self-named": {"ZELTROVAN.7Z": b"an item, not the package", "readme.txt": b"readme"},
+    # A folder there of that name, which the copy stands in the way of.
+    "self-named-folder": {"readme.txt": b"readme", "Zeltrovan.7z/notes.txt": b"notes"},
     # Paths at the device's limit and one unit over it, unpacked under "ZELTROVAN", which the
     # device counts as "\ZELTROVAN\" (11 units): a file it can create takes at most 248 units of
     # name, a folder it can list again ("\*.*" behind it) at most 244.
@@ -230,6 +232,8 @@ PACKAGES = {
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
     "self-named": ("self-named", "", None),
+    # Named one by one: no item for the folder itself.
+    "self-named-folder": ("self-named-folder", "", ["readme.txt", "Zeltrovan.7z/notes.txt"]),
     "one-file-lzma2": ("one-file", "-m0=LZMA2", None),
     "one-file-plain-header": ("one-file", "-m0=LZMA -md=64k -mhc=off", None),
     "window-lzma": ("window", "-ms=on -m0=LZMA -md=64k", None),

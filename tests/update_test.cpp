@@ -430,12 +430,16 @@ TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
 }
 
 // The copy of the package is read while its items are written, so an item of its name could
-// neither replace it nor stay once the copy is deleted: the package fails its test.
+// neither replace it nor stay once the copy is deleted, and a folder of its name could not be
+// made beside it: the package fails its test.
 TEST(UpdateTest, ItemNamedLikeThePackageCopyDeletesNothing) {
-  ScratchDir root;
-  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "self-named"));
-  ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 118}, false);
-  ExpectTree(root.path() / "Zeltrovan", kInstalled);
+  for (const char* package : {"self-named", "self-named-folder"}) {
+    SCOPED_TRACE(package);
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, package));
+    ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 118}, false);
+    ExpectTree(root.path() / "Zeltrovan", kInstalled);
+  }
 }
 
 TEST(UpdateTest, UpdaterAtDeviceRoot) {

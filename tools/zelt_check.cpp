@@ -119,7 +119,7 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<std::string
     const ZChar* component = components[k].first;
     length = components[k].second;
     bool isFile = k + 1 == components.size() && !isDirectory;
-    if (k == 0 && isFile && IsName(component, length, kPackageCopy)) {
+    if (k == 0 && IsName(component, length, kPackageCopy)) {
       findings->push_back({ERROR, item, "named like the package copy the update unpacks from, in its folder"});
     }
     if (IsName(component, length, kKeptFile)) {
