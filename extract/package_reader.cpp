@@ -44,7 +44,9 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
   SRes res = reader->look.buf == NULL || reader->folder == NULL
                  ? SZ_ERROR_MEM
                  : SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator);
-  if (res == SZ_OK) res = ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems);
+  if (res == SZ_OK) {
+    res = ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems);
+  }
   if (res != SZ_OK) {
     ClosePackage(reader);
     return res == SZ_ERROR_UNSUPPORTED ? PACKAGE_UNSUPPORTED : PACKAGE_INVALID;

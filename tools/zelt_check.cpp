@@ -114,25 +114,30 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<std::string
   std::vector<std::pair<const ZChar*, size_t>> components;
   const ZChar* cursor = name;
   size_t length = 0;
-  while (const ZChar* component = NextPathComponent(&cursor, &length)) components.push_back({component, length});
+  while (const ZChar* component = NextPathComponent(&cursor, &length))
+    components.push_back({component, length});
   for (size_t k = 0; k < components.size(); k++) {
     const ZChar* component = components[k].first;
     length = components[k].second;
     bool isFile = k + 1 == components.size() && !isDirectory;
     if (k == 0 && IsName(component, length, kPackageCopy)) {
-      findings->push_back({ERROR, item, "named like the package copy the update unpacks from, in its folder"});
+      findings->push_back(
+          {ERROR, item, "named like the package copy the update unpacks from, in its folder"});
     }
     if (IsName(component, length, kKeptFile)) {
       std::string folder = Printable(std::basic_string<ZChar>(name, component + length).c_str());
       if (isFile) {
-        findings->push_back({WARNING, item, "named like the marker file the clean keeps: it replaces the device's own"});
+        findings->push_back(
+            {WARNING, item, "named like the marker file the clean keeps: it replaces the device's own"});
       } else if (warnedFolders->insert(folder).second) {
-        findings->push_back({WARNING, folder, "a folder named like the marker file the clean keeps: where the device "
-                                              "has that file, the folder cannot be made and the update fails"});
+        findings->push_back({WARNING, folder,
+                             "a folder named like the marker file the clean keeps: where the device "
+                             "has that file, the folder cannot be made and the update fails"});
       }
     }
     if (isFile && IsName(component, length, kToleratedFile)) {
-      findings->push_back({NOTE, item, "the driver the clean leaves when it is in use: the older one then stays"});
+      findings->push_back(
+          {NOTE, item, "the driver the clean leaves when it is in use: the older one then stays"});
     }
   }
 }
@@ -164,7 +169,8 @@ void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
     }
     CheckSpecialNames(name, isDirectory, &warnedFolders, findings);
     if (SzBitWithVals_Check(&db->Attribs, i) && (db->Attribs.Vals[i] & PLAT_ATTR_READONLY) != 0) {
-      findings->push_back({NOTE, item, "read-only: the next update's clean makes it writable before deleting it"});
+      findings->push_back(
+          {NOTE, item, "read-only: the next update's clean makes it writable before deleting it"});
     }
   }
 }
@@ -182,25 +188,24 @@ void* CountingAlloc(ISzAllocPtr p, size_t size) {
 
 void CountingFree(ISzAllocPtr, void* address) { ISzAlloc_Free(&kPackageAllocator, address); }
 
-std::string MethodName(ZUInt32 method) {
-  switch (method) {
-    case 0x00: return "Copy";
-    case 0x030101: return "LZMA";
-    case 0x21: return "LZMA2";
-    case 0x030401: return "PPMd";
-    case 0x03030103: return "BCJ";
-    case 0x0303011B: return "BCJ2";
-    case 0x03030501: return "ARM";
-    case 0x040108: return "Deflate";
-    case 0x040109: return "Deflate64";
-    case 0x040202: return "BZip2";
-    case kAesMethod: return "AES";
-    default: {
-      char text[16];
-      std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(method));
-      return text;
-    }
+// The methods as packers' listings name them.
+struct MethodName {
+  ZUInt32 method;
+  const char* name;
+};
+const MethodName kMethodNames[] = {
+    {CODER_COPY, "Copy"},  {CODER_LZMA, "LZMA"},    {CODER_LZMA2, "LZMA2"}, {CODER_PPMD, "PPMd"},
+    {0x03030103, "BCJ"},   {0x0303011B, "BCJ2"},    {0x03030501, "ARM"},    {0x03030701, "ARMT"},
+    {0x040108, "Deflate"}, {0x040109, "Deflate64"}, {0x040202, "BZip2"},    {kAesMethod, "AES"},
+};
+
+std::string NameOf(ZUInt32 method) {
+  for (const MethodName& known : kMethodNames) {
+    if (known.method == method) return known.name;
   }
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(method));
+  return text;
 }
 
 // Each solid block opened as the extractor opens it, through an allocator that counts: what it
@@ -218,29 +223,33 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
     bool encrypted = false;
     if (SzGetNextFolderItem(&folder, &data) == SZ_OK) {
       for (UInt32 c = folder.NumCoders; c-- > 0;) {
-        coders += (coders.empty() ? "" : " ") + MethodName(folder.Coders[c].MethodID);
+        coders += (coders.empty() ? "" : " ") + NameOf(folder.Coders[c].MethodID);
         encrypted = encrypted || folder.Coders[c].MethodID == kAesMethod;
       }
     }
     CountingAllocator counting = {{CountingAlloc, CountingFree}, 0};
-    SRes res = FolderStreamOpen(reader->folder, &reader->db, i, reader->file, reader->look.buf, kLookBufferSize,
-                                &counting.vt);
+    SRes res = FolderStreamOpen(reader->folder, &reader->db, i, reader->file, reader->look.buf,
+                                kLookBufferSize, &counting.vt);
     FolderStreamClose(reader->folder);
     if (encrypted) {
       findings->push_back({ERROR, block, "encrypted (" + coders + "): the device has no password"});
       continue;
     }
     if (res == SZ_ERROR_UNSUPPORTED) {
-      findings->push_back({ERROR, block, "coders " + coders + ": the device decodes Copy, LZMA, LZMA2 and PPMd, "
-                                         "alone or before BCJ, ARM or another branch filter, and BCJ2"});
+      findings->push_back({ERROR, block,
+                           "coders " + coders +
+                               ": the device decodes Copy, LZMA, LZMA2 and PPMd, "
+                               "alone or before BCJ, ARM or another branch filter, and BCJ2"});
       continue;
     }
-    unsigned long long bytes = counting.bytes + kLookBufferSize + sizeof(FolderStream) + sizeof(PackageReader);
+    unsigned long long bytes =
+        counting.bytes + kLookBufferSize + sizeof(FolderStream) + sizeof(PackageReader);
     if (bytes > figures->largestBlockBytes) figures->largestBlockBytes = bytes;
     if (res == SZ_ERROR_MEM || bytes > options.ramBytes) {
-      findings->push_back({ERROR, block, "coders " + coders + " need " + (res == SZ_ERROR_MEM ? "over " : "") +
-                                         Megabytes(bytes) + " of memory, more than the " +
-                                         Megabytes(options.ramBytes) + " the updater has"});
+      findings->push_back({ERROR, block,
+                           "coders " + coders + " need " + (res == SZ_ERROR_MEM ? "over " : "") +
+                               Megabytes(bytes) + " of memory, more than the " + Megabytes(options.ramBytes) +
+                               " the updater has"});
     } else if (res != SZ_OK) {
       findings->push_back({ERROR, block, "its sizes or coders do not fit together"});
     }
@@ -257,10 +266,11 @@ void CheckSpace(const ZChar* package, const Options& options, std::vector<Findin
   // The copy stays in the install folder until every item is out.
   figures->spaceBytes = (packageClusters + unpackedClusters) * options.clusterBytes;
   if (options.freeGiven && figures->spaceBytes > options.freeBytes) {
-    findings->push_back({ERROR, "", "needs " + Megabytes(figures->spaceBytes) + " in whole " +
-                                        std::to_string(options.clusterBytes >> 10) +
-                                        " KB clusters (its copy and its items), more than the " +
-                                        Megabytes(options.freeBytes) + " free"});
+    findings->push_back({ERROR, "",
+                         "needs " + Megabytes(figures->spaceBytes) + " in whole " +
+                             std::to_string(options.clusterBytes >> 10) +
+                             " KB clusters (its copy and its items), more than the " +
+                             Megabytes(options.freeBytes) + " free"});
   }
 }
 
@@ -286,14 +296,16 @@ int Report(const Options& options, const std::vector<Finding>& findings, const F
   for (const Finding& finding : findings) counts[finding.severity]++;
   bool refused = counts[ERROR] > 0;
   if (options.json) {
-    std::printf("{\"package\": %s, \"verdict\": \"%s\", \"largest_block_bytes\": %llu, \"space_bytes\": %llu, "
-                "\"findings\": [",
-                JsonText(options.package).c_str(), refused ? "refuse" : "take", figures.largestBlockBytes,
-                figures.spaceBytes);
+    std::printf(
+        "{\"package\": %s, \"verdict\": \"%s\", \"largest_block_bytes\": %llu, \"space_bytes\": %llu, "
+        "\"findings\": [",
+        JsonText(options.package).c_str(), refused ? "refuse" : "take", figures.largestBlockBytes,
+        figures.spaceBytes);
     const char* separator = "";
     for (const Finding& finding : findings) {
       std::printf("%s\n  {\"severity\": \"%s\", \"item\": %s, \"finding\": %s}", separator,
-                  kSeverityNames[finding.severity], JsonText(finding.item).c_str(), JsonText(finding.text).c_str());
+                  kSeverityNames[finding.severity], JsonText(finding.item).c_str(),
+                  JsonText(finding.text).c_str());
       separator = ",";
     }
     std::printf("%s]}\n", findings.empty() ? "" : "\n");
@@ -303,8 +315,8 @@ int Report(const Options& options, const std::vector<Finding>& findings, const F
                   finding.item.empty() ? "" : ": ", finding.text.c_str());
     }
     std::printf("%s: %s: %d errors, %d warnings, %d notes; largest block %s of %s, %s on the volume\n",
-                options.package, refused ? "the device will refuse it" : "the device will take it", counts[ERROR],
-                counts[WARNING], counts[NOTE], Megabytes(figures.largestBlockBytes).c_str(),
+                options.package, refused ? "the device will refuse it" : "the device will take it",
+                counts[ERROR], counts[WARNING], counts[NOTE], Megabytes(figures.largestBlockBytes).c_str(),
                 Megabytes(options.ramBytes).c_str(), Megabytes(figures.spaceBytes).c_str());
   }
   return refused ? 1 : 0;
@@ -338,7 +350,8 @@ int main(int argc, char** argv) {
     findings.push_back({ERROR, "", "the updater's package test refuses it"});
   }
   if (opened == PACKAGE_UNSUPPORTED) {
-    findings.push_back({ERROR, "", "its item list is coded in a way the device cannot read (encrypted, or PPMd)"});
+    findings.push_back(
+        {ERROR, "", "its item list is coded in a way the device cannot read (encrypted, or PPMd)"});
     return Report(options, findings, figures);
   }
   CheckItems(&reader, &findings);
