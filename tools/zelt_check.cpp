@@ -6,7 +6,6 @@
 // no package at all.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <set>
 #include <string>
 #include <utility>
@@ -263,8 +262,12 @@ void CheckSpace(const ZChar* package, const Options& options, std::vector<Findin
     findings->push_back({ERROR, "", "its unpacked size cannot be measured"});
     return;
   }
-  // The copy stays in the install folder until every item is out.
-  figures->spaceBytes = (packageClusters + unpackedClusters) * options.clusterBytes;
+  // The copy stays in the install folder until every item is out. A header can declare sizes no
+  // volume holds: the sum is kept from wrapping round.
+  ZUInt64 clusters = packageClusters + unpackedClusters;
+  if (clusters < packageClusters || clusters > ~0ULL / options.clusterBytes)
+    clusters = ~0ULL / options.clusterBytes;
+  figures->spaceBytes = clusters * options.clusterBytes;
   if (options.freeGiven && figures->spaceBytes > options.freeBytes) {
     findings->push_back({ERROR, "",
                          "needs " + Megabytes(figures->spaceBytes) + " in whole " +
