@@ -404,6 +404,9 @@ TEST(CheckToolTest, SaysWhetherTheDeviceTakesThePackageAndWhy) {
   const fs::path corrupt = scratch.path() / "corrupt.7z";
   fs::copy_file(PremadePackage("two-files-not-solid"), corrupt);
   CorruptMiddle(corrupt);
+  // Under the name the device gives it, the updater's own test sees the clash with its copy.
+  const fs::path asOnTheDevice = scratch.path() / "Zeltrovan.7z";
+  fs::copy_file(PremadePackage("self-named-folder"), asOnTheDevice);
   auto premade = [](const char* name) { return PremadePackage(name).string(); };
   struct Row {
     std::string package;
@@ -417,8 +420,11 @@ TEST(CheckToolTest, SaysWhetherTheDeviceTakesThePackageAndWhy) {
       {premade("read-only"), {}, 0, "note: bin/fonts: read-only"},
       {premade("blocked-item"), {}, 0, "warning: EMMC_Check_File.txt: a folder named like the marker file"},
       {premade("self-named"), {}, 1, "error: ZELTROVAN.7Z: named like the package copy"},
+      {premade("self-named-folder"), {}, 1, "error: Zeltrovan.7z/notes.txt: named like the package copy"},
+      {asOnTheDevice.string(), {}, 1, "error: the updater's package test refuses it"},
       {corrupt.string(), {}, 1, "error: the updater's package test refuses it"},
       {premade("path-over-folder"), {}, 1, ": item path too long"},
+      {premade("path-over-file-folder"), {}, 1, ": item path too long"},
       {premade("escaping"), {}, 1, "error: ../zelt-escaped.txt: unsafe item path"},
       {premade("bzip2"), {}, 1, "error: block 1: coders BZip2: the device decodes"},
       {premade("encrypted"), {}, 1, "error: block 1: encrypted (LZMA AES)"},
@@ -428,6 +434,7 @@ TEST(CheckToolTest, SaysWhetherTheDeviceTakesThePackageAndWhy) {
       {std::string(ZELT_FIXTURES_DIR) + "/huge_model.7z", {}, 1, "coders PPMd need over 4096.3 MB"},
       {premade("small-files"), {"--free", "90"}, 1, "error: needs 95.2 MB in whole 32 KB clusters"},
       {premade("small-files"), {"--free", "90", "--cluster", "4"}, 0, "largest block 0.6 MB of 32.0 MB, 12.3 MB"},
+      {premade("one-file"), {"--json"}, 0, "\"verdict\": \"take\", \"largest_block_bytes\": "},
       {premade("self-named"), {"--json"}, 1, "\"verdict\": \"refuse\""},
       {premade("self-named"), {"--json"}, 1, "{\"severity\": \"error\", \"item\": \"ZELTROVAN.7Z\""},
       {PremadeListing("one-file").string(), {}, 2, "is no package the device can read"},
