@@ -19,9 +19,10 @@ static const ZChar* FileName(const ZChar* path, size_t* length) {
 
 // Whether the extraction would handle item index: its name must print (not empty), and unless it
 // is an anti-item, which writes nothing, pass the path checks, and a file must decode with a
-// correct checksum. An item at the top of outDir named as the package (case ignored) is refused:
-// the update unpacks a copy of the package that lies just there, which is read while the items
-// are written, so the item could neither replace it nor stay once the copy is deleted.
+// correct checksum. An item at the top of outDir named as the package (case ignored), or one in a
+// folder of that name there, is refused: the update unpacks a copy of the package that lies just
+// there, which is read while the items are written, so the item could neither replace it nor stay
+// once the copy is deleted, and the folder could not be made beside it.
 static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir,
                              const ZChar* packageName, size_t packageNameLength) {
   if (ReadItemName(reader, index) != SZ_OK) return false;
@@ -30,7 +31,10 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
   if (IsAntiItem(reader, index)) return true;  // nothing to write
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
   if (ItemPathProblem(outDir, name, isDirectory) != NULL) return false;
-  if (NamesEqualIgnoringCase(name, TextLength(name), packageName, packageNameLength)) return false;
+  const ZChar* cursor = name;
+  size_t topLength = 0;
+  const ZChar* top = NextPathComponent(&cursor, &topLength);
+  if (top != NULL && NamesEqualIgnoringCase(top, topLength, packageName, packageNameLength)) return false;
   if (isDirectory) return true;
   return StartItem(reader, index) == SZ_OK && SkipItem(reader) == SZ_OK;
 }

@@ -5,8 +5,8 @@
 
 // Returns 0 when the package opens, every item decodes with a correct checksum, and every item
 // could be written under outDir (a name, safe, whose path the device can create and, for its
-// folders, list again, and not the package's own file name at the top of outDir, where the update
-// puts its copy); 1 otherwise. Writes and prints nothing.
+// folders, list again, and neither the package's own file name at the top of outDir, where the
+// update puts its copy, nor below a folder of that name); 1 otherwise. Writes and prints nothing.
 int TestPackage(const ZChar* packagePath, const ZChar* outDir);
 
 // Stores what the package file takes on a volume of clusterBytes clusters in *packageClusters,

@@ -7,10 +7,6 @@
 #include "anti_items.h"
 #include "item_path.h"
 
-// Look-ahead buffer over the package file, and later the input of the folder decoder's first
-// packed stream: large reads keep the decoder off the system call path.
-enum { kLookBufferSize = 1 << 18 };
-
 static void* BoundedAlloc(ISzAllocPtr, size_t size) {
   return size == 0 || size > static_cast<size_t>(kLargestAllocation) ? NULL : malloc(size);
 }
@@ -46,11 +42,15 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
   reader->folder = static_cast<FolderStream*>(malloc(sizeof(FolderStream)));
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
-  if (reader->look.buf == NULL || reader->folder == NULL ||
-      SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator) != SZ_OK ||
-      ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems) != SZ_OK) {
+  SRes res = reader->look.buf == NULL || reader->folder == NULL
+                 ? SZ_ERROR_MEM
+                 : SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator);
+  if (res == SZ_OK) {
+    res = ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems);
+  }
+  if (res != SZ_OK) {
     ClosePackage(reader);
-    return PACKAGE_INVALID;
+    return res == SZ_ERROR_UNSUPPORTED ? PACKAGE_UNSUPPORTED : PACKAGE_INVALID;
   }
   return PACKAGE_OPENED;
 }

@@ -17,6 +17,10 @@ enum { kLargestAllocation = 256 << 20 };
 // kLargestAllocation.
 extern const ISzAlloc kPackageAllocator;
 
+// Look-ahead buffer over the package file, and later the input of the folder decoder's first
+// packed stream: large reads keep the decoder off the system call path.
+enum { kLookBufferSize = 1 << 18 };
+
 struct PackageInStream {
   ISeekInStream vt;
   PlatFile* file;
@@ -44,7 +48,9 @@ struct PackageReader {
 enum PackageOpenResult {
   PACKAGE_OPENED = 0,
   PACKAGE_UNREADABLE = 1,  // the file cannot be opened
-  PACKAGE_INVALID = 2      // the file is no 7z archive the decoder can read
+  PACKAGE_INVALID = 2,     // the file is no 7z archive the decoder can read
+  PACKAGE_UNSUPPORTED = 3  // a 7z archive whose item list is coded by a method the decoder lacks
+                           // (encrypted, or PPMd)
 };
 
 // Opens the package and reads its item list. On any result but PACKAGE_OPENED nothing is left

@@ -401,6 +401,63 @@ TEST(ExtractToolTest, MakesTheOutputFolderWithItsParents) {
   EXPECT_TRUE(SameTree(PackedTree("forty-small"), out, &difference)) << difference;
 }
 
+// zelt-check: each reason the device refuses a package or treats an item specially, with the
+// exit status (0 taken, 1 refused, 2 a usage error or no package) and the line that says why.
+TEST(CheckToolTest, SaysWhetherTheDeviceTakesThePackageAndWhy) {
+  ScratchDir scratch;
+  const fs::path corrupt = scratch.path() / "corrupt.7z";
+  fs::copy_file(PremadePackage("two-files-not-solid"), corrupt);
+  CorruptMiddle(corrupt);
+  // Under the name the device gives it, the updater's own test sees the clash with its copy.
+  const fs::path asOnTheDevice = scratch.path() / "Zeltrovan.7z";
+  fs::copy_file(PremadePackage("self-named-folder"), asOnTheDevice);
+  auto premade = [](const char* name) { return PremadePackage(name).string(); };
+  struct Row {
+    std::string package;
+    std::vector<std::string> options;
+    int status;
+    std::string says;
+  };
+  const Row rows[] = {
+      {premade("update"), {}, 0, "note: ceusbkwrapperdrv.dll: the driver the clean leaves when it is in use"},
+      {premade("anti-items"), {}, 0, "note: sub/gone.txt: anti-item"},
+      {premade("read-only"), {}, 0, "note: bin/fonts: read-only"},
+      {premade("blocked-item"), {}, 0, "warning: EMMC_Check_File.txt: a folder named like the marker file"},
+      {premade("self-named"), {}, 1, "error: ZELTROVAN.7Z: named like the package copy"},
+      {premade("self-named-folder"), {}, 1, "error: Zeltrovan.7z/notes.txt: named like the package copy"},
+      {asOnTheDevice.string(), {}, 1, "error: the updater's package test refuses it"},
+      {corrupt.string(), {}, 1, "error: the updater's package test refuses it"},
+      {premade("path-over-folder"), {}, 1, ": item path too long"},
+      {premade("path-over-file-folder"), {}, 1, ": item path too long"},
+      {premade("escaping"), {}, 1, "error: ../zelt-escaped.txt: unsafe item path"},
+      {premade("bzip2"), {}, 1, "error: block 1: coders BZip2: the device decodes"},
+      {premade("encrypted"), {}, 1, "error: block 1: encrypted (LZMA AES)"},
+      {premade("encrypted-header"), {}, 1, "error: its item list is coded in a way the device cannot read"},
+      {premade("ppmd-one-block"), {}, 0, "the device will take it: 0 errors"},
+      {premade("ppmd-one-block"), {"--ram", "2"}, 1, "error: block 1: coders BCJ PPMd need 2.5 MB of memory"},
+      {std::string(ZELT_FIXTURES_DIR) + "/huge_model.7z", {}, 1, "coders PPMd need over 4096.3 MB"},
+      {premade("small-files"), {"--free", "90"}, 1, "error: needs 95.2 MB in whole 32 KB clusters"},
+      {premade("small-files"), {"--free", "90", "--cluster", "4"}, 0, "largest block 0.6 MB of 32.0 MB, 12.3 MB"},
+      {premade("one-file"), {"--json"}, 0, "\"verdict\": \"take\", \"largest_block_bytes\": "},
+      {premade("self-named"), {"--json"}, 1, "\"verdict\": \"refuse\""},
+      {premade("self-named"), {"--json"}, 1, "{\"severity\": \"error\", \"item\": \"ZELTROVAN.7Z\""},
+      {PremadeListing("one-file").string(), {}, 2, "is no package the device can read"},
+      {(scratch.path() / "missing.7z").string(), {}, 2, "cannot be opened"},
+      {premade("one-file"), {"--cluster", "3"}, 2, "usage: zelt-check"},
+      {premade("one-file"), {"--ram"}, 2, "usage: zelt-check"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.package + " " + testing::PrintToString(row.options));
+    std::vector<std::string> argv = {ZELT_CHECK_EXE};
+    argv.insert(argv.end(), row.options.begin(), row.options.end());
+    argv.push_back(row.package);
+    int status = RunProgram(argv, scratch.path() / "log", scratch.path() / "errors");
+    std::string said = ReadFile(scratch.path() / "log") + ReadFile(scratch.path() / "errors");
+    EXPECT_EQ(status, row.status) << said;
+    EXPECT_NE(said.find(row.says), std::string::npos) << said;
+  }
+}
+
 TEST_F(ExtractTest, PackageCheckWritesAndPrintsNothing) {
   UsePackage("two-files-not-solid");
   fs::copy_file(Package(), device_.path() / "pkg" / "corrupt.7z");

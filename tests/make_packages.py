@@ -142,6 +142,8 @@ TREES = {
     "blocked-item": {"EMMC_Check_File.txt/notes.txt": b"notes", "readme.txt": b"readme"},
     # An item that would land on the package copy the update unpacks.
     "self-named": {"ZELTROVAN.7Z": b"an item, not the package", "readme.txt": b"readme"},
+    # A folder there of that name, which the copy stands in the way of.
+    "self-named-folder": {"readme.txt": b"readme", "Zeltrovan.7z/notes.txt": b"notes"},
     # Paths at the device's limit and one unit over it, unpacked under "ZELTROVAN", which the
     # device counts as "\ZELTROVAN\" (11 units): a file it can create takes at most 248 units of
     # name, a folder it can list again ("\*.*" behind it) at most 244.
@@ -234,6 +236,8 @@ PACKAGES = {
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
     "self-named": ("self-named", "", None),
+    # Named one by one: no item for the folder itself.
+    "self-named-folder": ("self-named-folder", "", ["readme.txt", "Zeltrovan.7z/notes.txt"]),
     "one-file-lzma2": ("one-file", "-m0=LZMA2", None),
     "one-file-plain-header": ("one-file", "-m0=LZMA -md=64k -mhc=off", None),
     "window-lzma": ("window", "-ms=on -m0=LZMA -md=64k", None),
@@ -257,6 +261,9 @@ PACKAGES = {
     "path-over-file-folder": ("path-over-file-folder", "", [LONG + "/" + "b" * 124 + "/x"]),
     "small-files": ("small-files", "-m0=LZMA2", None),
     "incompressible": ("incompressible", "-m0=Copy", None),
+    # A password the device is never given: on the items' block, and on the item list as well.
+    "encrypted": ("one-file", "-m0=LZMA -psecret", None),
+    "encrypted-header": ("one-file", "-m0=LZMA -psecret -mhe=on", None),
 }
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
@@ -319,7 +326,8 @@ def make_package(outdir, name, tree, switches, items):
     run(["7zz", "a", "-bd", "-bso0", "-bsp0"] + switches.split() + [archive] + (items or ["."]),
         os.path.join(outdir, "trees", tree))
     with open(os.path.join(outdir, name + ".slt"), "wb") as listing:
-        subprocess.run(["7zz", "l", "-slt", archive], check=True, stdout=listing)
+        password = [switch for switch in switches.split() if switch.startswith("-p")]
+        subprocess.run(["7zz", "l", "-slt"] + password + [archive], check=True, stdout=listing)
 
 
 def bsdtar_package(archive, folder, compression):

@@ -432,10 +432,11 @@ TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
 }
 
 // The copy of the package is read while its items are written, so an item of its name could
-// neither replace it nor stay once the copy is deleted: the package fails its test, whether the
-// item is named "ZELTROVAN.7Z" or, as bsdtar names it, "./ZELTROVAN.7Z".
+// neither replace it nor stay once the copy is deleted, and a folder of its name could not be
+// made beside it: the package fails its test, whether the item is named "ZELTROVAN.7Z" or, as
+// bsdtar names it, "./ZELTROVAN.7Z".
 TEST(UpdateTest, ItemNamedLikeThePackageCopyDeletesNothing) {
-  for (const char* package : {"self-named", "bsdtar-self-named"}) {
+  for (const char* package : {"self-named", "bsdtar-self-named", "self-named-folder"}) {
     SCOPED_TRACE(package);
     ScratchDir root;
     ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, package));

@@ -17,7 +17,7 @@ static const ZChar kPackageName[] = ZT("\\Zeltrovan.7z");
 static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
 static const ZChar kTargetPackageWide[] = ZT("ZELTROVAN//Zeltrovan.7z");
 static const char kOutDir[] = "ZELTROVAN";
-static const ZChar kOutDirWide[] = ZT("ZELTROVAN");
+const ZChar kOutDirWide[] = ZT("ZELTROVAN");
 
 enum { kCopyChunk = 1024 };
 

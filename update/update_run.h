@@ -2,6 +2,11 @@
 // it, unpacks it there and tells the waiting process the outcome through one of two named events.
 #pragma once
 
+#include "device_types.h"
+
+// Where the run unpacks the package, as it names the install directory to the extractor.
+extern const ZChar kOutDirWide[];
+
 // The whole run, once per process: the run lock and the events it opens are held until the
 // process ends. Returns the updater's exit code, 0 for a successful update and -1 otherwise.
 int RunUpdate();
