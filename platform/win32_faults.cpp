@@ -141,6 +141,7 @@ void PlatTestClearFaults() {
   readLimit = 0;
   const Plan none = {0, PLAT_FAULT_ERROR};
   openPlan = readPlan = writePlan = closePlan = none;
-    opendirPlan, lockPlan, flushPlan, statvfsPlan;
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = none;
+  opendirPlan = lockPlan = flushPlan = statvfsPlan = none;
   winCalls = winCallsReal;
 }
