@@ -39,8 +39,6 @@ SRes PrintItemName(const UInt16* name) {
 
 // Converts a narrow path into a zero-filled buffer of PLAT_MAX_PATH units, refusing one that
 // would not fit (the conversion writes up to one unit per byte plus the terminator).
-static const UInt16* AsUnits(const ZChar* text) { return reinterpret_cast<const UInt16*>(text); }
-
 static bool WidenPath(const char* narrow, ZChar* wide) {
   size_t length = strlen(narrow);
   if (length + 1 > PLAT_MAX_PATH) return false;
@@ -83,6 +81,7 @@ static bool EntryExists(const ZChar* path, bool directory) {
 // write); *created is false when the file could not be created, and the walk goes on without it.
 // A file that fails part-way stays as far as written.
 static SRes WriteItemFile(PackageReader* reader, UInt32 index, const ZChar* path, bool* created) {
+  const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
   PlatFile* file = NULL;
   *created = false;
   int opened = PlatFileCreate(path, &file);
@@ -91,11 +90,11 @@ static SRes WriteItemFile(PackageReader* reader, UInt32 index, const ZChar* path
     // have had the file been made.
     SRes res = SkipItem(reader);
     if (res != SZ_OK) {
-      ReportResult(&reader->db, reader->name, index, res);
+      ReportResult(&reader->db, name, index, res);
       return res;
     }
     PrintExtractError("can not open output file");
-    ReportPlatformFailure(AsUnits(path), "cannot create the file", opened);
+    ReportPlatformFailure(path, "cannot create the file", opened);
     return SZ_OK;
   }
   *created = true;
@@ -105,7 +104,7 @@ static SRes WriteItemFile(PackageReader* reader, UInt32 index, const ZChar* path
     SRes res = ReadItem(reader, &data, &size);
     if (res != SZ_OK) {
       PlatFileClose(file);
-      ReportResult(&reader->db, reader->name, index, res);
+      ReportResult(&reader->db, name, index, res);
       return res;
     }
     if (size == 0) break;
@@ -114,7 +113,7 @@ static SRes WriteItemFile(PackageReader* reader, UInt32 index, const ZChar* path
     if (wrote != PLAT_OK || written != size) {
       PrintExtractError("can not write output file");
       if (wrote == PLAT_OK) wrote = PLAT_ERR_IO;  // a volume that took what it had room for
-      ReportPlatformFailure(AsUnits(path), "cannot write the file", wrote);
+      ReportPlatformFailure(path, "cannot write the file", wrote);
       PlatFileClose(file);
       return SZ_ERROR_FAIL;
     }
@@ -122,7 +121,8 @@ static SRes WriteItemFile(PackageReader* reader, UInt32 index, const ZChar* path
   int closed = PlatFileClose(file);
   if (closed != PLAT_OK) {
     PrintExtractError("can not close output file");
-    ReportPlatformFailure(AsUnits(path), "cannot close the file (its last bytes did not reach the medium)", closed);
+    ReportPlatformFailure(path, "cannot close the file (its last bytes did not reach the medium)",
+                          closed);
     return SZ_ERROR_FAIL;
   }
   return SZ_OK;
@@ -138,9 +138,10 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     ReportResult(&reader->db, NULL, index, res);
     return res;
   }
+  ZChar* name = reinterpret_cast<ZChar*>(reader->name);
   res = PrintItemName(reader->name);
   if (res != SZ_OK) {
-    ReportItemFailure(reader->name, res == SZ_ERROR_MEM ? "not enough memory to print the name"
+    ReportItemFailure(name, res == SZ_ERROR_MEM ? "not enough memory to print the name"
                                                         : "the name is empty or cannot be shown");
     return res;
   }
@@ -150,11 +151,10 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     fputs(isDirectory ? "/\n" : "\n", stdout);
     return SZ_OK;
   }
-  ZChar* name = reinterpret_cast<ZChar*>(reader->name);
   const char* problem = ItemPathProblem(outDir, name, isDirectory);
   if (problem != NULL) {
     PrintExtractError(problem);
-    ReportItemFailure(reader->name, problem);
+    ReportItemFailure(name, problem);
     *incomplete = true;
     return SZ_OK;
   }
@@ -163,7 +163,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   } else {
     res = StartItem(reader, index);
     if (res != SZ_OK) {
-      ReportResult(&reader->db, reader->name, index, res);
+      ReportResult(&reader->db, name, index, res);
       return res;
     }
   }
@@ -175,7 +175,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     int made = PlatCreateDirectory(path);
     if (made != PLAT_OK && !EntryExists(path, true)) {
       PrintExtractError("can not create output directory");
-      ReportPlatformFailure(AsUnits(path), "cannot create the folder", made);
+      ReportPlatformFailure(path, "cannot create the folder", made);
       *incomplete = true;
       return SZ_OK;
     }

@@ -30,15 +30,14 @@ static const MethodName kMethodNames[] = {
 void NoteRefusedAllocation(size_t size) { refusedAllocation = size; }
 
 // "zelt: " and the item's name and ": " when there is one, on standard error.
-static void WriteHead(const UInt16* item) {
+static void WriteHead(const ZChar* item) {
   fputs("zelt: ", stderr);
   if (item == NULL) return;
-  const ZChar* text = reinterpret_cast<const ZChar*>(item);
-  size_t units = TextLength(text);
+  size_t units = TextLength(item);
   char* bytes = static_cast<char*>(malloc(units * 3 + 1));
   int size = 0;
   if (bytes != NULL && units > 0) {
-    size = PlatUtf16ToConsole(text, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
+    size = PlatUtf16ToConsole(item, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
   }
   if (size > 0) fwrite(bytes, 1, static_cast<size_t>(size), stderr);
   free(bytes);
@@ -56,7 +55,7 @@ void ReportFailure(const char* cause) {
   WriteTail(cause);
 }
 
-void ReportItemFailure(const UInt16* item, const char* cause) {
+void ReportItemFailure(const ZChar* item, const char* cause) {
   WriteHead(item);
   WriteTail(cause);
 }
@@ -116,7 +115,7 @@ static const char* ResultCause(SRes res) {
   }
 }
 
-void ReportResult(const CSzArEx* db, const UInt16* item, UInt32 index, SRes res) {
+void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) {
   WriteHead(item);
   if (res == SZ_ERROR_MEM) {
     fputs("not enough memory", stderr);
@@ -195,7 +194,7 @@ static const char* PlatformCause(int error) {
   }
 }
 
-void ReportPlatformFailure(const UInt16* item, const char* what, int error) {
+void ReportPlatformFailure(const ZChar* item, const char* what, int error) {
   WriteHead(item);
   fputs(what, stderr);
   fputs(": ", stderr);

@@ -33,24 +33,24 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
   }
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
   if (name[0] == 0) {
-    ReportItemFailure(reader->name, "the name is empty");
+    ReportItemFailure(name, "the name is empty");
     return false;
   }
   if (IsAntiItem(reader, index)) return true;  // nothing to write
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
   const char* problem = ItemPathProblem(outDir, name, isDirectory);
   if (problem != NULL) {
-    ReportItemFailure(reader->name, problem);
+    ReportItemFailure(name, problem);
     return false;
   }
   if (NamesEqualIgnoringCase(name, TextLength(name), packageName, packageNameLength)) {
-    ReportItemFailure(reader->name, "named as the package's own copy, which the update unpacks from");
+    ReportItemFailure(name, "named as the package's own copy, which the update unpacks from");
     return false;
   }
   if (isDirectory) return true;
   res = StartItem(reader, index);
   if (res == SZ_OK) res = SkipItem(reader);
-  if (res != SZ_OK) ReportResult(&reader->db, reader->name, index, res);
+  if (res != SZ_OK) ReportResult(&reader->db, name, index, res);
   return res == SZ_OK;
 }
 

@@ -52,6 +52,11 @@ static bool SourcePackagePath(ZChar* source) {
   return true;
 }
 
+// The package is named by its file name: the folder is the updater's own.
+static void ReportPackageUnopened(int error) {
+  ReportPlatformFailure(kPackageName + 1, "cannot open the package", error);
+}
+
 // a + b, or the largest value where that does not fit.
 static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
   return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
@@ -193,7 +198,7 @@ int RunUpdate() {
   int opened = located ? PlatFileOpenRead(source, &fromfile) : PLAT_ERR_INVALID;
   if (opened != PLAT_OK) {
     LogStage(142, "main:open fromfile fail");
-    if (located) ReportPlatformFailure(reinterpret_cast<const UInt16*>(kPackageName + 1), "cannot open the package", opened);
+    if (located) ReportPackageUnopened(opened);
     Signal(failEvent);
     return -1;
   }
@@ -220,7 +225,7 @@ int RunUpdate() {
   opened = PlatFileOpenRead(source, &fromfile);
   if (opened != PLAT_OK) {
     LogStage(142, "main:open fromfile fail");
-    ReportPlatformFailure(reinterpret_cast<const UInt16*>(kPackageName + 1), "cannot open the package", opened);
+    ReportPackageUnopened(opened);
     Signal(failEvent);
     return -1;
   }
@@ -229,8 +234,7 @@ int RunUpdate() {
   int created = PlatFileCreate(kTargetPackageWide, &tofile);
   if (created != PLAT_OK) {
     LogStage(150, "main:open tofile fail");
-    ReportPlatformFailure(reinterpret_cast<const UInt16*>(kTargetPackageWide), "cannot create the package copy",
-                          created);
+    ReportPlatformFailure(kTargetPackageWide, "cannot create the package copy", created);
     PlatFileClose(fromfile);
     Signal(failEvent);
     return -1;
