@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "device_names.h"
+#include "failure_reason.h"
 #include "gbk.h"
 #include "item_path.h"
 #include "package_reader.h"
@@ -50,6 +51,7 @@ int ExtractFile(const char* packagePath, const char* outDir) {
   ZChar wideOutDir[PLAT_MAX_PATH] = {0};
   if (!WidenPath(outDir, wideOutDir)) {
     PrintExtractError("output directory path too long");
+    ReportFailure("the output folder's path is too long for the device");
     return 1;
   }
   return ExtractToDirectory(packagePath, wideOutDir);
@@ -60,6 +62,7 @@ int ExtractToDirectory(const char* packagePath, const ZChar* outDir) {
   ZChar widePackage[PLAT_MAX_PATH] = {0};
   if (!WidenPath(packagePath, widePackage)) {
     PrintExtractError("package path too long");
+    ReportFailure("the package's path is too long for the device");
     return 1;
   }
   return ExtractPackage(widePackage, outDir);
@@ -73,18 +76,25 @@ static bool EntryExists(const ZChar* path, bool directory) {
          ((attributes & PLAT_ATTR_DIRECTORY) != 0) == directory;
 }
 
-// Writes the started item as it is decoded. Returns SZ_OK, or the result that stops the walk (a
-// decoder's, or SZ_ERROR_FAIL for a failed write); *created is false when the file could not be
-// created, and the walk goes on without it. A file that fails part-way stays as far as written.
-static SRes WriteItemFile(PackageReader* reader, const ZChar* path, bool* created) {
+// Writes the started item index as it is decoded, and says why on standard error when it fails.
+// Returns SZ_OK, or the result that stops the walk (a decoder's, or SZ_ERROR_FAIL for a failed
+// write); *created is false when the file could not be created, and the walk goes on without it.
+// A file that fails part-way stays as far as written.
+static SRes WriteItemFile(PackageReader* reader, UInt32 index, const ZChar* path, bool* created) {
+  const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
   PlatFile* file = NULL;
   *created = false;
-  if (PlatFileCreate(path, &file) != PLAT_OK) {
+  int opened = PlatFileCreate(path, &file);
+  if (opened != PLAT_OK) {
     // The item's bytes still have to decode: a corrupt one stops the walk here as it would
     // have had the file been made.
     SRes res = SkipItem(reader);
-    if (res != SZ_OK) return res;
+    if (res != SZ_OK) {
+      ReportResult(&reader->db, name, index, res);
+      return res;
+    }
     PrintExtractError("can not open output file");
+    ReportPlatformFailure(path, "cannot create the file", opened);
     return SZ_OK;
   }
   *created = true;
@@ -94,41 +104,57 @@ static SRes WriteItemFile(PackageReader* reader, const ZChar* path, bool* create
     SRes res = ReadItem(reader, &data, &size);
     if (res != SZ_OK) {
       PlatFileClose(file);
+      ReportResult(&reader->db, name, index, res);
       return res;
     }
     if (size == 0) break;
     size_t written = 0;
-    if (PlatFileWrite(file, data, size, &written) != PLAT_OK || written != size) {
+    int wrote = PlatFileWrite(file, data, size, &written);
+    if (wrote != PLAT_OK || written != size) {
       PrintExtractError("can not write output file");
+      if (wrote == PLAT_OK) wrote = PLAT_ERR_IO;  // a volume that took what it had room for
+      ReportPlatformFailure(path, "cannot write the file", wrote);
       PlatFileClose(file);
       return SZ_ERROR_FAIL;
     }
   }
-  if (PlatFileClose(file) != PLAT_OK) {
+  int closed = PlatFileClose(file);
+  if (closed != PLAT_OK) {
     PrintExtractError("can not close output file");
+    ReportPlatformFailure(path, "cannot close the file (its last bytes did not reach the medium)",
+                          closed);
     return SZ_ERROR_FAIL;
   }
   return SZ_OK;
 }
 
 // Prints, decodes and writes item index. Returns SZ_OK to go on with the next item, or the result
-// that stops the walk; *incomplete is set for an item skipped without stopping it.
+// that stops the walk; *incomplete is set for an item skipped without stopping it. Every failure
+// says why on standard error.
 static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir,
                         ZChar* madeFolder, bool* incomplete) {
   SRes res = ReadItemName(reader, index);
-  if (res != SZ_OK) return res;
+  if (res != SZ_OK) {
+    ReportResult(&reader->db, NULL, index, res);
+    return res;
+  }
+  ZChar* name = reinterpret_cast<ZChar*>(reader->name);
   res = PrintItemName(reader->name);
-  if (res != SZ_OK) return res;
+  if (res != SZ_OK) {
+    ReportItemFailure(name, res == SZ_ERROR_MEM ? "not enough memory to print the name"
+                                                        : "the name is empty or cannot be shown");
+    return res;
+  }
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
   // A deletion marker of a differential package: what it names is already gone with the clean.
   if (IsAntiItem(reader, index)) {
     fputs(isDirectory ? "/\n" : "\n", stdout);
     return SZ_OK;
   }
-  ZChar* name = reinterpret_cast<ZChar*>(reader->name);
   const char* problem = ItemPathProblem(outDir, name, isDirectory);
   if (problem != NULL) {
     PrintExtractError(problem);
+    ReportItemFailure(name, problem);
     *incomplete = true;
     return SZ_OK;
   }
@@ -141,15 +167,20 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     }
   } else {
     res = StartItem(reader, index);
-    if (res != SZ_OK) return res;
+    if (res != SZ_OK) {
+      ReportResult(&reader->db, name, index, res);
+      return res;
+    }
   }
   ZChar path[PLAT_MAX_PATH] = {0};
   PrepareItemPath(outDir, name, path, madeFolder);
   if (isDirectory) {
     // An existing directory is the common case; only a path left without one (a file in the
     // way) leaves the update incomplete.
-    if (PlatCreateDirectory(path) != PLAT_OK && !EntryExists(path, true)) {
+    int made = PlatCreateDirectory(path);
+    if (made != PLAT_OK && !EntryExists(path, true)) {
       PrintExtractError("can not create output directory");
+      ReportPlatformFailure(path, "cannot create the folder", made);
       *incomplete = true;
       return SZ_OK;
     }
@@ -157,7 +188,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     return SZ_OK;
   }
   bool created = false;
-  res = WriteItemFile(reader, path, &created);
+  res = WriteItemFile(reader, index, path, &created);
   if (res != SZ_OK) return res;
   // The item's attribute belongs to its bytes, not to an older file left at its path.
   if (!created) {
@@ -177,6 +208,7 @@ int ExtractPackage(const ZChar* packagePath, const ZChar* outDir) {
   size_t outDirLength = TextLength(outDir);
   if (outDirLength + 1 > PLAT_MAX_PATH) {
     PrintExtractError("output directory path too long");
+    ReportFailure("the output folder's path is too long for the device");
     return 1;
   }
   memcpy(outDirPath, outDir, outDirLength * sizeof(ZChar));

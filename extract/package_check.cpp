@@ -1,6 +1,7 @@
 #include "package_check.h"
 
 #include "device_names.h"
+#include "failure_reason.h"
 #include "item_path.h"
 #include "package_reader.h"
 #include "package_space.h"
@@ -22,21 +23,39 @@ static const ZChar* FileName(const ZChar* path, size_t* length) {
 // correct checksum. An item at the top of outDir named as the package (case ignored), or one in a
 // folder of that name there, is refused: the update unpacks a copy of the package that lies just
 // there, which is read while the items are written, so the item could neither replace it nor stay
-// once the copy is deleted, and the folder could not be made beside it.
+// once the copy is deleted, and the folder could not be made beside it. Says why on standard error
+// when it would not.
 static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir,
                              const ZChar* packageName, size_t packageNameLength) {
-  if (ReadItemName(reader, index) != SZ_OK) return false;
+  SRes res = ReadItemName(reader, index);
+  if (res != SZ_OK) {
+    ReportResult(&reader->db, NULL, index, res);
+    return false;
+  }
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
-  if (name[0] == 0) return false;
+  if (name[0] == 0) {
+    ReportItemFailure(name, "the name is empty");
+    return false;
+  }
   if (IsAntiItem(reader, index)) return true;  // nothing to write
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
-  if (ItemPathProblem(outDir, name, isDirectory) != NULL) return false;
+  const char* problem = ItemPathProblem(outDir, name, isDirectory);
+  if (problem != NULL) {
+    ReportItemFailure(name, problem);
+    return false;
+  }
   const ZChar* cursor = name;
   size_t topLength = 0;
   const ZChar* top = NextPathComponent(&cursor, &topLength);
-  if (top != NULL && NamesEqualIgnoringCase(top, topLength, packageName, packageNameLength)) return false;
+  if (top != NULL && NamesEqualIgnoringCase(top, topLength, packageName, packageNameLength)) {
+    ReportItemFailure(name, "named as the package's own copy, which the update unpacks from");
+    return false;
+  }
   if (isDirectory) return true;
-  return StartItem(reader, index) == SZ_OK && SkipItem(reader) == SZ_OK;
+  res = StartItem(reader, index);
+  if (res == SZ_OK) res = SkipItem(reader);
+  if (res != SZ_OK) ReportResult(&reader->db, name, index, res);
+  return res == SZ_OK;
 }
 
 int TestPackage(const ZChar* packagePath, const ZChar* outDir) {

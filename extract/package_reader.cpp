@@ -5,10 +5,20 @@
 
 #include "7zCrc.h"
 #include "anti_items.h"
+#include "failure_reason.h"
 #include "item_path.h"
 
 static void* BoundedAlloc(ISzAllocPtr, size_t size) {
-  return size == 0 || size > static_cast<size_t>(kLargestAllocation) ? NULL : malloc(size);
+  void* block = size == 0 || size > static_cast<size_t>(kLargestAllocation) ? NULL : malloc(size);
+  if (block == NULL && size != 0) NoteRefusedAllocation(size);
+  return block;
+}
+
+// malloc, remembering a refusal for the failure's reason.
+static void* Allocate(size_t size) {
+  void* block = malloc(size);
+  if (block == NULL) NoteRefusedAllocation(size);
+  return block;
 }
 static void HeapFree(ISzAllocPtr, void* address) { free(address); }
 const ISzAlloc kPackageAllocator = {BoundedAlloc, HeapFree};
@@ -29,26 +39,30 @@ static SRes StreamSeek(ISeekInStreamPtr p, Int64* position, ESzSeek origin) {
 
 int OpenPackage(const ZChar* path, PackageReader* reader) {
   memset(reader, 0, sizeof *reader);
-  if (PlatFileOpenRead(path, &reader->file) != PLAT_OK) return PACKAGE_UNREADABLE;
+  int opened = PlatFileOpenRead(path, &reader->file);
+  if (opened != PLAT_OK) {
+    ReportPlatformFailure(NULL, "cannot open the package", opened);
+    return PACKAGE_UNREADABLE;
+  }
   reader->stream.vt.Read = StreamRead;
   reader->stream.vt.Seek = StreamSeek;
   reader->stream.file = reader->file;
   LookToRead2_CreateVTable(&reader->look, False);
   reader->look.realStream = &reader->stream.vt;
-  reader->look.buf = static_cast<Byte*>(malloc(kLookBufferSize));
+  reader->look.buf = static_cast<Byte*>(Allocate(kLookBufferSize));
   reader->look.bufSize = kLookBufferSize;
   LookToRead2_INIT(&reader->look);
   // Large (three coders' states): on the heap, where the device's small stack is not at stake.
-  reader->folder = static_cast<FolderStream*>(malloc(sizeof(FolderStream)));
+  reader->folder = static_cast<FolderStream*>(Allocate(sizeof(FolderStream)));
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
-  SRes res = reader->look.buf == NULL || reader->folder == NULL
-                 ? SZ_ERROR_MEM
-                 : SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator);
+  SRes res = reader->look.buf == NULL || reader->folder == NULL ? SZ_ERROR_MEM : SZ_OK;
+  if (res == SZ_OK) res = SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator);
   if (res == SZ_OK) {
     res = ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems);
   }
   if (res != SZ_OK) {
+    ReportOpenResult(reader->file, res);
     ClosePackage(reader);
     return res == SZ_ERROR_UNSUPPORTED ? PACKAGE_UNSUPPORTED : PACKAGE_INVALID;
   }
@@ -64,7 +78,7 @@ SRes ReadItemName(PackageReader* reader, UInt32 index) {
   if (length > reader->nameCapacity) {
     free(reader->name);
     reader->nameCapacity = length;
-    reader->name = static_cast<UInt16*>(malloc(length * sizeof(UInt16)));
+    reader->name = static_cast<UInt16*>(Allocate(length * sizeof(UInt16)));
     if (reader->name == NULL) {
       reader->nameCapacity = 0;
       return SZ_ERROR_MEM;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -28,13 +29,16 @@ std::string Error(const std::string& message) { return "\n [ZELT_UPDATE]  ERROR:
 struct Outcome {
   int result;
   std::string console;
+  std::string reasons;  // standard error
 };
 
 Outcome Capture(const std::function<int()>& call) {
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   int result = call();
   fflush(stdout);
-  return {result, testing::internal::GetCapturedStdout()};
+  std::string console = testing::internal::GetCapturedStdout();
+  return {result, console, testing::internal::GetCapturedStderr()};
 }
 
 // Every entry below root, relative, with "/" separators.
@@ -282,19 +286,26 @@ TEST_F(ExtractTest, WriteOrCloseFailureStopsTheWalk) {
     int nth;
     PlatFault fault;
     const char* console;
+    const char* reason;  // on standard error
   };
+  const char* const kWriteFailed =
+      "zelt: out\\a.bin: cannot write the file: the medium failed (the volume may be full)\n";
+  const char* const kClosed = "zelt: out\\b.txt: cannot close the file (its last bytes did not reach the "
+                              "medium): the medium failed (the volume may be full)\n";
   std::vector<Case> cases = {
-      {"write", 1, PLAT_FAULT_NO_PROGRESS, "sub/\na.bin\n [ZELT_UPDATE]  ERROR: can not write output file\n"},
-      {"write", 1, PLAT_FAULT_ERROR, "sub/\na.bin\n [ZELT_UPDATE]  ERROR: can not write output file\n"},
+      {"write", 1, PLAT_FAULT_NO_PROGRESS, "sub/\na.bin\n [ZELT_UPDATE]  ERROR: can not write output file\n",
+       kWriteFailed},
+      {"write", 1, PLAT_FAULT_ERROR, "sub/\na.bin\n [ZELT_UPDATE]  ERROR: can not write output file\n",
+       kWriteFailed},
       {"close", 2, PLAT_FAULT_ERROR,
-       "sub/\na.bin\nb.txt\n [ZELT_UPDATE]  ERROR: can not close output file\n"},
+       "sub/\na.bin\nb.txt\n [ZELT_UPDATE]  ERROR: can not close output file\n", kClosed},
       {"write", 2, PLAT_FAULT_ERROR,
-       "sub/\na.bin\nb.txt\n [ZELT_UPDATE]  ERROR: can not close output file\n"},
+       "sub/\na.bin\nb.txt\n [ZELT_UPDATE]  ERROR: can not close output file\n", kClosed},
   };
   // The Win32 backend puts each written file on the medium as it closes it.
   if (kWin32Backend) {
     cases.push_back({"flush", 2, PLAT_FAULT_ERROR,
-                     "sub/\na.bin\nb.txt\n [ZELT_UPDATE]  ERROR: can not close output file\n"});
+                     "sub/\na.bin\nb.txt\n [ZELT_UPDATE]  ERROR: can not close output file\n", kClosed});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.nth) + " " + std::to_string(c.fault));
@@ -305,6 +316,7 @@ TEST_F(ExtractTest, WriteOrCloseFailureStopsTheWalk) {
     PlatTestClearFaults();
     EXPECT_EQ(run.result, 1);
     EXPECT_EQ(run.console, c.console);
+    EXPECT_EQ(run.reasons, c.reason);
     EXPECT_FALSE(fs::exists(Out() / "sub" / "x.txt"));
   }
 }
@@ -458,7 +470,7 @@ TEST(CheckToolTest, SaysWhetherTheDeviceTakesThePackageAndWhy) {
   }
 }
 
-TEST_F(ExtractTest, PackageCheckWritesAndPrintsNothing) {
+TEST_F(ExtractTest, PackageCheckWritesNothingAndSaysWhyItRefuses) {
   UsePackage("two-files-not-solid");
   fs::copy_file(Package(), device_.path() / "pkg" / "corrupt.7z");
   CorruptMiddle(device_.path() / "pkg" / "corrupt.7z");
@@ -467,16 +479,21 @@ TEST_F(ExtractTest, PackageCheckWritesAndPrintsNothing) {
     fs::copy_file(fs::path(ZELT_FIXTURES_DIR) / fixture, device_.path() / "pkg" / fixture);
   }
   const ZString outDirLeavingNoRoom(255, ZT('o'));  // 255 + "\" + "a.txt" + terminator: 262
+  // Standard output stays silent; why a package is refused goes to standard error.
   struct Case {
     const ZChar* package;
     const ZChar* outDir;
     int result;
+    const char* reason;  // the whole of standard error
   };
   const Case cases[] = {
-      {ZT("pkg\\p.7z"), ZT("out"), 0},          {ZT("pkg\\p.7z"), outDirLeavingNoRoom.c_str(), 1},
-      {ZT("pkg\\corrupt.7z"), ZT("out"), 1},    {ZT("pkg\\garbage.7z"), ZT("out"), 1},
-      {ZT("pkg\\missing.7z"), ZT("out"), 1},    {ZT("pkg\\unsafe_names.7z"), ZT("out"), 1},
-      {ZT("pkg\\empty_name.7z"), ZT("out"), 1},
+      {ZT("pkg\\p.7z"), ZT("out"), 0, ""},
+      {ZT("pkg\\p.7z"), outDirLeavingNoRoom.c_str(), 1, "zelt: a.txt: item path too long, item skipped\n"},
+      {ZT("pkg\\corrupt.7z"), ZT("out"), 1, "zelt: a.txt: data error (the package is damaged)\n"},
+      {ZT("pkg\\garbage.7z"), ZT("out"), 1, "zelt: not a 7z package (no 7z header)\n"},
+      {ZT("pkg\\missing.7z"), ZT("out"), 1, "zelt: cannot open the package: not found\n"},
+      {ZT("pkg\\unsafe_names.7z"), ZT("out"), 1, "unsafe item path, item skipped\n"},
+      {ZT("pkg\\empty_name.7z"), ZT("out"), 1, "zelt: (an item with no name): the name is empty\n"},
   };
   for (const Case& c : cases) {
     ZString package(c.package);
@@ -484,6 +501,9 @@ TEST_F(ExtractTest, PackageCheckWritesAndPrintsNothing) {
     Outcome run = Capture([&] { return TestPackage(c.package, c.outDir); });
     EXPECT_EQ(run.result, c.result);
     EXPECT_EQ(run.console, "");
+    std::string reason = c.reason;
+    EXPECT_EQ(run.reasons.substr(run.reasons.size() - std::min(run.reasons.size(), reason.size())), reason);
+    EXPECT_EQ(std::count(run.reasons.begin(), run.reasons.end(), '\n'), c.result) << run.reasons;
   }
   EXPECT_TRUE(fs::is_empty(Out()));
 }

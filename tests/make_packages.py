@@ -227,6 +227,10 @@ PACKAGES = {
     "lzma2-three-blocks": ("six-blocks", "-m0=LZMA2 -ms=2f", None),
     "ppmd-one-block": ("three-blocks", "-m0=PPMd -mf=BCJ", None),
     "bzip2": ("three-blocks", "-m0=BZip2", None),
+    "deflate": ("one-file", "-m0=Deflate", None),
+    "encrypted": ("one-file", "-m0=LZMA -pzelt", None),
+    "encrypted-header": ("one-file", "-m0=LZMA -pzelt -mhe=on", None),
+    "ppmd-plain-header": ("one-file", "-m0=PPMd -mhc=off", None),
     "one-file": ("one-file", "-m0=LZMA", None),
     "forty-small-solid": ("forty-small", "-m0=LZMA -ms=on", None),
     "two-files-not-solid": ("two-files", "-m0=LZMA -ms=off", None),
@@ -418,6 +422,23 @@ def ppmd_header_package(outdir, name, tree):
     shutil.rmtree(work)
 
 
+def large_model_package(outdir, name, source):
+    """A PPMd package that asks for a model of 300 MB, more than any device has: 7zz fits the model
+    to the data, so the size is set in the plain header of a small package, whose checksums are
+    made again."""
+    with open(os.path.join(outdir, source + ".7z"), "rb") as package:
+        data = bytearray(package.read())
+    next_offset, next_size = struct.unpack_from("<QQ", data, 12)
+    header = 32 + next_offset
+    # The coder: flags 0x23 (a 3-byte id with properties), PPMd's id, 5 bytes of properties.
+    at = data.index(b"\x23\x03\x04\x01\x05", header)
+    struct.pack_into("<I", data, at + 6, 300 << 20)
+    struct.pack_into("<I", data, 28, zlib.crc32(data[header:header + next_size]))
+    struct.pack_into("<I", data, 8, zlib.crc32(data[12:32]))
+    with open(os.path.join(outdir, name + ".7z"), "wb") as package:
+        package.write(data)
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -444,6 +465,13 @@ def main():
     for name, (writer, setting, tree) in WRITER_PACKAGES.items():
         make_writer_package(outdir, name, writer, setting, tree)
     ppmd_header_package(outdir, "ppmd-header", "empty-folder-only")
+    large_model_package(outdir, "ppmd-300m", "ppmd-plain-header")
+    # The first of the volumes of a package split for a small medium.
+    run(["7zz", "a", "-bd", "-bso0", "-bsp0", "-m0=Copy", "-v4k", os.path.join(outdir, "volumes.7z"), "."],
+        os.path.join(outdir, "trees", "firmware"))
+    for volume in os.listdir(outdir):
+        if volume.startswith("volumes.7z."):
+            os.rename(os.path.join(outdir, volume), os.path.join(outdir, volume.replace(".7z.", "-") + ".7z"))
     # An item that would land beside the install directory; 7zz refuses to store such a name.
     run(["bsdtar", "--format", "7zip", "-s", ",^escape,../zelt-escaped,", "-cf",
          os.path.join(outdir, "escaping.7z"), "readme.txt", "escape.txt"],

@@ -324,7 +324,10 @@ TEST(UpdateTest, MissingPackageDeletesNothing) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
   fs::remove(PackagePath(root.path()));
-  ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 142}, false);
+  Outcome run = RunWaited(Updater(root.path()));
+  ExpectOutcome(run, {112, 113, 114, 142}, false);
+  EXPECT_NE(run.errors.find("zelt: Zeltrovan.7z: cannot open the package: not found\n"), std::string::npos)
+      << run.errors;
   ExpectTree(root.path() / "Zeltrovan", kInstalled);
 }
 
@@ -334,37 +337,58 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
       fs::copy_file(PremadePackage(name), package, fs::copy_options::overwrite_existing);
     };
   };
-  const std::map<std::string, std::function<void(const fs::path&)>> damages = {
-      {"empty file", [](const fs::path& package) { WriteFile(package, ""); }},
-      {"not an archive", [](const fs::path& package) { WriteFile(package, "Zeltrovan 2.0\n"); }},
+  // Each refusal says why on the updater's standard error, which the waiting side passes on.
+  struct Damage {
+    const char* name;
+    std::function<void(const fs::path&)> damage;
+    const char* reason;
+  };
+  const Damage damages[] = {
+      {"empty file", [](const fs::path& package) { WriteFile(package, ""); }, "zelt: not a 7z package"},
+      {"not an archive", [](const fs::path& package) { WriteFile(package, "Zeltrovan 2.0\n"); },
+       "zelt: not a 7z package"},
       {"truncated",
        [](const fs::path& package) {
          std::string bytes = ReadFile(package);
          WriteFile(package, bytes.substr(0, bytes.size() / 2));
-       }},
+       },
+       "zelt: the package is truncated"},
+      {"first volume of several", replaceBy("volumes-001"), "zelt: the package is truncated"},
+      {"second volume of several", replaceBy("volumes-002"), "zelt: not a 7z package"},
       // Stored without compression, so the flipped byte is file data caught by its checksum.
       {"corrupt data",
        [](const fs::path& package) {
          std::string bytes = ReadFile(package);
          bytes[100] = static_cast<char>(bytes[100] ^ 0x55);
          WriteFile(package, bytes);
-       }},
+       },
+       ": checksum mismatch (the package is damaged)\n"},
+      {"Deflate", replaceBy("deflate"), "zelt: a.txt: unsupported coder Deflate\n"},
+      {"BZip2", replaceBy("bzip2"), ": unsupported coder BZip2\n"},
+      {"encrypted items", replaceBy("encrypted"), "zelt: a.txt: unsupported coder 7zAES (encrypted"},
+      {"encrypted header", replaceBy("encrypted-header"), "zelt: encrypted header (7zAES)"},
+      {"PPMd model of 300 MB", replaceBy("ppmd-300m"),
+       "zelt: a.txt: not enough memory (314572800 bytes asked)"},
       // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
-      {"item escaping the install directory", replaceBy("escaping")},
+      {"item escaping the install directory", replaceBy("escaping"),
+       "zelt: ../zelt-escaped.txt: unsafe item path"},
       // Paths one unit over what the device can create or list again (\Zeltrovan\ is 11 units).
-      {"folder item of 256 units, too long to list", replaceBy("path-over-folder")},
-      {"file of 260 units", replaceBy("path-over-file")},
-      {"file in a folder of 256 units", replaceBy("path-over-file-folder")},
+      {"folder item of 256 units, too long to list", replaceBy("path-over-folder"), ": item path too long"},
+      {"file of 260 units", replaceBy("path-over-file"), ": item path too long"},
+      {"file in a folder of 256 units", replaceBy("path-over-file-folder"), ": item path too long"},
       // Empty items under a header coded with PPMd, which no packer writes: decoding it would
       // take a stack frame larger than the device program's whole budget.
-      {"header coded with PPMd", replaceBy("ppmd-header")},
+      {"header coded with PPMd", replaceBy("ppmd-header"),
+       "zelt: the package header is coded with an unsupported coder"},
   };
-  for (auto& [name, damage] : damages) {
-    SCOPED_TRACE(name);
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.name);
     ScratchDir root;
     ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled, "update-stored"));
-    damage(PackagePath(root.path()));
-    ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 118}, false);
+    d.damage(PackagePath(root.path()));
+    Outcome run = RunWaited(Updater(root.path()));
+    ExpectOutcome(run, {112, 113, 114, 118}, false);
+    EXPECT_NE(run.errors.find(d.reason), std::string::npos) << run.errors;
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
     EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
   }
@@ -427,6 +451,8 @@ TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
   Outcome run = RunWaited(Updater(root.path()));
   ExpectOutcome(run, {112, 113, 114, 121, 131, 146, 154, 160, 205, 217, 226}, false);
   EXPECT_EQ(run.log.find("Everything is Ok"), std::string::npos);
+  EXPECT_NE(run.errors.find("zelt: ZELTROVAN\\EMMC_Check_File.txt\\notes.txt: cannot create the file: "),
+            std::string::npos) << run.errors;
   EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/EMMC_Check_File.txt"), "marker");
   EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/readme.txt"), "readme");
 }
@@ -541,7 +567,10 @@ TEST(UpdateTest, WaiterClearsStaleSignal) {
   EXPECT_EQ(ParseLog(alone).stages, kSuccessStages);
   // The success signal of that run is still pending when the next, failing, run is waited for.
   fs::remove(PackagePath(root.path()));
-  ExpectOutcome(RunWaited(Updater(root.path())), {112, 113, 114, 142}, false);
+  Outcome run = RunWaited(Updater(root.path()));
+  ExpectOutcome(run, {112, 113, 114, 142}, false);
+  EXPECT_NE(run.errors.find("zelt: Zeltrovan.7z: cannot open the package: not found\n"), std::string::npos)
+      << run.errors;
 }
 
 // A package that brings read-only files and folders leaves them for the next update, which must
@@ -608,9 +637,9 @@ TEST(UpdateTest, UpdaterInsideTheInstallDirectoryDeletesNothing) {
     fs::rename(root.path() / "Zeltrovan", root.path() / place.install);
     fs::path install = root.path() / place.install;
     Files before = Snapshot(install);
-    ExpectOutcome(RunWaited(install / place.exeDir / fs::path(ZELT_UPDATE_EXE).filename()),
-                  {112, 113, 114, 116},
-                  false);
+    Outcome run = RunWaited(install / place.exeDir / fs::path(ZELT_UPDATE_EXE).filename());
+    ExpectOutcome(run, {112, 113, 114, 116}, false);
+    EXPECT_NE(run.errors.find("zelt: the updater lies inside \\Zeltrovan"), std::string::npos) << run.errors;
     EXPECT_EQ(Snapshot(install), before);
   }
 }
@@ -706,6 +735,8 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
       EXPECT_EQ(after, expected);
     } else {
       ExpectOutcome(run, {112, 113, 114, 120}, false);
+      EXPECT_NE(run.errors.find("zelt: the volume is too small: the update needs "), std::string::npos)
+          << run.errors;
       EXPECT_EQ(after, installed);
     }
   }

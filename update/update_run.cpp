@@ -5,6 +5,7 @@
 
 #include "device_names.h"
 #include "extractor.h"
+#include "failure_reason.h"
 #include "install_cleaner.h"
 #include "outcome_events.h"
 #include "package_check.h"
@@ -51,6 +52,11 @@ static bool SourcePackagePath(ZChar* source) {
   return true;
 }
 
+// The package is named by its file name: the folder is the updater's own.
+static void ReportPackageUnopened(int error) {
+  ReportPlatformFailure(kPackageName + 1, "cannot open the package", error);
+}
+
 // a + b, or the largest value where that does not fit.
 static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
   return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
@@ -62,6 +68,7 @@ static bool UpdateCanFinish(const ZChar* source) {
   // The clean would delete the updater and its package, and nothing would be left to copy.
   if (PathIsInside(source, kInstallDir)) {
     LogStage(116, "main:updater inside zeltrovan");
+    ReportFailure("the updater lies inside \\Zeltrovan, which the update empties");
     return false;
   }
   // FAT gives every file whole clusters and every folder at least one: a package of small files
@@ -74,10 +81,12 @@ static bool UpdateCanFinish(const ZChar* source) {
   int clean = CheckInstallTree(kInstallDir, clusterBytes, &freedClusters);
   if (clean == CLEAN_FILE_IN_USE) {
     LogStage(117, "main:zeltrovan file in use");
+    ReportFailure("a file in \\Zeltrovan is in use by another program (the log's \"in use\" lines name it)");
     return false;
   }
   if (clean != CLEAN_READY) {
     LogStage(119, "main:read zeltrovan files fail");
+    ReportFailure("\\Zeltrovan cannot be read to the end");
     return false;
   }
   // Without an install directory nothing is deleted; creating the copy there fails on its own.
@@ -85,14 +94,21 @@ static bool UpdateCanFinish(const ZChar* source) {
   // The package copy stays beside the unpacked items until the end.
   ZUInt64 packageClusters = 0;
   ZUInt64 unpackedClusters = 0;
-  if (space != PLAT_OK ||
-      MeasurePackage(source, clusterBytes, &packageClusters, &unpackedClusters) != 0 ||
-      SaturatingSum(freeBytes / clusterBytes, freedClusters) <
-          SaturatingSum(packageClusters, unpackedClusters)) {
-    LogStage(120, "main:check free space fail");
-    return false;
+  if (space != PLAT_OK) {
+    ReportPlatformFailure(NULL, "cannot learn the free space of \\Zeltrovan's volume", space);
+  } else if (MeasurePackage(source, clusterBytes, &packageClusters, &unpackedClusters) != 0) {
+    ReportFailure("cannot measure what the package takes");
+  } else {
+    ZUInt64 available = SaturatingSum(freeBytes / clusterBytes, freedClusters);
+    ZUInt64 needed = SaturatingSum(packageClusters, unpackedClusters);
+    if (available >= needed) return true;
+    fprintf(stderr, "zelt: the volume is too small: the update needs %lu clusters of %lu bytes, "
+                    "%lu are free once the clean is done\n",
+            static_cast<unsigned long>(needed), static_cast<unsigned long>(clusterBytes),
+            static_cast<unsigned long>(available));
   }
-  return true;
+  LogStage(120, "main:check free space fail");
+  return false;
 }
 
 // Copies in 1024-byte chunks. A chunk the target takes none of is abandoned, so the size check
@@ -133,6 +149,9 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   bool closed = PlatFileClose(tofile) == PLAT_OK;
   if (copied != fileSize || !closed) {
     LogStage(223, "main:copy data fail");
+    fprintf(stderr, "zelt: the package copy is incomplete: %ld of %ld bytes written%s\n",
+            static_cast<long>(copied), static_cast<long>(fileSize),
+            closed ? " (the volume may be full)" : ", and its close failed (the volume may be full)");
     return false;
   }
   LogStage(205, "main:copy data success");
@@ -146,6 +165,7 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   // a power cut just after the event must not take files away.
   if (PlatFlushVolume(kInstallDir) != PLAT_OK) {
     LogStage(219, "main:flush install fail");
+    ReportFailure("the install volume cannot be flushed: the new files may not be on the medium");
     return false;
   }
   return true;
@@ -164,6 +184,7 @@ int RunUpdate() {
   // its package copy. It changes nothing and sets no event, since the outcome is the other run's.
   if (PlatLockTake(kRunLockName, &runLock) != PLAT_OK) {
     LogStage(115, "main:take run lock fail");
+    ReportFailure("another update is running on this device");
     return -1;
   }
   PlatEventOpen(kSuccessEventName, &successEvent);
@@ -173,8 +194,11 @@ int RunUpdate() {
   // installed application in place.
   ZChar source[PLAT_MAX_PATH];
   PlatFile* fromfile = NULL;
-  if (!SourcePackagePath(source) || PlatFileOpenRead(source, &fromfile) != PLAT_OK) {
+  bool located = SourcePackagePath(source);  // says why when not
+  int opened = located ? PlatFileOpenRead(source, &fromfile) : PLAT_ERR_INVALID;
+  if (opened != PLAT_OK) {
     LogStage(142, "main:open fromfile fail");
+    if (located) ReportPackageUnopened(opened);
     Signal(failEvent);
     return -1;
   }
@@ -192,20 +216,25 @@ int RunUpdate() {
   LogStage(121, "main:begin remove file");
   if (RemoveInstallTree(kInstallDir) != 0) {
     LogStage(127, "main:remove zeltrovan files fail");
+    ReportFailure("\\Zeltrovan cannot be emptied (the log's \"delete\" line names what stayed)");
     Signal(failEvent);
     return -1;
   }
   LogStage(131, "main:remove file OK");
 
-  if (PlatFileOpenRead(source, &fromfile) != PLAT_OK) {
+  opened = PlatFileOpenRead(source, &fromfile);
+  if (opened != PLAT_OK) {
     LogStage(142, "main:open fromfile fail");
+    ReportPackageUnopened(opened);
     Signal(failEvent);
     return -1;
   }
   LogStage(146, "main:open fromfile OK");
   PlatFile* tofile = NULL;
-  if (PlatFileCreate(kTargetPackageWide, &tofile) != PLAT_OK) {
+  int created = PlatFileCreate(kTargetPackageWide, &tofile);
+  if (created != PLAT_OK) {
     LogStage(150, "main:open tofile fail");
+    ReportPlatformFailure(kTargetPackageWide, "cannot create the package copy", created);
     PlatFileClose(fromfile);
     Signal(failEvent);
     return -1;

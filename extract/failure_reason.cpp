@@ -1,0 +1,202 @@
+#include "failure_reason.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "branch_filter.h"
+#include "coder_stream.h"
+#include "device_names.h"
+
+static const UInt32 kBcj2Method = 0x0303011B;
+static const UInt32 kAesMethod = 0x06F10701;
+// The size of the last allocation refused; 0 when none was.
+static size_t refusedAllocation = 0;
+
+struct MethodName {
+  UInt32 id;
+  const char* name;
+};
+
+// The coders packers write, so that a package from any of them is refused by name.
+static const MethodName kMethodNames[] = {
+    {CODER_COPY, "Copy"},    {CODER_LZMA, "LZMA"},    {CODER_LZMA2, "LZMA2"},   {CODER_PPMD, "PPMd"},
+    {0x03030103, "BCJ"},     {0x03030501, "ARM"},     {0x03030701, "ARMT"},     {0x03030205, "PPC"},
+    {0x03030401, "IA64"},    {0x03030805, "SPARC"},   {0x0A, "ARM64"},          {0x0B, "RISCV"},
+    {0x03, "Delta"},         {kBcj2Method, "BCJ2"},   {0x040108, "Deflate"},    {0x040109, "Deflate64"},
+    {0x040202, "BZip2"},     {kAesMethod, "7zAES"},
+};
+
+void NoteRefusedAllocation(size_t size) { refusedAllocation = size; }
+
+// "zelt: " and the item's name and ": " when there is one, on standard error.
+static void WriteHead(const ZChar* item) {
+  fputs("zelt: ", stderr);
+  if (item == NULL) return;
+  size_t units = TextLength(item);
+  char* bytes = static_cast<char*>(malloc(units * 3 + 1));
+  int size = 0;
+  if (bytes != NULL && units > 0) {
+    size = PlatUtf16ToConsole(item, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
+  }
+  if (size > 0) fwrite(bytes, 1, static_cast<size_t>(size), stderr);
+  free(bytes);
+  fputs(units == 0 ? "(an item with no name): " : ": ", stderr);
+}
+
+static void WriteTail(const char* text) {
+  fputs(text, stderr);
+  fputs("\n", stderr);
+  fflush(stderr);
+}
+
+void ReportFailure(const char* cause) {
+  WriteHead(NULL);
+  WriteTail(cause);
+}
+
+void ReportItemFailure(const ZChar* item, const char* cause) {
+  WriteHead(item);
+  WriteTail(cause);
+}
+
+static void WriteMethod(UInt32 id) {
+  for (size_t i = 0; i < sizeof kMethodNames / sizeof kMethodNames[0]; i++) {
+    if (kMethodNames[i].id == id) {
+      fputs(kMethodNames[i].name, stderr);
+      return;
+    }
+  }
+  fprintf(stderr, "with id %lX", static_cast<unsigned long>(id));
+}
+
+static bool IsDecodedMethod(UInt32 id) {
+  return id == CODER_COPY || id == CODER_LZMA || id == CODER_LZMA2 || id == CODER_PPMD ||
+         id == kBcj2Method || IsBranchFilter(id);
+}
+
+// Names the first coder of the folder the decoder lacks, or, when it has them all, the folder's
+// coders, whose layout or properties it does not take.
+static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
+  const CSzAr* ar = &db->db;
+  CSzData data;
+  data.Data = ar->CodersData + ar->FoCodersOffsets[folderIndex];
+  data.Size = ar->FoCodersOffsets[folderIndex + 1] - ar->FoCodersOffsets[folderIndex];
+  CSzFolder folder;
+  if (SzGetNextFolderItem(&folder, &data) != SZ_OK) {
+    fputs("unsupported coder", stderr);
+    return;
+  }
+  for (UInt32 i = 0; i < folder.NumCoders; i++) {
+    UInt32 id = folder.Coders[i].MethodID;
+    if (IsDecodedMethod(id)) continue;
+    fputs("unsupported coder ", stderr);
+    WriteMethod(id);
+    if (id == kAesMethod) fputs(" (encrypted; the device has no password)", stderr);
+    return;
+  }
+  fputs("unsupported coder layout or properties:", stderr);
+  for (UInt32 i = 0; i < folder.NumCoders; i++) {
+    fputs(" ", stderr);
+    WriteMethod(folder.Coders[i].MethodID);
+  }
+}
+
+static const char* ResultCause(SRes res) {
+  switch (res) {
+    case SZ_ERROR_DATA: return "data error (the package is damaged)";
+    case SZ_ERROR_CRC: return "checksum mismatch (the package is damaged)";
+    case SZ_ERROR_INPUT_EOF: return "the package is truncated (it ends too early)";
+    case SZ_ERROR_READ: return "the package cannot be read";
+    case SZ_ERROR_ARCHIVE: return "the package header is damaged";
+    case SZ_ERROR_NO_ARCHIVE: return "not a 7z package (no 7z header)";
+    case SZ_ERROR_FAIL: return "the package's sizes do not fit together (it is damaged)";
+    default: return NULL;
+  }
+}
+
+void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) {
+  WriteHead(item);
+  if (res == SZ_ERROR_MEM) {
+    fputs("not enough memory", stderr);
+    if (refusedAllocation != 0) {
+      fprintf(stderr, " (%lu bytes asked)", static_cast<unsigned long>(refusedAllocation));
+    }
+    refusedAllocation = 0;
+    WriteTail("");
+    return;
+  }
+  if (res == SZ_ERROR_UNSUPPORTED && item != NULL && db->FileToFolder[index] != static_cast<UInt32>(-1)) {
+    WriteUnsupported(db, db->FileToFolder[index]);
+    WriteTail("");
+    return;
+  }
+  const char* cause = ResultCause(res);
+  if (cause != NULL) {
+    WriteTail(cause);
+  } else {
+    fprintf(stderr, "decoder error %d", static_cast<int>(res));
+    WriteTail("");
+  }
+}
+
+static ZUInt64 ReadLittleEndian(const Byte* bytes) {
+  ZUInt64 value = 0;
+  for (int i = 7; i >= 0; i--) value = (value << 8) | bytes[i];
+  return value;
+}
+
+// The start of the package's next header: a header coded with what the decoder lacks begins
+// with kEncodedHeader (0x17) and holds the coder's id among its first bytes.
+static bool HeaderIsEncrypted(PlatFile* file) {
+  Byte start[32];
+  size_t size = sizeof start;
+  ZInt64 position = 0;
+  if (PlatFileSeek(file, &position, PLAT_SEEK_SET) != PLAT_OK ||
+      PlatFileRead(file, start, &size) != PLAT_OK || size != sizeof start) {
+    return false;
+  }
+  position = static_cast<ZInt64>(ReadLittleEndian(start + 12) + sizeof start);
+  Byte header[64];
+  size = sizeof header;
+  if (PlatFileSeek(file, &position, PLAT_SEEK_SET) != PLAT_OK ||
+      PlatFileRead(file, header, &size) != PLAT_OK || size == 0 || header[0] != 0x17) {
+    return false;
+  }
+  static const Byte kAesId[] = {0x06, 0xF1, 0x07, 0x01};
+  for (size_t i = 0; i + sizeof kAesId <= size; i++) {
+    if (memcmp(header + i, kAesId, sizeof kAesId) == 0) return true;
+  }
+  return false;
+}
+
+void ReportOpenResult(PlatFile* file, SRes res) {
+  if (res != SZ_ERROR_UNSUPPORTED) {
+    ReportResult(NULL, NULL, 0, res);
+  } else if (HeaderIsEncrypted(file)) {
+    ReportFailure("encrypted header (7zAES): the package needs a password, which the device has not");
+  } else {
+    ReportFailure("the package header is coded with an unsupported coder or a newer 7z version");
+  }
+}
+
+static const char* PlatformCause(int error) {
+  switch (error) {
+    case PLAT_ERR_NOT_FOUND: return "not found";
+    case PLAT_ERR_EXISTS: return "already exists";
+    case PLAT_ERR_ACCESS: return "access denied (read-only)";
+    case PLAT_ERR_IN_USE: return "in use by another program";
+    case PLAT_ERR_NOT_EMPTY: return "folder not empty";
+    case PLAT_ERR_INVALID: return "a path the device cannot take";
+    case PLAT_ERR_NO_MEMORY: return "not enough memory";
+    case PLAT_ERR_TIMEOUT: return "timed out";
+    default: return "the medium failed (the volume may be full)";
+  }
+}
+
+void ReportPlatformFailure(const ZChar* item, const char* what, int error) {
+  WriteHead(item);
+  fputs(what, stderr);
+  fputs(": ", stderr);
+  WriteTail(PlatformCause(error));
+}

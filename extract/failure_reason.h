@@ -1,0 +1,24 @@
+// Why a package could not be tested or unpacked, or an update could not finish: one line on
+// standard error for each failure, "zelt: <item>: <cause>\n", or "zelt: <cause>\n" where no item
+// is concerned. Standard output, which stored logs and scripts read, never carries it.
+#pragma once
+
+#include "7z.h"
+#include "platform.h"
+
+// "zelt: <cause>\n".
+void ReportFailure(const char* cause);
+// "zelt: <item>: <cause>\n", the item's UTF-16 name in the console's code page.
+void ReportItemFailure(const ZChar* item, const char* cause);
+// A library or decoder result res (not SZ_OK) in words, for item index of db, or for the
+// package as a whole when item is NULL: names the coder the decoder lacks for
+// SZ_ERROR_UNSUPPORTED, and the size asked for SZ_ERROR_MEM when an allocation was refused.
+void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res);
+// Why SzArEx_Open refused the open package file with res, read again from its start header
+// when the header is coded with what the decoder lacks (a password, most often).
+void ReportOpenResult(PlatFile* file, SRes res);
+// A platform failure (PLAT_ERR_...) of what ("cannot create the file") for item.
+void ReportPlatformFailure(const ZChar* item, const char* what, int error);
+// Remembers the size of a refused allocation, so that the memory failure it leads to can say
+// how much was asked.
+void NoteRefusedAllocation(size_t size);
