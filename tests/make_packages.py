@@ -265,9 +265,6 @@ PACKAGES = {
     "path-over-file-folder": ("path-over-file-folder", "", [LONG + "/" + "b" * 124 + "/x"]),
     "small-files": ("small-files", "-m0=LZMA2", None),
     "incompressible": ("incompressible", "-m0=Copy", None),
-    # A password the device is never given: on the items' block, and on the item list as well.
-    "encrypted": ("one-file", "-m0=LZMA -psecret", None),
-    "encrypted-header": ("one-file", "-m0=LZMA -psecret -mhe=on", None),
 }
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
