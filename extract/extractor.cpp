@@ -1,9 +1,9 @@
 #include "extractor.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "console_log.h"
 #include "device_names.h"
 #include "gbk.h"
 #include "item_path.h"
@@ -13,8 +13,10 @@
 // Every name and error goes out at once, as the run's stage lines do, so that a run cut short
 // leaves a log that reaches the item it was working on.
 void PrintExtractError(const char* message) {
-  printf("\n [ZELT_UPDATE]  ERROR: %s\n", message);
-  fflush(stdout);
+  ConsolePrint("\n [ZELT_UPDATE]  ERROR: ");
+  ConsolePrint(message);
+  ConsolePrint("\n");
+  ConsoleFlush(true);
 }
 
 SRes PrintItemName(const UInt16* name) {
@@ -29,8 +31,8 @@ SRes PrintItemName(const UInt16* name) {
     res = SZ_ERROR_FAIL;
   } else {
     narrow[produced] = 0;
-    fputs(narrow, stdout);
-    fflush(stdout);  // with it the end of the item before
+    ConsolePrint(narrow);
+    ConsoleFlush(false);  // with it the end of the item before
   }
   free(narrow);
   return res;
@@ -122,7 +124,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
   // A deletion marker of a differential package: what it names is already gone with the clean.
   if (IsAntiItem(reader, index)) {
-    fputs(isDirectory ? "/\n" : "\n", stdout);
+    ConsolePrint(isDirectory ? "/\n" : "\n");
     return SZ_OK;
   }
   ZChar* name = reinterpret_cast<ZChar*>(reader->name);
@@ -133,7 +135,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     return SZ_OK;
   }
   if (isDirectory) {
-    fputs("/", stdout);
+    ConsolePrint("/");
   } else {
     res = StartItem(reader, index);
     if (res != SZ_OK) return res;
@@ -148,7 +150,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
       *incomplete = true;
       return SZ_OK;
     }
-    fputs("\n", stdout);
+    ConsolePrint("\n");
     return SZ_OK;
   }
   bool created = false;
@@ -162,7 +164,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   if (SzBitWithVals_Check(&reader->db.Attribs, index)) {
     PlatSetFileAttributes(path, reader->db.Attribs.Vals[index]);
   }
-  fputs("\n", stdout);
+  ConsolePrint("\n");
   return SZ_OK;
 }
 
@@ -189,7 +191,7 @@ int ExtractPackage(const ZChar* packagePath, const ZChar* outDir) {
   }
   ClosePackage(&reader);
   if (res != SZ_OK || incomplete) return 1;
-  fputs("\nEverything is Ok\n", stdout);
-  fflush(stdout);
+  ConsolePrint("\nEverything is Ok\n");
+  ConsoleFlush(true);
   return 0;
 }

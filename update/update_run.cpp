@@ -1,8 +1,8 @@
 #include "update_run.h"
 
-#include <stdio.h>
 #include <string.h>
 
+#include "console_log.h"
 #include "device_names.h"
 #include "extractor.h"
 #include "install_cleaner.h"
@@ -17,6 +17,7 @@ static const ZChar kPackageName[] = ZT("\\Zeltrovan.7z");
 static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
 static const ZChar kTargetPackageWide[] = ZT("ZELTROVAN//Zeltrovan.7z");
 static const char kOutDir[] = "ZELTROVAN";
+static const ZChar kLogName[] = ZT("\\zelt-update.log");
 static const ZChar kOutDirWide[] = ZT("ZELTROVAN");
 
 enum { kCopyChunk = 1024 };
@@ -26,29 +27,45 @@ static void Signal(PlatEvent* event) {
   if (event != NULL) PlatEventSet(event);
 }
 
-// The package beside the running executable, into source (PLAT_MAX_PATH units): its directory
-// is everything before the last backslash of the module path. Returns false when there is no
-// such path.
-static bool SourcePackagePath(ZChar* source) {
+enum BesideResult { BESIDE_OK, BESIDE_NO_PATH, BESIDE_TOO_LONG };
+
+// name (a "\" and a file name) in the running executable's directory, into path (PLAT_MAX_PATH
+// units): its directory is everything before the last backslash of the module path.
+static BesideResult BesideUpdater(const ZChar* name, ZChar* path) {
   ZChar modulePath[PLAT_MAX_PATH] = {0};
   size_t length = PlatModuleFileName(modulePath, PLAT_MAX_PATH);
   size_t slash = length;
   while (slash > 0 && modulePath[slash - 1] != ZT('\\')) slash--;
-  if (slash == 0) {
-    fprintf(stderr, "zelt-update: the executable has no path on the device "
-                    "(it must lie below the device root, ZELT_DEVICE_ROOT)\n");
-    return false;
-  }
+  if (slash == 0) return BESIDE_NO_PATH;
   size_t directoryLength = slash - 1;
-  size_t nameLength = TextLength(kPackageName);
-  if (directoryLength + nameLength + 1 > PLAT_MAX_PATH) {
-    fprintf(stderr, "zelt-update: the package path is too long for the device\n");
-    return false;
+  size_t nameLength = TextLength(name);
+  if (directoryLength + nameLength + 1 > PLAT_MAX_PATH) return BESIDE_TOO_LONG;
+  memset(path, 0, PLAT_MAX_PATH * sizeof(ZChar));
+  memcpy(path, modulePath, directoryLength * sizeof(ZChar));
+  memcpy(path + directoryLength, name, (nameLength + 1) * sizeof(ZChar));
+  return BESIDE_OK;
+}
+
+// The package beside the running executable, into source (PLAT_MAX_PATH units). Returns false
+// when there is no such path.
+static bool SourcePackagePath(ZChar* source) {
+  BesideResult result = BesideUpdater(kPackageName, source);
+  if (result == BESIDE_NO_PATH) {
+    ConsoleReason("zelt-update: the executable has no path on the device "
+                  "(it must lie below the device root, ZELT_DEVICE_ROOT)\n");
+  } else if (result == BESIDE_TOO_LONG) {
+    ConsoleReason("zelt-update: the package path is too long for the device\n");
   }
-  memset(source, 0, PLAT_MAX_PATH * sizeof(ZChar));
-  memcpy(source, modulePath, directoryLength * sizeof(ZChar));
-  memcpy(source + directoryLength, kPackageName, (nameLength + 1) * sizeof(ZChar));
-  return true;
+  return result == BESIDE_OK;
+}
+
+// The log file beside the updater, on the card that a technician pulls. Never one in the install
+// directory: the clean would delete it with the run half way.
+static void OpenRunLog() {
+  ZChar path[PLAT_MAX_PATH];
+  if (BesideUpdater(kLogName, path) == BESIDE_OK && !PathIsInside(path, kInstallDir)) {
+    ConsoleLogOpen(path);
+  }
 }
 
 // a + b, or the largest value where that does not fit.
@@ -151,7 +168,7 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   return true;
 }
 
-int RunUpdate() {
+static int Update() {
   LogStage(112, "main:|----------------------------|");
   LogStage(113, "main:|--------ZELT UPDATE---------|");
   LogStage(114, "main:|----------------------------|");
@@ -216,4 +233,11 @@ int RunUpdate() {
   Signal(succeeded ? successEvent : failEvent);
   LogStage(226, "main:UPDATE END");
   return succeeded ? 0 : -1;
+}
+
+int RunUpdate() {
+  OpenRunLog();
+  int result = Update();
+  ConsoleLogClose();
+  return result;
 }
