@@ -140,7 +140,7 @@ void PlatTestLimitReads(size_t maxBytes) {
 void PlatTestClearFaults() {
   readLimit = 0;
   const Plan none = {0, PLAT_FAULT_ERROR};
-  openPlan = readPlan = writePlan = closePlan = none;
-    opendirPlan, lockPlan, flushPlan, statvfsPlan;
+  openPlan = readPlan = writePlan = closePlan = mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan =
+      opendirPlan = lockPlan = flushPlan = statvfsPlan = none;
   winCalls = winCallsReal;
 }
