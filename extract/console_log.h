@@ -6,15 +6,18 @@
 
 #include "device_types.h"
 
-// A log file over this size at the start of a run keeps only its last kLogKeepBytes, from the
-// first run in them on: a card used for years never fills up with its logs.
+// A log file over this size at the start of a run keeps only its last kLogKeepBytes (read into
+// the heap and written back), from the first run in them on: a card used for years never fills
+// up with its logs.
 enum { kLogLimitBytes = 512 * 1024, kLogKeepBytes = 128 * 1024 };
-// Item names reach the log file's medium at most this late; stage lines and errors at once.
+// Stage lines and errors reach the log file's medium at once, item names with the first flush
+// this long after the last one.
 enum { kLogSyncMs = 1000 };
 // What opens each run in the log file (after a blank line when earlier runs are there), followed
 // by the tick: "[ZELT_UPDATE] New run: Time: 767522".
 #define CONSOLE_RUN_HEAD "[ZELT_UPDATE] New run: Time: "
 
+// Writes to standard output, and to the log file when one is open; ConsoleFlush ends the line.
 void ConsoleWrite(const char* bytes, size_t size);
 void ConsolePrint(const char* text);
 // Flushes standard output, so that a log read through a pipe is complete as the run goes. The
@@ -22,7 +25,7 @@ void ConsolePrint(const char* text);
 // otherwise with the first call kLogSyncMs after the last time it did: a flush to the medium
 // per item name would cost more than the unpacking of a small item.
 void ConsoleFlush(bool stage);
-// One line of why the run fails, on standard error and in the log file.
+// One line of why the run fails, its newline included, on standard error and in the log file.
 void ConsoleReason(const char* text);
 
 // Opens the log file at path for the run, starting it with the run's first line; a file that
@@ -30,6 +33,6 @@ void ConsoleReason(const char* text);
 void ConsoleLogOpen(const ZChar* path);
 void ConsoleLogClose();
 
-// value in decimal, with leading zeros up to minDigits, terminated, into out (at least 11 bytes
-// and minDigits + 1). Returns the number of digits.
+// value in decimal, with leading zeros up to minDigits (at most 10), terminated, into out (11
+// bytes). Returns the number of digits.
 size_t FormatDecimal(ZUInt32 value, size_t minDigits, char* out);
