@@ -77,13 +77,15 @@ const std::map<int, std::string> kStageMessages = {
     {226, "main:UPDATE END"},
 };
 
+// folder may be a "\\?\" path, which takes no "/": the names' separators become the host's own.
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
+    fs::path path = folder / fs::u8path(name).make_preferred();
     if (name.back() == '/') {
-      fs::create_directories(folder / fs::u8path(name));
+      fs::create_directories(path);
     } else {
-      WriteFile(folder / fs::u8path(name), bytes);
+      WriteFile(path, bytes);
     }
   }
 }
