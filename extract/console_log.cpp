@@ -92,7 +92,9 @@ static void KeepTail(const ZChar* path, ZUInt64 size, size_t* kept) {
   }
   size_t begin = got > 0 ? KeptStart(tail, got) : 0;
   *kept = 0;
-  if (PlatFileCreate(path, &logFile) == PLAT_OK) {
+  PlatFile* file = NULL;
+  if (PlatFileCreate(path, &file) == PLAT_OK) {
+    logFile = file;
     LogFileWrite(tail + begin, got - begin);
     *kept = got - begin;
   }
@@ -101,7 +103,9 @@ static void KeepTail(const ZChar* path, ZUInt64 size, size_t* kept) {
 
 void ConsoleLogOpen(const ZChar* path) {
   ZUInt64 size = 0;
-  if (PlatFileOpenAppend(path, &logFile) != PLAT_OK) return;
+  PlatFile* file = NULL;
+  if (PlatFileOpenAppend(path, &file) != PLAT_OK) return;
+  logFile = file;
   if (PlatFileSize(logFile, &size) != PLAT_OK) {
     GiveUpLog();
     return;

@@ -53,7 +53,10 @@ int PlatFileOpenAppend(const ZChar* path, PlatFile** file) {
   if (result != PLAT_OK) return result;
   ZInt64 end = 0;
   result = PlatFileSeek(*file, &end, PLAT_SEEK_END);
-  if (result != PLAT_OK) PlatFileClose(*file);
+  if (result != PLAT_OK) {
+    PlatFileClose(*file);
+    *file = NULL;
+  }
   return result;
 }
 
