@@ -1,9 +1,9 @@
 #include "extractor.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "console_log.h"
 #include "device_names.h"
 #include "failure_reason.h"
 #include "gbk.h"
@@ -14,8 +14,10 @@
 // Every name and error goes out at once, as the run's stage lines do, so that a run cut short
 // leaves a log that reaches the item it was working on.
 void PrintExtractError(const char* message) {
-  printf("\n [ZELT_UPDATE]  ERROR: %s\n", message);
-  fflush(stdout);
+  ConsolePrint("\n [ZELT_UPDATE]  ERROR: ");
+  ConsolePrint(message);
+  ConsolePrint("\n");
+  ConsoleFlush(true);
 }
 
 SRes PrintItemName(const UInt16* name) {
@@ -30,8 +32,8 @@ SRes PrintItemName(const UInt16* name) {
     res = SZ_ERROR_FAIL;
   } else {
     narrow[produced] = 0;
-    fputs(narrow, stdout);
-    fflush(stdout);  // with it the end of the item before
+    ConsolePrint(narrow);
+    ConsoleFlush(false);  // with it the end of the item before
   }
   free(narrow);
   return res;
@@ -148,7 +150,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
   // A deletion marker of a differential package: what it names is already gone with the clean.
   if (IsAntiItem(reader, index)) {
-    fputs(isDirectory ? "/\n" : "\n", stdout);
+    ConsolePrint(isDirectory ? "/\n" : "\n");
     return SZ_OK;
   }
   const char* problem = ItemPathProblem(outDir, name, isDirectory);
@@ -159,10 +161,10 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     return SZ_OK;
   }
   if (isDirectory) {
-    fputs("/", stdout);
+    ConsolePrint("/");
     // The folder a writer packed as ".": it is outDir, already there.
     if (NamesOutputFolder(name)) {
-      fputs("\n", stdout);
+      ConsolePrint("\n");
       return SZ_OK;
     }
   } else {
@@ -184,7 +186,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
       *incomplete = true;
       return SZ_OK;
     }
-    fputs("\n", stdout);
+    ConsolePrint("\n");
     return SZ_OK;
   }
   bool created = false;
@@ -198,7 +200,7 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
   if (SzBitWithVals_Check(&reader->db.Attribs, index)) {
     PlatSetFileAttributes(path, reader->db.Attribs.Vals[index]);
   }
-  fputs("\n", stdout);
+  ConsolePrint("\n");
   return SZ_OK;
 }
 
@@ -226,7 +228,7 @@ int ExtractPackage(const ZChar* packagePath, const ZChar* outDir) {
   }
   ClosePackage(&reader);
   if (res != SZ_OK || incomplete) return 1;
-  fputs("\nEverything is Ok\n", stdout);
-  fflush(stdout);
+  ConsolePrint("\nEverything is Ok\n");
+  ConsoleFlush(true);
   return 0;
 }

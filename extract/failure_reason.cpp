@@ -1,11 +1,11 @@
 #include "failure_reason.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "branch_filter.h"
 #include "coder_stream.h"
+#include "console_log.h"
 #include "device_names.h"
 
 static const UInt32 kBcj2Method = 0x0303011B;
@@ -29,9 +29,25 @@ static const MethodName kMethodNames[] = {
 
 void NoteRefusedAllocation(size_t size) { refusedAllocation = size; }
 
-// "zelt: " and the item's name and ": " when there is one, on standard error.
+void ReasonText(const char* text) { ConsoleReasonWrite(text, strlen(text)); }
+
+void ReasonNumber(ZUInt64 value) {
+  char digits[20];
+  size_t count = 0;
+  do {
+    digits[sizeof digits - 1 - count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  ConsoleReasonWrite(digits + sizeof digits - count, count);
+}
+
+void ReasonBegin() { ReasonText("zelt: "); }
+
+void ReasonEnd() { ConsoleReason("\n"); }
+
+// "zelt: " and the item's name and ": " when there is one.
 static void WriteHead(const ZChar* item) {
-  fputs("zelt: ", stderr);
+  ReasonBegin();
   if (item == NULL) return;
   size_t units = TextLength(item);
   char* bytes = static_cast<char*>(malloc(units * 3 + 1));
@@ -39,15 +55,14 @@ static void WriteHead(const ZChar* item) {
   if (bytes != NULL && units > 0) {
     size = PlatUtf16ToConsole(item, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
   }
-  if (size > 0) fwrite(bytes, 1, static_cast<size_t>(size), stderr);
+  if (size > 0) ConsoleReasonWrite(bytes, static_cast<size_t>(size));
   free(bytes);
-  fputs(units == 0 ? "(an item with no name): " : ": ", stderr);
+  ReasonText(units == 0 ? "(an item with no name): " : ": ");
 }
 
 static void WriteTail(const char* text) {
-  fputs(text, stderr);
-  fputs("\n", stderr);
-  fflush(stderr);
+  ReasonText(text);
+  ReasonEnd();
 }
 
 void ReportFailure(const char* cause) {
@@ -63,11 +78,18 @@ void ReportItemFailure(const ZChar* item, const char* cause) {
 static void WriteMethod(UInt32 id) {
   for (size_t i = 0; i < sizeof kMethodNames / sizeof kMethodNames[0]; i++) {
     if (kMethodNames[i].id == id) {
-      fputs(kMethodNames[i].name, stderr);
+      ReasonText(kMethodNames[i].name);
       return;
     }
   }
-  fprintf(stderr, "with id %lX", static_cast<unsigned long>(id));
+  char hex[9];
+  size_t count = 0;
+  do {
+    hex[sizeof hex - 1 - count++] = "0123456789ABCDEF"[id % 16];
+    id /= 16;
+  } while (id != 0);
+  ReasonText("with id ");
+  ConsoleReasonWrite(hex + sizeof hex - count, count);
 }
 
 static bool IsDecodedMethod(UInt32 id) {
@@ -84,20 +106,20 @@ static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
   data.Size = ar->FoCodersOffsets[folderIndex + 1] - ar->FoCodersOffsets[folderIndex];
   CSzFolder folder;
   if (SzGetNextFolderItem(&folder, &data) != SZ_OK) {
-    fputs("unsupported coder", stderr);
+    ReasonText("unsupported coder");
     return;
   }
   for (UInt32 i = 0; i < folder.NumCoders; i++) {
     UInt32 id = folder.Coders[i].MethodID;
     if (IsDecodedMethod(id)) continue;
-    fputs("unsupported coder ", stderr);
+    ReasonText("unsupported coder ");
     WriteMethod(id);
-    if (id == kAesMethod) fputs(" (encrypted; the device has no password)", stderr);
+    if (id == kAesMethod) ReasonText(" (encrypted; the device has no password)");
     return;
   }
-  fputs("unsupported coder layout or properties:", stderr);
+  ReasonText("unsupported coder layout or properties:");
   for (UInt32 i = 0; i < folder.NumCoders; i++) {
-    fputs(" ", stderr);
+    ReasonText(" ");
     WriteMethod(folder.Coders[i].MethodID);
   }
 }
@@ -118,9 +140,11 @@ static const char* ResultCause(SRes res) {
 void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) {
   WriteHead(item);
   if (res == SZ_ERROR_MEM) {
-    fputs("not enough memory", stderr);
+    ReasonText("not enough memory");
     if (refusedAllocation != 0) {
-      fprintf(stderr, " (%lu bytes asked)", static_cast<unsigned long>(refusedAllocation));
+      ReasonText(" (");
+      ReasonNumber(refusedAllocation);
+      ReasonText(" bytes asked)");
     }
     refusedAllocation = 0;
     WriteTail("");
@@ -135,7 +159,8 @@ void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) 
   if (cause != NULL) {
     WriteTail(cause);
   } else {
-    fprintf(stderr, "decoder error %d", static_cast<int>(res));
+    ReasonText("decoder error ");
+    ReasonNumber(static_cast<ZUInt64>(res));
     WriteTail("");
   }
 }
@@ -196,7 +221,7 @@ static const char* PlatformCause(int error) {
 
 void ReportPlatformFailure(const ZChar* item, const char* what, int error) {
   WriteHead(item);
-  fputs(what, stderr);
-  fputs(": ", stderr);
+  ReasonText(what);
+  ReasonText(": ");
   WriteTail(PlatformCause(error));
 }

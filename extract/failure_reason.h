@@ -1,6 +1,7 @@
 // Why a package could not be tested or unpacked, or an update could not finish: one line on
 // standard error for each failure, "zelt: <item>: <cause>\n", or "zelt: <cause>\n" where no item
-// is concerned. Standard output, which stored logs and scripts read, never carries it.
+// is concerned, and in the updater's log file while it has one. Standard output, which stored
+// logs and scripts read, never carries it.
 #pragma once
 
 #include "7z.h"
@@ -8,6 +9,12 @@
 
 // "zelt: <cause>\n".
 void ReportFailure(const char* cause);
+// A cause with figures in it, in pieces: ReasonBegin writes "zelt: ", ReasonText and
+// ReasonNumber what follows, ReasonEnd the newline.
+void ReasonBegin();
+void ReasonText(const char* text);
+void ReasonNumber(ZUInt64 value);
+void ReasonEnd();
 // "zelt: <item>: <cause>\n", the item's UTF-16 name in the console's code page.
 void ReportItemFailure(const ZChar* item, const char* cause);
 // A library or decoder result res (not SZ_OK) in words, for item index of db, or for the

@@ -50,6 +50,9 @@ int PlatFileOpenRead(const ZChar* path, PlatFile** file);
 // another handle holds the file and PLAT_ERR_ACCESS when it is read-only; while this handle is
 // open the file is in use for everyone else.
 int PlatFileCreate(const ZChar* path, PlatFile** file);
+// Opens a file for writing at its end, creating it when it is not there: what it holds stays.
+// Shared and refused as PlatFileCreate is (PLAT_ERR_IN_USE, PLAT_ERR_ACCESS).
+int PlatFileOpenAppend(const ZChar* path, PlatFile** file);
 // Reads up to *size bytes; *size becomes the number read, 0 at the end of the file.
 int PlatFileRead(PlatFile* file, void* buffer, size_t* size);
 // Writes size bytes; *written becomes the number the file took. Small writes may be buffered, so
@@ -58,6 +61,9 @@ int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* writt
 // Moves to *position from origin; *position becomes the new offset from the start.
 int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin);
 int PlatFileSize(PlatFile* file, ZUInt64* size);
+// Hands what was written through the handle so far to the OS, so that it outlives the process;
+// on the Win32 backend it is then on the medium, as after PlatFileClose.
+int PlatFileFlush(PlatFile* file);
 // Releases the handle in every case; a failure means buffered data may not have reached the file.
 // On the Win32 backend a file written through the handle is on the medium once this succeeds.
 int PlatFileClose(PlatFile* file);

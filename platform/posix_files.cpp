@@ -75,19 +75,19 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
 }
 
 // Truncation waits for the lock: a file in use must keep its contents.
-static int OpenExisting(const std::string& host, int* fd) {
+static int OpenExisting(const std::string& host, bool truncate, int* fd) {
   struct stat st;
   if (lstat(host.c_str(), &st) != 0) return TranslateErrno(errno);
   if (S_ISDIR(st.st_mode) || IsReadOnly(st)) return PLAT_ERR_ACCESS;
-  *fd = osCalls.open(host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  *fd = osCalls.open(host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (truncate ? 0 : O_APPEND), 0);
   if (*fd < 0) return TranslateErrno(errno);
   int result = Lock(*fd, LOCK_EX);
-  if (result == PLAT_OK && ftruncate(*fd, 0) != 0) result = TranslateErrno(errno);
+  if (result == PLAT_OK && truncate && ftruncate(*fd, 0) != 0) result = TranslateErrno(errno);
   if (result != PLAT_OK) osCalls.close(*fd);
   return result;
 }
 
-int PlatFileCreate(const char16_t* path, PlatFile** file) {
+static int OpenForWriting(const char16_t* path, bool truncate, PlatFile** file) {
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
@@ -105,10 +105,16 @@ int PlatFileCreate(const char16_t* path, PlatFile** file) {
     if (fd < 0 && errno != EEXIST) return TranslateErrno(errno);
   }
   if (fd < 0) {
-    result = OpenExisting(host, &fd);
+    result = OpenExisting(host, truncate, &fd);
     if (result != PLAT_OK) return result;
   }
   return NewFile(fd, true, file);
+}
+
+int PlatFileCreate(const char16_t* path, PlatFile** file) { return OpenForWriting(path, true, file); }
+
+int PlatFileOpenAppend(const char16_t* path, PlatFile** file) {
+  return OpenForWriting(path, false, file);
 }
 
 // Writes everything or reports how far it got. The OS may take less than asked (Linux moves at
@@ -209,6 +215,10 @@ int PlatFileSize(PlatFile* file, ZUInt64* size) {
   *size = static_cast<ZUInt64>(st.st_size);
   return PLAT_OK;
 }
+
+// The host keeps what a process wrote past its end; its volume is flushed once, by
+// PlatFlushVolume.
+int PlatFileFlush(PlatFile* file) { return Flush(file); }
 
 int PlatFileClose(PlatFile* file) {
   int result = Flush(file);

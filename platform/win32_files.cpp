@@ -22,11 +22,13 @@ struct PlatFile {
   size_t end;    // reading: end of the read-ahead bytes; writing: bytes waiting to be written
 };
 
-static int Open(const ZChar* path, bool writing, PlatFile** file) {
+// disposition: OPEN_EXISTING reads, CREATE_ALWAYS and OPEN_ALWAYS write.
+static int Open(const ZChar* path, DWORD disposition, PlatFile** file) {
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(path, host);
   if (result != PLAT_OK) return result;
-  HANDLE handle = writing ? winCalls.createFile(host, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+  bool writing = disposition != OPEN_EXISTING;
+  HANDLE handle = writing ? winCalls.createFile(host, GENERIC_WRITE, 0, NULL, disposition,
                                                 FILE_ATTRIBUTE_NORMAL, NULL)
                           : winCalls.createFile(host, GENERIC_READ, FILE_SHARE_READ, NULL,
                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -42,9 +44,21 @@ static int Open(const ZChar* path, bool writing, PlatFile** file) {
   return PLAT_OK;
 }
 
-int PlatFileOpenRead(const ZChar* path, PlatFile** file) { return Open(path, false, file); }
+int PlatFileOpenRead(const ZChar* path, PlatFile** file) { return Open(path, OPEN_EXISTING, file); }
 
-int PlatFileCreate(const ZChar* path, PlatFile** file) { return Open(path, true, file); }
+int PlatFileCreate(const ZChar* path, PlatFile** file) { return Open(path, CREATE_ALWAYS, file); }
+
+int PlatFileOpenAppend(const ZChar* path, PlatFile** file) {
+  int result = Open(path, OPEN_ALWAYS, file);
+  if (result != PLAT_OK) return result;
+  ZInt64 end = 0;
+  result = PlatFileSeek(*file, &end, PLAT_SEEK_END);
+  if (result != PLAT_OK) {
+    PlatFileClose(*file);
+    *file = NULL;
+  }
+  return result;
+}
 
 // Writes everything or reports how far it got; a short write is a failure (the medium is full).
 static int WriteAll(HANDLE handle, const char* data, size_t size, size_t* written) {
@@ -155,13 +169,18 @@ int PlatFileSize(PlatFile* file, ZUInt64* size) {
   return PLAT_OK;
 }
 
-// The device's FAT driver caches what is written even past the close, so a written file is put
-// on the medium before its handle goes; the PC takes the same path, as the device's stand-in.
-int PlatFileClose(PlatFile* file) {
+int PlatFileFlush(PlatFile* file) {
   int result = Flush(file);
   if (file->writing && result == PLAT_OK && !winCalls.flushFileBuffers(file->handle)) {
     result = LastError();
   }
+  return result;
+}
+
+// The device's FAT driver caches what is written even past the close, so a written file is put
+// on the medium before its handle goes; the PC takes the same path, as the device's stand-in.
+int PlatFileClose(PlatFile* file) {
+  int result = PlatFileFlush(file);
   if (!winCalls.closeHandle(file->handle) && result == PLAT_OK) result = LastError();
   free(file->buffer);
   free(file);

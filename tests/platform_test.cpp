@@ -558,6 +558,41 @@ TEST_F(PlatformFileTest, CreateTruncatesAnExistingFile) {
   EXPECT_EQ(ReadFile(Host("f.txt")), "new");
 }
 
+// Appending keeps what a file holds, makes a missing one, and is refused where creating is,
+// leaving the file as it was.
+TEST_F(PlatformFileTest, AppendKeepsTheContentsAndIsRefusedAsCreateIs) {
+  struct Row {
+    std::string state;
+    int result;
+    std::string after;
+  };
+  const Row rows[] = {{"missing", PLAT_OK, "new"},
+                      {"written", PLAT_OK, "old new"},
+                      {"read-only", PLAT_ERR_ACCESS, "old "},
+                      {"open for reading", PLAT_ERR_IN_USE, "old "}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.state);
+    const std::string name = row.state.substr(0, 4) + ".log";
+    const ZString path(name.begin(), name.end());
+    if (row.state != "missing") WriteFile(Host(name), "old ");
+    PlatFile* reader = nullptr;
+    int prepared = PLAT_OK;
+    if (row.state == "read-only") prepared = PlatSetFileAttributes(path.c_str(), PLAT_ATTR_READONLY);
+    if (row.state == "open for reading") prepared = PlatFileOpenRead(path.c_str(), &reader);
+    ASSERT_EQ(prepared, PLAT_OK);
+    PlatFile* file = nullptr;
+    EXPECT_EQ(PlatFileOpenAppend(path.c_str(), &file), row.result);
+    size_t written = 0;
+    if (row.result == PLAT_OK) {
+      EXPECT_EQ(PlatFileWrite(file, "new", 3, &written), PLAT_OK);
+      EXPECT_EQ(PlatFileFlush(file), PLAT_OK);
+      EXPECT_EQ(PlatFileClose(file), PLAT_OK);
+    }
+    EXPECT_EQ(reader == nullptr ? PLAT_OK : PlatFileClose(reader), PLAT_OK);
+    EXPECT_EQ(ReadFile(Host(name)), row.after);
+  }
+}
+
 TEST_F(PlatformFileTest, MissingFilesAndFoldersAreNotFound) {
   fs::create_directory(Host("dir"));
   PlatFile* file = nullptr;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -76,6 +77,7 @@ const std::map<int, std::string> kStageMessages = {
     {226, "main:UPDATE END"},
 };
 
+// folder may be a "\\?\" path, which takes no "/": the names' separators become the host's own.
 void WriteFiles(const fs::path& folder, const Files& files) {
   fs::create_directories(folder);
   for (auto& [name, bytes] : files) {
@@ -389,6 +391,8 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
     Outcome run = RunWaited(Updater(root.path()));
     ExpectOutcome(run, {112, 113, 114, 118}, false);
     EXPECT_NE(run.errors.find(d.reason), std::string::npos) << run.errors;
+    // The technician who pulls the card finds the reason too.
+    EXPECT_NE(ReadFile(root.path() / "SDMMC" / "zelt-update.log").find(d.reason), std::string::npos);
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
     EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
   }
@@ -742,6 +746,66 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
   }
 }
 
+// An earlier run in the log file, blank line included, of kOldRunBytes.
+const size_t kOldRunBytes = 10000;
+std::string OldRun(int number) {
+  std::string run = "\n[ZELT_UPDATE] New run: Time: " + std::to_string(number) + "\n";
+  run.resize(kOldRunBytes - 1, 'x');
+  return run + "\n";
+}
+
+// The updater keeps its log in "zelt-update.log" beside it as well, after a line that opens the
+// run: bounded, and never in the way of the run, whose outcome stays the same whatever the file.
+TEST(UpdateTest, LogFileBesideTheUpdaterKeepsTheLastRuns) {
+  std::string longLog;  // 600 KB: over the bound; the 13 runs that start in its last 128 KB stay
+  for (int i = 0; i < 60; i++) longLog += OldRun(i);
+  const std::string shortLog = OldRun(1).substr(1);
+  struct Row {
+    const char* why;
+    const char* state;  // the log file before the run: "none", "written", "held", "read-only"
+    std::string before;
+    std::string kept;   // what the log file holds in front of this run's lines
+    bool written;       // whether the run's lines are in it
+  };
+  const Row rows[] = {
+      {"the first run makes the log", "none", "", "", true},
+      {"a run goes after the earlier ones", "written", shortLog, shortLog + "\n", true},
+      {"over the bound the runs of the last 128 KB stay", "written", longLog,
+       longLog.substr(longLog.size() - 13 * kOldRunBytes + 1) + "\n", true},
+      {"a log another program holds stays as it was", "held", shortLog, shortLog, false},
+      {"a read-only log stays as it was", "read-only", shortLog, shortLog, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {}));
+    const fs::path file = root.path() / "SDMMC" / "zelt-update.log";
+    if (std::string(row.state) != "none") WriteFile(file, row.before);
+    if (std::string(row.state) == "read-only") fs::permissions(file, kWriteBits, fs::perm_options::remove);
+    std::unique_ptr<HeldByOtherProcess> holder;
+    if (std::string(row.state) == "held")
+      holder = std::make_unique<HeldByOtherProcess>(root.path(), "\\SDMMC\\zelt-update.log");
+    Outcome run = RunWaited(Updater(root.path()));
+    ExpectOutcome(run, kSuccessStages, true);
+    ExpectTree(root.path() / "Zeltrovan", UpdateFiles());
+    if (holder) {
+      EXPECT_EQ(holder->Release(), 0);
+    }
+    std::string text = ReadFile(file);
+    if (!row.written) {
+      EXPECT_TRUE(text == row.kept) << text.size() << " bytes";
+      continue;
+    }
+    // The updater's standard output, byte for byte: all of the run's output but the verdict.
+    const std::string output = run.log.substr(0, run.log.rfind("success\n"));
+    const std::string head = row.kept + "[ZELT_UPDATE] New run: Time: ";
+    size_t tickEnd = text.find_first_not_of("0123456789", head.size());
+    ASSERT_TRUE(text.compare(0, head.size(), head) == 0) << text.size() << " bytes";
+    EXPECT_GT(tickEnd, head.size());
+    EXPECT_EQ(text.substr(tickEnd), "\n" + output);
+  }
+}
+
 // Item names reach the log as each item begins, so a run cut short (power, a kill) leaves a log
 // up to the item it was working on. Here the run is killed once an item half way through a large
 // package is on disk: its name must be in the log already.
@@ -764,6 +828,11 @@ TEST(UpdateTest, ItemNamesReachTheLogAsTheRunGoes) {
   // A name goes out whole, its line ending with the next name.
   EXPECT_NE(text.find("\nmod24/f2.dat"), std::string::npos) << text;
   EXPECT_LT(text.find("\nmod1/f0.dat\n"), text.find("\nmod24/f2.dat"));
+  // The log file beside the updater holds what standard output did, stage lines at once.
+  std::string file = ReadFile(root.path() / "SDMMC" / "zelt-update.log");
+  file.erase(0, file.find('\n') + 1);
+  EXPECT_EQ(text.compare(0, file.size(), file), 0) << file;
+  EXPECT_GE(file.size(), text.find("main:copy data success\n")) << file;
 }
 
 // A waiter that gives up leaves the events in place and says which updater is still running, so

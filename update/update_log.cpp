@@ -1,16 +1,24 @@
 #include "update_log.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 
+#include "console_log.h"
 #include "device_names.h"
 #include "platform.h"
 
 void LogStage(int line, const char* message) {
+  char number[11];
+  FormatDecimal(static_cast<ZUInt32>(line), 5, number);
+  ConsolePrint("[ZELT_UPDATE] Line: ");
+  ConsolePrint(number);
+  ConsolePrint(": Time: ");
   // Unsigned: the tick passes 2^31 after 24.8 days of uptime.
-  printf("[ZELT_UPDATE] Line: %05d: Time: %u %s\n", line, static_cast<unsigned>(PlatTickCount()),
-         message);
-  fflush(stdout);
+  FormatDecimal(PlatTickCount(), 1, number);
+  ConsolePrint(number);
+  ConsolePrint(" ");
+  ConsolePrint(message);
+  ConsolePrint("\n");
+  ConsoleFlush(true);
 }
 
 // Standard output is byte-oriented once a narrow line is out, so the path goes out as bytes of
@@ -22,10 +30,10 @@ static void LogPathLine(const char* head, const ZChar* path, const char* tail) {
   if (bytes != NULL && units > 0) {
     size = PlatUtf16ToConsole(path, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
   }
-  fputs(head, stdout);
-  if (size > 0) fwrite(bytes, 1, static_cast<size_t>(size), stdout);
-  fputs(tail, stdout);
-  fflush(stdout);
+  ConsolePrint(head);
+  if (size > 0) ConsoleWrite(bytes, static_cast<size_t>(size));
+  ConsolePrint(tail);
+  ConsoleFlush(true);
   free(bytes);
 }
 

@@ -1,8 +1,8 @@
 #include "update_run.h"
 
-#include <stdio.h>
 #include <string.h>
 
+#include "console_log.h"
 #include "device_names.h"
 #include "extractor.h"
 #include "failure_reason.h"
@@ -18,6 +18,7 @@ static const ZChar kPackageName[] = ZT("\\Zeltrovan.7z");
 static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
 static const ZChar kTargetPackageWide[] = ZT("ZELTROVAN//Zeltrovan.7z");
 static const char kOutDir[] = "ZELTROVAN";
+static const ZChar kLogName[] = ZT("\\zelt-update.log");
 const ZChar kOutDirWide[] = ZT("ZELTROVAN");
 
 enum { kCopyChunk = 1024 };
@@ -27,29 +28,45 @@ static void Signal(PlatEvent* event) {
   if (event != NULL) PlatEventSet(event);
 }
 
-// The package beside the running executable, into source (PLAT_MAX_PATH units): its directory
-// is everything before the last backslash of the module path. Returns false when there is no
-// such path.
-static bool SourcePackagePath(ZChar* source) {
+enum BesideResult { BESIDE_OK, BESIDE_NO_PATH, BESIDE_TOO_LONG };
+
+// name (a "\" and a file name) in the running executable's directory, into path (PLAT_MAX_PATH
+// units): its directory is everything before the last backslash of the module path.
+static BesideResult BesideUpdater(const ZChar* name, ZChar* path) {
   ZChar modulePath[PLAT_MAX_PATH] = {0};
   size_t length = PlatModuleFileName(modulePath, PLAT_MAX_PATH);
   size_t slash = length;
   while (slash > 0 && modulePath[slash - 1] != ZT('\\')) slash--;
-  if (slash == 0) {
-    fprintf(stderr, "zelt-update: the executable has no path on the device "
-                    "(it must lie below the device root, ZELT_DEVICE_ROOT)\n");
-    return false;
-  }
+  if (slash == 0) return BESIDE_NO_PATH;
   size_t directoryLength = slash - 1;
-  size_t nameLength = TextLength(kPackageName);
-  if (directoryLength + nameLength + 1 > PLAT_MAX_PATH) {
-    fprintf(stderr, "zelt-update: the package path is too long for the device\n");
-    return false;
+  size_t nameLength = TextLength(name);
+  if (directoryLength + nameLength + 1 > PLAT_MAX_PATH) return BESIDE_TOO_LONG;
+  memset(path, 0, PLAT_MAX_PATH * sizeof(ZChar));
+  memcpy(path, modulePath, directoryLength * sizeof(ZChar));
+  memcpy(path + directoryLength, name, (nameLength + 1) * sizeof(ZChar));
+  return BESIDE_OK;
+}
+
+// The package beside the running executable, into source (PLAT_MAX_PATH units). Returns false
+// when there is no such path.
+static bool SourcePackagePath(ZChar* source) {
+  BesideResult result = BesideUpdater(kPackageName, source);
+  if (result == BESIDE_NO_PATH) {
+    ConsoleReason("zelt-update: the executable has no path on the device "
+                  "(it must lie below the device root, ZELT_DEVICE_ROOT)\n");
+  } else if (result == BESIDE_TOO_LONG) {
+    ConsoleReason("zelt-update: the package path is too long for the device\n");
   }
-  memset(source, 0, PLAT_MAX_PATH * sizeof(ZChar));
-  memcpy(source, modulePath, directoryLength * sizeof(ZChar));
-  memcpy(source + directoryLength, kPackageName, (nameLength + 1) * sizeof(ZChar));
-  return true;
+  return result == BESIDE_OK;
+}
+
+// The log file beside the updater, on the card that a technician pulls. Never one in the install
+// directory: the clean would delete it with the run half way.
+static void OpenRunLog() {
+  ZChar path[PLAT_MAX_PATH];
+  if (BesideUpdater(kLogName, path) == BESIDE_OK && !PathIsInside(path, kInstallDir)) {
+    ConsoleLogOpen(path);
+  }
 }
 
 // The package is named by its file name: the folder is the updater's own.
@@ -102,10 +119,15 @@ static bool UpdateCanFinish(const ZChar* source) {
     ZUInt64 available = SaturatingSum(freeBytes / clusterBytes, freedClusters);
     ZUInt64 needed = SaturatingSum(packageClusters, unpackedClusters);
     if (available >= needed) return true;
-    fprintf(stderr, "zelt: the volume is too small: the update needs %lu clusters of %lu bytes, "
-                    "%lu are free once the clean is done\n",
-            static_cast<unsigned long>(needed), static_cast<unsigned long>(clusterBytes),
-            static_cast<unsigned long>(available));
+    ReasonBegin();
+    ReasonText("the volume is too small: the update needs ");
+    ReasonNumber(needed);
+    ReasonText(" clusters of ");
+    ReasonNumber(clusterBytes);
+    ReasonText(" bytes, ");
+    ReasonNumber(available);
+    ReasonText(" are free once the clean is done");
+    ReasonEnd();
   }
   LogStage(120, "main:check free space fail");
   return false;
@@ -149,9 +171,14 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   bool closed = PlatFileClose(tofile) == PLAT_OK;
   if (copied != fileSize || !closed) {
     LogStage(223, "main:copy data fail");
-    fprintf(stderr, "zelt: the package copy is incomplete: %ld of %ld bytes written%s\n",
-            static_cast<long>(copied), static_cast<long>(fileSize),
-            closed ? " (the volume may be full)" : ", and its close failed (the volume may be full)");
+    ReasonBegin();
+    ReasonText("the package copy is incomplete: ");
+    ReasonNumber(static_cast<ZUInt64>(copied));
+    ReasonText(" of ");
+    ReasonNumber(static_cast<ZUInt64>(fileSize));
+    ReasonText(closed ? " bytes written (the volume may be full)"
+                      : " bytes written, and its close failed (the volume may be full)");
+    ReasonEnd();
     return false;
   }
   LogStage(205, "main:copy data success");
@@ -171,7 +198,7 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   return true;
 }
 
-int RunUpdate() {
+static int Update() {
   LogStage(112, "main:|----------------------------|");
   LogStage(113, "main:|--------ZELT UPDATE---------|");
   LogStage(114, "main:|----------------------------|");
@@ -245,4 +272,11 @@ int RunUpdate() {
   Signal(succeeded ? successEvent : failEvent);
   LogStage(226, "main:UPDATE END");
   return succeeded ? 0 : -1;
+}
+
+int RunUpdate() {
+  OpenRunLog();
+  int result = Update();
+  ConsoleLogClose();
+  return result;
 }

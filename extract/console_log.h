@@ -1,0 +1,40 @@
+// Everything the updater and the extractor print goes through here: standard output as always,
+// and, while the updater's run has one open, the same bytes in a log file beside the updater, for
+// a device whose image has no console. A log file that cannot be written changes nothing else:
+// it is given up, and the output goes on.
+#pragma once
+
+#include "device_types.h"
+
+// A log file over this size at the start of a run keeps only its last kLogKeepBytes (read into
+// the heap and written back), from the first run in them on: a card used for years never fills
+// up with its logs.
+enum { kLogLimitBytes = 512 * 1024, kLogKeepBytes = 128 * 1024 };
+// Stage lines and errors reach the log file's medium at once, item names with the first flush
+// this long after the last one.
+enum { kLogSyncMs = 1000 };
+// What opens each run in the log file (after a blank line when earlier runs are there), followed
+// by the tick: "[ZELT_UPDATE] New run: Time: 767522".
+#define CONSOLE_RUN_HEAD "[ZELT_UPDATE] New run: Time: "
+
+// Writes to standard output, and to the log file when one is open; ConsoleFlush ends the line.
+void ConsoleWrite(const char* bytes, size_t size);
+void ConsolePrint(const char* text);
+// Flushes standard output, so that a log read through a pipe is complete as the run goes. The
+// log file's copy reaches the medium now when stage is true (a stage line or an error), and
+// otherwise with the first call kLogSyncMs after the last time it did: a flush to the medium
+// per item name would cost more than the unpacking of a small item.
+void ConsoleFlush(bool stage);
+// Part of a line of why the run fails, on standard error and in the log file; ConsoleReason
+// writes the line's last part, its newline included, and puts the log file's copy on the medium.
+void ConsoleReasonWrite(const char* bytes, size_t size);
+void ConsoleReason(const char* text);
+
+// Opens the log file at path for the run, starting it with the run's first line; a file that
+// cannot be opened leaves only standard output.
+void ConsoleLogOpen(const ZChar* path);
+void ConsoleLogClose();
+
+// value in decimal, with leading zeros up to minDigits (at most 10), terminated, into out (11
+// bytes). Returns the number of digits.
+size_t FormatDecimal(ZUInt32 value, size_t minDigits, char* out);
