@@ -73,11 +73,6 @@ static void JoinPath(const ZChar* outDir, const ZChar* name, ZChar* path) {
   memcpy(path + dirLength + 1, name, (nameLength + 1) * sizeof(ZChar));
 }
 
-static bool SameText(const ZChar* a, const ZChar* b) {
-  size_t length = TextLength(a);
-  return length == TextLength(b) && memcmp(a, b, length * sizeof(ZChar)) == 0;
-}
-
 void PrepareItemPath(const ZChar* outDir, ZChar* name, ZChar* path, ZChar* madeFolder) {
   ZChar* lastSlash = NULL;
   for (ZChar* p = name; *p != 0; p++) {

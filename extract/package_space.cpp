@@ -13,10 +13,6 @@ struct FolderName {
   UInt32 length;
 };
 
-static ZUInt64 SaturatingAdd(ZUInt64 a, ZUInt64 b) {
-  return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
-}
-
 static size_t NameLength(const CSzArEx* db, UInt32 item) {
   return db->FileNameOffsets[item + 1] - db->FileNameOffsets[item] - 1;
 }
@@ -94,8 +90,8 @@ SRes PackageClusters(const PackageReader* reader, ZUInt32 clusterBytes, ZUInt64*
   ZUInt64 entryBytes = 0;
   for (UInt32 item = 0; item < db->NumFiles; item++) {
     if (IsAntiItem(reader, item) || SzArEx_IsDir(db, item)) continue;
-    total = SaturatingAdd(total, WholeClusters(SzArEx_GetFileSize(db, item), clusterBytes));
-    entryBytes = SaturatingAdd(entryBytes, EntryBytes(db, item, NameLength(db, item)));
+    total = SaturatingSum(total, WholeClusters(SzArEx_GetFileSize(db, item), clusterBytes));
+    entryBytes = SaturatingSum(entryBytes, EntryBytes(db, item, NameLength(db, item)));
   }
   // Names can share a folder in any order ("a/x", "b/y", "A/z"), so the folders are sorted to
   // count each once.
@@ -110,13 +106,13 @@ SRes PackageClusters(const PackageReader* reader, ZUInt32 clusterBytes, ZUInt64*
   }
   for (size_t i = 0; i < count; i++) {
     if (i > 0 && Compare(db, folders[i - 1], folders[i]) == 0) continue;
-    total = SaturatingAdd(total, 1);
-    entryBytes = SaturatingAdd(entryBytes, EntryBytes(db, folders[i].item, folders[i].length));
+    total = SaturatingSum(total, 1);
+    entryBytes = SaturatingSum(entryBytes, EntryBytes(db, folders[i].item, folders[i].length));
   }
   free(folders);
   // Each folder's entries round up to whole clusters of their own; the one cluster every new
   // folder starts with covers that rounding, and the install folder has room where the clean
   // deleted entries.
-  *clusters = SaturatingAdd(total, WholeClusters(entryBytes, clusterBytes));
+  *clusters = SaturatingSum(total, WholeClusters(entryBytes, clusterBytes));
   return SZ_OK;
 }

@@ -1,5 +1,7 @@
 #include "device_names.h"
 
+#include <string.h>
+
 ZChar FoldCase(ZChar c) {
   if (c < 0x80) return (c >= ZT('a') && c <= ZT('z')) ? static_cast<ZChar>(c - 0x20) : c;
   // Latin-1 lower-case letters, except the division sign and y-diaeresis (which has no
@@ -23,6 +25,11 @@ size_t TextLength(const ZChar* text) {
   size_t length = 0;
   while (text[length] != 0) length++;
   return length;
+}
+
+bool SameText(const ZChar* a, const ZChar* b) {
+  size_t length = TextLength(a);
+  return length == TextLength(b) && memcmp(a, b, length * sizeof(ZChar)) == 0;
 }
 
 const ZChar* NextPathComponent(const ZChar** cursor, size_t* length) {
@@ -71,4 +78,8 @@ bool DevicePathFits(const ZChar* path, size_t appended) {
 
 ZUInt64 WholeClusters(ZUInt64 bytes, ZUInt32 clusterBytes) {
   return bytes / clusterBytes + (bytes % clusterBytes != 0 ? 1 : 0);
+}
+
+ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
+  return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
 }

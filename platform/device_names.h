@@ -12,9 +12,13 @@ inline bool IsPathSeparator(ZChar c) { return c == ZT('\\') || c == ZT('/'); }
 
 // What bytes of a file take on a FAT volume: whole clusters of clusterBytes (not 0).
 ZUInt64 WholeClusters(ZUInt64 bytes, ZUInt32 clusterBytes);
+// a + b, or the largest value where that does not fit.
+ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b);
 
 // Units before the terminator.
 size_t TextLength(const ZChar* text);
+// Whether two terminated names are the same unit for unit, case included.
+bool SameText(const ZChar* a, const ZChar* b);
 
 // Finds the next component of a device path at or after *cursor: returns its start and length
 // and moves *cursor past it, or returns NULL when no component is left. Empty components

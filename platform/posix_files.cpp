@@ -14,30 +14,14 @@
 #include "device_names.h"
 #include "platform.h"
 #include "posix_internal.h"
-
-// Small reads and writes go through a buffer, so that a copy in small chunks costs few system
-// calls. A handle either reads or writes, so one buffer serves whichever it does.
-enum { kBufferSize = 64 * 1024 };
-
-struct PlatFile {
-  int fd;
-  bool writing;
-  char* buffer;  // allocated on the first small read or write
-  size_t begin;  // reading: the next read-ahead byte to hand out
-  size_t end;    // reading: end of the read-ahead bytes; writing: bytes waiting to be written
-};
+#include "raw_file.h"
 
 static bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
 
 static int NewFile(int fd, bool writing, PlatFile** file) {
-  *file = static_cast<PlatFile*>(calloc(1, sizeof(PlatFile)));
-  if (*file == nullptr) {
-    osCalls.close(fd);
-    return PLAT_ERR_NO_MEMORY;
-  }
-  (*file)->fd = fd;
-  (*file)->writing = writing;
-  return PLAT_OK;
+  RawHandle raw;
+  raw.fd = fd;
+  return NewPlatFile(raw, writing, file);
 }
 
 // Locks model the device's share modes: a reader shares the file with other readers, a writer or
@@ -117,37 +101,9 @@ int PlatFileOpenAppend(const char16_t* path, PlatFile** file) {
   return OpenForWriting(path, false, file);
 }
 
-// Writes everything or reports how far it got. The OS may take less than asked (Linux moves at
-// most 0x7ffff000 bytes per call), so a write that made progress goes on with the rest; one that
-// made none means the medium is full.
-static int WriteAll(int fd, const char* data, size_t size, size_t* written) {
-  *written = 0;
-  while (*written < size) {
-    ssize_t n = osCalls.write(fd, data + *written, size - *written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return TranslateErrno(errno);
-    if (n == 0) return PLAT_ERR_IO;
-    *written += static_cast<size_t>(n);
-  }
-  return PLAT_OK;
-}
-
-static int Flush(PlatFile* file) {
-  if (!file->writing || file->end == 0) return PLAT_OK;
-  size_t written = 0;
-  int result = WriteAll(file->fd, file->buffer, file->end, &written);
-  file->end = 0;
-  return result;
-}
-
-static bool HaveBuffer(PlatFile* file) {
-  if (file->buffer == nullptr) file->buffer = static_cast<char*>(malloc(kBufferSize));
-  return file->buffer != nullptr;
-}
-
-static int ReadDirect(int fd, void* buffer, size_t* size) {
+int RawRead(RawHandle raw, void* buffer, size_t* size) {
   for (;;) {
-    ssize_t n = osCalls.read(fd, buffer, *size);
+    ssize_t n = osCalls.read(raw.fd, buffer, *size);
     if (n >= 0) {
       *size = static_cast<size_t>(n);
       return PLAT_OK;
@@ -159,74 +115,39 @@ static int ReadDirect(int fd, void* buffer, size_t* size) {
   }
 }
 
-int PlatFileRead(PlatFile* file, void* buffer, size_t* size) {
-  if (file->begin == file->end && *size < kBufferSize && HaveBuffer(file)) {
-    size_t got = kBufferSize;
-    int result = ReadDirect(file->fd, file->buffer, &got);
-    if (result != PLAT_OK) {
-      *size = 0;
-      return result;
+// The OS may take less than asked: Linux moves at most 0x7ffff000 bytes per call.
+int RawWrite(RawHandle raw, const void* data, size_t size, size_t* done) {
+  *done = 0;
+  for (;;) {
+    ssize_t n = osCalls.write(raw.fd, data, size);
+    if (n >= 0) {
+      *done = static_cast<size_t>(n);
+      return PLAT_OK;
     }
-    file->begin = 0;
-    file->end = got;
+    if (errno != EINTR) return TranslateErrno(errno);
   }
-  if (file->begin == file->end) return ReadDirect(file->fd, buffer, size);
-  size_t n = file->end - file->begin < *size ? file->end - file->begin : *size;
-  memcpy(buffer, file->buffer + file->begin, n);
-  file->begin += n;
-  *size = n;
-  return PLAT_OK;
 }
 
-int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* written) {
-  const char* data = static_cast<const char*>(buffer);
-  *written = 0;
-  if (size == 0) return PLAT_OK;
-  if (file->end + size > kBufferSize) {
-    int result = Flush(file);
-    if (result != PLAT_OK) return result;
-  }
-  if (size >= kBufferSize || !HaveBuffer(file)) return WriteAll(file->fd, data, size, written);
-  memcpy(file->buffer + file->end, data, size);
-  file->end += size;
-  *written = size;
-  return PLAT_OK;
-}
-
-int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin) {
-  int result = Flush(file);
-  if (result != PLAT_OK) return result;
-  // The OS position is past the read-ahead bytes not yet handed out.
-  ZInt64 offset = *position;
-  if (!file->writing && origin == PLAT_SEEK_CUR) offset -= static_cast<ZInt64>(file->end - file->begin);
+int RawSeek(RawHandle raw, ZInt64* position, PlatSeekOrigin origin) {
   int whence = origin == PLAT_SEEK_SET ? SEEK_SET : origin == PLAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
-  off_t moved = lseek(file->fd, static_cast<off_t>(offset), whence);
+  off_t moved = lseek(raw.fd, static_cast<off_t>(*position), whence);
   if (moved < 0) return TranslateErrno(errno);
-  if (!file->writing) file->begin = file->end = 0;
   *position = moved;
   return PLAT_OK;
 }
 
-int PlatFileSize(PlatFile* file, ZUInt64* size) {
-  int result = Flush(file);
-  if (result != PLAT_OK) return result;
+int RawSize(RawHandle raw, ZUInt64* size) {
   struct stat st;
-  if (fstat(file->fd, &st) != 0) return TranslateErrno(errno);
+  if (fstat(raw.fd, &st) != 0) return TranslateErrno(errno);
   *size = static_cast<ZUInt64>(st.st_size);
   return PLAT_OK;
 }
 
 // The host keeps what a process wrote past its end; its volume is flushed once, by
 // PlatFlushVolume.
-int PlatFileFlush(PlatFile* file) { return Flush(file); }
+int RawFlush(RawHandle) { return PLAT_OK; }
 
-int PlatFileClose(PlatFile* file) {
-  int result = Flush(file);
-  if (osCalls.close(file->fd) != 0 && result == PLAT_OK) result = TranslateErrno(errno);
-  free(file->buffer);
-  free(file);
-  return result;
-}
+int RawClose(RawHandle raw) { return osCalls.close(raw.fd) != 0 ? TranslateErrno(errno) : PLAT_OK; }
 
 // ---- Names ---------------------------------------------------------------------------------------
 
@@ -343,15 +264,9 @@ static int ReadEntry(PlatFind* find, PlatFindData* data) {
 int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data) {
   // The device lists a folder only where the pattern, "\*.*" and all, fits its limit.
   if (!DevicePathFits(pattern, 0)) return PLAT_ERR_INVALID;
-  std::u16string directory(pattern);
-  const std::u16string everything = u"*.*";
-  // "dir*.*" or "dir\a*.*" would otherwise walk another directory than the one named.
-  if (directory.size() <= everything.size() ||
-      directory.compare(directory.size() - everything.size(), everything.size(), everything) != 0 ||
-      !IsPathSeparator(directory[directory.size() - everything.size() - 1])) {
-    return PLAT_ERR_INVALID;
-  }
-  directory.resize(directory.size() - everything.size());
+  size_t folderLength = EveryEntryPatternFolderLength(pattern);
+  if (folderLength == 0) return PLAT_ERR_INVALID;
+  std::u16string directory(pattern, folderLength);
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(directory.c_str(), RESOLVE_OPEN, &host, &exists);

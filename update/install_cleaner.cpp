@@ -70,11 +70,6 @@ static int Refuse(Walk* walk, int refusal) {
   return kStopped;
 }
 
-static bool SameText(const ZChar* a, const ZChar* b) {
-  size_t length = TextLength(a);
-  return length == TextLength(b) && memcmp(a, b, length * sizeof(ZChar)) == 0;
-}
-
 // A read-only file left by an earlier package must go like any other. One that still cannot be
 // deleted keeps its attribute, so that a failed clean changes nothing about it. (Only the
 // read-only bit can be set, so 0 clears it.)

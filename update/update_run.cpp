@@ -74,11 +74,6 @@ static void ReportPackageUnopened(int error) {
   ReportPlatformFailure(kPackageName + 1, "cannot open the package", error);
 }
 
-// a + b, or the largest value where that does not fit.
-static ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
-  return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
-}
-
 // Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
 // leaves the device without its application. Logs why when they cannot.
 static bool UpdateCanFinish(const ZChar* source) {
