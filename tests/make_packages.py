@@ -108,7 +108,7 @@ DEEPEST = (259 - len("\\Zeltrovan") - len("\\*.*")) // 2
 TREES = {
     "empty": {},
     "app-in-bin": {"bin/app.exe": b"app"},
-    "named-items": {"a/b/c.txt": b"c", "d/e": None},
+    "named-items": {"a/a.txt": b"a", "a/b/c.txt": b"c", "d/e": None},
     "chinese": {"说明.txt": b"text"},
     "long-names": {"x" * 54 + ".txt": b"fits", "y" * 55 + ".txt": b"too long"},
     "three-files": {"a.bin": sample(100000, 1), "b.txt": b"bee\n", "sub/x.txt": b"x\n"},
@@ -153,7 +153,8 @@ TREES = {
     "path-over-file-folder": {LONG + "/" + "b" * 124 + "/x": b"x"},
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
-    "anti-newer": {"keep.txt": b"new", "sub": None},
+    # More items with data than without, so that a vector of either count has its own size.
+    "anti-newer": dict({"keep.txt": b"new", "sub": None}, **{"new%d.txt" % i: b"n" for i in range(5)}),
     # Before, across and after the boundaries of a 64 KiB dictionary and of the decoder's output
     # buffers, an empty file among them.
     "window": {"a.bin": sample(10000, 1), "b.bin": sample(300000, 2), "c.bin": sample(65536, 3),
@@ -217,8 +218,8 @@ LAYOUTS = {
 PACKAGES = {
     "empty": ("empty", "", None),
     "app-in-bin": ("app-in-bin", "-m0=LZMA", None),
-    # Named one by one, 7zz stores no items for the folders on the way.
-    "named-items": ("named-items", "", ["a/b/c.txt", "d/e"]),
+    # Named one by one, 7zz stores no items for the folders on the way; a/b is made after a.
+    "named-items": ("named-items", "", ["a/a.txt", "a/b/c.txt", "d/e"]),
     "chinese": ("chinese", "-m0=LZMA2", None),
     "long-names": ("long-names", "-m0=LZMA", None),
     "three-files": ("three-files", "-m0=LZMA", None),
