@@ -187,6 +187,7 @@ TREES = {
 # One file several times a branch converter's buffer, starting two bytes in so that two-byte
 # instructions also lie across its boundaries, and ending in a part instruction.
 TREES.update({"code-" + kind: {"code.bin": b"\x01\x02" + instructions(kind, 700001, 9)} for kind in BRANCHES})
+TREES["code-BCJ-wide"] = {"code.bin": b"\x01\x02\x03" + instructions("BCJ", 700001, 9)}
 
 # Differential package name -> 7zz header switch: what changed from anti-older to anti-newer, with
 # anti-items for what is gone.
@@ -270,6 +271,9 @@ PACKAGES = {
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
                  for kind in BRANCHES})
+# With the dictionary 7zz picks, cut to the block, the decoder hands the filter more than it
+# holds; a call lies across each of the filter's 256 KiB boundaries.
+PACKAGES["filter-BCJ-wide"] = ("code-BCJ-wide", "-m0=LZMA2 -mf=BCJ", None)
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
 
