@@ -73,6 +73,12 @@ uint64_t PackedSize(const std::string& package) {
   return size;
 }
 
+// The packed stream of a premade package of one packed stream and a plain header.
+std::string PremadeStream(const std::string& name) {
+  const std::string made = ReadFile(PremadePackage(name));
+  return made.substr(32, PackedSize(made));
+}
+
 uint32_t Crc(const std::string& bytes) {
   CrcGenerateTable();
   return CrcCalc(bytes.data(), bytes.size());
@@ -359,6 +365,45 @@ TEST_F(StreamTest, CorruptionLateInALargeBlockStopsAtItsFile) {
   EXPECT_EQ(Check(), 1);
 }
 
+// The packed stream ends where its data ends: one cut short fails (it must not wait for input
+// forever), and so does one with bytes after its end, with or without a marker.
+TEST_F(StreamTest, PackedStreamEndsWithItsData) {
+  const std::string bytes = ReadFile(PackedTree("one-file") / "a.txt");
+  const std::string lzma = PremadeStream("one-file-plain-header"), ppmd = PremadeStream("ppmd-plain-header");
+  const std::string coder("\x23\x03\x04\x01\x05", 5);  // PPMd with 5 bytes of properties
+  const std::string made = ReadFile(PremadePackage("ppmd-plain-header"));
+  const std::string ppmdProps = made.substr(made.find(coder, 32 + ppmd.size()) + coder.size(), 5);
+  const std::string lzmaProps = "\x5D" + LittleEndian(uint64_t{1} << 16, 4);
+  const std::string lzma2 = std::string("\x01\x00\x04", 3) + "hello";  // one stored chunk
+  struct Row {
+    const char* label;
+    std::string method, props, packed, data;
+    int result;
+  };
+  const Row rows[] = {
+      {"LZMA whole", kLzma, lzmaProps, lzma, bytes, 0},
+      {"LZMA cut short", kLzma, lzmaProps, lzma.substr(0, lzma.size() / 2), bytes, 1},
+      {"LZMA2 at its end marker", kLzma2, std::string(1, '\0'), lzma2 + '\0', "hello", 0},
+      {"LZMA2 after its end marker", kLzma2, std::string(1, '\0'), lzma2 + '\0' + '\0', "hello", 1},
+      {"PPMd whole", kPpmd, ppmdProps, ppmd, bytes, 0},
+      {"PPMd with a byte left", kPpmd, ppmdProps, ppmd + '\0', bytes, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    HandMadePackage package;
+    package.method = row.method;
+    package.props = row.props;
+    package.packed = row.packed;
+    package.unpackSize = row.data.size();
+    package.files = {{"a.txt", row.data}};
+    Use(package);
+    fs::remove_all(Out());
+    fs::create_directories(Out());
+    EXPECT_EQ(Check(), row.result);
+    EXPECT_EQ(Extract().result, row.result);
+  }
+}
+
 // ---- Memory ------------------------------------------------------------------------------------
 
 TEST(PackageAllocatorTest, RefusesBlocksNoDeviceCouldHold) {
@@ -410,11 +455,10 @@ TEST_F(StreamTest, MoreMemoryThanADeviceHasFailsCleanly) {
 // looks back past the folder's start, so the dictionary is cut to the folder's size.
 TEST_F(StreamTest, DictionaryIsCutToTheFolder) {
   const std::string bytes = ReadFile(PackedTree("one-file") / "a.txt");
-  const std::string made = ReadFile(PremadePackage("one-file-plain-header"));
   HandMadePackage package;
   package.method = kLzma;
   package.props = "\x5D" + LittleEndian(uint64_t{1} << 30, 4);  // lc 3, lp 0, pb 2; 1 GiB
-  package.packed = made.substr(32, PackedSize(made));
+  package.packed = PremadeStream("one-file-plain-header");
   package.unpackSize = bytes.size();
   package.files = {{"a.txt", bytes}};
   Use(package);
