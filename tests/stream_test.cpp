@@ -349,6 +349,22 @@ TEST_F(StreamTest, SingleFileFolderFailsOnTheFolderChecksum) {
   EXPECT_EQ(Check(), 1);
 }
 
+// Two stored folders, each with its own checksum: each is checked against its own.
+TEST_F(StreamTest, EachFolderIsCheckedAgainstItsOwnChecksum) {
+  const std::string first = "first\n", second = "second\n";
+  const std::string copy = Number(1) + std::string("\x01\x00", 2);  // one coder: Copy
+  const std::string info = "\x06" + Number(0) + Number(2) + "\x09" + Number(first.size()) +
+                           Number(second.size()) + '\0' + "\x07\x0B" + Number(2) + '\0' + copy + copy +
+                           "\x0C" + Number(first.size()) + Number(second.size()) + "\x0A\x01" +
+                           LittleEndian(Crc(first), 4) + LittleEndian(Crc(second), 4) + std::string(2, '\0');
+  const std::string names = std::string("a\0\0\0b\0\0\0", 8);
+  const std::string files = "\x05" + Number(2) + "\x11" + Number(names.size() + 1) + '\0' + names + '\0';
+  WriteFile(Package(), Archive(first + second, "\x01\x04" + info + files + '\0'));
+  EXPECT_EQ(Check(), 0);
+  EXPECT_EQ(Extract().result, 0);
+  EXPECT_EQ(ReadFile(Out() / "b"), second);
+}
+
 // Damage late in a large block: the files before it stay whole, the walk stops at the file whose
 // bytes fail, and nothing after it is made.
 TEST_F(StreamTest, CorruptionLateInALargeBlockStopsAtItsFile) {
