@@ -14,9 +14,10 @@ enum PlatFault {
 };
 
 // From now on, the nth call (1 = the next one) of the named OS call ("open", "read", "write",
-// "close", "mkdir", "rmdir", "unlink", "chmod", "opendir", "inotify_add_watch", "statvfs", and on
-// the Win32 backend "lock", the creation of a run lock, and "flush", which puts a written file on
-// the medium as it is closed) suffers the fault; the calls before and after it behave normally.
+// "close", "mkdir", "rmdir", "unlink", "chmod", "opendir", "readdir", the read of a folder's next
+// entry, "inotify_add_watch", "statvfs", and on the Win32 backend "lock", the creation of a run
+// lock, and "flush", which puts a written file on the medium as it is closed) suffers the fault;
+// the calls before and after it behave normally.
 // Returns 0, or -1 for an unknown name (or one the backend has not). One fault per call name at a
 // time.
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault);

@@ -10,7 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan, watchPlan, statvfsPlan;
+    opendirPlan, readdirPlan, watchPlan, statvfsPlan;
 static size_t readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
@@ -61,6 +61,12 @@ static DIR* FaultyOpendir(const char* p) {
   errno = EMFILE;
   return nullptr;
 }
+// An entry of an open folder that cannot be read, as on a damaged medium.
+static dirent* FaultyReaddir(DIR* dir) {
+  if (!Due(&readdirPlan)) return osCallsReal.readdir(dir);
+  errno = EIO;
+  return nullptr;
+}
 // The kernel's limit on watches reached.
 static int FaultyWatch(int fd, const char* p, uint32_t mask) {
   if (!Due(&watchPlan)) return osCallsReal.inotify_add_watch(fd, p, mask);
@@ -74,8 +80,8 @@ static int FaultyStatvfs(const char* p, struct statvfs* v) {
 
 static void UseFaultyCalls() {
   osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,   FaultyMkdir,
-                          FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir, FaultyWatch,
-                          FaultyStatvfs};
+                          FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir, FaultyReaddir,
+                          FaultyWatch, FaultyStatvfs};
 }
 
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
@@ -87,8 +93,8 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
                            {"write", &writePlan},     {"close", &closePlan},
                            {"mkdir", &mkdirPlan},     {"rmdir", &rmdirPlan},
                            {"unlink", &unlinkPlan},   {"chmod", &chmodPlan},
-                           {"opendir", &opendirPlan}, {"inotify_add_watch", &watchPlan},
-                           {"statvfs", &statvfsPlan}};
+                           {"opendir", &opendirPlan}, {"readdir", &readdirPlan},
+                           {"inotify_add_watch", &watchPlan}, {"statvfs", &statvfsPlan}};
   for (const Entry& entry : entries) {
     if (strcmp(entry.name, call) != 0) continue;
     *entry.plan = Plan{nth, fault};
@@ -107,6 +113,6 @@ void PlatTestClearFaults() {
   readLimit = 0;
   openPlan = readPlan = writePlan = closePlan = Plan{0, PLAT_FAULT_ERROR};
   mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = Plan{0, PLAT_FAULT_ERROR};
-  opendirPlan = watchPlan = statvfsPlan = Plan{0, PLAT_FAULT_ERROR};
+  opendirPlan = readdirPlan = watchPlan = statvfsPlan = Plan{0, PLAT_FAULT_ERROR};
   osCalls = osCallsReal;
 }

@@ -242,7 +242,7 @@ struct PlatFind {
 static int ReadEntry(PlatFind* find, PlatFindData* data) {
   for (;;) {
     errno = 0;
-    dirent* entry = readdir(find->dir);
+    dirent* entry = osCalls.readdir(find->dir);
     if (entry == nullptr) return errno == 0 ? PLAT_ERR_NOT_FOUND : TranslateErrno(errno);
     std::u16string name;
     Utf8ToUtf16(entry->d_name, strlen(entry->d_name), &name);

@@ -19,6 +19,7 @@ struct PosixSyscalls {
   int (*unlink)(const char* path);
   int (*chmod)(const char* path, mode_t mode);
   DIR* (*opendir)(const char* path);
+  dirent* (*readdir)(DIR* dir);
   int (*inotify_add_watch)(int fd, const char* path, uint32_t mask);
   int (*statvfs)(const char* path, struct statvfs* volume);
 };

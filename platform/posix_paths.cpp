@@ -188,7 +188,7 @@ static int ReadFolder(const std::string& host, Found found) {
   int result = PLAT_OK;
   for (;;) {
     errno = 0;
-    dirent* entry = readdir(dir);
+    dirent* entry = osCalls.readdir(dir);
     if (entry == nullptr) {
       result = TranslateErrno(errno);
       break;

@@ -14,7 +14,7 @@ static int OpenWithMode(const char* path, int flags, mode_t mode) { return open(
 
 const PosixSyscalls osCallsReal = {OpenWithMode, read,    write,   close,
                                    mkdir,        rmdir,   unlink,  chmod,
-                                   opendir,      inotify_add_watch, statvfs};
+                                   opendir,      readdir, inotify_add_watch, statvfs};
 PosixSyscalls osCalls = osCallsReal;
 
 int TranslateErrno(int error) {

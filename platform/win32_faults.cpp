@@ -10,7 +10,7 @@ struct Plan {
   PlatFault fault;
 };
 static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan, lockPlan, flushPlan, statvfsPlan;
+    opendirPlan, readdirPlan, lockPlan, flushPlan, statvfsPlan;
 static DWORD readLimit;  // 0: none
 
 // True on the call that must fail; the plan is then spent.
@@ -78,6 +78,10 @@ static HANDLE WINAPI FaultyFindFirstFile(LPCWSTR pattern, LPWIN32_FIND_DATAW dat
   SetLastError(ERROR_TOO_MANY_OPEN_FILES);
   return INVALID_HANDLE_VALUE;
 }
+// An entry of an open folder that cannot be read, as on a damaged medium.
+static BOOL WINAPI FaultyFindNextFile(HANDLE find, LPWIN32_FIND_DATAW data) {
+  return Due(&readdirPlan) ? Failed() : winCallsReal.findNextFile(find, data);
+}
 
 // A lock's mutex created without the last error cleared, as the device's OS may leave it.
 static HANDLE WINAPI FaultyCreateMutex(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name) {
@@ -107,8 +111,9 @@ static void UseFaultyCalls() {
                                 FaultyWriteFile,        FaultyCloseHandle,
                                 FaultyCreateDirectory,  FaultyRemoveDirectory,
                                 FaultyDeleteFile,       FaultySetFileAttributes,
-                                FaultyFindFirstFile,    FaultyCreateMutex,
-                                FaultyFlushFileBuffers, FaultyGetDiskFreeSpaceEx};
+                                FaultyFindFirstFile,    FaultyFindNextFile,
+                                FaultyCreateMutex,      FaultyFlushFileBuffers,
+                                FaultyGetDiskFreeSpaceEx};
   winCalls = faulty;
 }
 
@@ -120,8 +125,8 @@ int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
                            {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
                            {"unlink", &unlinkPlan}, {"chmod", &chmodPlan},
-                           {"opendir", &opendirPlan}, {"lock", &lockPlan}, {"flush", &flushPlan},
-                           {"statvfs", &statvfsPlan}};
+                           {"opendir", &opendirPlan}, {"readdir", &readdirPlan}, {"lock", &lockPlan},
+                           {"flush", &flushPlan}, {"statvfs", &statvfsPlan}};
   for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
     if (strcmp(entries[i].name, call) != 0) continue;
     entries[i].plan->remaining = nth;
@@ -141,7 +146,7 @@ void PlatTestClearFaults() {
   readLimit = 0;
   const Plan none = {0, PLAT_FAULT_ERROR};
   openPlan = readPlan = writePlan = closePlan = none;
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = lockPlan = none;
+  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = readdirPlan = lockPlan = none;
   flushPlan = statvfsPlan = none;
   winCalls = winCallsReal;
 }

@@ -221,7 +221,7 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
 
 int PlatFindNext(PlatFind* find, PlatFindData* data) {
   WIN32_FIND_DATAW found;
-  if (!FindNextFileW(find->handle, &found)) return LastError();
+  if (!winCalls.findNextFile(find->handle, &found)) return LastError();
   StoreEntry(found, data);
   return PLAT_OK;
 }

@@ -4,7 +4,8 @@
 const Win32Syscalls winCallsReal = {CreateFileW,      ReadFile,           WriteFile,
                                     CloseHandle,      CreateDirectoryW,   RemoveDirectoryW,
                                     DeleteFileW,      SetFileAttributesW, FindFirstFileW,
-                                    CreateMutexW,     FlushFileBuffers,   GetDiskFreeSpaceExW};
+                                    FindNextFileW,    CreateMutexW,       FlushFileBuffers,
+                                    GetDiskFreeSpaceExW};
 Win32Syscalls winCalls = winCallsReal;
 
 int TranslateWin32Error(DWORD error) {

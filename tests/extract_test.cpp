@@ -109,12 +109,12 @@ TEST_F(ExtractTest, EmptyPackagePrintsOnlyEverythingIsOk) {
 }
 
 TEST_F(ExtractTest, CreatesEveryFolderOnAnItemsPath) {
-  // Made from the items a/b/c.txt and d/e, with no items for the folders on the way.
+  // Made from the items a/a.txt, a/b/c.txt and d/e, with no items for the folders on the way.
   UsePackage("named-items");
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(run.console, "d/e/\na/b/c.txt\n" + kEverythingOk);
-  EXPECT_EQ(Entries(Out()), (std::set<std::string>{"a", "a/b", "a/b/c.txt", "d", "d/e"}));
+  EXPECT_EQ(run.console, "d/e/\na/a.txt\na/b/c.txt\n" + kEverythingOk);
+  EXPECT_EQ(Entries(Out()), (std::set<std::string>{"a", "a/a.txt", "a/b", "a/b/c.txt", "d", "d/e"}));
   EXPECT_EQ(ReadFile(Out() / "a" / "b" / "c.txt"), "c");
 }
 
@@ -509,8 +509,8 @@ TEST_F(ExtractTest, PackageCheckWritesNothingAndSaysWhyItRefuses) {
 }
 
 // What a package takes on a FAT volume, in its clusters: each file whole ones (an empty one none),
-// each folder one whether an item names it or only lies in it (a, a\b and d of "a/b/c.txt" and
-// "d/e"), the folder entries rounded up once, nothing for an anti-item.
+// each folder one whether an item names it or only lies in it (a, a\b and d of "a/a.txt",
+// "a/b/c.txt" and "d/e"), the folder entries rounded up once, nothing for an anti-item.
 TEST_F(ExtractTest, MeasuresPackagesInWholeClusters) {
   struct Case {
     const char* package;
@@ -519,8 +519,8 @@ TEST_F(ExtractTest, MeasuresPackagesInWholeClusters) {
     ZUInt64 unpackedClusters;
   };
   const Case cases[] = {
-      {"named-items", 512, 1, 6},       {"empty-folder", 4096, 1, 3},
-      {"anti-items", 4096, 1, 3},       {"small-files", 4096, 77, 3078},
+      {"named-items", 512, 1, 7},       {"empty-folder", 4096, 1, 3},
+      {"anti-items", 4096, 1, 8},       {"small-files", 4096, 77, 3078},
       {"small-files", 32768, 10, 3036},
   };
   for (const Case& c : cases) {
@@ -666,7 +666,7 @@ INSTANTIATE_TEST_SUITE_P(
 // package's header is packed or plain.
 TEST_F(ExtractTest, AntiItemsPrintTheirNamesAndCreateNothing) {
   // Premade from a base package of keep.txt "old", sub/gone.txt and dir/x.txt, updated to keep.txt
-  // "new" and an empty sub/: the rest became anti-items.
+  // "new", new0.txt to new4.txt and an empty sub/: the rest became anti-items.
   for (const char* name : {"anti-items", "anti-items-plain-header"}) {
     SCOPED_TRACE(name);
     fs::remove(Package());
@@ -682,10 +682,12 @@ TEST_F(ExtractTest, AntiItemsPrintTheirNamesAndCreateNothing) {
     for (std::string line; std::getline(console, line);) {
       if (!line.empty()) lines.insert(line);
     }
-    EXPECT_EQ(lines, (std::multiset<std::string>{"sub/", "dir/x.txt", "sub/gone.txt", "dir/",
-                                                 "keep.txt", "Everything is Ok"}))
+    EXPECT_EQ(lines, (std::multiset<std::string>{"sub/", "dir/x.txt", "sub/gone.txt", "dir/", "keep.txt",
+                                                 "new0.txt", "new1.txt", "new2.txt", "new3.txt",
+                                                 "new4.txt", "Everything is Ok"}))
         << run.console;
-    EXPECT_EQ(Entries(Out()), (std::set<std::string>{"keep.txt", "sub"}));
+    EXPECT_EQ(Entries(Out()), (std::set<std::string>{"keep.txt", "new0.txt", "new1.txt", "new2.txt",
+                                                     "new3.txt", "new4.txt", "sub"}));
     EXPECT_EQ(ReadFile(Out() / "keep.txt"), "new");
   }
 }

@@ -108,7 +108,7 @@ DEEPEST = (259 - len("\\Zeltrovan") - len("\\*.*")) // 2
 TREES = {
     "empty": {},
     "app-in-bin": {"bin/app.exe": b"app"},
-    "named-items": {"a/b/c.txt": b"c", "d/e": None},
+    "named-items": {"a/a.txt": b"a", "a/b/c.txt": b"c", "d/e": None},
     "chinese": {"说明.txt": b"text"},
     "long-names": {"x" * 54 + ".txt": b"fits", "y" * 55 + ".txt": b"too long"},
     "three-files": {"a.bin": sample(100000, 1), "b.txt": b"bee\n", "sub/x.txt": b"x\n"},
@@ -153,7 +153,8 @@ TREES = {
     "path-over-file-folder": {LONG + "/" + "b" * 124 + "/x": b"x"},
     # An install and its next version, for a differential package between them.
     "anti-older": {"keep.txt": b"old", "sub/gone.txt": b"gone", "dir/x.txt": b"x"},
-    "anti-newer": {"keep.txt": b"new", "sub": None},
+    # More items with data than without, so that a vector of either count has its own size.
+    "anti-newer": dict({"keep.txt": b"new", "sub": None}, **{"new%d.txt" % i: b"n" for i in range(5)}),
     # Before, across and after the boundaries of a 64 KiB dictionary and of the decoder's output
     # buffers, an empty file among them.
     "window": {"a.bin": sample(10000, 1), "b.bin": sample(300000, 2), "c.bin": sample(65536, 3),
@@ -186,6 +187,7 @@ TREES = {
 # One file several times a branch converter's buffer, starting two bytes in so that two-byte
 # instructions also lie across its boundaries, and ending in a part instruction.
 TREES.update({"code-" + kind: {"code.bin": b"\x01\x02" + instructions(kind, 700001, 9)} for kind in BRANCHES})
+TREES["code-BCJ-wide"] = {"code.bin": b"\x01\x02\x03" + instructions("BCJ", 700001, 9)}
 
 # Differential package name -> 7zz header switch: what changed from anti-older to anti-newer, with
 # anti-items for what is gone.
@@ -217,8 +219,8 @@ LAYOUTS = {
 PACKAGES = {
     "empty": ("empty", "", None),
     "app-in-bin": ("app-in-bin", "-m0=LZMA", None),
-    # Named one by one, 7zz stores no items for the folders on the way.
-    "named-items": ("named-items", "", ["a/b/c.txt", "d/e"]),
+    # Named one by one, 7zz stores no items for the folders on the way; a/b is made after a.
+    "named-items": ("named-items", "", ["a/a.txt", "a/b/c.txt", "d/e"]),
     "chinese": ("chinese", "-m0=LZMA2", None),
     "long-names": ("long-names", "-m0=LZMA", None),
     "three-files": ("three-files", "-m0=LZMA", None),
@@ -269,6 +271,9 @@ PACKAGES = {
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
                  for kind in BRANCHES})
+# With the dictionary 7zz picks, cut to the block, the decoder hands the filter more than it
+# holds; a call lies across each of the filter's 256 KiB boundaries.
+PACKAGES["filter-BCJ-wide"] = ("code-BCJ-wide", "-m0=LZMA2 -mf=BCJ", None)
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
 

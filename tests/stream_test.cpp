@@ -73,6 +73,12 @@ uint64_t PackedSize(const std::string& package) {
   return size;
 }
 
+// The packed stream of a premade package of one packed stream and a plain header.
+std::string PremadeStream(const std::string& name) {
+  const std::string made = ReadFile(PremadePackage(name));
+  return made.substr(32, PackedSize(made));
+}
+
 uint32_t Crc(const std::string& bytes) {
   CrcGenerateTable();
   return CrcCalc(bytes.data(), bytes.size());
@@ -220,24 +226,30 @@ INSTANTIATE_TEST_SUITE_P(Coders, WindowTest,
 
 // ---- Branch converters across buffer boundaries ------------------------------------------------
 
-class FilterTest : public StreamTest, public testing::WithParamInterface<const char*> {};
+class FilterTest : public StreamTest, public testing::WithParamInterface<Coding> {};
 
 // One file several times the filter's buffer, dense with instructions, starting two bytes in so
 // that two-byte-aligned instructions also lie across its boundaries, and ending in a part
 // instruction, which goes out unconverted.
 TEST_P(FilterTest, ConverterStateCarriesAcrossBoundaries) {
-  const std::string set = GetParam(), kind = set.substr(0, set.find(':'));
-  Use("filter-" + kind);
-  ASSERT_EQ(PremadeMethod("filter-" + kind), set + " LZMA2:16");
+  const std::string package = GetParam().package, method = GetParam().method;
+  Use(package);
+  ASSERT_EQ(PremadeMethod(package), method);
   Extraction run = Extract();
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.console, "code.bin\n" + kEverythingOk);
-  ExpectSameTree("code-" + kind);
+  ExpectSameTree("code-" + package.substr(package.find('-') + 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Filters, FilterTest,
-                         testing::Values("BCJ", "ARM", "ARMT", "ARM64", "PPC", "SPARC", "IA64", "RISCV",
-                                         "Delta:4"));
+INSTANTIATE_TEST_SUITE_P(
+    Filters, FilterTest,
+    testing::Values(Coding{"filter-BCJ", "BCJ LZMA2:16"}, Coding{"filter-ARM", "ARM LZMA2:16"},
+                    Coding{"filter-ARMT", "ARMT LZMA2:16"}, Coding{"filter-ARM64", "ARM64 LZMA2:16"},
+                    Coding{"filter-PPC", "PPC LZMA2:16"}, Coding{"filter-SPARC", "SPARC LZMA2:16"},
+                    Coding{"filter-IA64", "IA64 LZMA2:16"}, Coding{"filter-RISCV", "RISCV LZMA2:16"},
+                    Coding{"filter-Delta", "Delta:4 LZMA2:16"},
+                    // Decoded in one piece larger than the filter's buffer.
+                    Coding{"filter-BCJ-wide", "BCJ LZMA2:768k"}));
 
 // ---- Short reads -------------------------------------------------------------------------------
 
@@ -337,6 +349,22 @@ TEST_F(StreamTest, SingleFileFolderFailsOnTheFolderChecksum) {
   EXPECT_EQ(Check(), 1);
 }
 
+// Two stored folders, each with its own checksum: each is checked against its own.
+TEST_F(StreamTest, EachFolderIsCheckedAgainstItsOwnChecksum) {
+  const std::string first = "first\n", second = "second\n";
+  const std::string copy = Number(1) + std::string("\x01\x00", 2);  // one coder: Copy
+  const std::string info = "\x06" + Number(0) + Number(2) + "\x09" + Number(first.size()) +
+                           Number(second.size()) + '\0' + "\x07\x0B" + Number(2) + '\0' + copy + copy +
+                           "\x0C" + Number(first.size()) + Number(second.size()) + "\x0A\x01" +
+                           LittleEndian(Crc(first), 4) + LittleEndian(Crc(second), 4) + std::string(2, '\0');
+  const std::string names = std::string("a\0\0\0b\0\0\0", 8);
+  const std::string files = "\x05" + Number(2) + "\x11" + Number(names.size() + 1) + '\0' + names + '\0';
+  WriteFile(Package(), Archive(first + second, "\x01\x04" + info + files + '\0'));
+  EXPECT_EQ(Check(), 0);
+  EXPECT_EQ(Extract().result, 0);
+  EXPECT_EQ(ReadFile(Out() / "b"), second);
+}
+
 // Damage late in a large block: the files before it stay whole, the walk stops at the file whose
 // bytes fail, and nothing after it is made.
 TEST_F(StreamTest, CorruptionLateInALargeBlockStopsAtItsFile) {
@@ -351,6 +379,45 @@ TEST_F(StreamTest, CorruptionLateInALargeBlockStopsAtItsFile) {
     EXPECT_TRUE(ReadFile(Out() / name) == ReadFile(PackedTree("four-large") / name)) << name;
   EXPECT_LE(fs::file_size(Out() / "f4.bin"), fs::file_size(PackedTree("four-large") / "f4.bin"));
   EXPECT_EQ(Check(), 1);
+}
+
+// The packed stream ends where its data ends: one cut short fails (it must not wait for input
+// forever), and so does one with bytes after its end, with or without a marker.
+TEST_F(StreamTest, PackedStreamEndsWithItsData) {
+  const std::string bytes = ReadFile(PackedTree("one-file") / "a.txt");
+  const std::string lzma = PremadeStream("one-file-plain-header"), ppmd = PremadeStream("ppmd-plain-header");
+  const std::string coder("\x23\x03\x04\x01\x05", 5);  // PPMd with 5 bytes of properties
+  const std::string made = ReadFile(PremadePackage("ppmd-plain-header"));
+  const std::string ppmdProps = made.substr(made.find(coder, 32 + ppmd.size()) + coder.size(), 5);
+  const std::string lzmaProps = "\x5D" + LittleEndian(uint64_t{1} << 16, 4);
+  const std::string lzma2 = std::string("\x01\x00\x04", 3) + "hello";  // one stored chunk
+  struct Row {
+    const char* label;
+    std::string method, props, packed, data;
+    int result;
+  };
+  const Row rows[] = {
+      {"LZMA whole", kLzma, lzmaProps, lzma, bytes, 0},
+      {"LZMA cut short", kLzma, lzmaProps, lzma.substr(0, lzma.size() / 2), bytes, 1},
+      {"LZMA2 at its end marker", kLzma2, std::string(1, '\0'), lzma2 + '\0', "hello", 0},
+      {"LZMA2 after its end marker", kLzma2, std::string(1, '\0'), lzma2 + '\0' + '\0', "hello", 1},
+      {"PPMd whole", kPpmd, ppmdProps, ppmd, bytes, 0},
+      {"PPMd with a byte left", kPpmd, ppmdProps, ppmd + '\0', bytes, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    HandMadePackage package;
+    package.method = row.method;
+    package.props = row.props;
+    package.packed = row.packed;
+    package.unpackSize = row.data.size();
+    package.files = {{"a.txt", row.data}};
+    Use(package);
+    fs::remove_all(Out());
+    fs::create_directories(Out());
+    EXPECT_EQ(Check(), row.result);
+    EXPECT_EQ(Extract().result, row.result);
+  }
 }
 
 // ---- Memory ------------------------------------------------------------------------------------
@@ -404,11 +471,10 @@ TEST_F(StreamTest, MoreMemoryThanADeviceHasFailsCleanly) {
 // looks back past the folder's start, so the dictionary is cut to the folder's size.
 TEST_F(StreamTest, DictionaryIsCutToTheFolder) {
   const std::string bytes = ReadFile(PackedTree("one-file") / "a.txt");
-  const std::string made = ReadFile(PremadePackage("one-file-plain-header"));
   HandMadePackage package;
   package.method = kLzma;
   package.props = "\x5D" + LittleEndian(uint64_t{1} << 30, 4);  // lc 3, lp 0, pb 2; 1 GiB
-  package.packed = made.substr(32, PackedSize(made));
+  package.packed = PremadeStream("one-file-plain-header");
   package.unpackSize = bytes.size();
   package.files = {{"a.txt", bytes}};
   Use(package);

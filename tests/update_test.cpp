@@ -665,6 +665,21 @@ TEST(UpdateTest, FolderThatCannotBeReadRefusesTheRun) {
   EXPECT_EQ(Snapshot(root.path() / "Zeltrovan"), before);
 }
 
+// The copy's bytes reach the medium as it is closed: a close that cannot write them (here: past
+// the updater's file size limit, 2 KiB under sh) fails the run at the copy, not the unpacking.
+TEST(UpdateTest, CopyWhoseCloseFailsFailsTheRun) {
+  SKIP_ON_WIN32("limits the updater's file size through a POSIX shell");
+  ScratchDir root;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), {{"app.exe", "old app"}}));
+  ASSERT_GT(fs::file_size(root.path() / "SDMMC/Zeltrovan.7z"), 2048u);
+  fs::path limited = root.path() / "SDMMC/limited.sh";
+  WriteFile(limited, "#!/bin/sh\ntrap '' XFSZ && ulimit -f 4 && exec \"$(dirname \"$0\")/zelt-update\"\n");
+  fs::permissions(limited, fs::perms::owner_exec, fs::perm_options::add);
+  Outcome run = RunWaited(limited);
+  ExpectOutcome(run, {112, 113, 114, 121, 131, 146, 154, 160, 223, 226}, false);
+  EXPECT_NE(run.errors.find("and its close failed"), std::string::npos) << run.errors;
+}
+
 // Host only: text quoted for a POSIX shell.
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
