@@ -4,7 +4,8 @@
 # mingw-w64 cross compilers and Wine for the Windows build (with the Chinese locale and the ACL
 # tools its test run uses), clang for the fuzzer and the device program's ARM objects (with llvm's
 # nm and ar), time for the benchmarks, strace for the
-# benchmarks and for the test that watches the updater flush its install, and apt source entries
+# benchmarks and for the test that watches the updater flush its install, iconv (libc-bin) for
+# the demo's code-page 936 console, and apt source entries
 # so that the build can fetch the archive library's source package. Safe to run again.
 set -euo pipefail
 
@@ -36,7 +37,7 @@ as_root apt-get update -qq
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
   build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 python3-py7zr xz-utils util-linux time strace \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang clang-14 libclang-rt-14-dev llvm \
-  locales acl > /dev/null
+  locales acl libc-bin > /dev/null
 
 # Wine takes its code pages from the locale and needs the locale itself to convert file names:
 # the Windows tests run in zh_CN.UTF-8, whose ANSI and OEM code pages are the device's 936.
