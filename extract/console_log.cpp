@@ -50,8 +50,8 @@ void ConsoleReason(const char* text) {
   SyncLog();
 }
 
-size_t FormatDecimal(ZUInt32 value, size_t minDigits, char* out) {
-  char reversed[10];
+size_t FormatDecimal(ZUInt64 value, size_t minDigits, char* out) {
+  char reversed[kDecimalSize - 1];
   size_t count = 0;
   do {
     reversed[count++] = static_cast<char>('0' + value % 10);
@@ -121,7 +121,7 @@ void ConsoleLogOpen(const ZChar* path) {
     KeepTail(path, size, &kept);
     size = kept;
   }
-  char tick[11];
+  char tick[kDecimalSize];
   FormatDecimal(PlatTickCount(), 1, tick);
   if (size > 0) LogFileWrite("\n", 1);
   LogFileWrite(CONSOLE_RUN_HEAD, strlen(CONSOLE_RUN_HEAD));

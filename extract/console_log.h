@@ -35,6 +35,8 @@ void ConsoleReason(const char* text);
 void ConsoleLogOpen(const ZChar* path);
 void ConsoleLogClose();
 
-// value in decimal, with leading zeros up to minDigits (at most 10), terminated, into out (11
-// bytes). Returns the number of digits.
-size_t FormatDecimal(ZUInt32 value, size_t minDigits, char* out);
+// Room for any value FormatDecimal writes, its terminator included.
+enum { kDecimalSize = 21 };
+// value in decimal, with leading zeros up to minDigits (at most 20), terminated, into out
+// (kDecimalSize bytes). Returns the number of digits.
+size_t FormatDecimal(ZUInt64 value, size_t minDigits, char* out);

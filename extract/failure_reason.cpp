@@ -32,13 +32,8 @@ void NoteRefusedAllocation(size_t size) { refusedAllocation = size; }
 void ReasonText(const char* text) { ConsoleReasonWrite(text, strlen(text)); }
 
 void ReasonNumber(ZUInt64 value) {
-  char digits[20];
-  size_t count = 0;
-  do {
-    digits[sizeof digits - 1 - count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  ConsoleReasonWrite(digits + sizeof digits - count, count);
+  char digits[kDecimalSize];
+  ConsoleReasonWrite(digits, FormatDecimal(value, 1, digits));
 }
 
 void ReasonBegin() { ReasonText("zelt: "); }

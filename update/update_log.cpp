@@ -7,7 +7,7 @@
 #include "platform.h"
 
 void LogStage(int line, const char* message) {
-  char number[11];
+  char number[kDecimalSize];
   FormatDecimal(static_cast<ZUInt32>(line), 5, number);
   ConsolePrint("[ZELT_UPDATE] Line: ");
   ConsolePrint(number);
