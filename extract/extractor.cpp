@@ -205,7 +205,6 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
 }
 
 int ExtractPackage(const ZChar* packagePath, const ZChar* outDir) {
-  if (packagePath == NULL || outDir == NULL) return 1;
   ZChar outDirPath[PLAT_MAX_PATH] = {0};
   size_t outDirLength = TextLength(outDir);
   if (outDirLength + 1 > PLAT_MAX_PATH) {

@@ -11,7 +11,7 @@
 int ExtractFile(const char* packagePath, const char* outDir);
 // The same with the output directory already in UTF-16.
 int ExtractToDirectory(const char* packagePath, const ZChar* outDir);
-// The same with both paths in UTF-16.
+// The same with both paths in UTF-16, neither of them null.
 int ExtractPackage(const ZChar* packagePath, const ZChar* outDir);
 
 // Writes "\n [ZELT_UPDATE]  ERROR: <message>\n" to the console (console_log.h) and flushes it.
