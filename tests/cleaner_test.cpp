@@ -6,9 +6,9 @@
 #include <set>
 #include <string>
 
+#include "device_test.h"
 #include "platform.h"
 #include "platform_testing.h"
-#include "test_support.h"
 
 namespace {
 
@@ -42,11 +42,9 @@ class FileInUse {
   PlatFile* file_ = nullptr;
 };
 
-class CleanerTest : public ::testing::Test {
+class CleanerTest : public DeviceTest {
  protected:
-  void SetUp() override { ASSERT_NO_FATAL_FAILURE(UseDeviceRoot(scratch_.path())); }
-
-  fs::path Install() const { return scratch_.path() / "Zeltrovan"; }
+  fs::path Install() const { return Host("Zeltrovan"); }
 
   // Runs the cleaner on dir; *printed receives what it wrote to standard output.
   static int Clean(const ZChar* dir, std::string* printed) {
@@ -55,8 +53,6 @@ class CleanerTest : public ::testing::Test {
     *printed = testing::internal::GetCapturedStdout();
     return result;
   }
-
-  ScratchDir scratch_;
 };
 
 TEST_F(CleanerTest, MissingDirectoryCountsAsEmpty) {
@@ -173,10 +169,7 @@ TEST_F(CleanerTest, ReadOnlyFileThatStaysReadOnlyStopsTheWalk) {
 
 }  // namespace
 
-class CleanerFaultTest : public CleanerTest {
- protected:
-  void TearDown() override { PlatTestClearFaults(); }
-};
+class CleanerFaultTest : public CleanerTest {};
 
 // A folder that cannot be read, opened or an entry of it, may still hold old files: the clean
 // fails rather than leave them beside the new install. Path lookups read folders too (how often

@@ -1,6 +1,7 @@
 // Extraction into a scratch device of the packages made before the tests run, and of the few
 // hand-made ones in fixtures/ that 7zz refuses to make: what is printed, what is left on disk,
 // and the result.
+#include "device_test.h"
 #include "extractor.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,6 @@
 #include "package_check.h"
 #include "platform.h"
 #include "platform_testing.h"
-#include "test_support.h"
 
 namespace {
 
@@ -62,32 +62,18 @@ void CorruptMiddle(const fs::path& package) {
   WriteFile(package, bytes);
 }
 
-// A device with an empty "out" folder and a "pkg" folder for the package pkg\p.7z.
-class ExtractTest : public testing::Test {
+class ExtractTest : public PackageTest {
  protected:
-  void SetUp() override {
-    UseDeviceRoot(device_.path());
-    fs::create_directories(Out());
-    fs::create_directories(device_.path() / "pkg");
-  }
-  void TearDown() override { PlatTestClearFaults(); }
-
-  fs::path Out() const { return device_.path() / "out"; }
-  fs::path Package() const { return device_.path() / "pkg" / "p.7z"; }
-
-  void UsePackage(const std::string& name) { fs::copy_file(PremadePackage(name), Package()); }
   void UseFixture(const char* name) {
     fs::copy_file(fs::path(ZELT_FIXTURES_DIR) / name, Package());
   }
   Outcome Extract(const char* outDir = "out") {
     return Capture([&] { return ExtractFile("pkg\\p.7z", outDir); });
   }
-
-  ScratchDir device_;
 };
 
 TEST_F(ExtractTest, PrintsFoldersWithSlashAndFindsOutDirWithoutCase) {
-  UsePackage("app-in-bin");
+  Use("app-in-bin");
   fs::create_directory(device_.path() / "Zeltrovan");
   Outcome run = Capture([] { return ExtractFile("PKG\\P.7Z", "ZELTROVAN"); });
   EXPECT_EQ(run.result, 0);
@@ -100,7 +86,7 @@ TEST_F(ExtractTest, PrintsFoldersWithSlashAndFindsOutDirWithoutCase) {
 }
 
 TEST_F(ExtractTest, EmptyPackagePrintsOnlyEverythingIsOk) {
-  UsePackage("empty");
+  Use("empty");
   ASSERT_EQ(fs::file_size(Package()), 32u);
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
@@ -110,7 +96,7 @@ TEST_F(ExtractTest, EmptyPackagePrintsOnlyEverythingIsOk) {
 
 TEST_F(ExtractTest, CreatesEveryFolderOnAnItemsPath) {
   // Made from the items a/a.txt, a/b/c.txt and d/e, with no items for the folders on the way.
-  UsePackage("named-items");
+  Use("named-items");
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.console, "d/e/\na/a.txt\na/b/c.txt\n" + kEverythingOk);
@@ -121,7 +107,7 @@ TEST_F(ExtractTest, CreatesEveryFolderOnAnItemsPath) {
 // The console takes names in its own code page: UTF-8 on a POSIX host, the OEM code page on
 // Windows, which the Wine run sets to the device's 936.
 TEST_F(ExtractTest, ChineseNamesPrintInTheConsoleCodePageAndNarrowOutDirIsCodePage936) {
-  UsePackage("chinese");
+  Use("chinese");
   fs::create_directory(device_.path() / fs::u8path("中文"));
   Outcome run = Extract("\xD6\xD0\xCE\xC4");
   EXPECT_EQ(run.result, 0);
@@ -203,7 +189,7 @@ TEST_F(ExtractTest, SkipsItemWhosePathTheDeviceCannotTake) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
     fs::remove(Package());
-    UsePackage(row.package);
+    Use(row.package);
     const ZString outDir(row.outDir.begin(), row.outDir.end());
     ASSERT_EQ(PlatCreateDirectory(outDir.c_str()), PLAT_OK);
     bool fits = std::string(row.package).find("path-at-limit") != std::string::npos;
@@ -217,7 +203,7 @@ TEST_F(ExtractTest, SkipsItemWhosePathTheDeviceCannotTake) {
 }
 
 TEST_F(ExtractTest, FileThatCannotBeCreatedAndLeavesNoneFailsTheRun) {
-  UsePackage("three-files");
+  Use("three-files");
   struct Case {
     const char* obstacle;
     const char* console;
@@ -245,7 +231,7 @@ TEST_F(ExtractTest, FileThatCannotBeCreatedAndLeavesNoneFailsTheRun) {
 }
 
 TEST_F(ExtractTest, EmptyFolderThatCannotBeCreatedFailsTheRun) {
-  UsePackage("empty-folder");
+  Use("empty-folder");
   WriteFile(Out() / "logs", "a file in the way");
   Outcome run = Extract();
   EXPECT_EQ(run.result, 1);
@@ -254,7 +240,7 @@ TEST_F(ExtractTest, EmptyFolderThatCannotBeCreatedFailsTheRun) {
 }
 
 TEST_F(ExtractTest, OlderFileLeftInPlaceIsReportedAndTheRunSucceeds) {
-  UsePackage("three-files");
+  Use("three-files");
   const std::string console =
       "sub/\na.bin" + Error("can not open output file") + "b.txt\nsub/x.txt\n" + kEverythingOk;
   WriteFile(Out() / "a.bin", "read-only");
@@ -280,7 +266,7 @@ TEST_F(ExtractTest, OlderFileLeftInPlaceIsReportedAndTheRunSucceeds) {
 
 // a.bin is written straight through, b.txt is buffered until its close.
 TEST_F(ExtractTest, WriteOrCloseFailureStopsTheWalk) {
-  UsePackage("three-files");
+  Use("three-files");
   struct Case {
     const char* call;
     int nth;
@@ -340,7 +326,7 @@ TEST_F(ExtractTest, StopsAtTheFirstItemThatCannotBeDecoded) {
     fs::remove_all(Out());
     fs::create_directory(Out());
     fs::remove(Package());
-    UsePackage(c.package);
+    Use(c.package);
     if (c.corrupt) CorruptMiddle(Package());
     Outcome run = Extract();
     EXPECT_EQ(run.result, 1);
@@ -365,7 +351,7 @@ TEST_F(ExtractTest, UnusableInputsFailBeforeTheWalk) {
   EXPECT_EQ(folder.result, 1);
   EXPECT_EQ(folder.console, Error("can not open input file"));
 
-  UsePackage("one-file");
+  Use("one-file");
   const std::string archive = ReadFile(Package());
   for (const std::string& bytes :
        {std::string(), SampleBytes(1000, 4), archive.substr(0, archive.size() - 10)}) {
@@ -380,8 +366,6 @@ TEST_F(ExtractTest, UnusableInputsFailBeforeTheWalk) {
       [] { return ExtractFile("pkg\\p.7z", nullptr); },
       [] { return ExtractToDirectory(nullptr, ZT("out")); },
       [] { return ExtractToDirectory("pkg\\p.7z", nullptr); },
-      [] { return ExtractPackage(nullptr, ZT("out")); },
-      [] { return ExtractPackage(ZT("pkg\\p.7z"), nullptr); },
   };
   for (const auto& call : calls) {
     Outcome run = Capture(call);
@@ -394,7 +378,7 @@ TEST_F(ExtractTest, UnusableInputsFailBeforeTheWalk) {
 // The block cache shows in the reads of the package: one decoding of a solid block takes a
 // handful of reads, one per item would take forty.
 TEST_F(ExtractTest, SolidBlockIsDecodedOnce) {
-  UsePackage("forty-small-solid");
+  Use("forty-small-solid");
   ASSERT_EQ(PlatTestInjectFault("read", 10, PLAT_FAULT_ERROR), 0);
   Outcome run = Extract();
   EXPECT_EQ(run.result, 0);
@@ -471,7 +455,7 @@ TEST(CheckToolTest, SaysWhetherTheDeviceTakesThePackageAndWhy) {
 }
 
 TEST_F(ExtractTest, PackageCheckWritesNothingAndSaysWhyItRefuses) {
-  UsePackage("two-files-not-solid");
+  Use("two-files-not-solid");
   fs::copy_file(Package(), device_.path() / "pkg" / "corrupt.7z");
   CorruptMiddle(device_.path() / "pkg" / "corrupt.7z");
   WriteFile(device_.path() / "pkg" / "garbage.7z", SampleBytes(1000, 6));
@@ -526,7 +510,7 @@ TEST_F(ExtractTest, MeasuresPackagesInWholeClusters) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.package) + " " + std::to_string(c.cluster));
     fs::remove(Package());
-    UsePackage(c.package);
+    Use(c.package);
     ZUInt64 packageClusters = 0, unpackedClusters = 0;
     EXPECT_EQ(MeasurePackage(ZT("pkg\\p.7z"), c.cluster, &packageClusters, &unpackedClusters), 0);
     EXPECT_EQ(packageClusters, c.packageClusters);
@@ -610,7 +594,7 @@ class ExtractLayoutTest : public ExtractTest, public testing::WithParamInterface
 TEST_P(ExtractLayoutTest, UnpacksTheSameTree) {
   const Layout& layout = GetParam();
   ASSERT_EQ(Coders(layout.package), layout.coders);
-  UsePackage(layout.package);
+  Use(layout.package);
   const fs::path expected =
       layout.expected == AS_7ZZ ? UnpackedBy7zz(layout.package) : PackedTree("layouts");
   for (size_t readLimit : {0, 61}) {

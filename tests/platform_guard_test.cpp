@@ -8,19 +8,12 @@
 #include <string>
 
 #include "device_names.h"
+#include "device_test.h"
 #include "platform_testing.h"
-#include "test_support.h"
 
 namespace {
 
-class PlatformGuardTest : public ::testing::Test {
- protected:
-  void SetUp() override { UseDeviceRoot(device_.path()); }
-  void TearDown() override { PlatTestClearFaults(); }
-  fs::path Host(const std::string& relative) const { return device_.path() / relative; }
-
-  ScratchDir device_;
-};
+class PlatformGuardTest : public DeviceTest {};
 
 TEST_F(PlatformGuardTest, ReadOnlyFolderRefusesRemovalUntilCleared) {
   SKIP_ON_WIN32("Wine keeps no read-only attribute on a folder, which Windows and the device do");

@@ -10,19 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "device_test.h"
 #include "platform_testing.h"
-#include "test_support.h"
 
 namespace {
 
-class PlatformIoTest : public ::testing::Test {
- protected:
-  void SetUp() override { UseDeviceRoot(device_.path()); }
-  void TearDown() override { PlatTestClearFaults(); }
-  fs::path Host(const std::string& relative) const { return device_.path() / relative; }
-
-  ScratchDir device_;
-};
+class PlatformIoTest : public DeviceTest {};
 
 // Names of a folder's entries but "." and "..", each with its directory bit.
 std::map<ZString, ZUInt32> List(const ZString& folder) {
@@ -104,6 +97,20 @@ TEST_F(PlatformFreshNamesTest, ChangesMadeBehindThePlatformAreSeenAtOnce) {
     spellings += name == "behind.txt" || name == "Behind.txt";
   }
   EXPECT_EQ(spellings, 1u) << "one spelling of the name in the folder";
+}
+
+// The platform's own removal in a folder needs no lookup there, so it must not make the backend
+// take the folder's names as current: a change made behind it just before is still seen after.
+TEST_F(PlatformFreshNamesTest, ChangeBehindThePlatformSurvivesItsOwnRemoval) {
+  fs::create_directory(Host("big/Old"));
+  ASSERT_EQ(DeviceContents(ZT("BIG\\FILE1.TXT")), "old");
+  WriteFile(Host("big/Behind.txt"), "behind");
+  EXPECT_EQ(PlatDeleteFile(ZT("big\\file4.txt")), PLAT_OK);
+  EXPECT_EQ(DeviceContents(ZT("BIG\\BEHIND.TXT")), "behind");
+
+  fs::create_directory(Host("big/BehindDir"));
+  EXPECT_EQ(PlatRemoveDirectory(ZT("big\\Old")), PLAT_OK);
+  EXPECT_EQ(PlatCreateDirectory(ZT("BIG\\BEHINDDIR")), PLAT_ERR_EXISTS);
 }
 
 // A folder renamed or replaced on the way to a file leads to what is there now.

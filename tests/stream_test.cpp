@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "7zCrc.h"
+#include "device_test.h"
 #include "extractor.h"
 #include "package_check.h"
 #include "package_reader.h"
 #include "platform.h"
 #include "platform_testing.h"
-#include "test_support.h"
 
 namespace {
 
@@ -173,27 +173,15 @@ const uint64_t k2TiB = uint64_t{1} << 41;
 
 // ---- Fixture -----------------------------------------------------------------------------------
 
-// A device with an empty "out" folder and the package pkg\p.7z.
-class StreamTest : public testing::Test {
+class StreamTest : public PackageTest {
  protected:
-  void SetUp() override {
-    UseDeviceRoot(device_.path());
-    fs::create_directories(Out());
-    fs::create_directories(device_.path() / "pkg");
-  }
-  void TearDown() override { PlatTestClearFaults(); }
-
-  fs::path Out() const { return device_.path() / "out"; }
-  fs::path Package() const { return device_.path() / "pkg" / "p.7z"; }
-  void Use(const std::string& premade) { fs::copy_file(PremadePackage(premade), Package()); }
+  using PackageTest::Use;
   void Use(const HandMadePackage& package) { WriteFile(Package(), Write(package)); }
   int Check() { return TestPackage(ZT("pkg\\p.7z"), ZT("out")); }
   void ExpectSameTree(const std::string& tree) {
     std::string difference;
     EXPECT_TRUE(SameTree(PackedTree(tree), Out(), &difference)) << difference;
   }
-
-  ScratchDir device_;
 };
 
 // ---- Larger than the window --------------------------------------------------------------------
