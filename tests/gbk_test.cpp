@@ -9,86 +9,40 @@
 
 namespace {
 
-struct Converted {
-  int result;
-  ZString text;  // the units before the terminator
-};
-
-// Converts len bytes of src into a destination of exactly len + 1 units, so that the sanitizer
-// catches any write past the documented size.
-Converted Convert(const char* src, int len) {
-  std::vector<ZChar> dst(static_cast<size_t>(len) + 1, ZT('\x5555'));
-  int result = GbkToUnicode(dst.data(), src, len);
-  size_t units = static_cast<size_t>(result / 2);
-  EXPECT_LT(units, dst.size());
-  EXPECT_EQ(dst[units], 0) << "terminator missing after " << units << " units";
-  return {result, ZString(dst.data(), units)};
-}
-
-Converted Convert(const std::string& src) {
-  return Convert(src.data(), static_cast<int>(src.size()));
-}
-
-TEST(GbkToUnicodeTest, WidensAsciiByteByByte) {
-  Converted out = Convert("ZELTROVAN");
-  EXPECT_EQ(out.result, 18);
-  EXPECT_EQ(out.text, ZT("ZELTROVAN"));
-}
-
-TEST(GbkToUnicodeTest, EmptyInputWritesOnlyTheTerminator) {
-  ZChar dst[2] = {ZT('x'), ZT('y')};
-  EXPECT_EQ(GbkToUnicode(dst, "", 0), 0);
-  EXPECT_EQ(dst[0], 0);
-  EXPECT_EQ(dst[1], ZT('y'));
-}
-
-TEST(GbkToUnicodeTest, ConvertsTwoByteCodesIncludingTheTableEnds) {
-  EXPECT_EQ(Convert("\xB0\xA1").text, ZT("\u554A"));
-  EXPECT_EQ(Convert("\x81\x40").text, ZT("\u4E02"));
-  EXPECT_EQ(Convert("\xFE\x4F").text, ZT("\uFA29"));
-  EXPECT_EQ(Convert("\xB0\xA1").result, 2);
-}
-
-TEST(GbkToUnicodeTest, Byte0x80IsASingleCharacter) {
-  Converted out = Convert("\x80" "A\x80");
-  EXPECT_EQ(out.result, 6);
-  EXPECT_EQ(out.text, ZT("\u0080A\u0080"));
-}
-
-TEST(GbkToUnicodeTest, UnmappedPairBecomesFFFFAndConversionGoesOn) {
-  // 0xAAA1 is a user-defined code: not in the table.
-  Converted out = Convert("a\xAA\xA1z");
-  EXPECT_EQ(out.result, 6);
-  EXPECT_EQ(out.text, ZT("a\uFFFFz"));
-}
-
-TEST(GbkToUnicodeTest, TrailByteInAsciiRangeIsNotASeparator) {
-  // 0x5C is "\" on its own, but after a lead byte it is part of the character.
-  Converted out = Convert("a\x81\x5C" "b");
-  EXPECT_EQ(out.text, ZT("a\u4E57b"));
-}
-
-TEST(GbkToUnicodeTest, MixedAsciiAndChinesePath) {
-  Converted out = Convert("ZELTROVAN\\\xB0\xA1\xB0\xA1/a.7z");
-  EXPECT_EQ(out.result, 2 * 17);
-  EXPECT_EQ(out.text, ZT("ZELTROVAN\\\u554A\u554A/a.7z"));
-}
-
-TEST(GbkToUnicodeTest, LeadByteAtLastPositionIsFFFFWithoutReadingPastLen) {
-  // The byte after len would complete the pair to 0xB0A1 (U+554A) if it were read.
-  const char buffer[] = "\xB0\xA1";
-  Converted alone = Convert(buffer, 1);
-  EXPECT_EQ(alone.result, 2);
-  EXPECT_EQ(alone.text, ZT("\uFFFF"));
-
-  Converted afterAscii = Convert("AB\xB0\xA1", 3);
-  EXPECT_EQ(afterAscii.result, 6);
-  EXPECT_EQ(afterAscii.text, ZT("AB\uFFFF"));
-
-  // No terminator and nothing after the input: any read past len is a sanitizer error.
-  std::vector<char> exact = {'a', '\xB0', '\xA1', '\xC4'};
-  Converted unterminated = Convert(exact.data(), static_cast<int>(exact.size()));
-  EXPECT_EQ(unterminated.text, ZT("a\u554A\uFFFF"));
+// Every conversion rule, each row converting the first len bytes of bytes. The bytes are copied
+// to a buffer of exactly their size with no terminator, and the destination has exactly len + 1
+// units, so that the sanitizer catches a read past the input or a write past the documented size;
+// where len stops short of the bytes, the next byte would change the result if it were read.
+TEST(GbkToUnicodeTest, ConvertsEachByteOrPairAndTerminates) {
+  struct Row {
+    std::string bytes;
+    int len;
+    ZString expected;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"ZELTROVAN", 9, ZT("ZELTROVAN"), "ASCII widens byte by byte"},
+      {"", 0, ZT(""), "empty input writes only the terminator"},
+      {"\xB0\xA1\x81\x40\xFE\x4F", 6, ZT("\u554A\u4E02\uFA29"), "pairs, the table's ends included"},
+      {"\x80" "A\x80", 3, ZT("\u0080A\u0080"), "0x80 is a character of its own"},
+      {"a\xAA\xA1z", 4, ZT("a\uFFFFz"), "a user-defined code is unmapped and the rest goes on"},
+      {"a\x81\x5C" "b", 4, ZT("a\u4E57b"), "a trail byte 0x5C is not a separator"},
+      {"ZELTROVAN\\\xB0\xA1\xB0\xA1/a.7z", 19, ZT("ZELTROVAN\\\u554A\u554A/a.7z"), "a path"},
+      {"\xB0\xA1", 1, ZT("\uFFFF"), "a lead byte last is unmapped; its trail is past len"},
+      {"AB\xB0\xA1", 3, ZT("AB\uFFFF"), "the same after ASCII"},
+      {"a\xB0\xA1\xC4", 4, ZT("a\u554A\uFFFF"), "a lead byte at the very end of the input"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    const std::vector<char> src(row.bytes.begin(), row.bytes.end());
+    std::vector<ZChar> dst(static_cast<size_t>(row.len) + 1, ZT('\x5555'));
+    const int result = GbkToUnicode(dst.data(), src.data(), row.len);
+    const size_t units = static_cast<size_t>(result / 2);
+    ASSERT_LT(units, dst.size());
+    EXPECT_EQ(result, static_cast<int>(2 * row.expected.size()));
+    EXPECT_EQ(ZString(dst.data(), units), row.expected);
+    EXPECT_EQ(dst[units], 0) << "terminator";
+  }
 }
 
 TEST(LookupGbkTest, CodesOutsideTheTableAreFFFF) {
