@@ -37,7 +37,7 @@ Phase PhaseOf(const std::vector<LoggedStage>& stages) {
 }
 
 // Dozens of updates of a thousand files: in memory where the host has a memory file system. On
-// a disk each would take seconds (deleting files just written is slow there), and a kill cuts
+// a disk each would take seconds (deleting files just written is slow there), and a cut ends
 // the run the same way on either.
 fs::path FastTemporaryFolder() {
   std::error_code error;
