@@ -4,6 +4,7 @@
 
 #include "7zBuf.h"
 #include "7zCrc.h"
+#include "props_reading.h"
 
 // Property ids of the 7z header that this walk reads or must step over.
 enum {
@@ -41,12 +42,6 @@ struct Streams {
   UInt64 unpackSizes[SZ_NUM_CODERS_IN_FOLDER_MAX];
   UInt32 folderCrc;
 };
-
-static UInt64 LittleEndian(const Byte* p, unsigned size) {
-  UInt64 value = 0;
-  while (size-- > 0) value = (value << 8) | p[size];
-  return value;
-}
 
 static SRes ReadByte(CSzData* sd, Byte* value) {
   if (sd->Size == 0) return SZ_ERROR_ARCHIVE;
@@ -197,7 +192,7 @@ static SRes ReadUnpackInfo(CSzData* sd, UInt32 folderLimit, bool keep, Streams* 
     RINOK(ReadDefined(sd, s->numFolders, &s->folderCrcs, &defined))
     s->allFolderCrcs = s->folderCrcs == NULL;
     if (keep && defined > 0 && sd->Size >= 4)
-      s->folderCrc = static_cast<UInt32>(LittleEndian(sd->Data, 4));
+      s->folderCrc = PropsUInt32(sd->Data);
     RINOK(Skip(sd, static_cast<UInt64>(defined) * 4))
   }
 }
@@ -379,9 +374,9 @@ SRes ReadAntiItems(const CSzArEx* db, ILookInStreamPtr stream, ISzAllocPtr alloc
   if (base < k7zStartHeaderSize) return SZ_ERROR_ARCHIVE;
   RINOK(LookInStream_SeekTo(stream, base - k7zStartHeaderSize))
   RINOK(LookInStream_Read(stream, start, k7zStartHeaderSize))
-  UInt64 offset = LittleEndian(start + 12, 8);
-  UInt64 size = LittleEndian(start + 20, 8);
-  UInt32 crc = static_cast<UInt32>(LittleEndian(start + 28, 4));
+  UInt64 offset = PropsUInt64(start + 12);
+  UInt64 size = PropsUInt64(start + 20);
+  UInt32 crc = PropsUInt32(start + 28);
   if (size == 0 || size >= (static_cast<UInt64>(1) << 48) || static_cast<size_t>(size) != size ||
       offset >= (static_cast<UInt64>(1) << 62)) {
     return SZ_ERROR_ARCHIVE;

@@ -13,14 +13,18 @@
 
 // Every name and error goes out at once, as the run's stage lines do, so that a run cut short
 // leaves a log that reaches the item it was working on.
-void PrintExtractError(const char* message) {
+// Writes "\n [ZELT_UPDATE]  ERROR: <message>\n" to the console (console_log.h) and flushes it.
+static void PrintExtractError(const char* message) {
   ConsolePrint("\n [ZELT_UPDATE]  ERROR: ");
   ConsolePrint(message);
   ConsolePrint("\n");
   ConsoleFlush(true);
 }
 
-SRes PrintItemName(const UInt16* name) {
+// Writes a UTF-16 name to the console (console_log.h) in its code page and flushes it, with
+// whatever the item before printed after its name. SZ_ERROR_MEM when no buffer can be had,
+// SZ_ERROR_FAIL when the name converts to nothing (an empty name).
+static SRes PrintItemName(const UInt16* name) {
   const ZChar* text = reinterpret_cast<const ZChar*>(name);
   size_t units = TextLength(text);
   size_t size = units * 3 + 100;

@@ -2,7 +2,6 @@
 // its result whether every item was written.
 #pragma once
 
-#include "7zTypes.h"
 #include "device_types.h"
 
 // packagePath and outDir are narrow code-page 936 device paths. Returns 0 when the package was
@@ -14,9 +13,3 @@ int ExtractToDirectory(const char* packagePath, const ZChar* outDir);
 // The same with both paths in UTF-16, neither of them null.
 int ExtractPackage(const ZChar* packagePath, const ZChar* outDir);
 
-// Writes "\n [ZELT_UPDATE]  ERROR: <message>\n" to the console (console_log.h) and flushes it.
-void PrintExtractError(const char* message);
-// Writes a UTF-16 name to the console (console_log.h) in its's code page and flushes it, with
-// whatever the item before printed after its name. SZ_ERROR_MEM when no buffer can be had,
-// SZ_ERROR_FAIL when the name converts to nothing (an empty name).
-SRes PrintItemName(const UInt16* name);

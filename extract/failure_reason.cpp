@@ -7,6 +7,7 @@
 #include "coder_stream.h"
 #include "console_log.h"
 #include "device_names.h"
+#include "props_reading.h"
 
 static const UInt32 kBcj2Method = 0x0303011B;
 static const UInt32 kAesMethod = 0x06F10701;
@@ -160,12 +161,6 @@ void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) 
   }
 }
 
-static ZUInt64 ReadLittleEndian(const Byte* bytes) {
-  ZUInt64 value = 0;
-  for (int i = 7; i >= 0; i--) value = (value << 8) | bytes[i];
-  return value;
-}
-
 // The start of the package's next header: a header coded with what the decoder lacks begins
 // with kEncodedHeader (0x17) and holds the coder's id among its first bytes.
 static bool HeaderIsEncrypted(PlatFile* file) {
@@ -176,7 +171,7 @@ static bool HeaderIsEncrypted(PlatFile* file) {
       PlatFileRead(file, start, &size) != PLAT_OK || size != sizeof start) {
     return false;
   }
-  position = static_cast<ZInt64>(ReadLittleEndian(start + 12) + sizeof start);
+  position = static_cast<ZInt64>(PropsUInt64(start + 12) + sizeof start);
   Byte header[64];
   size = sizeof header;
   if (PlatFileSeek(file, &position, PLAT_SEEK_SET) != PLAT_OK ||

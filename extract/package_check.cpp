@@ -58,7 +58,15 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
   return res == SZ_OK;
 }
 
-int TestPackage(const ZChar* packagePath, const ZChar* outDir) {
+// Fills *space from the open package.
+static void Measure(PackageReader* reader, PackageSpace* space) {
+  ZUInt64 fileBytes = 0;
+  space->measured = PlatFileSize(reader->file, &fileBytes) == PLAT_OK &&
+                    PackageClusters(reader, space->clusterBytes, &space->unpackedClusters) == SZ_OK;
+  space->packageClusters = WholeClusters(fileBytes, space->clusterBytes);
+}
+
+int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* space) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
   size_t packageNameLength = 0;
@@ -67,6 +75,7 @@ int TestPackage(const ZChar* packagePath, const ZChar* outDir) {
   for (UInt32 i = 0; i < reader.db.NumFiles && result == 0; i++) {
     if (!ItemWouldExtract(&reader, i, outDir, packageName, packageNameLength)) result = 1;
   }
+  if (space != NULL) Measure(&reader, space);
   ClosePackage(&reader);
   return result;
 }
@@ -75,12 +84,10 @@ int MeasurePackage(const ZChar* packagePath, ZUInt32 clusterBytes, ZUInt64* pack
                    ZUInt64* unpackedClusters) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
-  ZUInt64 fileBytes = 0;
-  int result = PlatFileSize(reader.file, &fileBytes) == PLAT_OK &&
-                       PackageClusters(&reader, clusterBytes, unpackedClusters) == SZ_OK
-                   ? 0
-                   : 1;
-  *packageClusters = WholeClusters(fileBytes, clusterBytes);
+  PackageSpace space = {clusterBytes, false, 0, 0};
+  Measure(&reader, &space);
   ClosePackage(&reader);
-  return result;
+  *packageClusters = space.packageClusters;
+  *unpackedClusters = space.unpackedClusters;
+  return space.measured ? 0 : 1;
 }

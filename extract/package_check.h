@@ -3,16 +3,24 @@
 
 #include "device_types.h"
 
+// What a package takes on a volume whose clusters are clusterBytes, all in whole clusters.
+struct PackageSpace {
+  ZUInt32 clusterBytes;      // given
+  bool measured;             // false when the package could not be measured
+  ZUInt64 packageClusters;   // the package file
+  ZUInt64 unpackedClusters;  // what unpacking its items adds, as its header declares them
+                             // (PackageClusters)
+};
+
 // Returns 0 when the package opens, every item decodes with a correct checksum, and every item
 // could be written under outDir (a name, safe, whose path the device can create and, for its
 // folders, list again, and neither the package's own file name at the top of outDir, where the
 // update puts its copy, nor below a folder of that name); 1 otherwise, saying why on standard
-// error (failure_reason.h). Writes nothing and prints nothing on standard output.
-int TestPackage(const ZChar* packagePath, const ZChar* outDir);
+// error (failure_reason.h). Writes nothing and prints nothing on standard output. When space is
+// not NULL and the package opens, it is measured in the same pass, whatever the test finds.
+int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* space = NULL);
 
-// Stores what the package file takes on a volume of clusterBytes clusters in *packageClusters,
-// and what unpacking its items adds there, as its header declares them (PackageClusters), in
-// *unpackedClusters. Returns 0, or 1 when the package cannot be opened (saying why on standard
-// error) or measured.
+// Measures the package alone, as TestPackage does. Returns 0, or 1 when the package cannot be
+// opened (saying why on standard error) or measured.
 int MeasurePackage(const ZChar* packagePath, ZUInt32 clusterBytes, ZUInt64* packageClusters,
                    ZUInt64* unpackedClusters);

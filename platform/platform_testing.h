@@ -11,6 +11,8 @@ enum PlatFault {
   PLAT_FAULT_NO_PROGRESS,  // a read or write moves nothing and reports no error
   PLAT_FAULT_STALE_ERROR,  // the call succeeds and leaves the last error of an earlier call in
                            // place, as the device's OS may ("lock", Win32 only)
+  PLAT_FAULT_CUT,          // the process ends at once before the call, as at a power cut: nothing
+                           // of it runs after (exit status 137)
 };
 
 // From now on, the nth call (1 = the next one) of the named OS call ("open", "read", "write",

@@ -2,6 +2,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "platform_testing.h"
 #include "posix_internal.h"
 
@@ -13,10 +15,11 @@ static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unli
     opendirPlan, readdirPlan, watchPlan, statvfsPlan;
 static size_t readLimit;  // 0: none
 
-// True on the call that must fail; the plan is then spent.
+// True on the call that must fail; the plan is then spent. A cut ends the process there.
 static bool Due(Plan* plan) {
-  if (plan->remaining == 0) return false;
-  return --plan->remaining == 0;
+  if (plan->remaining == 0 || --plan->remaining != 0) return false;
+  if (plan->fault == PLAT_FAULT_CUT) _exit(137);
+  return true;
 }
 
 static int Failed() {

@@ -13,10 +13,11 @@ static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unli
     opendirPlan, readdirPlan, lockPlan, flushPlan, statvfsPlan;
 static DWORD readLimit;  // 0: none
 
-// True on the call that must fail; the plan is then spent.
+// True on the call that must fail; the plan is then spent. A cut ends the process there.
 static bool Due(Plan* plan) {
-  if (plan->remaining == 0) return false;
-  return --plan->remaining == 0;
+  if (plan->remaining == 0 || --plan->remaining != 0) return false;
+  if (plan->fault == PLAT_FAULT_CUT) TerminateProcess(GetCurrentProcess(), 137);
+  return true;
 }
 
 static BOOL Failed() {

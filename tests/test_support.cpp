@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "platform.h"
@@ -283,4 +285,52 @@ int WriteDeviceFile(const ZString& path, const std::string& contents) {
   if (result == PLAT_OK && written != contents.size()) result = PLAT_ERR_IO;
   int closed = PlatFileClose(file);
   return result != PLAT_OK ? result : closed;
+}
+
+// Consumes prefix from the front of *rest; false when *rest does not start with it.
+static bool Take(std::string_view* rest, std::string_view prefix) {
+  if (rest->substr(0, prefix.size()) != prefix) return false;
+  rest->remove_prefix(prefix.size());
+  return true;
+}
+
+// Consumes a decimal number of minDigits to maxDigits digits from the front of *rest.
+static bool TakeNumber(std::string_view* rest, size_t minDigits, size_t maxDigits, uint64_t* value) {
+  size_t digits = 0;
+  *value = 0;
+  while (digits < rest->size() && (*rest)[digits] >= '0' && (*rest)[digits] <= '9') {
+    *value = *value * 10 + static_cast<uint64_t>((*rest)[digits] - '0');
+    digits++;
+  }
+  if (digits < minDigits || digits > maxDigits) return false;
+  rest->remove_prefix(digits);
+  return true;
+}
+
+bool ParseStageLine(const std::string& text, LoggedStage* stage) {
+  std::string_view rest = text;
+  uint64_t number = 0;
+  if (!Take(&rest, "[ZELT_UPDATE] Line: ") || !TakeNumber(&rest, 5, 5, &number) ||
+      !Take(&rest, ": Time: ") || !TakeNumber(&rest, 1, 10, &stage->tick) || !Take(&rest, " ")) {
+    return false;
+  }
+  stage->line = static_cast<int>(number);
+  stage->message = std::string(rest);
+  return true;
+}
+
+std::string LineTag(int line) {
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "Line: %05d:", line);
+  return tag;
+}
+
+std::vector<LoggedStage> LoggedStages(const std::string& log) {
+  std::vector<LoggedStage> stages;
+  std::istringstream lines(log);
+  LoggedStage stage;
+  for (std::string text; std::getline(lines, text);) {
+    if (ParseStageLine(text, &stage)) stages.push_back(stage);
+  }
+  return stages;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -116,3 +117,18 @@ std::map<std::string, std::string> DeviceTree(const ZString& folder);
 // Whether two trees hold the same names, the same bytes and the same read-only state.
 bool SameTree(const fs::path& expected, const fs::path& actual, std::string* difference);
 bool IsReadOnly(const fs::path& path);
+
+// A stage line of the updater's log, "[ZELT_UPDATE] Line: 00121: Time: 767522 main:begin remove
+// file": its number (stage_lines.h), its tick and its message.
+struct LoggedStage {
+  int line = 0;
+  uint64_t tick = 0;
+  std::string message;
+};
+// Whether text (one line, without its line break) is a stage line in that form: five digits, a
+// tick of one to ten digits and a blank before the message. The cleaner's lines have no tick.
+bool ParseStageLine(const std::string& text, LoggedStage* stage);
+// "Line: 00205:", the number of a stage line as the log writes it.
+std::string LineTag(int line);
+// The stage lines of a log, in order; other lines are passed over.
+std::vector<LoggedStage> LoggedStages(const std::string& log);

@@ -255,17 +255,17 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
   }
 }
 
-void CheckSpace(const ZChar* package, const Options& options, std::vector<Finding>* findings,
+// space is the package's measure from its test.
+void CheckSpace(const PackageSpace& space, const Options& options, std::vector<Finding>* findings,
                 Figures* figures) {
-  ZUInt64 packageClusters = 0, unpackedClusters = 0;
-  if (MeasurePackage(package, options.clusterBytes, &packageClusters, &unpackedClusters) != 0) {
+  if (!space.measured) {
     findings->push_back({ERROR, "", "its unpacked size cannot be measured"});
     return;
   }
   // The copy stays in the install folder until every item is out. A header can declare sizes no
   // volume holds: the sum is kept from wrapping round.
-  ZUInt64 clusters = packageClusters + unpackedClusters;
-  if (clusters < packageClusters || clusters > ~0ULL / options.clusterBytes)
+  ZUInt64 clusters = space.packageClusters + space.unpackedClusters;
+  if (clusters < space.packageClusters || clusters > ~0ULL / options.clusterBytes)
     clusters = ~0ULL / options.clusterBytes;
   figures->spaceBytes = clusters * options.clusterBytes;
   if (options.freeGiven && figures->spaceBytes > options.freeBytes) {
@@ -349,7 +349,8 @@ int main(int argc, char** argv) {
   }
   std::vector<Finding> findings;
   Figures figures;
-  if (TestPackage(package, kOutDirWide) != 0) {
+  PackageSpace space = {options.clusterBytes, false, 0, 0};
+  if (TestPackage(package, kOutDirWide, &space) != 0) {
     findings.push_back({ERROR, "", "the updater's package test refuses it"});
   }
   if (opened == PACKAGE_UNSUPPORTED) {
@@ -360,6 +361,6 @@ int main(int argc, char** argv) {
   CheckItems(&reader, &findings);
   CheckBlocks(&reader, options, &findings, &figures);
   ClosePackage(&reader);
-  CheckSpace(package, options, &findings, &figures);
+  CheckSpace(space, options, &findings, &figures);
   return Report(options, findings, figures);
 }

@@ -11,6 +11,7 @@
 #include "package_check.h"
 #include "platform.h"
 #include "run_lock.h"
+#include "stage_lines.h"
 #include "update_log.h"
 
 static const ZChar kInstallDir[] = ZT("\\Zeltrovan");
@@ -74,58 +75,105 @@ static void ReportPackageUnopened(int error) {
   ReportPlatformFailure(kPackageName + 1, "cannot open the package", error);
 }
 
+// Logs the line of a failed stage and why it failed; false, for the caller to end the run with.
+static bool Stopped(int line, const char* message, const char* reason) {
+  LogStage(line, message);
+  if (reason != NULL) ReportFailure(reason);
+  return false;
+}
+
+// Opens the package beside the updater, to say plainly when it is not there.
+static bool PackageFound(ZChar* source) {
+  PlatFile* fromfile = NULL;
+  bool located = SourcePackagePath(source);  // says why when not
+  int opened = located ? PlatFileOpenRead(source, &fromfile) : PLAT_ERR_INVALID;
+  if (opened != PLAT_OK) {
+    LogStage(LINE_OPEN_FROMFILE_FAIL, "main:open fromfile fail");
+    if (located) ReportPackageUnopened(opened);
+    return false;
+  }
+  PlatFileClose(fromfile);
+  return true;
+}
+
+// Proves the package and measures it on the install volume in the same pass.
+static bool PackagePasses(const ZChar* source, PackageSpace* space) {
+  if (TestPackage(source, kOutDirWide, space) == 0) return true;
+  return Stopped(LINE_CHECK_PACKAGE_FAIL, "main:check package fail", NULL);
+}
+
 // Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
-// leaves the device without its application. Logs why when they cannot.
-static bool UpdateCanFinish(const ZChar* source) {
+// leaves the device without its application. space is the package's measure on the install
+// volume, whose free space query gave spaceResult and freeBytes. Logs why when they cannot.
+static bool UpdateCanFinish(const ZChar* source, int spaceResult, ZUInt64 freeBytes,
+                            const PackageSpace& space) {
   // The clean would delete the updater and its package, and nothing would be left to copy.
   if (PathIsInside(source, kInstallDir)) {
-    LogStage(116, "main:updater inside zeltrovan");
-    ReportFailure("the updater lies inside \\Zeltrovan, which the update empties");
-    return false;
+    return Stopped(LINE_UPDATER_INSIDE, "main:updater inside zeltrovan",
+                   "the updater lies inside \\Zeltrovan, which the update empties");
   }
-  // FAT gives every file whole clusters and every folder at least one: a package of small files
-  // takes many times its bytes, so free space, what the clean frees and what the update adds are
-  // all counted in the volume's clusters.
-  ZUInt64 freeBytes = 0;
-  ZUInt32 clusterBytes = PLAT_ASSUMED_CLUSTER;
-  int space = PlatVolumeFreeSpace(kInstallDir, &freeBytes, &clusterBytes);
   ZUInt64 freedClusters = 0;
-  int clean = CheckInstallTree(kInstallDir, clusterBytes, &freedClusters);
+  int clean = CheckInstallTree(kInstallDir, space.clusterBytes, &freedClusters);
   if (clean == CLEAN_FILE_IN_USE) {
-    LogStage(117, "main:zeltrovan file in use");
-    ReportFailure("a file in \\Zeltrovan is in use by another program (the log's \"in use\" lines name it)");
-    return false;
+    return Stopped(LINE_FILE_IN_USE, "main:zeltrovan file in use",
+                   "a file in \\Zeltrovan is in use by another program (the log's \"in use\" lines name it)");
   }
   if (clean != CLEAN_READY) {
-    LogStage(119, "main:read zeltrovan files fail");
-    ReportFailure("\\Zeltrovan cannot be read to the end");
-    return false;
+    return Stopped(LINE_READ_INSTALL_FAIL, "main:read zeltrovan files fail",
+                   "\\Zeltrovan cannot be read to the end");
   }
   // Without an install directory nothing is deleted; creating the copy there fails on its own.
-  if (space == PLAT_ERR_NOT_FOUND) return true;
-  // The package copy stays beside the unpacked items until the end.
-  ZUInt64 packageClusters = 0;
-  ZUInt64 unpackedClusters = 0;
-  if (space != PLAT_OK) {
-    ReportPlatformFailure(NULL, "cannot learn the free space of \\Zeltrovan's volume", space);
-  } else if (MeasurePackage(source, clusterBytes, &packageClusters, &unpackedClusters) != 0) {
+  if (spaceResult == PLAT_ERR_NOT_FOUND) return true;
+  if (spaceResult != PLAT_OK) {
+    ReportPlatformFailure(NULL, "cannot learn the free space of \\Zeltrovan's volume", spaceResult);
+  } else if (!space.measured) {
     ReportFailure("cannot measure what the package takes");
   } else {
-    ZUInt64 available = SaturatingSum(freeBytes / clusterBytes, freedClusters);
-    ZUInt64 needed = SaturatingSum(packageClusters, unpackedClusters);
+    // The package copy stays beside the unpacked items until the end.
+    ZUInt64 available = SaturatingSum(freeBytes / space.clusterBytes, freedClusters);
+    ZUInt64 needed = SaturatingSum(space.packageClusters, space.unpackedClusters);
     if (available >= needed) return true;
     ReasonBegin();
     ReasonText("the volume is too small: the update needs ");
     ReasonNumber(needed);
     ReasonText(" clusters of ");
-    ReasonNumber(clusterBytes);
+    ReasonNumber(space.clusterBytes);
     ReasonText(" bytes, ");
     ReasonNumber(available);
     ReasonText(" are free once the clean is done");
     ReasonEnd();
   }
-  LogStage(120, "main:check free space fail");
-  return false;
+  return Stopped(LINE_FREE_SPACE_FAIL, "main:check free space fail", NULL);
+}
+
+static bool InstallEmptied() {
+  LogStage(LINE_BEGIN_REMOVE, "main:begin remove file");
+  if (RemoveInstallTree(kInstallDir) != 0) {
+    return Stopped(LINE_REMOVE_FAIL, "main:remove zeltrovan files fail",
+                   "\\Zeltrovan cannot be emptied (the log's \"delete\" line names what stayed)");
+  }
+  LogStage(LINE_REMOVE_OK, "main:remove file OK");
+  return true;
+}
+
+// Opens the package and creates its copy in the install directory.
+static bool CopyOpened(const ZChar* source, PlatFile** fromfile, PlatFile** tofile) {
+  int opened = PlatFileOpenRead(source, fromfile);
+  if (opened != PLAT_OK) {
+    LogStage(LINE_OPEN_FROMFILE_FAIL, "main:open fromfile fail");
+    ReportPackageUnopened(opened);
+    return false;
+  }
+  LogStage(LINE_OPEN_FROMFILE_OK, "main:open fromfile OK");
+  int created = PlatFileCreate(kTargetPackageWide, tofile);
+  if (created != PLAT_OK) {
+    LogStage(LINE_OPEN_TOFILE_FAIL, "main:open tofile fail");
+    ReportPlatformFailure(kTargetPackageWide, "cannot create the package copy", created);
+    PlatFileClose(*fromfile);
+    return false;
+  }
+  LogStage(LINE_OPEN_TOFILE_OK, "main:open tofile OK");
+  return true;
 }
 
 // Copies in 1024-byte chunks. A chunk the target takes none of is abandoned, so the size check
@@ -159,13 +207,13 @@ static ZInt64 MeasureFile(PlatFile* file) {
 // Copies, extracts and deletes the copy; returns whether the update succeeded.
 static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   ZInt64 fileSize = MeasureFile(fromfile);
-  LogStage(160, "main:begin copy data");
+  LogStage(LINE_BEGIN_COPY, "main:begin copy data");
   ZInt64 copied = CopyPackage(fromfile, tofile);
   PlatFileClose(fromfile);
   // Buffered bytes reach the target only at close: a failed close is a failed copy.
   bool closed = PlatFileClose(tofile) == PLAT_OK;
   if (copied != fileSize || !closed) {
-    LogStage(223, "main:copy data fail");
+    LogStage(LINE_COPY_FAIL, "main:copy data fail");
     ReasonBegin();
     ReasonText("the package copy is incomplete: ");
     ReasonNumber(static_cast<ZUInt64>(copied));
@@ -176,17 +224,17 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
     ReasonEnd();
     return false;
   }
-  LogStage(205, "main:copy data success");
+  LogStage(LINE_COPY_OK, "main:copy data success");
   if (ExtractFile(kTargetPackage, kOutDir) != 0) {
-    LogStage(217, "main:ExtractFile fail");
+    LogStage(LINE_EXTRACT_FAIL, "main:ExtractFile fail");
     return false;
   }
-  LogStage(211, "main:ExtractFile OK");
+  LogStage(LINE_EXTRACT_OK, "main:ExtractFile OK");
   PlatDeleteFile(kTargetPackageWide);
   // The success event says that the new install is in place, so it must be on the medium first:
   // a power cut just after the event must not take files away.
   if (PlatFlushVolume(kInstallDir) != PLAT_OK) {
-    LogStage(219, "main:flush install fail");
+    LogStage(LINE_FLUSH_FAIL, "main:flush install fail");
     ReportFailure("the install volume cannot be flushed: the new files may not be on the medium");
     return false;
   }
@@ -194,9 +242,9 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
 }
 
 static int Update() {
-  LogStage(112, "main:|----------------------------|");
-  LogStage(113, "main:|--------ZELT UPDATE---------|");
-  LogStage(114, "main:|----------------------------|");
+  LogStage(LINE_BANNER_TOP, "main:|----------------------------|");
+  LogStage(LINE_BANNER_TITLE, "main:|--------ZELT UPDATE---------|");
+  LogStage(LINE_BANNER_BOTTOM, "main:|----------------------------|");
   // The run lock and the events are held until the process ends, not released when the run
   // returns: static storage says so (and keeps a leak checker from counting them).
   static PlatLock* runLock = NULL;
@@ -205,67 +253,32 @@ static int Update() {
   // One run at a time on a device: a second one would cross the first one's outcome and delete
   // its package copy. It changes nothing and sets no event, since the outcome is the other run's.
   if (PlatLockTake(kRunLockName, &runLock) != PLAT_OK) {
-    LogStage(115, "main:take run lock fail");
-    ReportFailure("another update is running on this device");
+    Stopped(LINE_RUN_LOCK_FAIL, "main:take run lock fail", "another update is running on this device");
     return -1;
   }
   PlatEventOpen(kSuccessEventName, &successEvent);
   PlatEventOpen(kFailEventName, &failEvent);
 
+  // FAT gives every file whole clusters and every folder at least one: a package of small files
+  // takes many times its bytes, so free space, what the clean frees and what the update adds are
+  // all counted in the volume's clusters.
+  ZUInt64 freeBytes = 0;
+  PackageSpace space = {PLAT_ASSUMED_CLUSTER, false, 0, 0};
   // The package is proved before anything is deleted: a missing or damaged one must leave the
   // installed application in place.
   ZChar source[PLAT_MAX_PATH];
   PlatFile* fromfile = NULL;
-  bool located = SourcePackagePath(source);  // says why when not
-  int opened = located ? PlatFileOpenRead(source, &fromfile) : PLAT_ERR_INVALID;
-  if (opened != PLAT_OK) {
-    LogStage(142, "main:open fromfile fail");
-    if (located) ReportPackageUnopened(opened);
-    Signal(failEvent);
-    return -1;
-  }
-  PlatFileClose(fromfile);
-  if (TestPackage(source, kOutDirWide) != 0) {
-    LogStage(118, "main:check package fail");
-    Signal(failEvent);
-    return -1;
-  }
-  if (!UpdateCanFinish(source)) {
-    Signal(failEvent);
-    return -1;
-  }
-
-  LogStage(121, "main:begin remove file");
-  if (RemoveInstallTree(kInstallDir) != 0) {
-    LogStage(127, "main:remove zeltrovan files fail");
-    ReportFailure("\\Zeltrovan cannot be emptied (the log's \"delete\" line names what stayed)");
-    Signal(failEvent);
-    return -1;
-  }
-  LogStage(131, "main:remove file OK");
-
-  opened = PlatFileOpenRead(source, &fromfile);
-  if (opened != PLAT_OK) {
-    LogStage(142, "main:open fromfile fail");
-    ReportPackageUnopened(opened);
-    Signal(failEvent);
-    return -1;
-  }
-  LogStage(146, "main:open fromfile OK");
   PlatFile* tofile = NULL;
-  int created = PlatFileCreate(kTargetPackageWide, &tofile);
-  if (created != PLAT_OK) {
-    LogStage(150, "main:open tofile fail");
-    ReportPlatformFailure(kTargetPackageWide, "cannot create the package copy", created);
-    PlatFileClose(fromfile);
+  int spaceResult = PlatVolumeFreeSpace(kInstallDir, &freeBytes, &space.clusterBytes);
+  if (!PackageFound(source) || !PackagePasses(source, &space) ||
+      !UpdateCanFinish(source, spaceResult, freeBytes, space) || !InstallEmptied() ||
+      !CopyOpened(source, &fromfile, &tofile)) {
     Signal(failEvent);
     return -1;
   }
-  LogStage(154, "main:open tofile OK");
-
   bool succeeded = InstallPackage(fromfile, tofile);
   Signal(succeeded ? successEvent : failEvent);
-  LogStage(226, "main:UPDATE END");
+  LogStage(LINE_END, "main:UPDATE END");
   return succeeded ? 0 : -1;
 }
 

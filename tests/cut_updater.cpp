@@ -1,0 +1,17 @@
+// The updater with one power cut planned: zelt-cut-updater CALL NTH runs the update and ends the
+// process at once before the nth call of the named OS call (platform_testing.h), as a power cut
+// would. Exit status 137 when the cut came, the update's own otherwise; 3 for a usage error.
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform_testing.h"
+#include "update_run.h"
+
+int main(int argc, char** argv) {
+  int nth = argc == 3 ? std::atoi(argv[2]) : 0;
+  if (nth <= 0 || PlatTestInjectFault(argv[1], nth, PLAT_FAULT_CUT) != 0) {
+    std::fprintf(stderr, "usage: zelt-cut-updater CALL NTH\n");
+    return 3;
+  }
+  return RunUpdate();
+}
