@@ -79,15 +79,3 @@ int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* spa
   ClosePackage(&reader);
   return result;
 }
-
-int MeasurePackage(const ZChar* packagePath, ZUInt32 clusterBytes, ZUInt64* packageClusters,
-                   ZUInt64* unpackedClusters) {
-  PackageReader reader;
-  if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
-  PackageSpace space = {clusterBytes, false, 0, 0};
-  Measure(&reader, &space);
-  ClosePackage(&reader);
-  *packageClusters = space.packageClusters;
-  *unpackedClusters = space.unpackedClusters;
-  return space.measured ? 0 : 1;
-}

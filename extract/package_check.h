@@ -19,8 +19,3 @@ struct PackageSpace {
 // error (failure_reason.h). Writes nothing and prints nothing on standard output. When space is
 // not NULL and the package opens, it is measured in the same pass, whatever the test finds.
 int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* space = NULL);
-
-// Measures the package alone, as TestPackage does. Returns 0, or 1 when the package cannot be
-// opened (saying why on standard error) or measured.
-int MeasurePackage(const ZChar* packagePath, ZUInt32 clusterBytes, ZUInt64* packageClusters,
-                   ZUInt64* unpackedClusters);

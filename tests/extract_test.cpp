@@ -511,10 +511,11 @@ TEST_F(ExtractTest, MeasuresPackagesInWholeClusters) {
     SCOPED_TRACE(std::string(c.package) + " " + std::to_string(c.cluster));
     fs::remove(Package());
     Use(c.package);
-    ZUInt64 packageClusters = 0, unpackedClusters = 0;
-    EXPECT_EQ(MeasurePackage(ZT("pkg\\p.7z"), c.cluster, &packageClusters, &unpackedClusters), 0);
-    EXPECT_EQ(packageClusters, c.packageClusters);
-    EXPECT_EQ(unpackedClusters, c.unpackedClusters);
+    PackageSpace space = {c.cluster, false, 0, 0};
+    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), ZT("out"), &space), 0);
+    EXPECT_TRUE(space.measured);
+    EXPECT_EQ(space.packageClusters, c.packageClusters);
+    EXPECT_EQ(space.unpackedClusters, c.unpackedClusters);
   }
 }
 
