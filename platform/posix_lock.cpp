@@ -31,16 +31,16 @@ int PlatLockTake(const char16_t* name, PlatLock** lock) {
   std::string path = LockFolder() + "/" + objectName + ".lock";
   // The file is never removed: one unlinked while another process is about to lock it would let
   // two holders in, each with a file of its own.
-  int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = osOpen(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return TranslateErrno(errno);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (osLock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
-    close(fd);
-    return error == EWOULDBLOCK ? PLAT_ERR_IN_USE : TranslateErrno(error);
+    osClose(fd);
+    return TranslateErrno(error);
   }
   *lock = static_cast<PlatLock*>(malloc(sizeof(PlatLock)));
   if (*lock == nullptr) {
-    close(fd);
+    osClose(fd);
     return PLAT_ERR_NO_MEMORY;
   }
   (*lock)->fd = fd;
@@ -48,6 +48,6 @@ int PlatLockTake(const char16_t* name, PlatLock** lock) {
 }
 
 void PlatLockRelease(PlatLock* lock) {
-  close(lock->fd);
+  osClose(lock->fd);
   free(lock);
 }

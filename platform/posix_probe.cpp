@@ -18,13 +18,13 @@ int PlatFileProbe(const char16_t* path, ZUInt64* size) {
   int result = ResolveDevicePath(path, RESOLVE_ENTRY, &host, &exists);
   if (result != PLAT_OK) return result;
   struct stat st;
-  if (!exists || lstat(host.c_str(), &st) != 0) return PLAT_ERR_NOT_FOUND;
+  if (!exists) return PLAT_ERR_NOT_FOUND;
+  if (osAttributes(host.c_str(), &st) != 0) return TranslateErrno(errno);
   if (!S_ISREG(st.st_mode)) return PLAT_OK;
-  int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  int fd = osOpen(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return TranslateErrno(errno);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-    result = errno == EWOULDBLOCK ? PLAT_ERR_IN_USE : PLAT_ERR_IO;
-  osCalls.close(fd);  // and with it the lock
+  if (osLock(fd, LOCK_EX | LOCK_NB) != 0) result = TranslateErrno(errno);
+  osClose(fd);  // and with it the lock
   if (result == PLAT_OK) *size = static_cast<ZUInt64>(st.st_size);
   return result;
 }

@@ -14,7 +14,7 @@ int PlatVolumeFreeSpace(const char16_t* path, ZUInt64* freeBytes, ZUInt32* clust
   if (result != PLAT_OK) return result;
   if (!exists) return PLAT_ERR_NOT_FOUND;
   struct statvfs volume;
-  if (osCalls.statvfs(host.c_str(), &volume) != 0) return TranslateErrno(errno);
+  if (osStatvfs(host.c_str(), &volume) != 0) return TranslateErrno(errno);
   // The fragment is what the blocks are counted in and what a file's tail takes; the older
   // systems that report none have whole blocks only.
   unsigned long unit = volume.f_frsize != 0 ? volume.f_frsize : volume.f_bsize;

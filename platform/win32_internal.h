@@ -4,27 +4,53 @@
 #include <windows.h>
 
 #include "device_names.h"
+#include "os_calls.h"
 #include "platform.h"
 
-// Every OS call whose failure a test must be able to provoke goes through this table, so that a
-// test can swap in a failing version without any test code in the product's paths.
-struct Win32Syscalls {
-  HANDLE(WINAPI* createFile)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
-  BOOL(WINAPI* readFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-  BOOL(WINAPI* writeFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-  BOOL(WINAPI* closeHandle)(HANDLE);
-  BOOL(WINAPI* createDirectory)(LPCWSTR, LPSECURITY_ATTRIBUTES);
-  BOOL(WINAPI* removeDirectory)(LPCWSTR);
-  BOOL(WINAPI* deleteFile)(LPCWSTR);
-  BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
-  HANDLE(WINAPI* findFirstFile)(LPCWSTR, LPWIN32_FIND_DATAW);
-  BOOL(WINAPI* findNextFile)(HANDLE, LPWIN32_FIND_DATAW);
-  HANDLE(WINAPI* createMutex)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
-  BOOL(WINAPI* flushFileBuffers)(HANDLE);
-  BOOL(WINAPI* getDiskFreeSpaceEx)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+// The Win32 backend's OS calls, in the order of its table (win32_syscalls.cpp); the names a test
+// fails them by are in platform_testing.h.
+enum Win32Call {
+  OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
+  OS_READDIR, OS_CLOSEDIR, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK, OS_FLUSH,
+  OS_CALL_COUNT
 };
-extern Win32Syscalls winCalls;
-extern const Win32Syscalls winCallsReal;
+typedef char OsCallsFitThePlan[static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST)
+                                   ? 1 : -1];
+
+// Each call as the backend makes it: through its table entry, in its own type.
+typedef HANDLE(WINAPI* CreateFileCall)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                       HANDLE);
+typedef BOOL(WINAPI* ReadFileCall)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+typedef BOOL(WINAPI* WriteFileCall)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+typedef BOOL(WINAPI* HandleCall)(HANDLE);  // CloseHandle, FindClose, FlushFileBuffers
+typedef BOOL(WINAPI* CreateDirectoryCall)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+typedef BOOL(WINAPI* PathCall)(LPCWSTR);  // RemoveDirectoryW, DeleteFileW
+typedef BOOL(WINAPI* SetAttributesCall)(LPCWSTR, DWORD);
+typedef HANDLE(WINAPI* FindFirstCall)(LPCWSTR, LPWIN32_FIND_DATAW);
+typedef BOOL(WINAPI* FindNextCall)(HANDLE, LPWIN32_FIND_DATAW);
+typedef BOOL(WINAPI* FreeSpaceCall)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+typedef DWORD(WINAPI* SeekCall)(HANDLE, LONG, PLONG, DWORD);
+typedef DWORD(WINAPI* SizeCall)(HANDLE, LPDWORD);
+typedef DWORD(WINAPI* GetAttributesCall)(LPCWSTR);
+typedef HANDLE(WINAPI* CreateMutexCall)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
+#define OS_CALL_OF(type, call) (reinterpret_cast<type>(osCalls[call].current))
+#define osCreateFile OS_CALL_OF(CreateFileCall, OS_OPEN)
+#define osReadFile OS_CALL_OF(ReadFileCall, OS_READ)
+#define osWriteFile OS_CALL_OF(WriteFileCall, OS_WRITE)
+#define osCloseHandle OS_CALL_OF(HandleCall, OS_CLOSE)
+#define osCreateDirectory OS_CALL_OF(CreateDirectoryCall, OS_MKDIR)
+#define osRemoveDirectory OS_CALL_OF(PathCall, OS_RMDIR)
+#define osDeleteFile OS_CALL_OF(PathCall, OS_UNLINK)
+#define osSetFileAttributes OS_CALL_OF(SetAttributesCall, OS_CHMOD)
+#define osFindFirstFile OS_CALL_OF(FindFirstCall, OS_OPENDIR)
+#define osFindNextFile OS_CALL_OF(FindNextCall, OS_READDIR)
+#define osFindClose OS_CALL_OF(HandleCall, OS_CLOSEDIR)
+#define osGetDiskFreeSpaceEx OS_CALL_OF(FreeSpaceCall, OS_STATVFS)
+#define osSetFilePointer OS_CALL_OF(SeekCall, OS_SEEK)
+#define osGetFileSize OS_CALL_OF(SizeCall, OS_SIZE)
+#define osGetFileAttributes OS_CALL_OF(GetAttributesCall, OS_ATTRIBUTES)
+#define osCreateMutex OS_CALL_OF(CreateMutexCall, OS_LOCK)
+#define osFlushFileBuffers OS_CALL_OF(HandleCall, OS_FLUSH)
 
 // The one place where a Win32 error code becomes a PlatResult.
 int TranslateWin32Error(DWORD error);

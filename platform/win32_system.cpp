@@ -50,15 +50,15 @@ int PlatLockTake(const ZChar* name, PlatLock** lock) {
   // Only a cleared error tells a new mutex from one that existed: the device's OS does not
   // promise to clear it on success.
   SetLastError(ERROR_SUCCESS);
-  HANDLE handle = winCalls.createMutex(NULL, FALSE, hostName);
+  HANDLE handle = osCreateMutex(NULL, FALSE, hostName);
   if (handle == NULL) return LastError();
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(handle);
+    osCloseHandle(handle);
     return PLAT_ERR_IN_USE;
   }
   *lock = static_cast<PlatLock*>(malloc(sizeof(PlatLock)));
   if (*lock == NULL) {
-    CloseHandle(handle);
+    osCloseHandle(handle);
     return PLAT_ERR_NO_MEMORY;
   }
   (*lock)->handle = handle;
@@ -66,7 +66,7 @@ int PlatLockTake(const ZChar* name, PlatLock** lock) {
 }
 
 void PlatLockRelease(PlatLock* lock) {
-  CloseHandle(lock->handle);
+  osCloseHandle(lock->handle);
   free(lock);
 }
 
