@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <semaphore.h>
 #include <stdint.h>
 #include <string>
 #include <sys/stat.h>
@@ -65,6 +66,15 @@ typedef int TruncateCall(int fd, off_t length);
 // The one place where errno becomes a PlatResult.
 int TranslateErrno(int error);
 
+// A file with no write bit, which the backend treats as the device treats a read-only one.
+inline bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+// Locks model the device's share modes: a reader shares the file with other readers (LOCK_SH), a
+// writer or a deleter holds it alone (LOCK_EX). Taking a lock fails at once, with PLAT_ERR_IN_USE,
+// while another handle holds one that conflicts: the host's form of "in use".
+int LockFile(int fd, int operation);
+// Opens what path reaches for reading, a directory included.
+int OpenForReading(const char16_t* path, int* fd);
+
 // Host names are bytes, mostly UTF-8. A byte that is not part of valid UTF-8 becomes the lone
 // surrogate U+DC00 + byte (U+DC80..U+DCFF) in the device name, so that every host name has a
 // device name and no two share one. The way back fails for a device name no host name gives.
@@ -73,6 +83,11 @@ void Utf8ToUtf16(const char* src, size_t count, std::u16string* out);
 // 0xDC00 + byte), moving *i past it.
 uint32_t NextHostCodePoint(const char* src, size_t count, size_t* i);
 bool Utf16ToUtf8(const char16_t* src, size_t count, std::string* out);
+
+// An event is a named semaphore whose count never exceeds one.
+struct PlatEvent {
+  sem_t* semaphore;
+};
 
 // The device root as a canonical host path without a trailing "/" ("" for the host's own root).
 int DeviceRootPath(std::string* root);
