@@ -31,7 +31,7 @@ static std::string LockFolder() {
 
 int PlatLockTake(const char16_t* name, PlatLock** lock) {
   std::string objectName;
-  int result = DeviceObjectName(name, &objectName);
+  int result = HostObjectName(name, &objectName);
   if (result != PLAT_OK) return result;
   std::string path = LockFolder() + "/" + objectName + ".lock";
   // The file is never removed: one unlinked while another process is about to lock it would let

@@ -106,4 +106,4 @@ int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* h
 // belongs to the device, so that two simulated devices never see each other's. It leaves room for
 // a prefix or suffix of five characters within a host file name. PLAT_ERR_INVALID for an empty
 // name or one too long.
-int DeviceObjectName(const char16_t* name, std::string* out);
+int HostObjectName(const char16_t* name, std::string* out);

@@ -16,7 +16,7 @@
 
 // ---- Named events ------------------------------------------------------------------------------
 
-int DeviceObjectName(const char16_t* name, std::string* out) {
+int HostObjectName(const char16_t* name, std::string* out) {
   std::string utf8;
   std::string root;
   size_t length = 0;
@@ -35,7 +35,7 @@ int DeviceObjectName(const char16_t* name, std::string* out) {
 }
 
 static int SemaphoreName(const char16_t* name, std::string* out) {
-  int result = DeviceObjectName(name, out);
+  int result = HostObjectName(name, out);
   out->insert(0, "/");
   return result;
 }

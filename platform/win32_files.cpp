@@ -16,9 +16,9 @@ static int Open(const ZChar* path, DWORD disposition, PlatFile** file) {
   if (result != PLAT_OK) return result;
   bool writing = disposition != OPEN_EXISTING;
   HANDLE handle = writing ? osCreateFile(host, GENERIC_WRITE, 0, NULL, disposition,
-                                                FILE_ATTRIBUTE_NORMAL, NULL)
-                          : osCreateFile(host, GENERIC_READ, FILE_SHARE_READ, NULL,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+                                         FILE_ATTRIBUTE_NORMAL, NULL)
+                          : osCreateFile(host, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, NULL);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   RawHandle raw;
   raw.handle = handle;

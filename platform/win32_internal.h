@@ -52,10 +52,14 @@ typedef HANDLE(WINAPI* CreateMutexCall)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
 #define osCreateMutex OS_CALL_OF(CreateMutexCall, OS_LOCK)
 #define osFlushFileBuffers OS_CALL_OF(HandleCall, OS_FLUSH)
 
-// The one place where a Win32 error code becomes a PlatResult.
-int TranslateWin32Error(DWORD error);
-// The calling thread's last error, translated.
+// The calling thread's last error as a PlatResult: the one place where a Win32 error code
+// becomes one (win32_syscalls.cpp).
 int LastError();
+
+// A symbolic link or junction on a PC; never set on the device.
+static const DWORD kLinkAttribute = 0x400;
+// The attributes of an entry, by its host path.
+int HostAttributes(const ZChar* host, DWORD* attributes);
 
 struct PlatEvent {
   HANDLE handle;
@@ -79,7 +83,7 @@ inline int ToHostPath(const ZChar* devicePath, ZChar* hostPath) {
 inline int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size) {
   return CopyText(hostPath, devicePath, size) ? PLAT_OK : PLAT_ERR_INVALID;
 }
-inline int ToHostEventName(const ZChar* name, ZChar* hostName) {
+inline int HostObjectName(const ZChar* name, ZChar* hostName) {
   return CopyText(name, hostName, PLAT_MAX_PATH) ? PLAT_OK : PLAT_ERR_INVALID;
 }
 // Programs on the device learn a volume's free bytes (GetDiskFreeSpaceEx) but not its cluster:
@@ -91,16 +95,16 @@ inline int HostClusterBytes(const ZChar*, ZUInt32* clusterBytes) {
   return PLAT_OK;
 }
 #else
-// On a PC the device's "\" is a folder (win32_pc.cpp).
+// On a PC the device's "\" is a folder (win32_paths.cpp).
 // The path the OS calls take for a device path, in HOST_PATH_MAX units. PLAT_ERR_INVALID for a
 // ".." component, a path too long for the device (DevicePathFits) or one that does not fit.
 int ToHostPath(const ZChar* devicePath, ZChar* hostPath);
 // The device path of a full host path, in size units; PLAT_ERR_INVALID when it lies outside the
 // device root or does not fit.
 int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size);
-// The name the OS knows a device's named event by, in PLAT_MAX_PATH units: two devices on one
-// PC never share an event.
-int ToHostEventName(const ZChar* name, ZChar* hostName);
+// The name the OS knows a device's named object (an event, the run lock) by, in PLAT_MAX_PATH
+// units: two devices on one PC never share one.
+int HostObjectName(const ZChar* name, ZChar* hostName);
 // The allocation unit of the volume that holds hostFolder (an existing folder's host path).
 int HostClusterBytes(const ZChar* hostFolder, ZUInt32* clusterBytes);
 // Makes folder (a host path, absolute or relative to the current directory) the device root;

@@ -4,13 +4,8 @@
 #include <string.h>
 
 #include "device_names.h"
-#include "raw_file.h"
 #include "win32_internal.h"
 
-// What GetFileAttributesW returns for a failure.
-static const DWORD kNoAttributes = 0xFFFFFFFF;
-// A symbolic link or junction on a PC; never set on the device.
-static const DWORD kLinkAttribute = 0x400;
 // The attributes SetFileAttributesW keeps when the read-only bit changes.
 static const DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
@@ -24,7 +19,10 @@ static ZUInt32 PlatAttributes(DWORD attributes) {
          (attributes & FILE_ATTRIBUTE_READONLY ? PLAT_ATTR_READONLY : 0);
 }
 
-static int HostAttributes(const ZChar* host, DWORD* attributes) {
+// What GetFileAttributesW returns for a failure.
+static const DWORD kNoAttributes = 0xFFFFFFFF;
+
+int HostAttributes(const ZChar* host, DWORD* attributes) {
   *attributes = osGetFileAttributes(host);
   return *attributes == kNoAttributes ? LastError() : PLAT_OK;
 }
@@ -61,47 +59,6 @@ int PlatDeleteFile(const ZChar* path) {
       (attributes & kLinkAttribute) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return osRemoveDirectory(host) ? PLAT_OK : LastError();
   }
-  return result;
-}
-
-// A deletion needs the file unshared: an open for reading that lets nobody in proves it could
-// happen now. A link, or anything else that is no file, is deleted without touching its target.
-int PlatFileProbe(const ZChar* path, ZUInt64* size) {
-  *size = 0;
-  ZChar host[HOST_PATH_MAX];
-  DWORD attributes = 0;
-  int result = ToHostPath(path, host);
-  if (result == PLAT_OK) result = HostAttributes(host, &attributes);
-  if (result != PLAT_OK) return result;
-  if ((attributes & (kLinkAttribute | FILE_ATTRIBUTE_DIRECTORY)) != 0) return PLAT_OK;
-  HANDLE handle = osCreateFile(host, GENERIC_READ, 0, NULL, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, NULL);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
-  RawHandle raw;
-  raw.handle = handle;
-  result = RawSize(raw, size);
-  osCloseHandle(handle);
-  if (result != PLAT_OK) *size = 0;
-  return result;
-}
-
-int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes, ZUInt32* clusterBytes) {
-  ZChar host[HOST_PATH_MAX];
-  DWORD attributes = 0;
-  int result = ToHostPath(path, host);
-  if (result == PLAT_OK) result = HostAttributes(host, &attributes);
-  if (result != PLAT_OK) return result;
-  // Takes a folder; for a file, the folder that holds it.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    size_t length = TextLength(host);
-    while (length > 0 && !IsPathSeparator(host[length - 1])) length--;
-    host[length] = 0;
-  }
-  // What the caller may use, which a quota can make less than the volume's free space.
-  ULARGE_INTEGER available;
-  if (!osGetDiskFreeSpaceEx(host, &available, NULL, NULL)) return LastError();
-  result = HostClusterBytes(host, clusterBytes);
-  if (result == PLAT_OK) *freeBytes = available.QuadPart;
   return result;
 }
 

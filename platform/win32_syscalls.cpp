@@ -17,7 +17,7 @@ OsCall osCalls[] = {
 const int osCallCount = sizeof osCalls / sizeof osCalls[0];
 typedef char AnEntryForEveryCall[sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT ? 1 : -1];
 
-int TranslateWin32Error(DWORD error) {
+static int TranslateWin32Error(DWORD error) {
   switch (error) {
     case ERROR_SUCCESS: return PLAT_OK;
     case ERROR_FILE_NOT_FOUND:

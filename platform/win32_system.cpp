@@ -10,7 +10,7 @@
 
 int PlatEventOpen(const ZChar* name, PlatEvent** event) {
   ZChar hostName[PLAT_MAX_PATH];
-  int result = name[0] != 0 ? ToHostEventName(name, hostName) : PLAT_ERR_INVALID;
+  int result = name[0] != 0 ? HostObjectName(name, hostName) : PLAT_ERR_INVALID;
   if (result != PLAT_OK) return result;
   *event = static_cast<PlatEvent*>(malloc(sizeof(PlatEvent)));
   if (*event == NULL) return PLAT_ERR_NO_MEMORY;
@@ -34,41 +34,6 @@ void PlatEventClose(PlatEvent* event) {
 
 // An event vanishes with its last handle; there is no name to forget.
 int PlatEventDelete(const ZChar*) { return PLAT_OK; }
-
-// ---- Run lock ----------------------------------------------------------------------------------
-// A named mutex: whoever created it holds the lock, and it vanishes with its last handle, however
-// its holder ends. Only its existence counts, so no thread ownership is involved.
-
-struct PlatLock {
-  HANDLE handle;
-};
-
-int PlatLockTake(const ZChar* name, PlatLock** lock) {
-  ZChar hostName[PLAT_MAX_PATH];
-  int result = name[0] != 0 ? ToHostEventName(name, hostName) : PLAT_ERR_INVALID;
-  if (result != PLAT_OK) return result;
-  // Only a cleared error tells a new mutex from one that existed: the device's OS does not
-  // promise to clear it on success.
-  SetLastError(ERROR_SUCCESS);
-  HANDLE handle = osCreateMutex(NULL, FALSE, hostName);
-  if (handle == NULL) return LastError();
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    osCloseHandle(handle);
-    return PLAT_ERR_IN_USE;
-  }
-  *lock = static_cast<PlatLock*>(malloc(sizeof(PlatLock)));
-  if (*lock == NULL) {
-    osCloseHandle(handle);
-    return PLAT_ERR_NO_MEMORY;
-  }
-  (*lock)->handle = handle;
-  return PLAT_OK;
-}
-
-void PlatLockRelease(PlatLock* lock) {
-  osCloseHandle(lock->handle);
-  free(lock);
-}
 
 // ---- Time, the executable and the console ------------------------------------------------------
 
