@@ -28,6 +28,7 @@ enum PlatFault {
 //   "flush"                           putting written data on the medium: the volume on POSIX,
 //                                     a written file as it is flushed or closed on Win32
 //   "statvfs"                         a volume's free space
+//   "event", "set"                    a named event's opening and its signal
 //   "inotify_add_watch"               a watch on a folder (POSIX)
 // Returns 0, or -1 for an unknown name (or one the backend has not). One fault per call name at a
 // time.

@@ -83,6 +83,14 @@ static int FaultyLock(int fd, int operation) {
   return result;
 }
 
+// An event that cannot be made, as when the host has no room for another.
+static sem_t* FaultyEvent(const char* name, int flags, mode_t mode, unsigned value) {
+  PlatFault fault;
+  if (!FaultDue(OS_EVENT, &fault)) return Real<EventCall>(OS_EVENT)(name, flags, mode, value);
+  errno = ENOSPC;
+  return SEM_FAILED;
+}
+
 // Every other call fails with an I/O error and does nothing.
 template <int call, typename Result, typename... Args>
 static Result FailingCall(Args... args) {
@@ -111,6 +119,8 @@ const OsCallPointer faultyCalls[] = {
     reinterpret_cast<OsCallPointer>(FaultyLock),
     reinterpret_cast<OsCallPointer>(FailingCall<OS_FLUSH, int, int>),
     reinterpret_cast<OsCallPointer>(FailingCall<OS_TRUNCATE, int, int, off_t>),
+    reinterpret_cast<OsCallPointer>(FaultyEvent),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_SET, int, sem_t*>),
 };
 static_assert(sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT, "one for every call");
 

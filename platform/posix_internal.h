@@ -16,7 +16,7 @@
 enum PosixCall {
   OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
   OS_READDIR, OS_CLOSEDIR, OS_WATCH, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK,
-  OS_FLUSH, OS_TRUNCATE, OS_CALL_COUNT
+  OS_FLUSH, OS_TRUNCATE, OS_EVENT, OS_SET, OS_CALL_COUNT
 };
 static_assert(static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST), "the fault plan keeps a plan for every call");
 
@@ -43,6 +43,8 @@ typedef int AttributesCall(const char* path, struct stat* st);
 typedef int LockCall(int fd, int operation);
 typedef int FlushCall(int fd);
 typedef int TruncateCall(int fd, off_t length);
+typedef sem_t* EventCall(const char* name, int flags, mode_t mode, unsigned value);
+typedef int SetCall(sem_t* semaphore);
 #define osOpen OsCallOf<OpenCall>(OS_OPEN)
 #define osRead OsCallOf<ReadCall>(OS_READ)
 #define osWrite OsCallOf<WriteCall>(OS_WRITE)
@@ -62,6 +64,8 @@ typedef int TruncateCall(int fd, off_t length);
 #define osLock OsCallOf<LockCall>(OS_LOCK)
 #define osFlush OsCallOf<FlushCall>(OS_FLUSH)
 #define osTruncate OsCallOf<TruncateCall>(OS_TRUNCATE)
+#define osEvent OsCallOf<EventCall>(OS_EVENT)
+#define osSet OsCallOf<SetCall>(OS_SET)
 
 // The one place where errno becomes a PlatResult.
 int TranslateErrno(int error);

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <semaphore.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -12,6 +13,9 @@
 #include "posix_internal.h"
 
 static int OpenWithMode(const char* path, int flags, mode_t mode) { return open(path, flags, mode); }
+static sem_t* OpenSemaphore(const char* name, int flags, mode_t mode, unsigned value) {
+  return sem_open(name, flags, mode, value);
+}
 // A folder that still has entries refuses removal with EEXIST on some file systems.
 static int RemoveFolder(const char* path) {
   int result = rmdir(path);
@@ -29,6 +33,7 @@ OsCall osCalls[] = {
     OS_CALL("inotify_add_watch", inotify_add_watch),                  OS_CALL("statvfs", statvfs),
     OS_CALL("seek", lseek),            OS_CALL("size", fstat),        OS_CALL("attributes", lstat),
     OS_CALL("lock", flock),            OS_CALL("flush", syncfs),      OS_CALL("truncate", ftruncate),
+    OS_CALL("event", OpenSemaphore),   OS_CALL("set", sem_post),
 };
 const int osCallCount = sizeof osCalls / sizeof osCalls[0];
 static_assert(sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT, "an entry for every call");

@@ -44,7 +44,7 @@ int PlatEventOpen(const char16_t* name, PlatEvent** event) {
   std::string semName;
   int result = SemaphoreName(name, &semName);
   if (result != PLAT_OK) return result;
-  sem_t* semaphore = sem_open(semName.c_str(), O_CREAT, 0600, 0);
+  sem_t* semaphore = osEvent(semName.c_str(), O_CREAT, 0600, 0);
   if (semaphore == SEM_FAILED) return TranslateErrno(errno);
   *event = static_cast<PlatEvent*>(malloc(sizeof(PlatEvent)));
   if (*event == nullptr) {
@@ -59,7 +59,7 @@ int PlatEventSet(PlatEvent* event) {
   int value = 0;
   if (sem_getvalue(event->semaphore, &value) != 0) return TranslateErrno(errno);
   if (value > 0) return PLAT_OK;
-  return sem_post(event->semaphore) == 0 ? PLAT_OK : TranslateErrno(errno);
+  return osSet(event->semaphore) == 0 ? PLAT_OK : TranslateErrno(errno);
 }
 
 void PlatEventClose(PlatEvent* event) {

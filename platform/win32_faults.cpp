@@ -120,6 +120,15 @@ static BOOL WINAPI FaultyFlushFileBuffers(HANDLE file) {
   return Due(OS_FLUSH) ? Failed() : REAL(HandleCall, OS_FLUSH)(file);
 }
 
+static HANDLE WINAPI FaultyCreateEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL set,
+                                       LPCWSTR name) {
+  if (Due(OS_EVENT)) return FailedHandle(NULL);
+  return REAL(CreateEventCall, OS_EVENT)(security, manual, set, name);
+}
+static BOOL WINAPI FaultySetEvent(HANDLE event) {
+  return Due(OS_SET) ? Failed() : REAL(HandleCall, OS_SET)(event);
+}
+
 #define FAULTY(function) reinterpret_cast<OsCallPointer>(function)
 const OsCallPointer faultyCalls[] = {
     FAULTY(FaultyCreateFile),        FAULTY(FaultyReadFile),          FAULTY(FaultyWriteFile),
@@ -127,7 +136,8 @@ const OsCallPointer faultyCalls[] = {
     FAULTY(FaultyDeleteFile),        FAULTY(FaultySetFileAttributes), FAULTY(FaultyFindFirstFile),
     FAULTY(FaultyFindNextFile),      FAULTY(FaultyFindClose),         FAULTY(FaultyGetDiskFreeSpaceEx),
     FAULTY(FaultySetFilePointer),    FAULTY(FaultyGetFileSize),       FAULTY(FaultyGetFileAttributes),
-    FAULTY(FaultyCreateMutex),       FAULTY(FaultyFlushFileBuffers),
+    FAULTY(FaultyCreateMutex),       FAULTY(FaultyFlushFileBuffers),  FAULTY(FaultyCreateEvent),
+    FAULTY(FaultySetEvent),
 };
 typedef char OneForEveryCall[sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT ? 1 : -1];
 

@@ -11,8 +11,8 @@
 // fails them by are in platform_testing.h.
 enum Win32Call {
   OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
-  OS_READDIR, OS_CLOSEDIR, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK, OS_FLUSH,
-  OS_CALL_COUNT
+  OS_READDIR, OS_CLOSEDIR, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK, OS_FLUSH, OS_EVENT,
+  OS_SET, OS_CALL_COUNT
 };
 typedef char OsCallsFitThePlan[static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST)
                                    ? 1 : -1];
@@ -22,7 +22,7 @@ typedef HANDLE(WINAPI* CreateFileCall)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBU
                                        HANDLE);
 typedef BOOL(WINAPI* ReadFileCall)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 typedef BOOL(WINAPI* WriteFileCall)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-typedef BOOL(WINAPI* HandleCall)(HANDLE);  // CloseHandle, FindClose, FlushFileBuffers
+typedef BOOL(WINAPI* HandleCall)(HANDLE);  // CloseHandle, FindClose, FlushFileBuffers, SetEvent
 typedef BOOL(WINAPI* CreateDirectoryCall)(LPCWSTR, LPSECURITY_ATTRIBUTES);
 typedef BOOL(WINAPI* PathCall)(LPCWSTR);  // RemoveDirectoryW, DeleteFileW
 typedef BOOL(WINAPI* SetAttributesCall)(LPCWSTR, DWORD);
@@ -33,6 +33,7 @@ typedef DWORD(WINAPI* SeekCall)(HANDLE, LONG, PLONG, DWORD);
 typedef DWORD(WINAPI* SizeCall)(HANDLE, LPDWORD);
 typedef DWORD(WINAPI* GetAttributesCall)(LPCWSTR);
 typedef HANDLE(WINAPI* CreateMutexCall)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
+typedef HANDLE(WINAPI* CreateEventCall)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
 #define OS_CALL_OF(type, call) (reinterpret_cast<type>(osCalls[call].current))
 #define osCreateFile OS_CALL_OF(CreateFileCall, OS_OPEN)
 #define osReadFile OS_CALL_OF(ReadFileCall, OS_READ)
@@ -51,6 +52,8 @@ typedef HANDLE(WINAPI* CreateMutexCall)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
 #define osGetFileAttributes OS_CALL_OF(GetAttributesCall, OS_ATTRIBUTES)
 #define osCreateMutex OS_CALL_OF(CreateMutexCall, OS_LOCK)
 #define osFlushFileBuffers OS_CALL_OF(HandleCall, OS_FLUSH)
+#define osCreateEvent OS_CALL_OF(CreateEventCall, OS_EVENT)
+#define osSetEvent OS_CALL_OF(HandleCall, OS_SET)
 
 // The calling thread's last error as a PlatResult: the one place where a Win32 error code
 // becomes one (win32_syscalls.cpp).

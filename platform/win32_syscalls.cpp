@@ -12,7 +12,8 @@ OsCall osCalls[] = {
     OS_CALL("closedir", FindClose),        OS_CALL("statvfs", GetDiskFreeSpaceExW),
     OS_CALL("seek", SetFilePointer),       OS_CALL("size", GetFileSize),
     OS_CALL("attributes", GetFileAttributesW), OS_CALL("lock", CreateMutexW),
-    OS_CALL("flush", FlushFileBuffers),
+    OS_CALL("flush", FlushFileBuffers),      OS_CALL("event", CreateEventW),
+    OS_CALL("set", SetEvent),
 };
 const int osCallCount = sizeof osCalls / sizeof osCalls[0];
 typedef char AnEntryForEveryCall[sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT ? 1 : -1];

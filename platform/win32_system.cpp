@@ -15,7 +15,7 @@ int PlatEventOpen(const ZChar* name, PlatEvent** event) {
   *event = static_cast<PlatEvent*>(malloc(sizeof(PlatEvent)));
   if (*event == NULL) return PLAT_ERR_NO_MEMORY;
   // Auto-reset, unsignalled; an event that a waiting process created already is attached to.
-  (*event)->handle = CreateEventW(NULL, FALSE, FALSE, hostName);
+  (*event)->handle = osCreateEvent(NULL, FALSE, FALSE, hostName);
   if ((*event)->handle == NULL) {
     result = LastError();
     free(*event);
@@ -25,7 +25,7 @@ int PlatEventOpen(const ZChar* name, PlatEvent** event) {
 }
 
 // The device's headers make SetEvent the EventModify call that sets the event.
-int PlatEventSet(PlatEvent* event) { return SetEvent(event->handle) ? PLAT_OK : LastError(); }
+int PlatEventSet(PlatEvent* event) { return osSetEvent(event->handle) ? PLAT_OK : LastError(); }
 
 void PlatEventClose(PlatEvent* event) {
   CloseHandle(event->handle);

@@ -279,6 +279,22 @@ TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure
          if (lock != nullptr) PlatLockRelease(lock);
          return result;
        }},
+      {"event", "PlatEventOpen", [](void (*arm)()) {
+         arm();
+         PlatEvent* event = nullptr;
+         int result = PlatEventOpen(ZT("Fault_Event"), &event);
+         if (event != nullptr) PlatEventClose(event);
+         return result;
+       }},
+      {"set", "PlatEventSet", [](void (*arm)()) {
+         PlatEvent* event = nullptr;
+         if (PlatEventOpen(ZT("Fault_Event"), &event) != PLAT_OK) return -1;
+         arm();
+         int result = PlatEventSet(event);
+         PlatEventClose(event);
+         PlatEventDelete(ZT("Fault_Event"));
+         return result;
+       }},
       // The host hands a file's data to the medium with its volume, Win32 with the file itself.
       {"flush", "PlatFileFlush, then PlatFlushVolume", [](void (*arm)()) {
          PlatFile* file = nullptr;
