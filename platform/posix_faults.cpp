@@ -91,6 +91,13 @@ static sem_t* FaultyEvent(const char* name, int flags, mode_t mode, unsigned val
   return SEM_FAILED;
 }
 
+static char* FaultyRealpath(const char* path, char* resolved) {
+  PlatFault fault;
+  if (!FaultDue(OS_REALPATH, &fault)) return Real<RealpathCall>(OS_REALPATH)(path, resolved);
+  errno = EIO;
+  return nullptr;
+}
+
 // Every other call fails with an I/O error and does nothing.
 template <int call, typename Result, typename... Args>
 static Result FailingCall(Args... args) {
@@ -121,6 +128,10 @@ const OsCallPointer faultyCalls[] = {
     reinterpret_cast<OsCallPointer>(FailingCall<OS_TRUNCATE, int, int, off_t>),
     reinterpret_cast<OsCallPointer>(FaultyEvent),
     reinterpret_cast<OsCallPointer>(FailingCall<OS_SET, int, sem_t*>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_MODULE, ssize_t, const char*, char*, size_t>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_STAT, int, const char*, struct stat*>),
+    reinterpret_cast<OsCallPointer>(FaultyRealpath),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_WATCHER, int, int>),
 };
 static_assert(sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT, "one for every call");
 

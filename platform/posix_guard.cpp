@@ -24,7 +24,7 @@ struct PlatLock {
 // Beside the named semaphores where the host keeps them in a folder.
 static std::string LockFolder() {
   struct stat st;
-  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) return "/dev/shm";
+  if (osStat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) return "/dev/shm";
   const char* temporary = getenv("TMPDIR");
   return temporary != nullptr && *temporary ? temporary : "/tmp";
 }

@@ -16,7 +16,8 @@
 enum PosixCall {
   OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
   OS_READDIR, OS_CLOSEDIR, OS_WATCH, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK,
-  OS_FLUSH, OS_TRUNCATE, OS_EVENT, OS_SET, OS_CALL_COUNT
+  OS_FLUSH, OS_TRUNCATE, OS_EVENT, OS_SET, OS_MODULE,
+  OS_STAT, OS_REALPATH, OS_WATCHER, OS_CALL_COUNT
 };
 static_assert(static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST), "the fault plan keeps a plan for every call");
 
@@ -45,6 +46,10 @@ typedef int FlushCall(int fd);
 typedef int TruncateCall(int fd, off_t length);
 typedef sem_t* EventCall(const char* name, int flags, mode_t mode, unsigned value);
 typedef int SetCall(sem_t* semaphore);
+typedef ssize_t ModuleCall(const char* link, char* buffer, size_t size);
+typedef int StatCall(const char* path, struct stat* st);
+typedef char* RealpathCall(const char* path, char* resolved);
+typedef int WatcherCall(int flags);
 #define osOpen OsCallOf<OpenCall>(OS_OPEN)
 #define osRead OsCallOf<ReadCall>(OS_READ)
 #define osWrite OsCallOf<WriteCall>(OS_WRITE)
@@ -66,6 +71,10 @@ typedef int SetCall(sem_t* semaphore);
 #define osTruncate OsCallOf<TruncateCall>(OS_TRUNCATE)
 #define osEvent OsCallOf<EventCall>(OS_EVENT)
 #define osSet OsCallOf<SetCall>(OS_SET)
+#define osModule OsCallOf<ModuleCall>(OS_MODULE)
+#define osStat OsCallOf<StatCall>(OS_STAT)
+#define osRealpath OsCallOf<RealpathCall>(OS_REALPATH)
+#define osWatcher OsCallOf<WatcherCall>(OS_WATCHER)
 
 // The one place where errno becomes a PlatResult.
 int TranslateErrno(int error);

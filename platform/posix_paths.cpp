@@ -32,7 +32,7 @@ int DeviceRootPath(std::string* root) {
   const char* setting = rootOverridden ? rootOverride.c_str() : (env != nullptr && *env ? env : "/");
   if (!cached || cachedSetting != setting) {
     char real[PATH_MAX];
-    if (realpath(setting, real) == nullptr) return TranslateErrno(errno);
+    if (osRealpath(setting, real) == nullptr) return TranslateErrno(errno);
     cachedSetting = setting;
     cachedRoot = real;
     if (cachedRoot == "/") cachedRoot.clear();
@@ -271,7 +271,7 @@ static int IndexFolder(const std::string& host, Folder* parent, std::unique_ptr<
   folder->reset();
   if (!notifierTried) {
     notifierTried = true;
-    notifier = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    notifier = osWatcher(IN_NONBLOCK | IN_CLOEXEC);
   }
   if (notifier < 0) return PLAT_OK;
   // Watched before it is read, so that no change falls between the two.
@@ -319,7 +319,7 @@ static int LookUp(Folder* folder, const std::string& current, const std::string&
 // A symbolic link is followed only where its target stays inside the root.
 static int FollowInside(const std::string& root, std::string* hostPath) {
   char real[PATH_MAX];
-  if (realpath(hostPath->c_str(), real) == nullptr) return TranslateErrno(errno);
+  if (osRealpath(hostPath->c_str(), real) == nullptr) return TranslateErrno(errno);
   if (!IsInside(root, real)) return PLAT_ERR_INVALID;
   *hostPath = real;
   return PLAT_OK;
@@ -356,7 +356,7 @@ static int ResolveComponent(const std::string& root, const char16_t* name, size_
     result = FollowInside(root, current);
     if (result != PLAT_OK) return result;
     struct stat st;
-    if (stat(current->c_str(), &st) != 0) return TranslateErrno(errno);
+    if (osStat(current->c_str(), &st) != 0) return TranslateErrno(errno);
     kind = S_ISDIR(st.st_mode) ? KIND_FOLDER : KIND_OTHER;
     // Past a link the walk goes on without the index: the link may be changed to lead elsewhere.
     entry = nullptr;

@@ -9,6 +9,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "platform.h"
 #include "posix_internal.h"
 
@@ -33,7 +35,9 @@ OsCall osCalls[] = {
     OS_CALL("inotify_add_watch", inotify_add_watch),                  OS_CALL("statvfs", statvfs),
     OS_CALL("seek", lseek),            OS_CALL("size", fstat),        OS_CALL("attributes", lstat),
     OS_CALL("lock", flock),            OS_CALL("flush", syncfs),      OS_CALL("truncate", ftruncate),
-    OS_CALL("event", OpenSemaphore),   OS_CALL("set", sem_post),
+    OS_CALL("event", OpenSemaphore),   OS_CALL("set", sem_post),     OS_CALL("module", readlink),
+    OS_CALL("stat", stat),             OS_CALL("realpath", realpath),
+    OS_CALL("inotify_init", inotify_init1),
 };
 const int osCallCount = sizeof osCalls / sizeof osCalls[0];
 static_assert(sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT, "an entry for every call");

@@ -87,7 +87,7 @@ uint32_t PlatTickCount() {
 size_t PlatModuleFileName(char16_t* buffer, size_t size) {
   if (size > 0) buffer[0] = 0;
   char exe[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ssize_t n = osModule("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return 0;
   exe[n] = 0;
   if (PlatHostPathToDevicePath(exe, buffer, size) != PLAT_OK) return 0;

@@ -129,6 +129,12 @@ static BOOL WINAPI FaultySetEvent(HANDLE event) {
   return Due(OS_SET) ? Failed() : REAL(HandleCall, OS_SET)(event);
 }
 
+static DWORD WINAPI FaultyGetModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
+  if (!Due(OS_MODULE)) return REAL(ModuleCall, OS_MODULE)(module, buffer, size);
+  Failed();
+  return 0;
+}
+
 #define FAULTY(function) reinterpret_cast<OsCallPointer>(function)
 const OsCallPointer faultyCalls[] = {
     FAULTY(FaultyCreateFile),        FAULTY(FaultyReadFile),          FAULTY(FaultyWriteFile),
@@ -137,7 +143,7 @@ const OsCallPointer faultyCalls[] = {
     FAULTY(FaultyFindNextFile),      FAULTY(FaultyFindClose),         FAULTY(FaultyGetDiskFreeSpaceEx),
     FAULTY(FaultySetFilePointer),    FAULTY(FaultyGetFileSize),       FAULTY(FaultyGetFileAttributes),
     FAULTY(FaultyCreateMutex),       FAULTY(FaultyFlushFileBuffers),  FAULTY(FaultyCreateEvent),
-    FAULTY(FaultySetEvent),
+    FAULTY(FaultySetEvent),          FAULTY(FaultyGetModuleFileName),
 };
 typedef char OneForEveryCall[sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT ? 1 : -1];
 

@@ -12,7 +12,7 @@
 enum Win32Call {
   OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
   OS_READDIR, OS_CLOSEDIR, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK, OS_FLUSH, OS_EVENT,
-  OS_SET, OS_CALL_COUNT
+  OS_SET, OS_MODULE, OS_CALL_COUNT
 };
 typedef char OsCallsFitThePlan[static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST)
                                    ? 1 : -1];
@@ -33,6 +33,7 @@ typedef DWORD(WINAPI* SeekCall)(HANDLE, LONG, PLONG, DWORD);
 typedef DWORD(WINAPI* SizeCall)(HANDLE, LPDWORD);
 typedef DWORD(WINAPI* GetAttributesCall)(LPCWSTR);
 typedef HANDLE(WINAPI* CreateMutexCall)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
+typedef DWORD(WINAPI* ModuleCall)(HMODULE, LPWSTR, DWORD);
 typedef HANDLE(WINAPI* CreateEventCall)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
 #define OS_CALL_OF(type, call) (reinterpret_cast<type>(osCalls[call].current))
 #define osCreateFile OS_CALL_OF(CreateFileCall, OS_OPEN)
@@ -54,6 +55,7 @@ typedef HANDLE(WINAPI* CreateEventCall)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWS
 #define osFlushFileBuffers OS_CALL_OF(HandleCall, OS_FLUSH)
 #define osCreateEvent OS_CALL_OF(CreateEventCall, OS_EVENT)
 #define osSetEvent OS_CALL_OF(HandleCall, OS_SET)
+#define osGetModuleFileName OS_CALL_OF(ModuleCall, OS_MODULE)
 
 // The calling thread's last error as a PlatResult: the one place where a Win32 error code
 // becomes one (win32_syscalls.cpp).

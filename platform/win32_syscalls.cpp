@@ -13,7 +13,7 @@ OsCall osCalls[] = {
     OS_CALL("seek", SetFilePointer),       OS_CALL("size", GetFileSize),
     OS_CALL("attributes", GetFileAttributesW), OS_CALL("lock", CreateMutexW),
     OS_CALL("flush", FlushFileBuffers),      OS_CALL("event", CreateEventW),
-    OS_CALL("set", SetEvent),
+    OS_CALL("set", SetEvent),                OS_CALL("module", GetModuleFileNameW),
 };
 const int osCallCount = sizeof osCalls / sizeof osCalls[0];
 typedef char AnEntryForEveryCall[sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT ? 1 : -1];

@@ -43,7 +43,7 @@ size_t PlatModuleFileName(ZChar* buffer, size_t size) {
   if (size > 0) buffer[0] = 0;
   ZChar host[HOST_PATH_MAX];
   // A path that fills the buffer may have been cut short, and is then not terminated.
-  DWORD length = GetModuleFileNameW(NULL, host, HOST_PATH_MAX);
+  DWORD length = osGetModuleFileName(NULL, host, HOST_PATH_MAX);
   if (length == 0 || length >= HOST_PATH_MAX) return 0;
   host[length] = 0;
   return ToDevicePath(host, buffer, size) == PLAT_OK ? TextLength(buffer) : 0;
