@@ -16,10 +16,11 @@
 enum PosixCall {
   OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
   OS_READDIR, OS_CLOSEDIR, OS_WATCH, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK,
-  OS_FLUSH, OS_TRUNCATE, OS_EVENT, OS_SET, OS_MODULE,
-  OS_STAT, OS_REALPATH, OS_WATCHER, OS_CALL_COUNT
+  OS_FLUSH, OS_TRUNCATE, OS_EVENT, OS_SET, OS_MODULE, OS_STAT, OS_REALPATH, OS_WATCHER,
+  OS_CALL_COUNT
 };
-static_assert(static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST), "the fault plan keeps a plan for every call");
+static_assert(static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST),
+              "the fault plan keeps a plan for every call");
 
 // Each call as the backend makes it: through its table entry, in its own type.
 template <typename Function>

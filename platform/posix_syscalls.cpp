@@ -27,16 +27,32 @@ static int RemoveFolder(const char* path) {
 
 #define OS_CALL(name, function) {name, reinterpret_cast<OsCallPointer>(function), \
                                  reinterpret_cast<OsCallPointer>(function)}
+// In the order of PosixCall.
 OsCall osCalls[] = {
-    OS_CALL("open", OpenWithMode),     OS_CALL("read", read),         OS_CALL("write", write),
-    OS_CALL("close", close),           OS_CALL("mkdir", mkdir),       OS_CALL("rmdir", RemoveFolder),
-    OS_CALL("unlink", unlink),         OS_CALL("chmod", chmod),       OS_CALL("opendir", opendir),
-    OS_CALL("readdir", readdir),       OS_CALL("closedir", closedir),
-    OS_CALL("inotify_add_watch", inotify_add_watch),                  OS_CALL("statvfs", statvfs),
-    OS_CALL("seek", lseek),            OS_CALL("size", fstat),        OS_CALL("attributes", lstat),
-    OS_CALL("lock", flock),            OS_CALL("flush", syncfs),      OS_CALL("truncate", ftruncate),
-    OS_CALL("event", OpenSemaphore),   OS_CALL("set", sem_post),     OS_CALL("module", readlink),
-    OS_CALL("stat", stat),             OS_CALL("realpath", realpath),
+    OS_CALL("open", OpenWithMode),
+    OS_CALL("read", read),
+    OS_CALL("write", write),
+    OS_CALL("close", close),
+    OS_CALL("mkdir", mkdir),
+    OS_CALL("rmdir", RemoveFolder),
+    OS_CALL("unlink", unlink),
+    OS_CALL("chmod", chmod),
+    OS_CALL("opendir", opendir),
+    OS_CALL("readdir", readdir),
+    OS_CALL("closedir", closedir),
+    OS_CALL("inotify_add_watch", inotify_add_watch),
+    OS_CALL("statvfs", statvfs),
+    OS_CALL("seek", lseek),
+    OS_CALL("size", fstat),
+    OS_CALL("attributes", lstat),
+    OS_CALL("lock", flock),
+    OS_CALL("flush", syncfs),
+    OS_CALL("truncate", ftruncate),
+    OS_CALL("event", OpenSemaphore),
+    OS_CALL("set", sem_post),
+    OS_CALL("module", readlink),
+    OS_CALL("stat", stat),
+    OS_CALL("realpath", realpath),
     OS_CALL("inotify_init", inotify_init1),
 };
 const int osCallCount = sizeof osCalls / sizeof osCalls[0];
