@@ -43,7 +43,11 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   int result = OpenForReading(path, &fd);
   if (result != PLAT_OK) return result;
   struct stat st;
-  result = osSize(fd, &st) != 0 || S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : LockFile(fd, LOCK_SH);
+  if (osSize(fd, &st) != 0) {
+    result = TranslateErrno(errno);
+  } else {
+    result = S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : LockFile(fd, LOCK_SH);
+  }
   if (result != PLAT_OK) {
     osClose(fd);
     return result;
