@@ -30,7 +30,7 @@ enum PlatFault {
 //   "statvfs"                         a volume's free space
 //   "event", "set"                    a named event's opening and its signal
 //   "module"                          the running executable's path
-//   "stat", "realpath"                what a symbolic link leads to (POSIX)
+//   "stat", "realpath"                where a path leads through its links (POSIX)
 //   "inotify_init"                    the start of change notifications (POSIX)
 //   "inotify_add_watch"               a watch on a folder (POSIX)
 // Returns 0, or -1 for an unknown name (or one the backend has not). One fault per call name at a
