@@ -10,16 +10,29 @@ enum PlatFault {
   PLAT_FAULT_SHORT,        // a read or write moves half of what was asked (at least one byte less)
   PLAT_FAULT_NO_PROGRESS,  // a read or write moves nothing and reports no error
   PLAT_FAULT_STALE_ERROR,  // the call succeeds and leaves the last error of an earlier call in
-                           // place, as the device's OS may ("lock", Win32 only)
+                           // place, as the device's OS may ("lock")
   PLAT_FAULT_CUT,          // the process ends at once before the call, as at a power cut: nothing
-                           // of it runs after (exit status 137)
+                           // of it runs after (no exit handler, no flush of stdio), and its parent
+                           // sees it killed, as after PlatProcessKill. Any call name takes it
 };
 
-// From now on, the nth call (1 = the next one) of the named OS call ("open", "read", "write",
-// "close", "mkdir", "rmdir", "unlink", "chmod", "opendir", "readdir", the read of a folder's next
-// entry, "inotify_add_watch", "statvfs", and on the Win32 backend "lock", the creation of a run
-// lock, and "flush", which puts a written file on the medium as it is closed) suffers the fault;
-// the calls before and after it behave normally.
+// From now on, the nth call (1 = the next one) of the named OS call suffers the fault; the calls
+// before and after it behave normally. A name stands for the same idea on both backends:
+//   "open", "read", "write", "close"  a file's (or handle's) open, read, write and close
+//   "seek", "size"                    moving in an open file, and its size
+//   "truncate"                        emptying a file opened to be overwritten (POSIX)
+//   "mkdir", "rmdir", "unlink"        making and removing folders, deleting files
+//   "attributes", "chmod"             an entry's attributes read and changed
+//   "opendir", "readdir", "closedir"  a folder's first entry, its next one, the end of a walk
+//   "lock"                            a file's lock (POSIX), the creation of a run lock
+//   "flush"                           putting written data on the medium: the volume on POSIX,
+//                                     a written file as it is flushed or closed on Win32
+//   "statvfs"                         a volume's free space
+//   "event", "set"                    a named event's opening and its signal
+//   "module"                          the running executable's path
+//   "stat", "realpath"                where a path leads through its links (POSIX)
+//   "inotify_init"                    the start of change notifications (POSIX)
+//   "inotify_add_watch"               a watch on a folder (POSIX)
 // Returns 0, or -1 for an unknown name (or one the backend has not). One fault per call name at a
 // time.
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault);

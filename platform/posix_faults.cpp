@@ -1,29 +1,18 @@
-// Swaps entries of the POSIX backend's OS call table for counting versions that fail once.
+// What a planned fault does to each of the POSIX backend's OS calls; the plan is fault_plan.cpp.
 #include <cerrno>
-#include <cstring>
-
+#include <csignal>
 #include <unistd.h>
 
-#include "platform_testing.h"
+#include "fault_plan.h"
 #include "posix_internal.h"
 
-struct Plan {
-  int remaining;  // calls until the fault; 0 when none is planned
-  PlatFault fault;
-};
-static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan, readdirPlan, watchPlan, statvfsPlan;
-static size_t readLimit;  // 0: none
-
-// True on the call that must fail; the plan is then spent. A cut ends the process there.
-static bool Due(Plan* plan) {
-  if (plan->remaining == 0 || --plan->remaining != 0) return false;
-  if (plan->fault == PLAT_FAULT_CUT) _exit(137);
-  return true;
+template <typename Function>
+static Function* Real(int call) {
+  return OsCallOf<Function>(call, true);
 }
 
-static int Failed() {
-  errno = EIO;
+static int Failed(int error = EIO) {
+  errno = error;
   return -1;
 }
 
@@ -34,88 +23,120 @@ static ssize_t FaultySize(PlatFault fault, size_t n) {
   return -1;
 }
 
-static int FaultyOpen(const char* p, int f, mode_t m) {
-  return Due(&openPlan) ? Failed() : osCallsReal.open(p, f, m);
-}
 static ssize_t FaultyRead(int fd, void* b, size_t n) {
-  if (readLimit != 0 && n > readLimit) n = readLimit;
-  if (!Due(&readPlan)) return osCallsReal.read(fd, b, n);
-  ssize_t size = FaultySize(readPlan.fault, n);
-  return size > 0 ? osCallsReal.read(fd, b, static_cast<size_t>(size)) : size == 0 ? 0 : Failed();
+  size_t limit = FaultReadLimit();
+  if (limit != 0 && n > limit) n = limit;
+  PlatFault fault;
+  if (!FaultDue(OS_READ, &fault)) return Real<ReadCall>(OS_READ)(fd, b, n);
+  ssize_t size = FaultySize(fault, n);
+  if (size > 0) return Real<ReadCall>(OS_READ)(fd, b, static_cast<size_t>(size));
+  return size == 0 ? 0 : Failed();
 }
 static ssize_t FaultyWrite(int fd, const void* b, size_t n) {
-  if (!Due(&writePlan)) return osCallsReal.write(fd, b, n);
-  ssize_t size = FaultySize(writePlan.fault, n);
-  return size > 0 ? osCallsReal.write(fd, b, static_cast<size_t>(size)) : size == 0 ? 0 : Failed();
+  PlatFault fault;
+  if (!FaultDue(OS_WRITE, &fault)) return Real<WriteCall>(OS_WRITE)(fd, b, n);
+  ssize_t size = FaultySize(fault, n);
+  if (size > 0) return Real<WriteCall>(OS_WRITE)(fd, b, static_cast<size_t>(size));
+  return size == 0 ? 0 : Failed();
 }
 // A failed close still releases the descriptor, as close(2) does.
 static int FaultyClose(int fd) {
-  bool due = Due(&closePlan);
-  int result = osCallsReal.close(fd);
+  PlatFault fault;
+  bool due = FaultDue(OS_CLOSE, &fault);
+  int result = Real<CloseCall>(OS_CLOSE)(fd);
   return due ? Failed() : result;
 }
-static int FaultyMkdir(const char* p, mode_t m) { return Due(&mkdirPlan) ? Failed() : osCallsReal.mkdir(p, m); }
-static int FaultyRmdir(const char* p) { return Due(&rmdirPlan) ? Failed() : osCallsReal.rmdir(p); }
-static int FaultyUnlink(const char* p) { return Due(&unlinkPlan) ? Failed() : osCallsReal.unlink(p); }
-static int FaultyChmod(const char* p, mode_t m) { return Due(&chmodPlan) ? Failed() : osCallsReal.chmod(p, m); }
+// So does a failed closedir.
+static int FaultyClosedir(DIR* dir) {
+  PlatFault fault;
+  bool due = FaultDue(OS_CLOSEDIR, &fault);
+  int result = Real<ClosedirCall>(OS_CLOSEDIR)(dir);
+  return due ? Failed() : result;
+}
 // A folder that cannot be opened for want of descriptors, as under a low "ulimit -n".
 static DIR* FaultyOpendir(const char* p) {
-  if (!Due(&opendirPlan)) return osCallsReal.opendir(p);
+  PlatFault fault;
+  if (!FaultDue(OS_OPENDIR, &fault)) return Real<OpendirCall>(OS_OPENDIR)(p);
   errno = EMFILE;
   return nullptr;
 }
 // An entry of an open folder that cannot be read, as on a damaged medium.
 static dirent* FaultyReaddir(DIR* dir) {
-  if (!Due(&readdirPlan)) return osCallsReal.readdir(dir);
+  PlatFault fault;
+  if (!FaultDue(OS_READDIR, &fault)) return Real<ReaddirCall>(OS_READDIR)(dir);
   errno = EIO;
   return nullptr;
 }
 // The kernel's limit on watches reached.
 static int FaultyWatch(int fd, const char* p, uint32_t mask) {
-  if (!Due(&watchPlan)) return osCallsReal.inotify_add_watch(fd, p, mask);
+  PlatFault fault;
+  return FaultDue(OS_WATCH, &fault) ? Failed(ENOSPC) : Real<WatchCall>(OS_WATCH)(fd, p, mask);
+}
+// A lock taken with errno left as an earlier call set it, as a successful call may.
+static int FaultyLock(int fd, int operation) {
+  PlatFault fault;
+  if (!FaultDue(OS_LOCK, &fault)) return Real<LockCall>(OS_LOCK)(fd, operation);
+  if (fault != PLAT_FAULT_STALE_ERROR) return Failed();
+  int earlier = errno;
+  int result = Real<LockCall>(OS_LOCK)(fd, operation);
+  if (result == 0) errno = earlier;
+  return result;
+}
+
+// An event that cannot be made, as when the host has no room for another.
+static sem_t* FaultyEvent(const char* name, int flags, mode_t mode, unsigned value) {
+  PlatFault fault;
+  if (!FaultDue(OS_EVENT, &fault)) return Real<EventCall>(OS_EVENT)(name, flags, mode, value);
   errno = ENOSPC;
-  return -1;
+  return SEM_FAILED;
 }
 
-static int FaultyStatvfs(const char* p, struct statvfs* v) {
-  return Due(&statvfsPlan) ? Failed() : osCallsReal.statvfs(p, v);
+static char* FaultyRealpath(const char* path, char* resolved) {
+  PlatFault fault;
+  if (!FaultDue(OS_REALPATH, &fault)) return Real<RealpathCall>(OS_REALPATH)(path, resolved);
+  errno = EIO;
+  return nullptr;
 }
 
-static void UseFaultyCalls() {
-  osCalls = PosixSyscalls{FaultyOpen,  FaultyRead,   FaultyWrite,  FaultyClose,   FaultyMkdir,
-                          FaultyRmdir, FaultyUnlink, FaultyChmod, FaultyOpendir, FaultyReaddir,
-                          FaultyWatch, FaultyStatvfs};
+// Every other call fails with an I/O error and does nothing.
+template <int call, typename Result, typename... Args>
+static Result FailingCall(Args... args) {
+  PlatFault fault;
+  if (FaultDue(call, &fault)) return static_cast<Result>(Failed());
+  return reinterpret_cast<Result (*)(Args...)>(osCalls[call].real)(args...);
 }
 
-int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
-  struct Entry {
-    const char* name;
-    Plan* plan;
-  };
-  const Entry entries[] = {{"open", &openPlan},       {"read", &readPlan},
-                           {"write", &writePlan},     {"close", &closePlan},
-                           {"mkdir", &mkdirPlan},     {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan},   {"chmod", &chmodPlan},
-                           {"opendir", &opendirPlan}, {"readdir", &readdirPlan},
-                           {"inotify_add_watch", &watchPlan}, {"statvfs", &statvfsPlan}};
-  for (const Entry& entry : entries) {
-    if (strcmp(entry.name, call) != 0) continue;
-    *entry.plan = Plan{nth, fault};
-    UseFaultyCalls();
-    return 0;
-  }
-  return -1;
-}
+const OsCallPointer faultyCalls[] = {
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_OPEN, int, const char*, int, mode_t>),
+    reinterpret_cast<OsCallPointer>(FaultyRead),
+    reinterpret_cast<OsCallPointer>(FaultyWrite),
+    reinterpret_cast<OsCallPointer>(FaultyClose),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_MKDIR, int, const char*, mode_t>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_RMDIR, int, const char*>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_UNLINK, int, const char*>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_CHMOD, int, const char*, mode_t>),
+    reinterpret_cast<OsCallPointer>(FaultyOpendir),
+    reinterpret_cast<OsCallPointer>(FaultyReaddir),
+    reinterpret_cast<OsCallPointer>(FaultyClosedir),
+    reinterpret_cast<OsCallPointer>(FaultyWatch),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_STATVFS, int, const char*, struct statvfs*>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_SEEK, off_t, int, off_t, int>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_SIZE, int, int, struct stat*>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_ATTRIBUTES, int, const char*, struct stat*>),
+    reinterpret_cast<OsCallPointer>(FaultyLock),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_FLUSH, int, int>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_TRUNCATE, int, int, off_t>),
+    reinterpret_cast<OsCallPointer>(FaultyEvent),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_SET, int, sem_t*>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_MODULE, ssize_t, const char*, char*, size_t>),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_STAT, int, const char*, struct stat*>),
+    reinterpret_cast<OsCallPointer>(FaultyRealpath),
+    reinterpret_cast<OsCallPointer>(FailingCall<OS_WATCHER, int, int>),
+};
+static_assert(sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT, "one for every call");
 
-void PlatTestLimitReads(size_t maxBytes) {
-  readLimit = maxBytes;
-  UseFaultyCalls();
-}
-
-void PlatTestClearFaults() {
-  readLimit = 0;
-  openPlan = readPlan = writePlan = closePlan = Plan{0, PLAT_FAULT_ERROR};
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = Plan{0, PLAT_FAULT_ERROR};
-  opendirPlan = readdirPlan = watchPlan = statvfsPlan = Plan{0, PLAT_FAULT_ERROR};
-  osCalls = osCallsReal;
+// SIGKILL, as PlatProcessKill ends a process: its parent sees it killed.
+void CutPower() {
+  kill(getpid(), SIGKILL);
+  _exit(137);
 }

@@ -1,5 +1,5 @@
-// Files and directories on a POSIX host, behaving as the device's file system does: read-only
-// files refuse deletion and writing even to root, and a file locked by another handle is in use.
+// Files on a POSIX host, behaving as the device's file system does: read-only files refuse
+// writing even to root, and a file locked by another handle is in use.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,24 +16,17 @@
 #include "posix_internal.h"
 #include "raw_file.h"
 
-static bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
-
 static int NewFile(int fd, bool writing, PlatFile** file) {
   RawHandle raw;
   raw.fd = fd;
   return NewPlatFile(raw, writing, file);
 }
 
-// Locks model the device's share modes: a reader shares the file with other readers, a writer or
-// a deleter holds it alone. Taking a lock fails at once while another handle holds one that
-// conflicts: the host's form of "in use".
-static int Lock(int fd, int operation) {
-  if (flock(fd, operation | LOCK_NB) != 0) return errno == EWOULDBLOCK ? PLAT_ERR_IN_USE : TranslateErrno(errno);
-  return PLAT_OK;
+int LockFile(int fd, int operation) {
+  return osLock(fd, operation | LOCK_NB) != 0 ? TranslateErrno(errno) : PLAT_OK;
 }
 
-// Opens what path reaches for reading, a directory included.
-static int OpenForReading(const char16_t* path, int* fd) {
+int OpenForReading(const char16_t* path, int* fd) {
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);
@@ -41,7 +34,7 @@ static int OpenForReading(const char16_t* path, int* fd) {
   if (!exists) return PLAT_ERR_NOT_FOUND;
   // The resolved path has every link inside the root followed already; one that appears there
   // now is refused rather than followed.
-  *fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  *fd = osOpen(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
   return *fd < 0 ? TranslateErrno(errno) : PLAT_OK;
 }
 
@@ -50,9 +43,13 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
   int result = OpenForReading(path, &fd);
   if (result != PLAT_OK) return result;
   struct stat st;
-  result = fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : Lock(fd, LOCK_SH);
+  if (osSize(fd, &st) != 0) {
+    result = TranslateErrno(errno);
+  } else {
+    result = S_ISDIR(st.st_mode) ? PLAT_ERR_ACCESS : LockFile(fd, LOCK_SH);
+  }
   if (result != PLAT_OK) {
-    osCalls.close(fd);
+    osClose(fd);
     return result;
   }
   return NewFile(fd, false, file);
@@ -61,13 +58,13 @@ int PlatFileOpenRead(const char16_t* path, PlatFile** file) {
 // Truncation waits for the lock: a file in use must keep its contents.
 static int OpenExisting(const std::string& host, bool truncate, int* fd) {
   struct stat st;
-  if (lstat(host.c_str(), &st) != 0) return TranslateErrno(errno);
+  if (osAttributes(host.c_str(), &st) != 0) return TranslateErrno(errno);
   if (S_ISDIR(st.st_mode) || IsReadOnly(st)) return PLAT_ERR_ACCESS;
-  *fd = osCalls.open(host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (truncate ? 0 : O_APPEND), 0);
+  *fd = osOpen(host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (truncate ? 0 : O_APPEND), 0);
   if (*fd < 0) return TranslateErrno(errno);
-  int result = Lock(*fd, LOCK_EX);
-  if (result == PLAT_OK && truncate && ftruncate(*fd, 0) != 0) result = TranslateErrno(errno);
-  if (result != PLAT_OK) osCalls.close(*fd);
+  int result = LockFile(*fd, LOCK_EX);
+  if (result == PLAT_OK && truncate && osTruncate(*fd, 0) != 0) result = TranslateErrno(errno);
+  if (result != PLAT_OK) osClose(*fd);
   return result;
 }
 
@@ -80,9 +77,9 @@ static int OpenForWriting(const char16_t* path, bool truncate, PlatFile** file) 
   if (!exists) {
     // A brand-new file: nobody can hold it yet and there is nothing to truncate. The lock is
     // still taken, so that it is in use for everyone else while this handle is open.
-    fd = osCalls.open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 && (result = Lock(fd, LOCK_EX)) != PLAT_OK) {
-      osCalls.close(fd);
+    fd = osOpen(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 && (result = LockFile(fd, LOCK_EX)) != PLAT_OK) {
+      osClose(fd);
       return result;
     }
     // Another process made the name since it was looked up: it is an existing file after all.
@@ -103,7 +100,7 @@ int PlatFileOpenAppend(const char16_t* path, PlatFile** file) {
 
 int RawRead(RawHandle raw, void* buffer, size_t* size) {
   for (;;) {
-    ssize_t n = osCalls.read(raw.fd, buffer, *size);
+    ssize_t n = osRead(raw.fd, buffer, *size);
     if (n >= 0) {
       *size = static_cast<size_t>(n);
       return PLAT_OK;
@@ -119,7 +116,7 @@ int RawRead(RawHandle raw, void* buffer, size_t* size) {
 int RawWrite(RawHandle raw, const void* data, size_t size, size_t* done) {
   *done = 0;
   for (;;) {
-    ssize_t n = osCalls.write(raw.fd, data, size);
+    ssize_t n = osWrite(raw.fd, data, size);
     if (n >= 0) {
       *done = static_cast<size_t>(n);
       return PLAT_OK;
@@ -130,7 +127,7 @@ int RawWrite(RawHandle raw, const void* data, size_t size, size_t* done) {
 
 int RawSeek(RawHandle raw, ZInt64* position, PlatSeekOrigin origin) {
   int whence = origin == PLAT_SEEK_SET ? SEEK_SET : origin == PLAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
-  off_t moved = lseek(raw.fd, static_cast<off_t>(*position), whence);
+  off_t moved = osSeek(raw.fd, static_cast<off_t>(*position), whence);
   if (moved < 0) return TranslateErrno(errno);
   *position = moved;
   return PLAT_OK;
@@ -138,7 +135,7 @@ int RawSeek(RawHandle raw, ZInt64* position, PlatSeekOrigin origin) {
 
 int RawSize(RawHandle raw, ZUInt64* size) {
   struct stat st;
-  if (fstat(raw.fd, &st) != 0) return TranslateErrno(errno);
+  if (osSize(raw.fd, &st) != 0) return TranslateErrno(errno);
   *size = static_cast<ZUInt64>(st.st_size);
   return PLAT_OK;
 }
@@ -147,147 +144,4 @@ int RawSize(RawHandle raw, ZUInt64* size) {
 // PlatFlushVolume.
 int RawFlush(RawHandle) { return PLAT_OK; }
 
-int RawClose(RawHandle raw) { return osCalls.close(raw.fd) != 0 ? TranslateErrno(errno) : PLAT_OK; }
-
-// ---- Names ---------------------------------------------------------------------------------------
-
-static int ResolveExisting(const char16_t* path, std::string* host, struct stat* st) {
-  bool exists = false;
-  int result = ResolveDevicePath(path, RESOLVE_ENTRY, host, &exists);
-  if (result != PLAT_OK) return result;
-  if (!exists || lstat(host->c_str(), st) != 0) return PLAT_ERR_NOT_FOUND;
-  return PLAT_OK;
-}
-
-int PlatCreateDirectory(const char16_t* path) {
-  std::string host;
-  bool exists = false;
-  int result = ResolveDevicePath(path, RESOLVE_ENTRY, &host, &exists);
-  if (result != PLAT_OK) return result;
-  if (exists) return PLAT_ERR_EXISTS;
-  if (osCalls.mkdir(host.c_str(), 0777) != 0) return TranslateErrno(errno);
-  return PLAT_OK;
-}
-
-int PlatRemoveDirectory(const char16_t* path) {
-  std::string host;
-  struct stat st;
-  int result = ResolveExisting(path, &host, &st);
-  if (result != PLAT_OK) return result;
-  if (!S_ISDIR(st.st_mode)) return PLAT_ERR_INVALID;
-  if (IsReadOnly(st)) return PLAT_ERR_ACCESS;  // as the device refuses a read-only folder
-  if (osCalls.rmdir(host.c_str()) != 0) return errno == EEXIST ? PLAT_ERR_NOT_EMPTY : TranslateErrno(errno);
-  return PLAT_OK;
-}
-
-int PlatDeleteFile(const char16_t* path) {
-  std::string host;
-  struct stat st;
-  int result = ResolveExisting(path, &host, &st);
-  if (result != PLAT_OK) return result;
-  if (S_ISDIR(st.st_mode)) return PLAT_ERR_ACCESS;
-  if (S_ISREG(st.st_mode)) {
-    if (IsReadOnly(st)) return PLAT_ERR_ACCESS;
-    // Holding the lock across the unlink keeps anyone from taking the file in between.
-    int fd = osCalls.open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (fd < 0) return TranslateErrno(errno);
-    result = Lock(fd, LOCK_EX);
-    if (result == PLAT_OK && osCalls.unlink(host.c_str()) != 0) result = TranslateErrno(errno);
-    osCalls.close(fd);
-  } else if (osCalls.unlink(host.c_str()) != 0) {
-    result = TranslateErrno(errno);
-  }
-  return result;
-}
-
-int PlatSetFileAttributes(const char16_t* path, uint32_t attributes) {
-  std::string host;
-  struct stat st;
-  int result = ResolveExisting(path, &host, &st);
-  if (result != PLAT_OK) return result;
-  if (S_ISLNK(st.st_mode)) return PLAT_ERR_ACCESS;  // chmod would reach the link's target
-  mode_t mode = st.st_mode & 07777;
-  mode_t wanted = (attributes & PLAT_ATTR_READONLY) ? (mode & ~0222u) : (mode | S_IWUSR);
-  if (wanted != mode && osCalls.chmod(host.c_str(), wanted) != 0) return TranslateErrno(errno);
-  return PLAT_OK;
-}
-
-int PlatGetFileAttributes(const char16_t* path, uint32_t* attributes) {
-  std::string host;
-  struct stat st;
-  int result = ResolveExisting(path, &host, &st);
-  if (result != PLAT_OK) return result;
-  *attributes = (S_ISDIR(st.st_mode) ? PLAT_ATTR_DIRECTORY : 0) |
-                (!S_ISLNK(st.st_mode) && IsReadOnly(st) ? PLAT_ATTR_READONLY : 0);
-  return PLAT_OK;
-}
-
-// syncfs rather than an fsync per file: an update writes thousands of files, and one pass over
-// the volume writes them back together instead of waiting on the medium once per file.
-int PlatFlushVolume(const char16_t* path) {
-  int fd = -1;
-  int result = OpenForReading(path, &fd);
-  if (result != PLAT_OK) return result;
-  result = syncfs(fd) == 0 ? PLAT_OK : TranslateErrno(errno);
-  osCalls.close(fd);
-  return result;
-}
-
-// ---- Enumeration -------------------------------------------------------------------------------
-
-struct PlatFind {
-  DIR* dir;
-};
-
-static int ReadEntry(PlatFind* find, PlatFindData* data) {
-  for (;;) {
-    errno = 0;
-    dirent* entry = osCalls.readdir(find->dir);
-    if (entry == nullptr) return errno == 0 ? PLAT_ERR_NOT_FOUND : TranslateErrno(errno);
-    std::u16string name;
-    Utf8ToUtf16(entry->d_name, strlen(entry->d_name), &name);
-    // A host name too long for the device cannot be addressed by a device path.
-    if (name.size() >= PLAT_MAX_PATH) continue;
-    bool isDirectory = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
-      struct stat st;
-      isDirectory = fstatat(dirfd(find->dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    S_ISDIR(st.st_mode);
-    }
-    name.copy(data->name, name.size());
-    data->name[name.size()] = 0;
-    data->attributes = isDirectory ? PLAT_ATTR_DIRECTORY : 0;
-    return PLAT_OK;
-  }
-}
-
-int PlatFindFirst(const char16_t* pattern, PlatFind** find, PlatFindData* data) {
-  // The device lists a folder only where the pattern, "\*.*" and all, fits its limit.
-  if (!DevicePathFits(pattern, 0)) return PLAT_ERR_INVALID;
-  size_t folderLength = EveryEntryPatternFolderLength(pattern);
-  if (folderLength == 0) return PLAT_ERR_INVALID;
-  std::u16string directory(pattern, folderLength);
-  std::string host;
-  bool exists = false;
-  int result = ResolveDevicePath(directory.c_str(), RESOLVE_OPEN, &host, &exists);
-  if (result != PLAT_OK) return result;
-  if (!exists) return PLAT_ERR_NOT_FOUND;
-  DIR* dir = osCalls.opendir(host.c_str());
-  if (dir == nullptr) return TranslateErrno(errno);
-  *find = static_cast<PlatFind*>(malloc(sizeof(PlatFind)));
-  if (*find == nullptr) {
-    closedir(dir);
-    return PLAT_ERR_NO_MEMORY;
-  }
-  (*find)->dir = dir;
-  result = ReadEntry(*find, data);
-  if (result != PLAT_OK) PlatFindClose(*find);
-  return result;
-}
-
-int PlatFindNext(PlatFind* find, PlatFindData* data) { return ReadEntry(find, data); }
-
-void PlatFindClose(PlatFind* find) {
-  closedir(find->dir);
-  free(find);
-}
+int RawClose(RawHandle raw) { return osClose(raw.fd) != 0 ? TranslateErrno(errno) : PLAT_OK; }

@@ -32,7 +32,7 @@ int DeviceRootPath(std::string* root) {
   const char* setting = rootOverridden ? rootOverride.c_str() : (env != nullptr && *env ? env : "/");
   if (!cached || cachedSetting != setting) {
     char real[PATH_MAX];
-    if (realpath(setting, real) == nullptr) return TranslateErrno(errno);
+    if (osRealpath(setting, real) == nullptr) return TranslateErrno(errno);
     cachedSetting = setting;
     cachedRoot = real;
     if (cachedRoot == "/") cachedRoot.clear();
@@ -183,12 +183,12 @@ static void RemoveEntry(Folder* folder, const std::string& name) {
 // Calls found(name, d_type) for every entry of the host folder but "." and "..".
 template <typename Found>
 static int ReadFolder(const std::string& host, Found found) {
-  DIR* dir = osCalls.opendir(HostPath(host));
+  DIR* dir = osOpendir(HostPath(host));
   if (dir == nullptr) return TranslateErrno(errno);
   int result = PLAT_OK;
   for (;;) {
     errno = 0;
-    dirent* entry = osCalls.readdir(dir);
+    dirent* entry = osReaddir(dir);
     if (entry == nullptr) {
       result = TranslateErrno(errno);
       break;
@@ -196,7 +196,7 @@ static int ReadFolder(const std::string& host, Found found) {
     const char* name = entry->d_name;
     if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) found(name, entry->d_type);
   }
-  closedir(dir);
+  osClosedir(dir);
   return result;
 }
 
@@ -271,11 +271,11 @@ static int IndexFolder(const std::string& host, Folder* parent, std::unique_ptr<
   folder->reset();
   if (!notifierTried) {
     notifierTried = true;
-    notifier = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    notifier = osWatcher(IN_NONBLOCK | IN_CLOEXEC);
   }
   if (notifier < 0) return PLAT_OK;
   // Watched before it is read, so that no change falls between the two.
-  int watch = osCalls.inotify_add_watch(notifier, HostPath(host), kWatchMask);
+  int watch = osWatch(notifier, HostPath(host), kWatchMask);
   if (watch < 0) return PLAT_OK;
   std::unique_ptr<Folder> made(new Folder{host, watch, parent, {}});
   foldersByWatch.emplace(watch, made.get());
@@ -299,7 +299,7 @@ static int LookUp(Folder* folder, const std::string& current, const std::string&
     return PLAT_OK;
   }
   struct stat st;
-  if (lstat((current + "/" + name).c_str(), &st) == 0) {
+  if (osAttributes((current + "/" + name).c_str(), &st) == 0) {
     *actual = name;
     *kind = KindOfMode(st.st_mode);
     return PLAT_OK;
@@ -319,7 +319,7 @@ static int LookUp(Folder* folder, const std::string& current, const std::string&
 // A symbolic link is followed only where its target stays inside the root.
 static int FollowInside(const std::string& root, std::string* hostPath) {
   char real[PATH_MAX];
-  if (realpath(hostPath->c_str(), real) == nullptr) return TranslateErrno(errno);
+  if (osRealpath(hostPath->c_str(), real) == nullptr) return TranslateErrno(errno);
   if (!IsInside(root, real)) return PLAT_ERR_INVALID;
   *hostPath = real;
   return PLAT_OK;
@@ -348,7 +348,7 @@ static int ResolveComponent(const std::string& root, const char16_t* name, size_
   bool follow = !last || target == RESOLVE_OPEN;
   if (kind == KIND_UNKNOWN && follow) {
     struct stat st;
-    if (lstat(current->c_str(), &st) != 0) return TranslateErrno(errno);
+    if (osAttributes(current->c_str(), &st) != 0) return TranslateErrno(errno);
     kind = KindOfMode(st.st_mode);
     if (entry != nullptr) entry->kind = kind;
   }
@@ -356,7 +356,7 @@ static int ResolveComponent(const std::string& root, const char16_t* name, size_
     result = FollowInside(root, current);
     if (result != PLAT_OK) return result;
     struct stat st;
-    if (stat(current->c_str(), &st) != 0) return TranslateErrno(errno);
+    if (osStat(current->c_str(), &st) != 0) return TranslateErrno(errno);
     kind = S_ISDIR(st.st_mode) ? KIND_FOLDER : KIND_OTHER;
     // Past a link the walk goes on without the index: the link may be changed to lead elsewhere.
     entry = nullptr;

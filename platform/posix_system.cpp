@@ -1,4 +1,5 @@
-// Named events, time, the executable's path and child processes on a POSIX host.
+// Named events, time and the executable's path on a POSIX host: what the updater itself needs.
+// Waiting and child processes, which only the waiting side uses, live in posix_waiting.cpp.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -6,9 +7,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <semaphore.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,23 +14,9 @@
 #include "platform.h"
 #include "posix_internal.h"
 
-extern char** environ;
-
-enum { kPollMs = 2 };
-
-static void SleepMs(long ms) {
-  timespec pause{0, ms * 1000000L};
-  nanosleep(&pause, nullptr);
-}
-
 // ---- Named events ------------------------------------------------------------------------------
-// An event is a named semaphore whose count never exceeds one.
 
-struct PlatEvent {
-  sem_t* semaphore;
-};
-
-int DeviceObjectName(const char16_t* name, std::string* out) {
+int HostObjectName(const char16_t* name, std::string* out) {
   std::string utf8;
   std::string root;
   size_t length = 0;
@@ -51,7 +35,7 @@ int DeviceObjectName(const char16_t* name, std::string* out) {
 }
 
 static int SemaphoreName(const char16_t* name, std::string* out) {
-  int result = DeviceObjectName(name, out);
+  int result = HostObjectName(name, out);
   out->insert(0, "/");
   return result;
 }
@@ -60,7 +44,7 @@ int PlatEventOpen(const char16_t* name, PlatEvent** event) {
   std::string semName;
   int result = SemaphoreName(name, &semName);
   if (result != PLAT_OK) return result;
-  sem_t* semaphore = sem_open(semName.c_str(), O_CREAT, 0600, 0);
+  sem_t* semaphore = osEvent(semName.c_str(), O_CREAT, 0600, 0);
   if (semaphore == SEM_FAILED) return TranslateErrno(errno);
   *event = static_cast<PlatEvent*>(malloc(sizeof(PlatEvent)));
   if (*event == nullptr) {
@@ -75,21 +59,7 @@ int PlatEventSet(PlatEvent* event) {
   int value = 0;
   if (sem_getvalue(event->semaphore, &value) != 0) return TranslateErrno(errno);
   if (value > 0) return PLAT_OK;
-  return sem_post(event->semaphore) == 0 ? PLAT_OK : TranslateErrno(errno);
-}
-
-int PlatEventWaitAny(PlatEvent* const* events, int count, uint32_t timeoutMs, int* signalled) {
-  uint32_t start = PlatTickCount();
-  for (;;) {
-    for (int i = 0; i < count; i++) {
-      if (sem_trywait(events[i]->semaphore) == 0) {
-        *signalled = i;
-        return PLAT_OK;
-      }
-    }
-    if (PlatTickCount() - start >= timeoutMs) return PLAT_ERR_TIMEOUT;
-    SleepMs(kPollMs);
-  }
+  return osSet(event->semaphore) == 0 ? PLAT_OK : TranslateErrno(errno);
 }
 
 void PlatEventClose(PlatEvent* event) {
@@ -117,71 +87,11 @@ uint32_t PlatTickCount() {
 size_t PlatModuleFileName(char16_t* buffer, size_t size) {
   if (size > 0) buffer[0] = 0;
   char exe[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ssize_t n = osModule("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return 0;
   exe[n] = 0;
   if (PlatHostPathToDevicePath(exe, buffer, size) != PLAT_OK) return 0;
   size_t length = 0;
   while (buffer[length] != 0) length++;
   return length;
-}
-
-// ---- Child processes -----------------------------------------------------------------------------
-
-struct PlatProcess {
-  pid_t pid;
-};
-
-// The handle comes first: a started child must always have one to be waited for by.
-static int Spawn(const char* const* argv, const posix_spawn_file_actions_t* actions,
-                 PlatProcess** process) {
-  *process = static_cast<PlatProcess*>(malloc(sizeof(PlatProcess)));
-  if (*process == nullptr) return PLAT_ERR_NO_MEMORY;
-  int error = posix_spawnp(&(*process)->pid, argv[0], actions, nullptr,
-                           const_cast<char* const*>(argv), environ);
-  if (error != 0) {
-    free(*process);
-    return TranslateErrno(error);
-  }
-  return PLAT_OK;
-}
-
-int PlatProcessStart(const char* const* argv, PlatProcess** process) {
-  return Spawn(argv, nullptr, process);
-}
-
-// The child opens the files itself; a file it cannot open fails the spawn.
-int PlatProcessStartRedirected(const char* const* argv, const char* outputFile,
-                               const char* errorFile, PlatProcess** process) {
-  posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return PLAT_ERR_NO_MEMORY;
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-  int error = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile, flags, 0666);
-  if (error == 0)
-    error = posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile, flags, 0666);
-  int result = error == 0 ? Spawn(argv, &actions, process) : TranslateErrno(error);
-  posix_spawn_file_actions_destroy(&actions);
-  return result;
-}
-
-uint32_t PlatProcessId(const PlatProcess* process) { return static_cast<uint32_t>(process->pid); }
-
-int PlatProcessWait(PlatProcess* process, uint32_t timeoutMs, int* exitCode) {
-  uint32_t start = PlatTickCount();
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(process->pid, &status, WNOHANG);
-    if (done == process->pid) {
-      *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      free(process);
-      return PLAT_OK;
-    }
-    if (done < 0 && errno != EINTR) return TranslateErrno(errno);
-    if (PlatTickCount() - start >= timeoutMs) return PLAT_ERR_TIMEOUT;
-    SleepMs(kPollMs);
-  }
-}
-
-int PlatProcessKill(PlatProcess* process) {
-  return kill(process->pid, SIGKILL) == 0 ? PLAT_OK : TranslateErrno(errno);
 }

@@ -1,153 +1,151 @@
-// Swaps entries of the Win32 backend's OS call table for counting versions that fail once. The
-// call names are the POSIX backend's, so that one test plan serves both.
-#include <string.h>
-
-#include "platform_testing.h"
+// What a planned fault does to each of the Win32 backend's OS calls; the plan is fault_plan.cpp.
+#include "fault_plan.h"
 #include "win32_internal.h"
 
-struct Plan {
-  int remaining;  // calls until the fault; 0 when none is planned
-  PlatFault fault;
-};
-static Plan openPlan, readPlan, writePlan, closePlan, mkdirPlan, rmdirPlan, unlinkPlan, chmodPlan,
-    opendirPlan, readdirPlan, lockPlan, flushPlan, statvfsPlan;
-static DWORD readLimit;  // 0: none
+#define REAL(type, call) (reinterpret_cast<type>(osCalls[call].real))
 
-// True on the call that must fail; the plan is then spent. A cut ends the process there.
-static bool Due(Plan* plan) {
-  if (plan->remaining == 0 || --plan->remaining != 0) return false;
-  if (plan->fault == PLAT_FAULT_CUT) TerminateProcess(GetCurrentProcess(), 137);
-  return true;
+static bool Due(int call) {
+  PlatFault fault;
+  return FaultDue(call, &fault);
 }
 
 static BOOL Failed() {
   SetLastError(ERROR_IO_DEVICE);
   return FALSE;
 }
+// A failure of a call that hands back a handle.
+static HANDLE FailedHandle(HANDLE failure) {
+  Failed();
+  return failure;
+}
+static const DWORD kAllOnes = 0xFFFFFFFF;
 
 static HANDLE WINAPI FaultyCreateFile(LPCWSTR path, DWORD access, DWORD share,
                                       LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                       DWORD flags, HANDLE model) {
-  if (!Due(&openPlan)) {
-    return winCallsReal.createFile(path, access, share, security, disposition, flags, model);
-  }
-  Failed();
-  return INVALID_HANDLE_VALUE;
+  if (Due(OS_OPEN)) return FailedHandle(INVALID_HANDLE_VALUE);
+  return REAL(CreateFileCall, OS_OPEN)(path, access, share, security, disposition, flags, model);
 }
 // A read or write that the plan makes short moves half; one that makes no progress moves nothing
 // and succeeds.
 static BOOL WINAPI FaultyReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got,
                                   LPOVERLAPPED overlapped) {
-  if (readLimit != 0 && size > readLimit) size = readLimit;
-  if (!Due(&readPlan)) return winCallsReal.readFile(file, buffer, size, got, overlapped);
-  if (readPlan.fault == PLAT_FAULT_SHORT && size > 1) {
-    return winCallsReal.readFile(file, buffer, size / 2, got, overlapped);
+  DWORD limit = static_cast<DWORD>(FaultReadLimit());
+  if (limit != 0 && size > limit) size = limit;
+  PlatFault fault;
+  if (!FaultDue(OS_READ, &fault)) return REAL(ReadFileCall, OS_READ)(file, buffer, size, got, overlapped);
+  if (fault == PLAT_FAULT_SHORT && size > 1) {
+    return REAL(ReadFileCall, OS_READ)(file, buffer, size / 2, got, overlapped);
   }
   *got = 0;
-  return readPlan.fault == PLAT_FAULT_NO_PROGRESS ? TRUE : Failed();
+  return fault == PLAT_FAULT_NO_PROGRESS ? TRUE : Failed();
 }
 static BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done,
                                    LPOVERLAPPED overlapped) {
-  if (!Due(&writePlan)) return winCallsReal.writeFile(file, buffer, size, done, overlapped);
-  if (writePlan.fault == PLAT_FAULT_SHORT && size > 1) {
-    return winCallsReal.writeFile(file, buffer, size / 2, done, overlapped);
+  PlatFault fault;
+  if (!FaultDue(OS_WRITE, &fault)) {
+    return REAL(WriteFileCall, OS_WRITE)(file, buffer, size, done, overlapped);
+  }
+  if (fault == PLAT_FAULT_SHORT && size > 1) {
+    return REAL(WriteFileCall, OS_WRITE)(file, buffer, size / 2, done, overlapped);
   }
   *done = 0;
-  return writePlan.fault == PLAT_FAULT_NO_PROGRESS ? TRUE : Failed();
+  return fault == PLAT_FAULT_NO_PROGRESS ? TRUE : Failed();
 }
-// A failed close still releases the handle, as CloseHandle does.
+// A failed close still releases the handle, as CloseHandle does; so does a failed FindClose.
 static BOOL WINAPI FaultyCloseHandle(HANDLE handle) {
-  bool due = Due(&closePlan);
-  BOOL result = winCallsReal.closeHandle(handle);
+  bool due = Due(OS_CLOSE);
+  BOOL result = REAL(HandleCall, OS_CLOSE)(handle);
+  return due ? Failed() : result;
+}
+static BOOL WINAPI FaultyFindClose(HANDLE find) {
+  bool due = Due(OS_CLOSEDIR);
+  BOOL result = REAL(HandleCall, OS_CLOSEDIR)(find);
   return due ? Failed() : result;
 }
 static BOOL WINAPI FaultyCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-  return Due(&mkdirPlan) ? Failed() : winCallsReal.createDirectory(path, security);
+  return Due(OS_MKDIR) ? Failed() : REAL(CreateDirectoryCall, OS_MKDIR)(path, security);
 }
 static BOOL WINAPI FaultyRemoveDirectory(LPCWSTR path) {
-  return Due(&rmdirPlan) ? Failed() : winCallsReal.removeDirectory(path);
+  return Due(OS_RMDIR) ? Failed() : REAL(PathCall, OS_RMDIR)(path);
 }
 static BOOL WINAPI FaultyDeleteFile(LPCWSTR path) {
-  return Due(&unlinkPlan) ? Failed() : winCallsReal.deleteFile(path);
+  return Due(OS_UNLINK) ? Failed() : REAL(PathCall, OS_UNLINK)(path);
 }
 static BOOL WINAPI FaultySetFileAttributes(LPCWSTR path, DWORD attributes) {
-  return Due(&chmodPlan) ? Failed() : winCallsReal.setFileAttributes(path, attributes);
+  return Due(OS_CHMOD) ? Failed() : REAL(SetAttributesCall, OS_CHMOD)(path, attributes);
 }
 // A folder that cannot be read for want of handles, as POSIX's "opendir" runs out of descriptors.
 static HANDLE WINAPI FaultyFindFirstFile(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-  if (!Due(&opendirPlan)) return winCallsReal.findFirstFile(pattern, data);
+  if (!Due(OS_OPENDIR)) return REAL(FindFirstCall, OS_OPENDIR)(pattern, data);
   SetLastError(ERROR_TOO_MANY_OPEN_FILES);
   return INVALID_HANDLE_VALUE;
 }
 // An entry of an open folder that cannot be read, as on a damaged medium.
 static BOOL WINAPI FaultyFindNextFile(HANDLE find, LPWIN32_FIND_DATAW data) {
-  return Due(&readdirPlan) ? Failed() : winCallsReal.findNextFile(find, data);
-}
-
-// A lock's mutex created without the last error cleared, as the device's OS may leave it.
-static HANDLE WINAPI FaultyCreateMutex(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name) {
-  if (!Due(&lockPlan)) return winCallsReal.createMutex(security, owned, name);
-  if (lockPlan.fault != PLAT_FAULT_STALE_ERROR) {
-    Failed();
-    return NULL;
-  }
-  DWORD earlier = GetLastError();
-  HANDLE handle = winCallsReal.createMutex(security, owned, name);
-  if (handle != NULL && GetLastError() == ERROR_SUCCESS) SetLastError(earlier);
-  return handle;
-}
-
-// The medium refuses the written data as it is put there.
-static BOOL WINAPI FaultyFlushFileBuffers(HANDLE file) {
-  return Due(&flushPlan) ? Failed() : winCallsReal.flushFileBuffers(file);
+  return Due(OS_READDIR) ? Failed() : REAL(FindNextCall, OS_READDIR)(find, data);
 }
 static BOOL WINAPI FaultyGetDiskFreeSpaceEx(LPCWSTR path, PULARGE_INTEGER available,
                                             PULARGE_INTEGER total, PULARGE_INTEGER free) {
-  if (Due(&statvfsPlan)) return Failed();
-  return winCallsReal.getDiskFreeSpaceEx(path, available, total, free);
+  if (Due(OS_STATVFS)) return Failed();
+  return REAL(FreeSpaceCall, OS_STATVFS)(path, available, total, free);
+}
+static DWORD WINAPI FaultySetFilePointer(HANDLE file, LONG low, PLONG high, DWORD method) {
+  if (!Due(OS_SEEK)) return REAL(SeekCall, OS_SEEK)(file, low, high, method);
+  Failed();
+  return kAllOnes;
+}
+static DWORD WINAPI FaultyGetFileSize(HANDLE file, LPDWORD high) {
+  if (!Due(OS_SIZE)) return REAL(SizeCall, OS_SIZE)(file, high);
+  Failed();
+  return kAllOnes;
+}
+static DWORD WINAPI FaultyGetFileAttributes(LPCWSTR path) {
+  if (!Due(OS_ATTRIBUTES)) return REAL(GetAttributesCall, OS_ATTRIBUTES)(path);
+  Failed();
+  return kAllOnes;
+}
+// A lock's mutex created without the last error cleared, as the device's OS may leave it.
+static HANDLE WINAPI FaultyCreateMutex(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name) {
+  PlatFault fault;
+  if (!FaultDue(OS_LOCK, &fault)) return REAL(CreateMutexCall, OS_LOCK)(security, owned, name);
+  if (fault != PLAT_FAULT_STALE_ERROR) return FailedHandle(NULL);
+  DWORD earlier = GetLastError();
+  HANDLE handle = REAL(CreateMutexCall, OS_LOCK)(security, owned, name);
+  if (handle != NULL && GetLastError() == ERROR_SUCCESS) SetLastError(earlier);
+  return handle;
+}
+// The medium refuses the written data as it is put there.
+static BOOL WINAPI FaultyFlushFileBuffers(HANDLE file) {
+  return Due(OS_FLUSH) ? Failed() : REAL(HandleCall, OS_FLUSH)(file);
 }
 
-static void UseFaultyCalls() {
-  const Win32Syscalls faulty = {FaultyCreateFile,       FaultyReadFile,
-                                FaultyWriteFile,        FaultyCloseHandle,
-                                FaultyCreateDirectory,  FaultyRemoveDirectory,
-                                FaultyDeleteFile,       FaultySetFileAttributes,
-                                FaultyFindFirstFile,    FaultyFindNextFile,
-                                FaultyCreateMutex,      FaultyFlushFileBuffers,
-                                FaultyGetDiskFreeSpaceEx};
-  winCalls = faulty;
+static HANDLE WINAPI FaultyCreateEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL set,
+                                       LPCWSTR name) {
+  if (Due(OS_EVENT)) return FailedHandle(NULL);
+  return REAL(CreateEventCall, OS_EVENT)(security, manual, set, name);
+}
+static BOOL WINAPI FaultySetEvent(HANDLE event) {
+  return Due(OS_SET) ? Failed() : REAL(HandleCall, OS_SET)(event);
 }
 
-int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
-  struct Entry {
-    const char* name;
-    Plan* plan;
-  };
-  const Entry entries[] = {{"open", &openPlan},     {"read", &readPlan},   {"write", &writePlan},
-                           {"close", &closePlan},   {"mkdir", &mkdirPlan}, {"rmdir", &rmdirPlan},
-                           {"unlink", &unlinkPlan}, {"chmod", &chmodPlan},
-                           {"opendir", &opendirPlan}, {"readdir", &readdirPlan}, {"lock", &lockPlan},
-                           {"flush", &flushPlan}, {"statvfs", &statvfsPlan}};
-  for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
-    if (strcmp(entries[i].name, call) != 0) continue;
-    entries[i].plan->remaining = nth;
-    entries[i].plan->fault = fault;
-    UseFaultyCalls();
-    return 0;
-  }
-  return -1;
+static DWORD WINAPI FaultyGetModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
+  if (!Due(OS_MODULE)) return REAL(ModuleCall, OS_MODULE)(module, buffer, size);
+  Failed();
+  return 0;
 }
 
-void PlatTestLimitReads(size_t maxBytes) {
-  readLimit = static_cast<DWORD>(maxBytes);
-  UseFaultyCalls();
-}
+#define FAULTY(function) reinterpret_cast<OsCallPointer>(function)
+const OsCallPointer faultyCalls[] = {
+    FAULTY(FaultyCreateFile),        FAULTY(FaultyReadFile),          FAULTY(FaultyWriteFile),
+    FAULTY(FaultyCloseHandle),       FAULTY(FaultyCreateDirectory),   FAULTY(FaultyRemoveDirectory),
+    FAULTY(FaultyDeleteFile),        FAULTY(FaultySetFileAttributes), FAULTY(FaultyFindFirstFile),
+    FAULTY(FaultyFindNextFile),      FAULTY(FaultyFindClose),         FAULTY(FaultyGetDiskFreeSpaceEx),
+    FAULTY(FaultySetFilePointer),    FAULTY(FaultyGetFileSize),       FAULTY(FaultyGetFileAttributes),
+    FAULTY(FaultyCreateMutex),       FAULTY(FaultyFlushFileBuffers),  FAULTY(FaultyCreateEvent),
+    FAULTY(FaultySetEvent),          FAULTY(FaultyGetModuleFileName),
+};
+typedef char OneForEveryCall[sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT ? 1 : -1];
 
-void PlatTestClearFaults() {
-  readLimit = 0;
-  const Plan none = {0, PLAT_FAULT_ERROR};
-  openPlan = readPlan = writePlan = closePlan = none;
-  mkdirPlan = rmdirPlan = unlinkPlan = chmodPlan = opendirPlan = readdirPlan = lockPlan = none;
-  flushPlan = statvfsPlan = none;
-  winCalls = winCallsReal;
-}
+// The status PlatProcessKill ends a process with, which its parent's wait reports as killed.
+void CutPower() { TerminateProcess(GetCurrentProcess(), 0xC0000001); }

@@ -15,10 +15,10 @@ static int Open(const ZChar* path, DWORD disposition, PlatFile** file) {
   int result = ToHostPath(path, host);
   if (result != PLAT_OK) return result;
   bool writing = disposition != OPEN_EXISTING;
-  HANDLE handle = writing ? winCalls.createFile(host, GENERIC_WRITE, 0, NULL, disposition,
-                                                FILE_ATTRIBUTE_NORMAL, NULL)
-                          : winCalls.createFile(host, GENERIC_READ, FILE_SHARE_READ, NULL,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE handle = writing ? osCreateFile(host, GENERIC_WRITE, 0, NULL, disposition,
+                                         FILE_ATTRIBUTE_NORMAL, NULL)
+                          : osCreateFile(host, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, NULL);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   RawHandle raw;
   raw.handle = handle;
@@ -44,7 +44,7 @@ int PlatFileOpenAppend(const ZChar* path, PlatFile** file) {
 int RawRead(RawHandle raw, void* buffer, size_t* size) {
   DWORD chunk = static_cast<DWORD>(*size < kMaxTransfer ? *size : kMaxTransfer);
   DWORD got = 0;
-  BOOL ok = winCalls.readFile(raw.handle, buffer, chunk, &got, NULL);
+  BOOL ok = osReadFile(raw.handle, buffer, chunk, &got, NULL);
   *size = ok ? got : 0;
   return ok ? PLAT_OK : LastError();
 }
@@ -52,7 +52,7 @@ int RawRead(RawHandle raw, void* buffer, size_t* size) {
 int RawWrite(RawHandle raw, const void* data, size_t size, size_t* done) {
   DWORD chunk = static_cast<DWORD>(size < kMaxTransfer ? size : kMaxTransfer);
   DWORD moved = 0;
-  BOOL ok = winCalls.writeFile(raw.handle, data, chunk, &moved, NULL);
+  BOOL ok = osWriteFile(raw.handle, data, chunk, &moved, NULL);
   *done = moved;
   return ok ? PLAT_OK : LastError();
 }
@@ -71,7 +71,7 @@ int RawSeek(RawHandle raw, ZInt64* position, PlatSeekOrigin origin) {
   // A new position whose low word is all ones reads like a failure; only the error tells.
   SetLastError(NO_ERROR);
   DWORD low =
-      SetFilePointer(raw.handle, static_cast<LONG>(static_cast<DWORD>(bits)), &high, method);
+      osSetFilePointer(raw.handle, static_cast<LONG>(static_cast<DWORD>(bits)), &high, method);
   if (low == kAllOnes && GetLastError() != NO_ERROR) return LastError();
   *position = Join(static_cast<DWORD>(high), low);
   return PLAT_OK;
@@ -80,7 +80,7 @@ int RawSeek(RawHandle raw, ZInt64* position, PlatSeekOrigin origin) {
 int RawSize(RawHandle raw, ZUInt64* size) {
   DWORD high = 0;
   SetLastError(NO_ERROR);
-  DWORD low = GetFileSize(raw.handle, &high);
+  DWORD low = osGetFileSize(raw.handle, &high);
   if (low == kAllOnes && GetLastError() != NO_ERROR) return LastError();
   *size = static_cast<ZUInt64>(Join(high, low));
   return PLAT_OK;
@@ -89,6 +89,6 @@ int RawSize(RawHandle raw, ZUInt64* size) {
 // The device's FAT driver caches what is written even past the close, so a written file is put
 // on the medium by PlatFileFlush and before its handle goes; the PC takes the same path, as the
 // device's stand-in.
-int RawFlush(RawHandle raw) { return winCalls.flushFileBuffers(raw.handle) ? PLAT_OK : LastError(); }
+int RawFlush(RawHandle raw) { return osFlushFileBuffers(raw.handle) ? PLAT_OK : LastError(); }
 
-int RawClose(RawHandle raw) { return winCalls.closeHandle(raw.handle) ? PLAT_OK : LastError(); }
+int RawClose(RawHandle raw) { return osCloseHandle(raw.handle) ? PLAT_OK : LastError(); }

@@ -6,10 +6,6 @@
 #include "device_names.h"
 #include "win32_internal.h"
 
-// What GetFileAttributesW returns for a failure.
-static const DWORD kNoAttributes = 0xFFFFFFFF;
-// A symbolic link or junction on a PC; never set on the device.
-static const DWORD kLinkAttribute = 0x400;
 // The attributes SetFileAttributesW keeps when the read-only bit changes.
 static const DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
@@ -23,8 +19,11 @@ static ZUInt32 PlatAttributes(DWORD attributes) {
          (attributes & FILE_ATTRIBUTE_READONLY ? PLAT_ATTR_READONLY : 0);
 }
 
-static int HostAttributes(const ZChar* host, DWORD* attributes) {
-  *attributes = GetFileAttributesW(host);
+// What GetFileAttributesW returns for a failure.
+static const DWORD kNoAttributes = 0xFFFFFFFF;
+
+int HostAttributes(const ZChar* host, DWORD* attributes) {
+  *attributes = osGetFileAttributes(host);
   return *attributes == kNoAttributes ? LastError() : PLAT_OK;
 }
 
@@ -32,7 +31,7 @@ int PlatCreateDirectory(const ZChar* path) {
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(path, host);
   if (result != PLAT_OK) return result;
-  return winCalls.createDirectory(host, NULL) ? PLAT_OK : LastError();
+  return osCreateDirectory(host, NULL) ? PLAT_OK : LastError();
 }
 
 int PlatRemoveDirectory(const ZChar* path) {
@@ -45,63 +44,21 @@ int PlatRemoveDirectory(const ZChar* path) {
       (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return PLAT_ERR_ACCESS;
   }
-  return winCalls.removeDirectory(host) ? PLAT_OK : LastError();
+  return osRemoveDirectory(host) ? PLAT_OK : LastError();
 }
 
 int PlatDeleteFile(const ZChar* path) {
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(path, host);
   if (result != PLAT_OK) return result;
-  if (winCalls.deleteFile(host)) return PLAT_OK;
+  if (osDeleteFile(host)) return PLAT_OK;
   result = LastError();
   // A link to a directory goes the way of a directory; what it points to stays.
   DWORD attributes = 0;
   if (result == PLAT_ERR_ACCESS && HostAttributes(host, &attributes) == PLAT_OK &&
       (attributes & kLinkAttribute) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return winCalls.removeDirectory(host) ? PLAT_OK : LastError();
+    return osRemoveDirectory(host) ? PLAT_OK : LastError();
   }
-  return result;
-}
-
-// A deletion needs the file unshared: an open for reading that lets nobody in proves it could
-// happen now. A link, or anything else that is no file, is deleted without touching its target.
-int PlatFileProbe(const ZChar* path, ZUInt64* size) {
-  *size = 0;
-  ZChar host[HOST_PATH_MAX];
-  DWORD attributes = 0;
-  int result = ToHostPath(path, host);
-  if (result == PLAT_OK) result = HostAttributes(host, &attributes);
-  if (result != PLAT_OK) return result;
-  if ((attributes & (kLinkAttribute | FILE_ATTRIBUTE_DIRECTORY)) != 0) return PLAT_OK;
-  HANDLE handle = winCalls.createFile(host, GENERIC_READ, 0, NULL, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, NULL);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
-  DWORD high = 0;
-  SetLastError(NO_ERROR);
-  DWORD low = GetFileSize(handle, &high);
-  if (low == 0xFFFFFFFF && GetLastError() != NO_ERROR) result = LastError();
-  winCalls.closeHandle(handle);
-  if (result == PLAT_OK) *size = (static_cast<ZUInt64>(high) << 32) | low;
-  return result;
-}
-
-int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes, ZUInt32* clusterBytes) {
-  ZChar host[HOST_PATH_MAX];
-  DWORD attributes = 0;
-  int result = ToHostPath(path, host);
-  if (result == PLAT_OK) result = HostAttributes(host, &attributes);
-  if (result != PLAT_OK) return result;
-  // Takes a folder; for a file, the folder that holds it.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    size_t length = TextLength(host);
-    while (length > 0 && !IsPathSeparator(host[length - 1])) length--;
-    host[length] = 0;
-  }
-  // What the caller may use, which a quota can make less than the volume's free space.
-  ULARGE_INTEGER available;
-  if (!winCalls.getDiskFreeSpaceEx(host, &available, NULL, NULL)) return LastError();
-  result = HostClusterBytes(host, clusterBytes);
-  if (result == PLAT_OK) *freeBytes = available.QuadPart;
   return result;
 }
 
@@ -115,7 +72,7 @@ int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes) {
   DWORD wanted = (current & kSettable & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) |
                  (attributes & PLAT_ATTR_READONLY);
   // No attribute at all is spelt "normal".
-  BOOL set = winCalls.setFileAttributes(host, wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
+  BOOL set = osSetFileAttributes(host, wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
   return set ? PLAT_OK : LastError();
 }
 
@@ -200,7 +157,7 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
   *find = static_cast<PlatFind*>(malloc(sizeof(PlatFind)));
   if (*find == NULL) return PLAT_ERR_NO_MEMORY;
   WIN32_FIND_DATAW found;
-  (*find)->handle = winCalls.findFirstFile(host, &found);
+  (*find)->handle = osFindFirstFile(host, &found);
   if ((*find)->handle == INVALID_HANDLE_VALUE) {
     // An empty folder has no first entry (ERROR_NO_MORE_FILES or ERROR_FILE_NOT_FOUND): that is
     // "not found", as a missing folder is. So is a file named as the folder, whichever error the
@@ -221,12 +178,12 @@ int PlatFindFirst(const ZChar* pattern, PlatFind** find, PlatFindData* data) {
 
 int PlatFindNext(PlatFind* find, PlatFindData* data) {
   WIN32_FIND_DATAW found;
-  if (!winCalls.findNextFile(find->handle, &found)) return LastError();
+  if (!osFindNextFile(find->handle, &found)) return LastError();
   StoreEntry(found, data);
   return PLAT_OK;
 }
 
 void PlatFindClose(PlatFind* find) {
-  FindClose(find->handle);
+  osFindClose(find->handle);
   free(find);
 }

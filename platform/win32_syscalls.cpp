@@ -1,14 +1,35 @@
 // The Win32 backend's table of OS calls, its error translation and its small text helpers.
 #include "win32_internal.h"
 
-const Win32Syscalls winCallsReal = {CreateFileW,      ReadFile,           WriteFile,
-                                    CloseHandle,      CreateDirectoryW,   RemoveDirectoryW,
-                                    DeleteFileW,      SetFileAttributesW, FindFirstFileW,
-                                    FindNextFileW,    CreateMutexW,       FlushFileBuffers,
-                                    GetDiskFreeSpaceExW};
-Win32Syscalls winCalls = winCallsReal;
+#define OS_CALL(name, function) \
+  { name, reinterpret_cast<OsCallPointer>(function), reinterpret_cast<OsCallPointer>(function) }
+// In the order of Win32Call.
+OsCall osCalls[] = {
+    OS_CALL("open", CreateFileW),
+    OS_CALL("read", ReadFile),
+    OS_CALL("write", WriteFile),
+    OS_CALL("close", CloseHandle),
+    OS_CALL("mkdir", CreateDirectoryW),
+    OS_CALL("rmdir", RemoveDirectoryW),
+    OS_CALL("unlink", DeleteFileW),
+    OS_CALL("chmod", SetFileAttributesW),
+    OS_CALL("opendir", FindFirstFileW),
+    OS_CALL("readdir", FindNextFileW),
+    OS_CALL("closedir", FindClose),
+    OS_CALL("statvfs", GetDiskFreeSpaceExW),
+    OS_CALL("seek", SetFilePointer),
+    OS_CALL("size", GetFileSize),
+    OS_CALL("attributes", GetFileAttributesW),
+    OS_CALL("lock", CreateMutexW),
+    OS_CALL("flush", FlushFileBuffers),
+    OS_CALL("event", CreateEventW),
+    OS_CALL("set", SetEvent),
+    OS_CALL("module", GetModuleFileNameW),
+};
+const int osCallCount = sizeof osCalls / sizeof osCalls[0];
+typedef char AnEntryForEveryCall[sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT ? 1 : -1];
 
-int TranslateWin32Error(DWORD error) {
+static int TranslateWin32Error(DWORD error) {
   switch (error) {
     case ERROR_SUCCESS: return PLAT_OK;
     case ERROR_FILE_NOT_FOUND:

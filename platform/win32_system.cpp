@@ -10,12 +10,12 @@
 
 int PlatEventOpen(const ZChar* name, PlatEvent** event) {
   ZChar hostName[PLAT_MAX_PATH];
-  int result = name[0] != 0 ? ToHostEventName(name, hostName) : PLAT_ERR_INVALID;
+  int result = name[0] != 0 ? HostObjectName(name, hostName) : PLAT_ERR_INVALID;
   if (result != PLAT_OK) return result;
   *event = static_cast<PlatEvent*>(malloc(sizeof(PlatEvent)));
   if (*event == NULL) return PLAT_ERR_NO_MEMORY;
   // Auto-reset, unsignalled; an event that a waiting process created already is attached to.
-  (*event)->handle = CreateEventW(NULL, FALSE, FALSE, hostName);
+  (*event)->handle = osCreateEvent(NULL, FALSE, FALSE, hostName);
   if ((*event)->handle == NULL) {
     result = LastError();
     free(*event);
@@ -25,7 +25,7 @@ int PlatEventOpen(const ZChar* name, PlatEvent** event) {
 }
 
 // The device's headers make SetEvent the EventModify call that sets the event.
-int PlatEventSet(PlatEvent* event) { return SetEvent(event->handle) ? PLAT_OK : LastError(); }
+int PlatEventSet(PlatEvent* event) { return osSetEvent(event->handle) ? PLAT_OK : LastError(); }
 
 void PlatEventClose(PlatEvent* event) {
   CloseHandle(event->handle);
@@ -35,41 +35,6 @@ void PlatEventClose(PlatEvent* event) {
 // An event vanishes with its last handle; there is no name to forget.
 int PlatEventDelete(const ZChar*) { return PLAT_OK; }
 
-// ---- Run lock ----------------------------------------------------------------------------------
-// A named mutex: whoever created it holds the lock, and it vanishes with its last handle, however
-// its holder ends. Only its existence counts, so no thread ownership is involved.
-
-struct PlatLock {
-  HANDLE handle;
-};
-
-int PlatLockTake(const ZChar* name, PlatLock** lock) {
-  ZChar hostName[PLAT_MAX_PATH];
-  int result = name[0] != 0 ? ToHostEventName(name, hostName) : PLAT_ERR_INVALID;
-  if (result != PLAT_OK) return result;
-  // Only a cleared error tells a new mutex from one that existed: the device's OS does not
-  // promise to clear it on success.
-  SetLastError(ERROR_SUCCESS);
-  HANDLE handle = winCalls.createMutex(NULL, FALSE, hostName);
-  if (handle == NULL) return LastError();
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(handle);
-    return PLAT_ERR_IN_USE;
-  }
-  *lock = static_cast<PlatLock*>(malloc(sizeof(PlatLock)));
-  if (*lock == NULL) {
-    CloseHandle(handle);
-    return PLAT_ERR_NO_MEMORY;
-  }
-  (*lock)->handle = handle;
-  return PLAT_OK;
-}
-
-void PlatLockRelease(PlatLock* lock) {
-  CloseHandle(lock->handle);
-  free(lock);
-}
-
 // ---- Time, the executable and the console ------------------------------------------------------
 
 ZUInt32 PlatTickCount() { return GetTickCount(); }
@@ -78,7 +43,7 @@ size_t PlatModuleFileName(ZChar* buffer, size_t size) {
   if (size > 0) buffer[0] = 0;
   ZChar host[HOST_PATH_MAX];
   // A path that fills the buffer may have been cut short, and is then not terminated.
-  DWORD length = GetModuleFileNameW(NULL, host, HOST_PATH_MAX);
+  DWORD length = osGetModuleFileName(NULL, host, HOST_PATH_MAX);
   if (length == 0 || length >= HOST_PATH_MAX) return 0;
   host[length] = 0;
   return ToDevicePath(host, buffer, size) == PLAT_OK ? TextLength(buffer) : 0;

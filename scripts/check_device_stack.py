@@ -19,12 +19,13 @@ import os
 import re
 import sys
 
+from check_device_imports import linked_members
+
 INDIRECT = "__indirect_call"
 NESTED_POINTER_CALLS = 2
 NODE = re.compile(r'^node: \{ title: "([^"]+)" label: "([^"]*)"')
 EDGE = re.compile(r'^edge: \{ sourcename: "([^"]+)" targetname: "([^"]+)"')
 FRAME = re.compile(r"\\n(\d+) bytes \(([a-z,]+)\)$")
-MEMBER = re.compile(r"^(\S+\.a)\(([^()]+)\)$")
 GRAPH = re.compile(r'^graph: \{ title: "([^"]+)"')
 # The Win32 backend makes every OS call through its table of them: its calls through a pointer
 # go to the system, not to us.
@@ -33,32 +34,23 @@ OS_CALL_TABLE = re.compile(r"[/\\]platform[/\\]win32_\w+\.cpp$")
 
 def linked_objects(map_path, build_dir):
     """The call-graph files of our own objects that the link took, from the GNU ld link map."""
-    link_dir = os.path.dirname(os.path.abspath(map_path))
-    build_dir = os.path.abspath(build_dir)
     found = set()
-    with open(map_path, encoding="utf-8", errors="replace") as link_map:
-        for line in link_map:
-            match = MEMBER.match(line.rstrip("\n"))
-            if not match:
-                continue
-            archive = os.path.normpath(os.path.join(link_dir, match.group(1)))
-            if not archive.startswith(build_dir + os.sep):
-                continue
-            # CMake keeps a library's objects in CMakeFiles/NAME.dir beside libNAME.a, and an
-            # executable's own in CMakeFiles of its folder: in its objects.a's folder, or in an
-            # object library's beside it.
-            name = os.path.basename(archive)
-            if name == "objects.a":
-                objects = os.path.dirname(os.path.dirname(archive))
-            else:
-                objects = os.path.join(os.path.dirname(archive), "CMakeFiles",
-                                       re.sub(r"^lib|\.a$", "", name) + ".dir")
-            stem = re.sub(r"\.obj$|\.o$", "", match.group(2))
-            hits = glob.glob(os.path.join(glob.escape(objects), "**", stem + ".ci"), recursive=True)
-            if len(hits) != 1:
-                sys.exit(f"{match.group(2)} of {archive}: {len(hits)} call-graph files in {objects}; "
-                         "was it compiled with -fcallgraph-info=su?")
-            found.add(hits[0])
+    for archive, member in linked_members(map_path, build_dir):
+        # CMake keeps a library's objects in CMakeFiles/NAME.dir beside libNAME.a, and an
+        # executable's own in CMakeFiles of its folder: in its objects.a's folder, or in an
+        # object library's beside it.
+        name = os.path.basename(archive)
+        if name == "objects.a":
+            objects = os.path.dirname(os.path.dirname(archive))
+        else:
+            objects = os.path.join(os.path.dirname(archive), "CMakeFiles",
+                                   re.sub(r"^lib|\.a$", "", name) + ".dir")
+        stem = re.sub(r"\.obj$|\.o$", "", member)
+        hits = glob.glob(os.path.join(glob.escape(objects), "**", stem + ".ci"), recursive=True)
+        if len(hits) != 1:
+            sys.exit(f"{member} of {archive}: {len(hits)} call-graph files in {objects}; "
+                     "was it compiled with -fcallgraph-info=su?")
+        found.add(hits[0])
     return found
 
 

@@ -217,4 +217,110 @@ TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
   EXPECT_TRUE(fs::is_empty(device_.path()));
 }
 
+// ---- Every failure the seam names reaches its caller ---------------------------------------------
+
+// The medium failing in the OS call behind an operation fails that operation as a failure of its
+// own: never as success, and never as "not found", which would tell the caller the entry is gone.
+// Each row plans the fault (arm) just before the operation, after what it needs is open.
+TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure) {
+  WriteFile(Host("dir/f.txt"), "contents");
+  static const char* call;
+  auto armCall = [] { ASSERT_EQ(PlatTestInjectFault(call, 1, PLAT_FAULT_ERROR), 0) << call; };
+  struct Row {
+    const char* call;
+    const char* operation;
+    int (*run)(void (*arm)());
+  };
+  const Row rows[] = {
+      {"seek", "PlatFileSeek", [](void (*arm)()) {
+         PlatFile* file = nullptr;
+         if (PlatFileOpenRead(ZT("dir\\f.txt"), &file) != PLAT_OK) return -1;
+         arm();
+         ZInt64 position = 3;
+         int result = PlatFileSeek(file, &position, PLAT_SEEK_SET);
+         PlatFileClose(file);
+         return result;
+       }},
+      {"size", "PlatFileSize", [](void (*arm)()) {
+         PlatFile* file = nullptr;
+         if (PlatFileOpenRead(ZT("dir\\f.txt"), &file) != PLAT_OK) return -1;
+         arm();
+         ZUInt64 size = 0;
+         int result = PlatFileSize(file, &size);
+         PlatFileClose(file);
+         return result;
+       }},
+      {"attributes", "PlatGetFileAttributes", [](void (*arm)()) {
+         arm();
+         ZUInt32 attributes = 0;
+         return PlatGetFileAttributes(ZT("DIR\\F.TXT"), &attributes);
+       }},
+      {"attributes", "PlatSetFileAttributes", [](void (*arm)()) {
+         arm();
+         return PlatSetFileAttributes(ZT("dir\\f.txt"), PLAT_ATTR_READONLY);
+       }},
+      {"attributes", "PlatFileProbe", [](void (*arm)()) {
+         arm();
+         ZUInt64 size = 0;
+         return PlatFileProbe(ZT("dir\\f.txt"), &size);
+       }},
+      {"opendir", "PlatFindFirst", [](void (*arm)()) {
+         arm();
+         PlatFind* find = nullptr;
+         PlatFindData data;
+         return PlatFindFirst(ZT("dir\\*.*"), &find, &data);
+       }},
+      {"readdir", "PlatFindNext", [](void (*arm)()) {
+         PlatFind* find = nullptr;
+         PlatFindData data;
+         if (PlatFindFirst(ZT("dir\\*.*"), &find, &data) != PLAT_OK) return -1;
+         arm();
+         int result = PlatFindNext(find, &data);
+         PlatFindClose(find);
+         return result;
+       }},
+      {"lock", "PlatLockTake", [](void (*arm)()) {
+         arm();
+         PlatLock* lock = nullptr;
+         int result = PlatLockTake(ZT("Fault_Lock"), &lock);
+         if (lock != nullptr) PlatLockRelease(lock);
+         return result;
+       }},
+      {"event", "PlatEventOpen", [](void (*arm)()) {
+         arm();
+         PlatEvent* event = nullptr;
+         int result = PlatEventOpen(ZT("Fault_Event"), &event);
+         if (event != nullptr) PlatEventClose(event);
+         return result;
+       }},
+      {"set", "PlatEventSet", [](void (*arm)()) {
+         PlatEvent* event = nullptr;
+         if (PlatEventOpen(ZT("Fault_Event"), &event) != PLAT_OK) return -1;
+         arm();
+         int result = PlatEventSet(event);
+         PlatEventClose(event);
+         PlatEventDelete(ZT("Fault_Event"));
+         return result;
+       }},
+      // The host hands a file's data to the medium with its volume, Win32 with the file itself.
+      {"flush", "PlatFileFlush, then PlatFlushVolume", [](void (*arm)()) {
+         PlatFile* file = nullptr;
+         size_t written = 0;
+         if (PlatFileCreate(ZT("dir\\new.txt"), &file) != PLAT_OK) return -1;
+         PlatFileWrite(file, "new", 3, &written);
+         arm();
+         int result = PlatFileFlush(file);
+         if (result == PLAT_OK) result = PlatFlushVolume(ZT("dir"));
+         PlatFileClose(file);
+         return result;
+       }},
+  };
+  for (const Row& row : rows) {
+    call = row.call;
+    EXPECT_EQ(row.run(armCall), PLAT_ERR_IO) << row.operation << " with \"" << row.call << "\" failing";
+    PlatTestClearFaults();
+  }
+  EXPECT_EQ(DeviceContents(ZT("dir\\f.txt")), "contents");
+}
+
 }  // namespace

@@ -173,7 +173,7 @@ int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size) {
   return PLAT_OK;
 }
 
-int ToHostEventName(const ZChar* name, ZChar* hostName) {
+int HostObjectName(const ZChar* name, ZChar* hostName) {
   const DeviceRoot* current = NULL;
   int result = CurrentRoot(&current);
   if (result != PLAT_OK) return result;
