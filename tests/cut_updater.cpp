@@ -1,6 +1,7 @@
 // The updater with one power cut planned: zelt-cut-updater CALL NTH runs the update and ends the
 // process at once before the nth call of the named OS call (platform_testing.h), as a power cut
-// would. Exit status 137 when the cut came, the update's own otherwise; 3 for a usage error.
+// would. A cut ends it as a killed process (exit status -1 through the platform), else it ends
+// with the update's own status; 3 for a usage error.
 #include <cstdio>
 #include <cstdlib>
 
