@@ -219,107 +219,88 @@ TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
 
 // ---- Every failure the seam names reaches its caller ---------------------------------------------
 
+// What a row of the failure table works on, opened before its fault is planned: a file to read,
+// a file written but not yet flushed, a folder walk and an event.
+struct Opened {
+  PlatFile* reader = nullptr;
+  PlatFile* writer = nullptr;
+  PlatFind* find = nullptr;
+  PlatFindData data;
+  PlatEvent* event = nullptr;
+};
+
 // The medium failing in the OS call behind an operation fails that operation as a failure of its
 // own: never as success, and never as "not found", which would tell the caller the entry is gone.
-// Each row plans the fault (arm) just before the operation, after what it needs is open.
 TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure) {
   WriteFile(Host("dir/f.txt"), "contents");
-  static const char* call;
-  auto armCall = [] { ASSERT_EQ(PlatTestInjectFault(call, 1, PLAT_FAULT_ERROR), 0) << call; };
+  WriteFile(Host("dir/g.txt"), "attributes");
   struct Row {
     const char* call;
     const char* operation;
-    int (*run)(void (*arm)());
+    int (*run)(Opened* opened);
   };
   const Row rows[] = {
-      {"seek", "PlatFileSeek", [](void (*arm)()) {
-         PlatFile* file = nullptr;
-         if (PlatFileOpenRead(ZT("dir\\f.txt"), &file) != PLAT_OK) return -1;
-         arm();
+      {"seek", "PlatFileSeek", [](Opened* o) {
          ZInt64 position = 3;
-         int result = PlatFileSeek(file, &position, PLAT_SEEK_SET);
-         PlatFileClose(file);
-         return result;
+         return PlatFileSeek(o->reader, &position, PLAT_SEEK_SET);
        }},
-      {"size", "PlatFileSize", [](void (*arm)()) {
-         PlatFile* file = nullptr;
-         if (PlatFileOpenRead(ZT("dir\\f.txt"), &file) != PLAT_OK) return -1;
-         arm();
+      {"size", "PlatFileSize", [](Opened* o) {
          ZUInt64 size = 0;
-         int result = PlatFileSize(file, &size);
-         PlatFileClose(file);
-         return result;
+         return PlatFileSize(o->reader, &size);
        }},
-      {"attributes", "PlatGetFileAttributes", [](void (*arm)()) {
-         arm();
+      {"attributes", "PlatGetFileAttributes", [](Opened*) {
          ZUInt32 attributes = 0;
-         return PlatGetFileAttributes(ZT("DIR\\F.TXT"), &attributes);
+         return PlatGetFileAttributes(ZT("DIR\\G.TXT"), &attributes);
        }},
-      {"attributes", "PlatSetFileAttributes", [](void (*arm)()) {
-         arm();
-         return PlatSetFileAttributes(ZT("dir\\f.txt"), PLAT_ATTR_READONLY);
-       }},
-      {"attributes", "PlatFileProbe", [](void (*arm)()) {
-         arm();
+      {"attributes", "PlatSetFileAttributes",
+       [](Opened*) { return PlatSetFileAttributes(ZT("dir\\g.txt"), PLAT_ATTR_READONLY); }},
+      {"attributes", "PlatFileProbe", [](Opened*) {
          ZUInt64 size = 0;
-         return PlatFileProbe(ZT("dir\\f.txt"), &size);
+         return PlatFileProbe(ZT("dir\\g.txt"), &size);
        }},
-      {"opendir", "PlatFindFirst", [](void (*arm)()) {
-         arm();
+      {"opendir", "PlatFindFirst", [](Opened*) {
          PlatFind* find = nullptr;
          PlatFindData data;
          return PlatFindFirst(ZT("dir\\*.*"), &find, &data);
        }},
-      {"readdir", "PlatFindNext", [](void (*arm)()) {
-         PlatFind* find = nullptr;
-         PlatFindData data;
-         if (PlatFindFirst(ZT("dir\\*.*"), &find, &data) != PLAT_OK) return -1;
-         arm();
-         int result = PlatFindNext(find, &data);
-         PlatFindClose(find);
-         return result;
-       }},
-      {"lock", "PlatLockTake", [](void (*arm)()) {
-         arm();
+      {"readdir", "PlatFindNext", [](Opened* o) { return PlatFindNext(o->find, &o->data); }},
+      {"lock", "PlatLockTake", [](Opened*) {
          PlatLock* lock = nullptr;
          int result = PlatLockTake(ZT("Fault_Lock"), &lock);
          if (lock != nullptr) PlatLockRelease(lock);
          return result;
        }},
-      {"event", "PlatEventOpen", [](void (*arm)()) {
-         arm();
+      {"event", "PlatEventOpen", [](Opened*) {
          PlatEvent* event = nullptr;
-         int result = PlatEventOpen(ZT("Fault_Event"), &event);
+         int result = PlatEventOpen(ZT("Other_Event"), &event);
          if (event != nullptr) PlatEventClose(event);
          return result;
        }},
-      {"set", "PlatEventSet", [](void (*arm)()) {
-         PlatEvent* event = nullptr;
-         if (PlatEventOpen(ZT("Fault_Event"), &event) != PLAT_OK) return -1;
-         arm();
-         int result = PlatEventSet(event);
-         PlatEventClose(event);
-         PlatEventDelete(ZT("Fault_Event"));
-         return result;
-       }},
+      {"set", "PlatEventSet", [](Opened* o) { return PlatEventSet(o->event); }},
       // The host hands a file's data to the medium with its volume, Win32 with the file itself.
-      {"flush", "PlatFileFlush, then PlatFlushVolume", [](void (*arm)()) {
-         PlatFile* file = nullptr;
-         size_t written = 0;
-         if (PlatFileCreate(ZT("dir\\new.txt"), &file) != PLAT_OK) return -1;
-         PlatFileWrite(file, "new", 3, &written);
-         arm();
-         int result = PlatFileFlush(file);
-         if (result == PLAT_OK) result = PlatFlushVolume(ZT("dir"));
-         PlatFileClose(file);
-         return result;
+      {"flush", "PlatFileFlush, then PlatFlushVolume", [](Opened* o) {
+         int result = PlatFileFlush(o->writer);
+         return result == PLAT_OK ? PlatFlushVolume(ZT("dir")) : result;
        }},
   };
   for (const Row& row : rows) {
-    call = row.call;
-    EXPECT_EQ(row.run(armCall), PLAT_ERR_IO) << row.operation << " with \"" << row.call << "\" failing";
+    Opened opened;
+    size_t written = 0;
+    ASSERT_EQ(PlatFileOpenRead(ZT("dir\\f.txt"), &opened.reader), PLAT_OK);
+    ASSERT_EQ(PlatFileCreate(ZT("dir\\new.txt"), &opened.writer), PLAT_OK);
+    ASSERT_EQ(PlatFileWrite(opened.writer, "new", 3, &written), PLAT_OK);
+    ASSERT_EQ(PlatFindFirst(ZT("dir\\*.*"), &opened.find, &opened.data), PLAT_OK);
+    ASSERT_EQ(PlatEventOpen(ZT("Fault_Event"), &opened.event), PLAT_OK);
+    ASSERT_EQ(PlatTestInjectFault(row.call, 1, PLAT_FAULT_ERROR), 0) << row.call;
+    EXPECT_EQ(row.run(&opened), PLAT_ERR_IO) << row.operation << " with \"" << row.call << "\" failing";
     PlatTestClearFaults();
+    PlatFileClose(opened.reader);
+    PlatFileClose(opened.writer);
+    PlatFindClose(opened.find);
+    PlatEventClose(opened.event);
   }
+  PlatEventDelete(ZT("Fault_Event"));
+  PlatEventDelete(ZT("Other_Event"));
   EXPECT_EQ(DeviceContents(ZT("dir\\f.txt")), "contents");
 }
 
