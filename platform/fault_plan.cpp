@@ -18,6 +18,13 @@ static int CallNamed(const char* name) {
   return -1;
 }
 
+static OsCallPointer FaultyVersion(int call) {
+  for (int i = 0; i < faultyCallCount; i++) {
+    if (faultyCalls[i].call == call) return faultyCalls[i].function;
+  }
+  return NULL;
+}
+
 bool FaultDue(int call, PlatFault* fault) {
   Plan* plan = &plans[call];
   if (plan->remaining == 0 || --plan->remaining != 0) return false;
@@ -30,17 +37,17 @@ size_t FaultReadLimit() { return readLimit; }
 
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault) {
   int index = CallNamed(call);
-  if (index < 0) return -1;
+  if (index < 0 || FaultyVersion(index) == NULL) return -1;
   plans[index].remaining = nth;
   plans[index].fault = fault;
-  osCalls[index].current = faultyCalls[index];
+  osCalls[index].current = FaultyVersion(index);
   return 0;
 }
 
 void PlatTestLimitReads(size_t maxBytes) {
   readLimit = maxBytes;
   int read = CallNamed("read");
-  osCalls[read].current = faultyCalls[read];
+  osCalls[read].current = FaultyVersion(read);
 }
 
 void PlatTestClearFaults() {

@@ -7,8 +7,13 @@
 #include "os_calls.h"
 #include "platform_testing.h"
 
-// The backend's faulty versions of its calls, in the order of its table.
-extern const OsCallPointer faultyCalls[];
+// The backend's faulty version of each of its calls, by the call's id, in any order.
+struct FaultyCall {
+  int call;
+  OsCallPointer function;
+};
+extern const FaultyCall faultyCalls[];
+extern const int faultyCallCount;
 
 // True on the call that must suffer its planned fault, whose kind goes to *fault; the plan is then
 // spent. A PLAT_FAULT_CUT never returns: the process ends here, before the call.

@@ -1,7 +1,10 @@
 // A backend's table of OS calls, shared in shape by both backends; nothing outside platform/
-// includes it. Every OS call a backend makes goes through its table by a name of its own, so that
-// the test-only fault plan (fault_plan.cpp) can swap any entry, by that name, for a version that
-// fails once, with no test code in the product's paths.
+// includes it. Every OS call of the updater's backend goes through its table by a name of its own,
+// so that the test-only fault plan (fault_plan.cpp) can swap any entry, by that name, for a version
+// that fails once, with no test code in the product's paths. What stays out cannot fail in a way
+// the code could act on: the release of a handle the code is done with (an event's close, the
+// change notifier's close), the tick count, and the waiting side's process calls
+// (posix_waiting.cpp, win32_waiting.cpp), which only zelt-wait and the tests make.
 #pragma once
 
 // Entries hold their function as this type and are called through the backend's accessors, which

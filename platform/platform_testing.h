@@ -29,10 +29,15 @@ enum PlatFault {
 //                                     a written file as it is flushed or closed on Win32
 //   "statvfs"                         a volume's free space
 //   "event", "set"                    a named event's opening and its signal
+//   "event_value", "event_delete"     whether a named event is signalled, and its name's removal
+//                                     (POSIX)
 //   "module"                          the running executable's path
 //   "stat", "realpath"                where a path leads through its links (POSIX)
 //   "inotify_init"                    the start of change notifications (POSIX)
 //   "inotify_add_watch"               a watch on a folder (POSIX)
+//   "inotify_read"                    the reading of change notifications (POSIX)
+//   "getcwd"                          the current folder, for a relative host path (POSIX)
+//   "console_text"                    a name's conversion to the console's code page (Win32)
 // Returns 0, or -1 for an unknown name (or one the backend has not). One fault per call name at a
 // time.
 int PlatTestInjectFault(const char* call, int nth, PlatFault fault);

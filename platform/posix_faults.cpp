@@ -1,15 +1,11 @@
 // What a planned fault does to each of the POSIX backend's OS calls; the plan is fault_plan.cpp.
 #include <cerrno>
 #include <csignal>
+#include <type_traits>
 #include <unistd.h>
 
 #include "fault_plan.h"
 #include "posix_internal.h"
-
-template <typename Function>
-static Function* Real(int call) {
-  return OsCallOf<Function>(call, true);
-}
 
 static int Failed(int error = EIO) {
   errno = error;
@@ -27,58 +23,58 @@ static ssize_t FaultyRead(int fd, void* b, size_t n) {
   size_t limit = FaultReadLimit();
   if (limit != 0 && n > limit) n = limit;
   PlatFault fault;
-  if (!FaultDue(OS_READ, &fault)) return Real<ReadCall>(OS_READ)(fd, b, n);
+  if (!FaultDue(OS_READ, &fault)) return RealOsCall<OS_READ>()(fd, b, n);
   ssize_t size = FaultySize(fault, n);
-  if (size > 0) return Real<ReadCall>(OS_READ)(fd, b, static_cast<size_t>(size));
+  if (size > 0) return RealOsCall<OS_READ>()(fd, b, static_cast<size_t>(size));
   return size == 0 ? 0 : Failed();
 }
 static ssize_t FaultyWrite(int fd, const void* b, size_t n) {
   PlatFault fault;
-  if (!FaultDue(OS_WRITE, &fault)) return Real<WriteCall>(OS_WRITE)(fd, b, n);
+  if (!FaultDue(OS_WRITE, &fault)) return RealOsCall<OS_WRITE>()(fd, b, n);
   ssize_t size = FaultySize(fault, n);
-  if (size > 0) return Real<WriteCall>(OS_WRITE)(fd, b, static_cast<size_t>(size));
+  if (size > 0) return RealOsCall<OS_WRITE>()(fd, b, static_cast<size_t>(size));
   return size == 0 ? 0 : Failed();
 }
 // A failed close still releases the descriptor, as close(2) does.
 static int FaultyClose(int fd) {
   PlatFault fault;
   bool due = FaultDue(OS_CLOSE, &fault);
-  int result = Real<CloseCall>(OS_CLOSE)(fd);
+  int result = RealOsCall<OS_CLOSE>()(fd);
   return due ? Failed() : result;
 }
 // So does a failed closedir.
 static int FaultyClosedir(DIR* dir) {
   PlatFault fault;
   bool due = FaultDue(OS_CLOSEDIR, &fault);
-  int result = Real<ClosedirCall>(OS_CLOSEDIR)(dir);
+  int result = RealOsCall<OS_CLOSEDIR>()(dir);
   return due ? Failed() : result;
 }
 // A folder that cannot be opened for want of descriptors, as under a low "ulimit -n".
 static DIR* FaultyOpendir(const char* p) {
   PlatFault fault;
-  if (!FaultDue(OS_OPENDIR, &fault)) return Real<OpendirCall>(OS_OPENDIR)(p);
+  if (!FaultDue(OS_OPENDIR, &fault)) return RealOsCall<OS_OPENDIR>()(p);
   errno = EMFILE;
   return nullptr;
 }
 // An entry of an open folder that cannot be read, as on a damaged medium.
 static dirent* FaultyReaddir(DIR* dir) {
   PlatFault fault;
-  if (!FaultDue(OS_READDIR, &fault)) return Real<ReaddirCall>(OS_READDIR)(dir);
+  if (!FaultDue(OS_READDIR, &fault)) return RealOsCall<OS_READDIR>()(dir);
   errno = EIO;
   return nullptr;
 }
 // The kernel's limit on watches reached.
 static int FaultyWatch(int fd, const char* p, uint32_t mask) {
   PlatFault fault;
-  return FaultDue(OS_WATCH, &fault) ? Failed(ENOSPC) : Real<WatchCall>(OS_WATCH)(fd, p, mask);
+  return FaultDue(OS_WATCH, &fault) ? Failed(ENOSPC) : RealOsCall<OS_WATCH>()(fd, p, mask);
 }
 // A lock taken with errno left as an earlier call set it, as a successful call may.
 static int FaultyLock(int fd, int operation) {
   PlatFault fault;
-  if (!FaultDue(OS_LOCK, &fault)) return Real<LockCall>(OS_LOCK)(fd, operation);
+  if (!FaultDue(OS_LOCK, &fault)) return RealOsCall<OS_LOCK>()(fd, operation);
   if (fault != PLAT_FAULT_STALE_ERROR) return Failed();
   int earlier = errno;
-  int result = Real<LockCall>(OS_LOCK)(fd, operation);
+  int result = RealOsCall<OS_LOCK>()(fd, operation);
   if (result == 0) errno = earlier;
   return result;
 }
@@ -86,53 +82,43 @@ static int FaultyLock(int fd, int operation) {
 // An event that cannot be made, as when the host has no room for another.
 static sem_t* FaultyEvent(const char* name, int flags, mode_t mode, unsigned value) {
   PlatFault fault;
-  if (!FaultDue(OS_EVENT, &fault)) return Real<EventCall>(OS_EVENT)(name, flags, mode, value);
+  if (!FaultDue(OS_EVENT, &fault)) return RealOsCall<OS_EVENT>()(name, flags, mode, value);
   errno = ENOSPC;
   return SEM_FAILED;
 }
 
-static char* FaultyRealpath(const char* path, char* resolved) {
-  PlatFault fault;
-  if (!FaultDue(OS_REALPATH, &fault)) return Real<RealpathCall>(OS_REALPATH)(path, resolved);
-  errno = EIO;
-  return nullptr;
-}
-
 // Every other call fails with an I/O error and does nothing.
+template <int call, typename Function = typename OsCallType<call>::Type>
+struct Failing;
 template <int call, typename Result, typename... Args>
-static Result FailingCall(Args... args) {
-  PlatFault fault;
-  if (FaultDue(call, &fault)) return static_cast<Result>(Failed());
-  return reinterpret_cast<Result (*)(Args...)>(osCalls[call].real)(args...);
-}
-
-const OsCallPointer faultyCalls[] = {
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_OPEN, int, const char*, int, mode_t>),
-    reinterpret_cast<OsCallPointer>(FaultyRead),
-    reinterpret_cast<OsCallPointer>(FaultyWrite),
-    reinterpret_cast<OsCallPointer>(FaultyClose),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_MKDIR, int, const char*, mode_t>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_RMDIR, int, const char*>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_UNLINK, int, const char*>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_CHMOD, int, const char*, mode_t>),
-    reinterpret_cast<OsCallPointer>(FaultyOpendir),
-    reinterpret_cast<OsCallPointer>(FaultyReaddir),
-    reinterpret_cast<OsCallPointer>(FaultyClosedir),
-    reinterpret_cast<OsCallPointer>(FaultyWatch),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_STATVFS, int, const char*, struct statvfs*>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_SEEK, off_t, int, off_t, int>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_SIZE, int, int, struct stat*>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_ATTRIBUTES, int, const char*, struct stat*>),
-    reinterpret_cast<OsCallPointer>(FaultyLock),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_FLUSH, int, int>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_TRUNCATE, int, int, off_t>),
-    reinterpret_cast<OsCallPointer>(FaultyEvent),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_SET, int, sem_t*>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_MODULE, ssize_t, const char*, char*, size_t>),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_STAT, int, const char*, struct stat*>),
-    reinterpret_cast<OsCallPointer>(FaultyRealpath),
-    reinterpret_cast<OsCallPointer>(FailingCall<OS_WATCHER, int, int>),
+struct Failing<call, Result (*)(Args...)> {
+  static Result Call(Args... args) {
+    PlatFault fault;
+    if (!FaultDue(call, &fault)) return RealOsCall<call>()(args...);
+    errno = EIO;
+    if constexpr (std::is_pointer_v<Result>) {
+      return nullptr;
+    } else {
+      return static_cast<Result>(-1);
+    }
+  }
 };
+
+#define FAULTY(call, function) {call, reinterpret_cast<OsCallPointer>(function)}
+#define FAILING(call) FAULTY(call, Failing<call>::Call)
+const FaultyCall faultyCalls[] = {
+    FAILING(OS_OPEN),          FAULTY(OS_READ, FaultyRead),         FAULTY(OS_WRITE, FaultyWrite),
+    FAULTY(OS_CLOSE, FaultyClose), FAILING(OS_MKDIR),               FAILING(OS_RMDIR),
+    FAILING(OS_UNLINK),        FAILING(OS_CHMOD),                   FAULTY(OS_OPENDIR, FaultyOpendir),
+    FAULTY(OS_READDIR, FaultyReaddir), FAULTY(OS_CLOSEDIR, FaultyClosedir),
+    FAULTY(OS_WATCH, FaultyWatch), FAILING(OS_STATVFS),             FAILING(OS_SEEK),
+    FAILING(OS_SIZE),          FAILING(OS_ATTRIBUTES),              FAULTY(OS_LOCK, FaultyLock),
+    FAILING(OS_FLUSH),         FAILING(OS_TRUNCATE),                FAULTY(OS_EVENT, FaultyEvent),
+    FAILING(OS_SET),           FAILING(OS_EVENT_VALUE),             FAILING(OS_EVENT_DELETE),
+    FAILING(OS_MODULE),        FAILING(OS_STAT),                    FAILING(OS_REALPATH),
+    FAILING(OS_WATCHER),       FAILING(OS_NOTICES),                 FAILING(OS_CWD),
+};
+const int faultyCallCount = sizeof faultyCalls / sizeof faultyCalls[0];
 static_assert(sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT, "one for every call");
 
 // SIGKILL, as PlatProcessKill ends a process: its parent sees it killed.

@@ -11,71 +11,72 @@
 
 #include "os_calls.h"
 
-// The POSIX backend's OS calls, in the order of its table (posix_syscalls.cpp); the names a test
-// fails them by are in platform_testing.h.
-enum PosixCall {
-  OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
-  OS_READDIR, OS_CLOSEDIR, OS_WATCH, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK,
-  OS_FLUSH, OS_TRUNCATE, OS_EVENT, OS_SET, OS_MODULE, OS_STAT, OS_REALPATH, OS_WATCHER,
-  OS_CALL_COUNT
-};
+// The POSIX backend's OS calls, one row each: its id, the name a test fails it by
+// (platform_testing.h), the accessor the backend calls it through, the function behind it
+// (posix_syscalls.cpp), and its type as result, parameters and the arguments that pass them on.
+// The ids, the table's rows, the types and the accessors all follow from these rows.
+#define POSIX_OS_CALLS(X)                                                                        \
+  X(OS_OPEN, "open", osOpen, OpenWithMode, int, (const char* p, int f, mode_t m), (p, f, m))      \
+  X(OS_READ, "read", osRead, read, ssize_t, (int fd, void* b, size_t n), (fd, b, n))              \
+  X(OS_WRITE, "write", osWrite, write, ssize_t, (int fd, const void* b, size_t n), (fd, b, n))    \
+  X(OS_CLOSE, "close", osClose, close, int, (int fd), (fd))                                       \
+  X(OS_MKDIR, "mkdir", osMkdir, mkdir, int, (const char* p, mode_t m), (p, m))                    \
+  X(OS_RMDIR, "rmdir", osRmdir, RemoveFolder, int, (const char* p), (p))                          \
+  X(OS_UNLINK, "unlink", osUnlink, unlink, int, (const char* p), (p))                             \
+  X(OS_CHMOD, "chmod", osChmod, chmod, int, (const char* p, mode_t m), (p, m))                    \
+  X(OS_OPENDIR, "opendir", osOpendir, opendir, DIR*, (const char* p), (p))                        \
+  X(OS_READDIR, "readdir", osReaddir, readdir, dirent*, (DIR* d), (d))                            \
+  X(OS_CLOSEDIR, "closedir", osClosedir, closedir, int, (DIR* d), (d))                            \
+  X(OS_WATCH, "inotify_add_watch", osWatch, inotify_add_watch, int,                               \
+    (int fd, const char* p, uint32_t mask), (fd, p, mask))                                        \
+  X(OS_STATVFS, "statvfs", osStatvfs, statvfs, int, (const char* p, struct statvfs* v), (p, v))   \
+  X(OS_SEEK, "seek", osSeek, lseek, off_t, (int fd, off_t o, int w), (fd, o, w))                  \
+  X(OS_SIZE, "size", osSize, fstat, int, (int fd, struct stat* st), (fd, st))                     \
+  X(OS_ATTRIBUTES, "attributes", osAttributes, lstat, int, (const char* p, struct stat* st),      \
+    (p, st))                                                                                      \
+  X(OS_LOCK, "lock", osLock, flock, int, (int fd, int operation), (fd, operation))                \
+  X(OS_FLUSH, "flush", osFlush, syncfs, int, (int fd), (fd))                                      \
+  X(OS_TRUNCATE, "truncate", osTruncate, ftruncate, int, (int fd, off_t length), (fd, length))    \
+  X(OS_EVENT, "event", osEvent, OpenSemaphore, sem_t*,                                            \
+    (const char* name, int f, mode_t m, unsigned value), (name, f, m, value))                     \
+  X(OS_SET, "set", osSet, sem_post, int, (sem_t* s), (s))                                         \
+  X(OS_EVENT_VALUE, "event_value", osEventValue, sem_getvalue, int, (sem_t* s, int* value),       \
+    (s, value))                                                                                   \
+  X(OS_EVENT_DELETE, "event_delete", osEventDelete, sem_unlink, int, (const char* name), (name))  \
+  X(OS_MODULE, "module", osModule, readlink, ssize_t, (const char* link, char* b, size_t n),      \
+    (link, b, n))                                                                                 \
+  X(OS_STAT, "stat", osStat, stat, int, (const char* p, struct stat* st), (p, st))                \
+  X(OS_REALPATH, "realpath", osRealpath, realpath, char*, (const char* p, char* resolved),        \
+    (p, resolved))                                                                                \
+  X(OS_WATCHER, "inotify_init", osWatcher, inotify_init1, int, (int flags), (flags))              \
+  X(OS_NOTICES, "inotify_read", osNotices, read, ssize_t, (int fd, void* b, size_t n), (fd, b, n)) \
+  X(OS_CWD, "getcwd", osCwd, getcwd, char*, (char* b, size_t n), (b, n))
+
+#define OS_CALL_ID(id, name, accessor, function, Result, params, args) id,
+enum PosixCall { POSIX_OS_CALLS(OS_CALL_ID) OS_CALL_COUNT };
+#undef OS_CALL_ID
 static_assert(static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST),
               "the fault plan keeps a plan for every call");
 
-// Each call as the backend makes it: through its table entry, in its own type.
-template <typename Function>
-inline Function* OsCallOf(int call, bool real = false) {
-  return reinterpret_cast<Function*>(real ? osCalls[call].real : osCalls[call].current);
+// Each call's own type, by its id.
+template <int call> struct OsCallType;
+#define OS_CALL_TYPE(id, name, accessor, function, Result, params, args) \
+  template <> struct OsCallType<id> { typedef Result (*Type) params; };
+POSIX_OS_CALLS(OS_CALL_TYPE)
+#undef OS_CALL_TYPE
+
+// The call as the OS makes it, whatever a test has put in its entry.
+template <int call>
+inline typename OsCallType<call>::Type RealOsCall() {
+  return reinterpret_cast<typename OsCallType<call>::Type>(osCalls[call].real);
 }
-typedef int OpenCall(const char* path, int flags, mode_t mode);
-typedef ssize_t ReadCall(int fd, void* buffer, size_t size);
-typedef ssize_t WriteCall(int fd, const void* buffer, size_t size);
-typedef int CloseCall(int fd);
-typedef int MkdirCall(const char* path, mode_t mode);
-typedef int PathCall(const char* path);  // rmdir, unlink
-typedef int ChmodCall(const char* path, mode_t mode);
-typedef DIR* OpendirCall(const char* path);
-typedef dirent* ReaddirCall(DIR* dir);
-typedef int ClosedirCall(DIR* dir);
-typedef int WatchCall(int fd, const char* path, uint32_t mask);
-typedef int StatvfsCall(const char* path, struct statvfs* volume);
-typedef off_t SeekCall(int fd, off_t offset, int whence);
-typedef int SizeCall(int fd, struct stat* st);
-typedef int AttributesCall(const char* path, struct stat* st);
-typedef int LockCall(int fd, int operation);
-typedef int FlushCall(int fd);
-typedef int TruncateCall(int fd, off_t length);
-typedef sem_t* EventCall(const char* name, int flags, mode_t mode, unsigned value);
-typedef int SetCall(sem_t* semaphore);
-typedef ssize_t ModuleCall(const char* link, char* buffer, size_t size);
-typedef int StatCall(const char* path, struct stat* st);
-typedef char* RealpathCall(const char* path, char* resolved);
-typedef int WatcherCall(int flags);
-#define osOpen OsCallOf<OpenCall>(OS_OPEN)
-#define osRead OsCallOf<ReadCall>(OS_READ)
-#define osWrite OsCallOf<WriteCall>(OS_WRITE)
-#define osClose OsCallOf<CloseCall>(OS_CLOSE)
-#define osMkdir OsCallOf<MkdirCall>(OS_MKDIR)
-#define osRmdir OsCallOf<PathCall>(OS_RMDIR)
-#define osUnlink OsCallOf<PathCall>(OS_UNLINK)
-#define osChmod OsCallOf<ChmodCall>(OS_CHMOD)
-#define osOpendir OsCallOf<OpendirCall>(OS_OPENDIR)
-#define osReaddir OsCallOf<ReaddirCall>(OS_READDIR)
-#define osClosedir OsCallOf<ClosedirCall>(OS_CLOSEDIR)
-#define osWatch OsCallOf<WatchCall>(OS_WATCH)
-#define osStatvfs OsCallOf<StatvfsCall>(OS_STATVFS)
-#define osSeek OsCallOf<SeekCall>(OS_SEEK)
-#define osSize OsCallOf<SizeCall>(OS_SIZE)
-#define osAttributes OsCallOf<AttributesCall>(OS_ATTRIBUTES)
-#define osLock OsCallOf<LockCall>(OS_LOCK)
-#define osFlush OsCallOf<FlushCall>(OS_FLUSH)
-#define osTruncate OsCallOf<TruncateCall>(OS_TRUNCATE)
-#define osEvent OsCallOf<EventCall>(OS_EVENT)
-#define osSet OsCallOf<SetCall>(OS_SET)
-#define osModule OsCallOf<ModuleCall>(OS_MODULE)
-#define osStat OsCallOf<StatCall>(OS_STAT)
-#define osRealpath OsCallOf<RealpathCall>(OS_REALPATH)
-#define osWatcher OsCallOf<WatcherCall>(OS_WATCHER)
+// What the backend calls: the entry's current function, in its own type.
+#define OS_CALL_ACCESSOR(id, name, accessor, function, Result, params, args) \
+  inline Result accessor params {                                          \
+    return reinterpret_cast<OsCallType<id>::Type>(osCalls[id].current) args; \
+  }
+POSIX_OS_CALLS(OS_CALL_ACCESSOR)
+#undef OS_CALL_ACCESSOR
 
 // The one place where errno becomes a PlatResult.
 int TranslateErrno(int error);

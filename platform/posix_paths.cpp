@@ -249,7 +249,7 @@ static void ApplyNotifications() {
   if (notifier < 0) return;
   alignas(inotify_event) char buffer[16384];
   for (;;) {
-    ssize_t got = read(notifier, buffer, sizeof buffer);
+    ssize_t got = osNotices(notifier, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && errno == EAGAIN) return;
     if (got <= 0) {
@@ -442,7 +442,7 @@ int PlatHostPathToDevicePath(const char* hostPath, char16_t* devicePath, size_t 
   if (absolute.empty()) return PLAT_ERR_INVALID;
   if (absolute[0] != '/') {
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return TranslateErrno(errno);
+    if (osCwd(cwd, sizeof cwd) == nullptr) return TranslateErrno(errno);
     absolute = std::string(cwd) + "/" + absolute;
   }
   absolute = Normalize(absolute);

@@ -25,38 +25,14 @@ static int RemoveFolder(const char* path) {
   return result;
 }
 
-#define OS_CALL(name, function) {name, reinterpret_cast<OsCallPointer>(function), \
-                                 reinterpret_cast<OsCallPointer>(function)}
-// In the order of PosixCall.
-OsCall osCalls[] = {
-    OS_CALL("open", OpenWithMode),
-    OS_CALL("read", read),
-    OS_CALL("write", write),
-    OS_CALL("close", close),
-    OS_CALL("mkdir", mkdir),
-    OS_CALL("rmdir", RemoveFolder),
-    OS_CALL("unlink", unlink),
-    OS_CALL("chmod", chmod),
-    OS_CALL("opendir", opendir),
-    OS_CALL("readdir", readdir),
-    OS_CALL("closedir", closedir),
-    OS_CALL("inotify_add_watch", inotify_add_watch),
-    OS_CALL("statvfs", statvfs),
-    OS_CALL("seek", lseek),
-    OS_CALL("size", fstat),
-    OS_CALL("attributes", lstat),
-    OS_CALL("lock", flock),
-    OS_CALL("flush", syncfs),
-    OS_CALL("truncate", ftruncate),
-    OS_CALL("event", OpenSemaphore),
-    OS_CALL("set", sem_post),
-    OS_CALL("module", readlink),
-    OS_CALL("stat", stat),
-    OS_CALL("realpath", realpath),
-    OS_CALL("inotify_init", inotify_init1),
-};
-const int osCallCount = sizeof osCalls / sizeof osCalls[0];
-static_assert(sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT, "an entry for every call");
+// Each row's function taken as the row's type, so that a row whose type does not fit its
+// function does not compile.
+#define OS_CALL_ROW(id, name, accessor, function, Result, params, args)                    \
+  {name, reinterpret_cast<OsCallPointer>(static_cast<OsCallType<id>::Type>(function)), \
+   reinterpret_cast<OsCallPointer>(static_cast<OsCallType<id>::Type>(function))},
+OsCall osCalls[] = {POSIX_OS_CALLS(OS_CALL_ROW)};
+#undef OS_CALL_ROW
+const int osCallCount = OS_CALL_COUNT;
 
 int TranslateErrno(int error) {
   switch (error) {

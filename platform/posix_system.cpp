@@ -57,7 +57,7 @@ int PlatEventOpen(const char16_t* name, PlatEvent** event) {
 
 int PlatEventSet(PlatEvent* event) {
   int value = 0;
-  if (sem_getvalue(event->semaphore, &value) != 0) return TranslateErrno(errno);
+  if (osEventValue(event->semaphore, &value) != 0) return TranslateErrno(errno);
   if (value > 0) return PLAT_OK;
   return osSet(event->semaphore) == 0 ? PLAT_OK : TranslateErrno(errno);
 }
@@ -71,7 +71,7 @@ int PlatEventDelete(const char16_t* name) {
   std::string semName;
   int result = SemaphoreName(name, &semName);
   if (result != PLAT_OK) return result;
-  if (sem_unlink(semName.c_str()) != 0 && errno != ENOENT) return TranslateErrno(errno);
+  if (osEventDelete(semName.c_str()) != 0 && errno != ENOENT) return TranslateErrno(errno);
   return PLAT_OK;
 }
 

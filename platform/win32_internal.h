@@ -7,55 +7,70 @@
 #include "os_calls.h"
 #include "platform.h"
 
-// The Win32 backend's OS calls, in the order of its table (win32_syscalls.cpp); the names a test
-// fails them by are in platform_testing.h.
-enum Win32Call {
-  OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
-  OS_READDIR, OS_CLOSEDIR, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK, OS_FLUSH, OS_EVENT,
-  OS_SET, OS_MODULE, OS_CALL_COUNT
-};
+// The Win32 backend's OS calls, one row each: its id, the name a test fails it by
+// (platform_testing.h), the accessor the backend calls it through, the function behind it
+// (win32_syscalls.cpp), and its type as result, parameters and the arguments that pass them on.
+// The ids, the table's rows, the types and the accessors all follow from these rows.
+#define WIN32_OS_CALLS(X)                                                                        \
+  X(OS_OPEN, "open", osCreateFile, CreateFileW, HANDLE,                                          \
+    (LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t),         \
+    (p, a, s, sa, d, f, t))                                                                       \
+  X(OS_READ, "read", osReadFile, ReadFile, BOOL,                                                  \
+    (HANDLE h, LPVOID b, DWORD n, LPDWORD got, LPOVERLAPPED o), (h, b, n, got, o))                \
+  X(OS_WRITE, "write", osWriteFile, WriteFile, BOOL,                                              \
+    (HANDLE h, LPCVOID b, DWORD n, LPDWORD done, LPOVERLAPPED o), (h, b, n, done, o))             \
+  X(OS_CLOSE, "close", osCloseHandle, CloseHandle, BOOL, (HANDLE h), (h))                         \
+  X(OS_MKDIR, "mkdir", osCreateDirectory, CreateDirectoryW, BOOL,                                 \
+    (LPCWSTR p, LPSECURITY_ATTRIBUTES sa), (p, sa))                                               \
+  X(OS_RMDIR, "rmdir", osRemoveDirectory, RemoveDirectoryW, BOOL, (LPCWSTR p), (p))               \
+  X(OS_UNLINK, "unlink", osDeleteFile, DeleteFileW, BOOL, (LPCWSTR p), (p))                       \
+  X(OS_CHMOD, "chmod", osSetFileAttributes, SetFileAttributesW, BOOL, (LPCWSTR p, DWORD a),       \
+    (p, a))                                                                                       \
+  X(OS_OPENDIR, "opendir", osFindFirstFile, FindFirstFileW, HANDLE,                               \
+    (LPCWSTR p, LPWIN32_FIND_DATAW d), (p, d))                                                    \
+  X(OS_READDIR, "readdir", osFindNextFile, FindNextFileW, BOOL, (HANDLE h, LPWIN32_FIND_DATAW d), \
+    (h, d))                                                                                       \
+  X(OS_CLOSEDIR, "closedir", osFindClose, FindClose, BOOL, (HANDLE h), (h))                       \
+  X(OS_STATVFS, "statvfs", osGetDiskFreeSpaceEx, GetDiskFreeSpaceExW, BOOL,                       \
+    (LPCWSTR p, PULARGE_INTEGER a, PULARGE_INTEGER t, PULARGE_INTEGER f), (p, a, t, f))           \
+  X(OS_SEEK, "seek", osSetFilePointer, SetFilePointer, DWORD,                                     \
+    (HANDLE h, LONG low, PLONG high, DWORD method), (h, low, high, method))                       \
+  X(OS_SIZE, "size", osGetFileSize, GetFileSize, DWORD, (HANDLE h, LPDWORD high), (h, high))      \
+  X(OS_ATTRIBUTES, "attributes", osGetFileAttributes, GetFileAttributesW, DWORD, (LPCWSTR p),     \
+    (p))                                                                                          \
+  X(OS_LOCK, "lock", osCreateMutex, CreateMutexW, HANDLE,                                         \
+    (LPSECURITY_ATTRIBUTES sa, BOOL owned, LPCWSTR name), (sa, owned, name))                      \
+  X(OS_FLUSH, "flush", osFlushFileBuffers, FlushFileBuffers, BOOL, (HANDLE h), (h))               \
+  X(OS_EVENT, "event", osCreateEvent, CreateEventW, HANDLE,                                       \
+    (LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL set, LPCWSTR name), (sa, manual, set, name))     \
+  X(OS_SET, "set", osSetEvent, SetEvent, BOOL, (HANDLE h), (h))                                   \
+  X(OS_MODULE, "module", osGetModuleFileName, GetModuleFileNameW, DWORD,                          \
+    (HMODULE m, LPWSTR b, DWORD n), (m, b, n))                                                    \
+  X(OS_CONSOLE_TEXT, "console_text", osWideCharToMultiByte, WideCharToMultiByte, int,             \
+    (UINT page, DWORD flags, LPCWSTR src, int count, LPSTR dst, int size, LPCSTR fill,            \
+     LPBOOL filled),                                                                              \
+    (page, flags, src, count, dst, size, fill, filled))
+
+#define OS_CALL_ID(id, name, accessor, function, Result, params, args) id,
+enum Win32Call { WIN32_OS_CALLS(OS_CALL_ID) OS_CALL_COUNT };
+#undef OS_CALL_ID
 typedef char OsCallsFitThePlan[static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST)
                                    ? 1 : -1];
 
-// Each call as the backend makes it: through its table entry, in its own type.
-typedef HANDLE(WINAPI* CreateFileCall)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                       HANDLE);
-typedef BOOL(WINAPI* ReadFileCall)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-typedef BOOL(WINAPI* WriteFileCall)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-typedef BOOL(WINAPI* HandleCall)(HANDLE);  // CloseHandle, FindClose, FlushFileBuffers, SetEvent
-typedef BOOL(WINAPI* CreateDirectoryCall)(LPCWSTR, LPSECURITY_ATTRIBUTES);
-typedef BOOL(WINAPI* PathCall)(LPCWSTR);  // RemoveDirectoryW, DeleteFileW
-typedef BOOL(WINAPI* SetAttributesCall)(LPCWSTR, DWORD);
-typedef HANDLE(WINAPI* FindFirstCall)(LPCWSTR, LPWIN32_FIND_DATAW);
-typedef BOOL(WINAPI* FindNextCall)(HANDLE, LPWIN32_FIND_DATAW);
-typedef BOOL(WINAPI* FreeSpaceCall)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
-typedef DWORD(WINAPI* SeekCall)(HANDLE, LONG, PLONG, DWORD);
-typedef DWORD(WINAPI* SizeCall)(HANDLE, LPDWORD);
-typedef DWORD(WINAPI* GetAttributesCall)(LPCWSTR);
-typedef HANDLE(WINAPI* CreateMutexCall)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
-typedef DWORD(WINAPI* ModuleCall)(HMODULE, LPWSTR, DWORD);
-typedef HANDLE(WINAPI* CreateEventCall)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
-#define OS_CALL_OF(type, call) (reinterpret_cast<type>(osCalls[call].current))
-#define osCreateFile OS_CALL_OF(CreateFileCall, OS_OPEN)
-#define osReadFile OS_CALL_OF(ReadFileCall, OS_READ)
-#define osWriteFile OS_CALL_OF(WriteFileCall, OS_WRITE)
-#define osCloseHandle OS_CALL_OF(HandleCall, OS_CLOSE)
-#define osCreateDirectory OS_CALL_OF(CreateDirectoryCall, OS_MKDIR)
-#define osRemoveDirectory OS_CALL_OF(PathCall, OS_RMDIR)
-#define osDeleteFile OS_CALL_OF(PathCall, OS_UNLINK)
-#define osSetFileAttributes OS_CALL_OF(SetAttributesCall, OS_CHMOD)
-#define osFindFirstFile OS_CALL_OF(FindFirstCall, OS_OPENDIR)
-#define osFindNextFile OS_CALL_OF(FindNextCall, OS_READDIR)
-#define osFindClose OS_CALL_OF(HandleCall, OS_CLOSEDIR)
-#define osGetDiskFreeSpaceEx OS_CALL_OF(FreeSpaceCall, OS_STATVFS)
-#define osSetFilePointer OS_CALL_OF(SeekCall, OS_SEEK)
-#define osGetFileSize OS_CALL_OF(SizeCall, OS_SIZE)
-#define osGetFileAttributes OS_CALL_OF(GetAttributesCall, OS_ATTRIBUTES)
-#define osCreateMutex OS_CALL_OF(CreateMutexCall, OS_LOCK)
-#define osFlushFileBuffers OS_CALL_OF(HandleCall, OS_FLUSH)
-#define osCreateEvent OS_CALL_OF(CreateEventCall, OS_EVENT)
-#define osSetEvent OS_CALL_OF(HandleCall, OS_SET)
-#define osGetModuleFileName OS_CALL_OF(ModuleCall, OS_MODULE)
+// Each call's own type, by its id.
+template <int call> struct OsCallType;
+#define OS_CALL_TYPE(id, name, accessor, function, Result, params, args) \
+  template <> struct OsCallType<id> { typedef Result(WINAPI* Type) params; };
+WIN32_OS_CALLS(OS_CALL_TYPE)
+#undef OS_CALL_TYPE
+
+// What the backend calls: the entry's current function, in its own type.
+#define OS_CALL_ACCESSOR(id, name, accessor, function, Result, params, args) \
+  inline Result accessor params {                                          \
+    return reinterpret_cast<OsCallType<id>::Type>(osCalls[id].current) args; \
+  }
+WIN32_OS_CALLS(OS_CALL_ACCESSOR)
+#undef OS_CALL_ACCESSOR
 
 // The calling thread's last error as a PlatResult: the one place where a Win32 error code
 // becomes one (win32_syscalls.cpp).

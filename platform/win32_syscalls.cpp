@@ -1,33 +1,14 @@
 // The Win32 backend's table of OS calls, its error translation and its small text helpers.
 #include "win32_internal.h"
 
-#define OS_CALL(name, function) \
-  { name, reinterpret_cast<OsCallPointer>(function), reinterpret_cast<OsCallPointer>(function) }
-// In the order of Win32Call.
-OsCall osCalls[] = {
-    OS_CALL("open", CreateFileW),
-    OS_CALL("read", ReadFile),
-    OS_CALL("write", WriteFile),
-    OS_CALL("close", CloseHandle),
-    OS_CALL("mkdir", CreateDirectoryW),
-    OS_CALL("rmdir", RemoveDirectoryW),
-    OS_CALL("unlink", DeleteFileW),
-    OS_CALL("chmod", SetFileAttributesW),
-    OS_CALL("opendir", FindFirstFileW),
-    OS_CALL("readdir", FindNextFileW),
-    OS_CALL("closedir", FindClose),
-    OS_CALL("statvfs", GetDiskFreeSpaceExW),
-    OS_CALL("seek", SetFilePointer),
-    OS_CALL("size", GetFileSize),
-    OS_CALL("attributes", GetFileAttributesW),
-    OS_CALL("lock", CreateMutexW),
-    OS_CALL("flush", FlushFileBuffers),
-    OS_CALL("event", CreateEventW),
-    OS_CALL("set", SetEvent),
-    OS_CALL("module", GetModuleFileNameW),
-};
-const int osCallCount = sizeof osCalls / sizeof osCalls[0];
-typedef char AnEntryForEveryCall[sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT ? 1 : -1];
+// Each row's function taken as the row's type, so that a row whose type does not fit its
+// function does not compile.
+#define OS_CALL_ROW(id, name, accessor, function, Result, params, args)                    \
+  {name, reinterpret_cast<OsCallPointer>(static_cast<OsCallType<id>::Type>(function)), \
+   reinterpret_cast<OsCallPointer>(static_cast<OsCallType<id>::Type>(function))},
+OsCall osCalls[] = {WIN32_OS_CALLS(OS_CALL_ROW)};
+#undef OS_CALL_ROW
+const int osCallCount = OS_CALL_COUNT;
 
 static int TranslateWin32Error(DWORD error) {
   switch (error) {

@@ -52,10 +52,10 @@ size_t PlatModuleFileName(ZChar* buffer, size_t size) {
 int PlatUtf16ToConsole(const ZChar* src, int count, char* dst, int dstSize, char defaultChar) {
   // A count of -1 would read to a terminator and a size of 0 would ask for the size needed.
   if (count <= 0 || dstSize <= 0) return 0;
-  int size = WideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, &defaultChar, NULL);
+  int size = osWideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, &defaultChar, NULL);
   // A UTF-8 console code page takes no default character; it shows every unit anyway.
   if (size == 0 && GetLastError() == ERROR_INVALID_PARAMETER) {
-    size = WideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, NULL, NULL);
+    size = osWideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, NULL, NULL);
   }
   return size;
 }
