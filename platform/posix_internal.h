@@ -106,6 +106,12 @@ struct PlatEvent {
 
 // The device root as a canonical host path without a trailing "/" ("" for the host's own root).
 int DeviceRootPath(std::string* root);
+// Makes folder (a host path, absolute or relative to the current directory) the device root in
+// place of ZELT_DEVICE_ROOT.
+int SetDeviceRootFolder(const char* folder);
+// The device path of an absolute host path without "." or ".." in it, in size units;
+// PLAT_ERR_INVALID when it lies outside the device root or does not fit.
+int ToDevicePath(const std::string& hostPath, char16_t* devicePath, size_t size);
 
 enum ResolveTarget {
   RESOLVE_ENTRY,   // the last component itself, a symbolic link included

@@ -42,8 +42,8 @@ int DeviceRootPath(std::string* root) {
   return PLAT_OK;
 }
 
-int PlatSetDeviceRoot(const char* hostDirectory) {
-  rootOverride = hostDirectory;
+int SetDeviceRootFolder(const char* folder) {
+  rootOverride = folder;
   rootOverridden = true;
   std::string root;
   return DeviceRootPath(&root);
@@ -416,42 +416,14 @@ int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* h
   return PLAT_OK;
 }
 
-// Removes "." and ".." from an absolute host path without touching the file system.
-static std::string Normalize(const std::string& absolute) {
-  std::string out;
-  size_t i = 0;
-  while (i < absolute.size()) {
-    size_t end = absolute.find('/', i);
-    if (end == std::string::npos) end = absolute.size();
-    std::string part = absolute.substr(i, end - i);
-    i = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      size_t slash = out.rfind('/');
-      out.erase(slash == std::string::npos ? 0 : slash);
-      continue;
-    }
-    out += "/" + part;
-  }
-  return out;
-}
-
-int PlatHostPathToDevicePath(const char* hostPath, char16_t* devicePath, size_t size) {
+int ToDevicePath(const std::string& hostPath, char16_t* devicePath, size_t size) {
   if (size > 0) devicePath[0] = 0;
-  std::string absolute = hostPath;
-  if (absolute.empty()) return PLAT_ERR_INVALID;
-  if (absolute[0] != '/') {
-    char cwd[PATH_MAX];
-    if (osCwd(cwd, sizeof cwd) == nullptr) return TranslateErrno(errno);
-    absolute = std::string(cwd) + "/" + absolute;
-  }
-  absolute = Normalize(absolute);
   std::string root;
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
-  if (!IsInside(root, absolute)) return PLAT_ERR_INVALID;
+  if (!IsInside(root, hostPath)) return PLAT_ERR_INVALID;
   std::u16string wide;
-  Utf8ToUtf16(absolute.data() + root.size(), absolute.size() - root.size(), &wide);
+  Utf8ToUtf16(hostPath.data() + root.size(), hostPath.size() - root.size(), &wide);
   if (wide.empty()) wide.push_back(u'/');
   if (wide.size() + 1 > size) return PLAT_ERR_INVALID;
   for (char16_t& c : wide) c = (c == u'/') ? u'\\' : c;

@@ -1,4 +1,4 @@
-// The Win32 backend's table of OS calls, its error translation and its small text helpers.
+// The Win32 backend's table of OS calls and its error translation.
 #include "win32_internal.h"
 
 // Each row's function taken as the row's type, so that a row whose type does not fit its
@@ -44,13 +44,4 @@ static int TranslateWin32Error(DWORD error) {
 int LastError() {
   int result = TranslateWin32Error(GetLastError());
   return result == PLAT_OK ? PLAT_ERR_IO : result;
-}
-
-bool CopyText(const ZChar* text, ZChar* buffer, size_t size) {
-  for (size_t i = 0; i < size; i++) {
-    buffer[i] = text[i];
-    if (text[i] == 0) return true;
-  }
-  if (size > 0) buffer[0] = 0;
-  return false;
 }

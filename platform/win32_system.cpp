@@ -1,5 +1,5 @@
-// Named events, time, the executable's path and the console through the Win32 API: what the
-// updater itself needs. Waiting and child processes, which only the waiting side uses, live in
+// Named events, time and the executable's path through the Win32 API: what the updater itself
+// needs. Waiting and child processes, which only the waiting side uses, live in
 // win32_waiting.cpp so that the updater does not import them.
 #include <stdlib.h>
 
@@ -35,7 +35,7 @@ void PlatEventClose(PlatEvent* event) {
 // An event vanishes with its last handle; there is no name to forget.
 int PlatEventDelete(const ZChar*) { return PLAT_OK; }
 
-// ---- Time, the executable and the console ------------------------------------------------------
+// ---- Time and the executable ------------------------------------------------------------
 
 ZUInt32 PlatTickCount() { return GetTickCount(); }
 
@@ -47,15 +47,4 @@ size_t PlatModuleFileName(ZChar* buffer, size_t size) {
   if (length == 0 || length >= HOST_PATH_MAX) return 0;
   host[length] = 0;
   return ToDevicePath(host, buffer, size) == PLAT_OK ? TextLength(buffer) : 0;
-}
-
-int PlatUtf16ToConsole(const ZChar* src, int count, char* dst, int dstSize, char defaultChar) {
-  // A count of -1 would read to a terminator and a size of 0 would ask for the size needed.
-  if (count <= 0 || dstSize <= 0) return 0;
-  int size = osWideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, &defaultChar, NULL);
-  // A UTF-8 console code page takes no default character; it shows every unit anyway.
-  if (size == 0 && GetLastError() == ERROR_INVALID_PARAMETER) {
-    size = osWideCharToMultiByte(CP_OEMCP, 0, src, count, dst, dstSize, NULL, NULL);
-  }
-  return size;
 }
