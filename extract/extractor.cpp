@@ -201,7 +201,10 @@ static SRes ExtractItem(PackageReader* reader, UInt32 index, const ZChar* outDir
     if (!EntryExists(path, false)) *incomplete = true;
     return SZ_OK;
   }
-  if (SzBitWithVals_Check(&reader->db.Attribs, index)) {
+  // Read-only is the one attribute a file takes, and a file just created is writable: only an item
+  // stored read-only changes it, so no other file pays for its path being resolved again.
+  if (SzBitWithVals_Check(&reader->db.Attribs, index) &&
+      (reader->db.Attribs.Vals[index] & PLAT_ATTR_READONLY) != 0) {
     PlatSetFileAttributes(path, reader->db.Attribs.Vals[index]);
   }
   ConsolePrint("\n");
