@@ -410,14 +410,6 @@ TEST_F(StreamTest, PackedStreamEndsWithItsData) {
 
 // ---- Memory ------------------------------------------------------------------------------------
 
-TEST(PackageAllocatorTest, RefusesBlocksNoDeviceCouldHold) {
-  void* largest = ISzAlloc_Alloc(&kPackageAllocator, kLargestAllocation);
-  EXPECT_NE(largest, nullptr);
-  ISzAlloc_Free(&kPackageAllocator, largest);
-  EXPECT_EQ(ISzAlloc_Alloc(&kPackageAllocator, size_t{kLargestAllocation} + 1), nullptr);
-  EXPECT_EQ(ISzAlloc_Alloc(&kPackageAllocator, ~size_t{0}), nullptr);
-}
-
 // Packages of a few bytes that declare a dictionary, a model or a header beyond any device: the
 // run fails as a lack of memory (name printed, nothing made), in the sanitizer build too.
 TEST_F(StreamTest, MoreMemoryThanADeviceHasFailsCleanly) {
