@@ -174,6 +174,12 @@ TREES = {
                    for i in range(1040)},
                   **{"bin/app.exe": sample(8 << 20, 7), "帮助/说明.txt": "说明\n".encode(),
                      "empty": None}),
+    # The same shape at a tenth of the files and a quarter of the program: enough for power cuts
+    # in every phase, each of which runs two updates.
+    "cuts": dict({"mod%d/f%d.dat" % (i // 26, i % 26): sample(100 + i * 37 % 3000, i)
+                  for i in range(104)},
+                 **{"bin/app.exe": sample(2 << 20, 7), "帮助/说明.txt": "说明\n".encode(),
+                    "empty": None}),
     "empty-folder-only": {"logs": None, "readme.txt": b""},
     # As deep as the device allows: a folder at the deepest level, a file as deep as its name
     # lets it be ("ZELTROVAN\d\...\deep.txt" in 259 units).
@@ -258,6 +264,7 @@ PACKAGES = {
     "table": ("table", "", None),
     "three-tables": ("three-tables", "", None),
     "large": ("large", "-m0=LZMA2 -mx=1", None),
+    "cuts": ("cuts", "-m0=LZMA2 -mx=1", None),
     "deep": ("deep", "-m0=LZMA", None),
     "path-at-limit": ("path-at-limit", "", None),
     "path-over-folder": ("path-over-folder", "", None),
