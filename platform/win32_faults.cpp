@@ -135,6 +135,22 @@ static DWORD WINAPI FaultyGetModuleFileName(HMODULE module, LPWSTR buffer, DWORD
   return 0;
 }
 
+static BOOL FaultyCeGetVolumeInfo(LPCWSTR root, CE_VOLUME_INFO_LEVEL level, LPCE_VOLUME_INFO info) {
+  return Due(OS_VOLUME) ? Failed() : REAL(VolumeInfoCall, OS_VOLUME)(root, level, info);
+}
+// A volume flush the file system does not have, or one the medium refuses.
+static BOOL WINAPI FaultyCeFsIoControl(LPCWSTR root, DWORD code, LPVOID in, DWORD inSize,
+                                       LPVOID out, DWORD outSize, LPDWORD returned,
+                                       LPOVERLAPPED overlapped) {
+  PlatFault fault;
+  if (!FaultDue(OS_FSCTL, &fault)) {
+    return REAL(FsControlCall, OS_FSCTL)(root, code, in, inSize, out, outSize, returned, overlapped);
+  }
+  if (fault != PLAT_FAULT_UNSUPPORTED) return Failed();
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
 #define FAULTY(function) reinterpret_cast<OsCallPointer>(function)
 const OsCallPointer faultyCalls[] = {
     FAULTY(FaultyCreateFile),        FAULTY(FaultyReadFile),          FAULTY(FaultyWriteFile),
@@ -143,7 +159,8 @@ const OsCallPointer faultyCalls[] = {
     FAULTY(FaultyFindNextFile),      FAULTY(FaultyFindClose),         FAULTY(FaultyGetDiskFreeSpaceEx),
     FAULTY(FaultySetFilePointer),    FAULTY(FaultyGetFileSize),       FAULTY(FaultyGetFileAttributes),
     FAULTY(FaultyCreateMutex),       FAULTY(FaultyFlushFileBuffers),  FAULTY(FaultyCreateEvent),
-    FAULTY(FaultySetEvent),          FAULTY(FaultyGetModuleFileName),
+    FAULTY(FaultySetEvent),          FAULTY(FaultyGetModuleFileName), FAULTY(FaultyCeGetVolumeInfo),
+    FAULTY(FaultyCeFsIoControl),
 };
 typedef char OneForEveryCall[sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT ? 1 : -1];
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "device_names.h"
+#include "win32_ce6.h"
 #include "os_calls.h"
 #include "platform.h"
 
@@ -12,7 +13,7 @@
 enum Win32Call {
   OS_OPEN, OS_READ, OS_WRITE, OS_CLOSE, OS_MKDIR, OS_RMDIR, OS_UNLINK, OS_CHMOD, OS_OPENDIR,
   OS_READDIR, OS_CLOSEDIR, OS_STATVFS, OS_SEEK, OS_SIZE, OS_ATTRIBUTES, OS_LOCK, OS_FLUSH, OS_EVENT,
-  OS_SET, OS_MODULE, OS_CALL_COUNT
+  OS_SET, OS_MODULE, OS_VOLUME, OS_FSCTL, OS_CALL_COUNT
 };
 typedef char OsCallsFitThePlan[static_cast<int>(OS_CALL_COUNT) <= static_cast<int>(OS_CALLS_MOST)
                                    ? 1 : -1];
@@ -35,6 +36,9 @@ typedef DWORD(WINAPI* GetAttributesCall)(LPCWSTR);
 typedef HANDLE(WINAPI* CreateMutexCall)(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
 typedef DWORD(WINAPI* ModuleCall)(HMODULE, LPWSTR, DWORD);
 typedef HANDLE(WINAPI* CreateEventCall)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
+typedef BOOL (*VolumeInfoCall)(LPCWSTR, CE_VOLUME_INFO_LEVEL, LPCE_VOLUME_INFO);
+typedef BOOL(WINAPI* FsControlCall)(LPCWSTR, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
+                                    LPOVERLAPPED);
 #define OS_CALL_OF(type, call) (reinterpret_cast<type>(osCalls[call].current))
 #define osCreateFile OS_CALL_OF(CreateFileCall, OS_OPEN)
 #define osReadFile OS_CALL_OF(ReadFileCall, OS_READ)
@@ -56,10 +60,20 @@ typedef HANDLE(WINAPI* CreateEventCall)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWS
 #define osCreateEvent OS_CALL_OF(CreateEventCall, OS_EVENT)
 #define osSetEvent OS_CALL_OF(HandleCall, OS_SET)
 #define osGetModuleFileName OS_CALL_OF(ModuleCall, OS_MODULE)
+#define osCeGetVolumeInfo OS_CALL_OF(VolumeInfoCall, OS_VOLUME)
+#define osCeFsIoControl OS_CALL_OF(FsControlCall, OS_FSCTL)
 
 // The calling thread's last error as a PlatResult: the one place where a Win32 error code
 // becomes one (win32_syscalls.cpp).
 int LastError();
+// What a failed FSCTL_FLUSH_BUFFERS of CeFsIoControlW means, from the calling thread's last
+// error: PLAT_OK where the volume's file system has no such control, and then nothing cached
+// beyond the files, each flushed as it was closed; PLAT_ERR_IO where what was written may not
+// be on the medium.
+int VolumeFlushFailure();
+// The path the volume calls (CeGetVolumeInfoW, CeFsIoControlW) take for the volume that holds
+// host, an existing entry's host path, in HOST_PATH_MAX units.
+void VolumeRootOf(const ZChar* host, ZChar* root);
 
 // A symbolic link or junction on a PC; never set on the device.
 static const DWORD kLinkAttribute = 0x400;
@@ -91,14 +105,6 @@ inline int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size) {
 inline int HostObjectName(const ZChar* name, ZChar* hostName) {
   return CopyText(name, hostName, PLAT_MAX_PATH) ? PLAT_OK : PLAT_ERR_INVALID;
 }
-// Programs on the device learn a volume's free bytes (GetDiskFreeSpaceEx) but not its cluster:
-// coredll has no call that tells it, and CeGetVolumeInfo's block size comes through storeapi,
-// outside coredll, without a word on what a FAT volume puts there. The largest cluster the
-// device's media use stands in, so that a count in clusters is never too small.
-inline int HostClusterBytes(const ZChar*, ZUInt32* clusterBytes) {
-  *clusterBytes = PLAT_ASSUMED_CLUSTER;
-  return PLAT_OK;
-}
 #else
 // On a PC the device's "\" is a folder (win32_paths.cpp).
 // The path the OS calls take for a device path, in HOST_PATH_MAX units. PLAT_ERR_INVALID for a
@@ -110,8 +116,6 @@ int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size);
 // The name the OS knows a device's named object (an event, the run lock) by, in PLAT_MAX_PATH
 // units: two devices on one PC never share one.
 int HostObjectName(const ZChar* name, ZChar* hostName);
-// The allocation unit of the volume that holds hostFolder (an existing folder's host path).
-int HostClusterBytes(const ZChar* hostFolder, ZUInt32* clusterBytes);
 // Makes folder (a host path, absolute or relative to the current directory) the device root;
 // "\" or "/" alone make every drive a top-level folder of the device ("\C:\...").
 int SetDeviceRootFolder(const ZChar* folder);

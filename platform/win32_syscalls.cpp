@@ -25,6 +25,8 @@ OsCall osCalls[] = {
     OS_CALL("event", CreateEventW),
     OS_CALL("set", SetEvent),
     OS_CALL("module", GetModuleFileNameW),
+    OS_CALL("volume", CeGetVolumeInfoW),
+    OS_CALL("fsctl", CeFsIoControlW),
 };
 const int osCallCount = sizeof osCalls / sizeof osCalls[0];
 typedef char AnEntryForEveryCall[sizeof osCalls / sizeof osCalls[0] == OS_CALL_COUNT ? 1 : -1];
@@ -63,6 +65,15 @@ static int TranslateWin32Error(DWORD error) {
 int LastError() {
   int result = TranslateWin32Error(GetLastError());
   return result == PLAT_OK ? PLAT_ERR_IO : result;
+}
+
+// CE 6.0's file systems answer a control they do not have with ERROR_NOT_SUPPORTED (the object
+// store, a ROM or network volume: they cache nothing beyond a file's close), or, as drivers do
+// for a code they do not know, ERROR_INVALID_FUNCTION. Every other failure (the medium refusing
+// the write-back, a card pulled) leaves the changes perhaps off the medium.
+int VolumeFlushFailure() {
+  DWORD error = GetLastError();
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ? PLAT_OK : PLAT_ERR_IO;
 }
 
 bool CopyText(const ZChar* text, ZChar* buffer, size_t size) {
