@@ -5,7 +5,8 @@
 # x86_64 and i686 (32-bit, as the device is) also compile the device program as the device's
 # compilers take it (C++03, -pedantic, warnings as errors) and check that it calls only what the
 # device's coredll has, as do clang's objects of it for 32-bit ARM Windows, and that its deepest
-# call chain fits the device's stack. The device's configuration (_WIN32_WCE's paths and event
+# call chain fits the device's stack. Where ../shared holds the CE cross compiler, the device
+# program is built with it too, into an ARM zelt-update.exe. The device's configuration (_WIN32_WCE's paths and event
 # names, none of the PC's files) is built for x86_64 too and runs whole updates under Wine from a
 # drive whose root is a device folder (scripts/device_wine_test.sh). Then it fuzzes the package
 # path for a minute in a clang build of its own
@@ -48,6 +49,21 @@ cmake -S . -B build-device-arm -DCMAKE_TOOLCHAIN_FILE=cmake/clang-armv7-device.c
   --no-warn-unused-cli
 cmake --build build-device-arm -j"$jobs"
 run_tests build-device-arm "ARM objects (device program checks)"
+
+# The device program as a CE compiler builds it, where ../shared has that compiler: zelt-update.exe
+# for ARM, whose import table names coredll's CE 6.0 exports alone.
+cegcc=../shared/ce/cegcc/arm-mingw32ce-toolchain.tar.xz
+if [ -f "$cegcc" ]; then
+  mkdir -p build-device-cegcc/_deps/cegcc
+  [ -x build-device-cegcc/_deps/cegcc/bin/arm-mingw32ce-gcc ] || tar -xf "$cegcc" -C build-device-cegcc/_deps/cegcc
+  cmake -S . -B build-device-cegcc -DCMAKE_TOOLCHAIN_FILE=cmake/cegcc-arm-device.cmake -DZELT_WERROR=ON \
+    -DZELT_CEGCC_ROOT="$PWD/build-device-cegcc/_deps/cegcc" --no-warn-unused-cli
+  cmake --build build-device-cegcc -j"$jobs"
+  run_tests build-device-cegcc "CE ARM zelt-update.exe (cegcc)"
+else
+  echo "Skipped: the CE compiler's build of zelt-update.exe ($cegcc is not there)"
+  summary+=("$(printf '%-40s %4d run, %d skipped' "CE ARM zelt-update.exe (cegcc):" 0 1)")
+fi
 
 bash scripts/wine.sh start build-win-x86_64 build-win-device tests/fixtures
 trap 'bash scripts/wine.sh stop > /dev/null 2>&1 || true' EXIT
