@@ -35,11 +35,13 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZELT_SANITIZE=ON -DZELT_WERR
 cmake --build build-asan -j"$jobs"
 run_tests build-asan "POSIX host, sanitizers"
 
+# The i686 build is the device's configuration, with CE's macros: its import and stack checks
+# read the device program as the device has it.
 for arch in x86_64 i686; do
-  tests=OFF
-  [ "$arch" = x86_64 ] && tests=ON
+  options=(-DZELT_BUILD_TESTS=ON)
+  [ "$arch" = i686 ] && options=(-DZELT_DEVICE_CONFIG=ON)
   cmake -S . -B "build-win-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DZELT_WERROR=ON \
-    -DZELT_BUILD_TESTS=$tests --no-warn-unused-cli
+    "${options[@]}" --no-warn-unused-cli
   cmake --build "build-win-$arch" -j"$jobs"
 done
 cmake -S . -B build-win-device -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DZELT_WERROR=ON \
