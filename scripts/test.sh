@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets the machine up, builds with warnings as errors, and runs every test: in a plain build and in
-# an AddressSanitizer + UndefinedBehaviorSanitizer build on this host, then in the Windows build
+# an AddressSanitizer + UndefinedBehaviorSanitizer build on this host, in a build for 32-bit ARM
+# Linux under qemu-user, then in the Windows build
 # for x86_64 under Wine (scripts/wine.sh), against the Win32 backend. The Windows builds for
 # x86_64 and i686 (32-bit, as the device is) also compile the device program as the device's
 # compilers take it (C++03, -pedantic, warnings as errors) and check that it calls only what the
@@ -44,6 +45,14 @@ for arch in x86_64 i686; do
     "${options[@]}" --no-warn-unused-cli
   cmake --build "build-win-$arch" -j"$jobs"
 done
+# The host configuration for 32-bit ARM (the device's CPU: 32-bit size_t and pointers, unsigned
+# char, division through helpers), its whole suite under qemu-user; the tests start the build's
+# programs through it too (ZELT_CHILD_RUNNER), as the emulator does not follow a child's exec.
+cmake -S . -B build-armel -DCMAKE_TOOLCHAIN_FILE=cmake/armel-linux.cmake -DZELT_WERROR=ON \
+  -DZELT_BUILD_TESTS=ON --no-warn-unused-cli
+cmake --build build-armel -j"$jobs"
+ZELT_CHILD_RUNNER=qemu-arm run_tests build-armel "Linux armel (32-bit ARM, under qemu-user)"
+
 cmake -S . -B build-win-device -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DZELT_WERROR=ON \
   -DZELT_DEVICE_CONFIG=ON --no-warn-unused-cli
 cmake --build build-win-device -j"$jobs"

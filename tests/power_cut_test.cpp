@@ -255,10 +255,13 @@ TEST_F(PowerCutTest, InstallIsOnTheMediumBeforeTheSuccessEvent) {
   const fs::path trace = device.Log().parent_path() / "trace";
   device.ClearEvents();
   // A sanitizer build's leak checker cannot work under a tracer: it stays out of this run.
-  PlatProcess* run = device.Start({"strace", "-f", "-qq", "-s", "100000", "-o", trace.string(),
-                                   "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
-                                   "trace=write,unlink,unlinkat,sync,syncfs,fsync,fdatasync,"
-                                   "sync_file_range,msync", device.Updater()});
+  std::vector<std::string> command = {"strace", "-f", "-qq", "-s", "100000", "-o", trace.string(),
+                                      "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                                      "trace=write,unlink,unlinkat,sync,syncfs,fsync,fdatasync,"
+                                      "sync_file_range,msync"};
+  if (!ChildRunner().empty()) command.push_back(ChildRunner());
+  command.push_back(device.Updater());
+  PlatProcess* run = device.Start(command);
   ASSERT_NE(run, nullptr);
   EXPECT_EQ(WaitForExit(run), 0) << ReadFile(device.Log());
   EXPECT_EQ(device.Outcome(), 0) << "no success event";
