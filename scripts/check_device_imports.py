@@ -166,7 +166,8 @@ def main():
 
     if args.exe:
         used, failures = check_exe(args)
-        return report(args, used, used, failures, [], f"{os.path.basename(args.exe)} imports")
+        return report(args, used, used, failures, [],
+                      f"{os.path.basename(args.exe)} imports", "all from COREDLL.dll")
     if args.objects:
         members = {(path, member) for path in args.objects for member in symbols(args.nm, path)}
     else:
@@ -201,10 +202,11 @@ def main():
     unused = [f"  {e.name}  ({e.where})" for e in entries if e.name not in used]
 
     coredll = {e.name for e in entries if e.section == "coredll"}
-    return report(args, used, used & coredll, violations, unused, f"{len(members)} objects call")
+    return report(args, used, used & coredll, violations, unused, f"{len(members)} objects call",
+                  "each on the device's list, and the list names nothing else")
 
 
-def report(args, used, coredll, violations, unused, what):
+def report(args, used, coredll, violations, unused, what, found):
     """Prints the findings, the coredll names among them checked against CE 6.0's exports."""
     if args.exports:
         exports = read_exports(args.exports)
@@ -224,8 +226,9 @@ def report(args, used, coredll, violations, unused, what):
         failed = True
     if failed:
         return 1
-    print(f"device program ({' '.join(args.target)}): {what} {len(used)} system, C-runtime and compiler "
-          f"functions, each on the device's list, and the list names nothing else")
+    exported = ", the coredll ones CE 6.0 exports" if args.exports else ""
+    print(f"device program ({' '.join(args.target)}): {what} {len(used)} system, C-runtime and "
+          f"compiler functions, {found}{exported}")
     return 0
 
 
