@@ -9,9 +9,9 @@ set(LZMA_SDK_C_DIR "${LZMA_SDK_DIR}/C")
 # device's compiler never takes (its CRC is the table one) and whose feature constants the
 # device's headers lack; the PC and host builds keep it, as a compiler there may take that path.
 set(LZMA_SDK_DEVICE_UNITS
-  7zAlloc 7zArcIn 7zBuf 7zBuf2 7zCrc 7zCrcOpt 7zDec 7zStream
+  7zAlloc 7zArcIn 7zBuf 7zBuf2 7zCrc 7zCrcOpt
   Bcj2 Bra Bra86 BraIA64 Delta Lzma2Dec LzmaDec Ppmd7 Ppmd7Dec)
-set(LZMA_SDK_DECODER_UNITS ${LZMA_SDK_DEVICE_UNITS} CpuArch)
+set(LZMA_SDK_DECODER_UNITS ${LZMA_SDK_DEVICE_UNITS} 7zDec 7zStream CpuArch)
 set(LZMA_SDK_HEADERS
   7z 7zAlloc 7zBuf 7zCrc 7zTypes 7zVersion 7zWindows Bcj2 Bra Compiler CpuArch Delta
   Lzma2Dec LzmaDec Ppmd Ppmd7 Precomp RotateDefs)
@@ -64,11 +64,13 @@ string(REGEX MATCH "\"[^\"]+\"" LZMA_SDK_VERSION "${_version_line}")
 string(REPLACE "\"" "" LZMA_SDK_VERSION "${LZMA_SDK_VERSION}")
 message(STATUS "7z decoder: archive library SDK version ${LZMA_SDK_VERSION}")
 
-set(_units ${LZMA_SDK_DECODER_UNITS})
+set(_units ${LZMA_SDK_DEVICE_UNITS} CpuArch)
 if(ZELT_DEVICE_CONFIG)
   set(_units ${LZMA_SDK_DEVICE_UNITS})
 endif()
-set(_sources "")
+# 7zDec.c and 7zStream.c are compiled through files of ours, so that CE's compilers take them
+# (extract/decoder_*.c say why).
+set(_sources "${PROJECT_SOURCE_DIR}/extract/decoder_7zdec.c" "${PROJECT_SOURCE_DIR}/extract/decoder_7zstream.c")
 foreach(unit IN LISTS _units)
   list(APPEND _sources "${LZMA_SDK_C_DIR}/${unit}.c")
 endforeach()
@@ -84,6 +86,9 @@ set_target_properties(lzma_sdk_7z PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_
 target_compile_options(lzma_sdk_7z PRIVATE -w)
 if(MINGW)
   target_compile_options(lzma_sdk_7z PRIVATE ${ZELT_CALLGRAPH_INFO})
+endif()
+if(ZELT_DEVICE_CONFIG)
+  target_compile_definitions(lzma_sdk_7z PRIVATE ${ZELT_CE_DEFINES})
 endif()
 # It reads unaligned words on purpose on CPUs that allow them; the sanitizer's alignment check
 # would stop every package at its start header. It also forms "no buffer + 0" for an empty BCJ2

@@ -57,7 +57,7 @@ static SRes ReadNumber(CSzData* sd, UInt64* value) {
   RINOK(ReadByte(sd, &first))
   *value = 0;
   Byte mask = 0x80;
-  for (unsigned i = 0; i < 8; i++, mask >>= 1) {
+  for (unsigned i = 0; i < 8; i++, mask = static_cast<Byte>(mask >> 1)) {
     if ((first & mask) == 0) {
       *value |= static_cast<UInt64>(first & (mask - 1u)) << (8 * i);
       return SZ_OK;

@@ -46,7 +46,8 @@ static Byte ReadPackedByte(IByteInPtr p) {
     byteIn->res = PackInputFill(input);
     if (byteIn->res != SZ_OK || input->cur == input->end) byteIn->ended = true;
   }
-  return byteIn->ended ? 0 : *input->cur++;
+  if (byteIn->ended) return 0;
+  return *input->cur++;
 }
 
 // The dictionary never needs to reach back further than the stream's start.

@@ -17,8 +17,12 @@
 #include "device_types.h"
 
 enum { PLAT_MAX_PATH = 260 };  // units, terminator included: the most a device file call takes
-// The largest FAT cluster of the device's cards and flash, in bytes.
+// The cluster a package is counted in where no volume is at hand (zelt-check's default): FAT32's
+// largest, as the device's cards and flash are formatted.
 enum { PLAT_ASSUMED_CLUSTER = 32 * 1024 };
+// More than any cluster of a volume the device mounts: FAT's largest is 64 KB (FAT16 of 2 to
+// 4 GB), exFAT's as SD cards up to 2 TB are formatted 256 KB.
+enum { PLAT_LARGEST_CLUSTER = 256 * 1024 };
 
 // Results: PLAT_OK, or one of the failures below. OS error numbers never leave the backend.
 enum PlatResult {
@@ -103,8 +107,7 @@ int PlatFileProbe(const ZChar* path, ZUInt64* size);
 // Stores in *freeBytes how many bytes this process may still write to the volume that holds path
 // (an existing file or directory), and in *clusterBytes the volume's allocation unit: every file
 // takes whole clusters of it, and a folder at least one. Where the OS does not tell the unit, it
-// is PLAT_ASSUMED_CLUSTER, the largest the device's media use, so that a count in clusters never
-// comes out too small. PLAT_ERR_NOT_FOUND when path does not exist.
+// is PLAT_LARGEST_CLUSTER, so that a count in clusters never comes out too small. PLAT_ERR_NOT_FOUND when path does not exist.
 int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes, ZUInt32* clusterBytes);
 // Only PLAT_ATTR_READONLY can be changed, on files and directories alike; other bits are ignored.
 int PlatSetFileAttributes(const ZChar* path, ZUInt32 attributes);

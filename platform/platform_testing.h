@@ -14,6 +14,7 @@ enum PlatFault {
   PLAT_FAULT_CUT,          // the process ends at once before the call, as at a power cut: nothing
                            // of it runs after (no exit handler, no flush of stdio), and its parent
                            // sees it killed, as after PlatProcessKill. Any call name takes it
+  PLAT_FAULT_UNSUPPORTED,  // the call fails as one the file system does not have ("fsctl")
 };
 
 // From now on, the nth call (1 = the next one) of the named OS call suffers the fault; the calls
@@ -32,6 +33,8 @@ enum PlatFault {
 //   "event_value", "event_delete"     whether a named event is signalled, and its name's removal
 //                                     (POSIX)
 //   "module"                          the running executable's path
+//   "volume"                          a volume's allocation unit (Win32)
+//   "fsctl"                           a volume's flush of its folders (Win32)
 //   "stat", "realpath"                where a path leads through its links (POSIX)
 //   "inotify_init"                    the start of change notifications (POSIX)
 //   "inotify_add_watch"               a watch on a folder (POSIX)

@@ -2,6 +2,7 @@
 // child process. The updater itself never waits, so it does not take these in.
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <semaphore.h>
@@ -9,6 +10,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "platform.h"
 #include "posix_internal.h"
@@ -42,9 +45,37 @@ struct PlatProcess {
   pid_t pid;
 };
 
+// The ELF machine of a program file, or 0 for what is no ELF program (a script).
+static int ElfMachine(const char* path) {
+  unsigned char header[20];
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ssize_t got = read(fd, header, sizeof header);
+  close(fd);
+  if (got != static_cast<ssize_t>(sizeof header) || memcmp(header, "\x7f" "ELF", 4) != 0) return 0;
+  return header[5] == 2 ? header[18] << 8 | header[19] : header[19] << 8 | header[18];
+}
+
+// On a host that runs this build's programs through an emulator that does not follow a child's
+// exec (qemu-user without the kernel's binfmt hook), ZELT_CHILD_RUNNER names it: a program of
+// this build's own CPU starts through it, any other (the host's own, a script) as it is.
+static const char* ChildRunner(const char* program) {
+  const char* runner = getenv("ZELT_CHILD_RUNNER");
+  if (runner == nullptr || *runner == 0 || strchr(program, '/') == nullptr) return nullptr;
+  int machine = ElfMachine(program);
+  return machine != 0 && machine == ElfMachine("/proc/self/exe") ? runner : nullptr;
+}
+
 // The handle comes first: a started child must always have one to be waited for by.
 static int Spawn(const char* const* argv, const posix_spawn_file_actions_t* actions,
                  PlatProcess** process) {
+  std::vector<const char*> throughRunner;
+  if (const char* runner = ChildRunner(argv[0])) {
+    throughRunner.push_back(runner);
+    for (const char* const* arg = argv; *arg != nullptr; arg++) throughRunner.push_back(*arg);
+    throughRunner.push_back(nullptr);
+    argv = throughRunner.data();
+  }
   *process = static_cast<PlatProcess*>(malloc(sizeof(PlatProcess)));
   if (*process == nullptr) return PLAT_ERR_NO_MEMORY;
   int error = posix_spawnp(&(*process)->pid, argv[0], actions, nullptr,

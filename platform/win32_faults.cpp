@@ -145,6 +145,22 @@ static int WINAPI FaultyWideCharToMultiByte(UINT page, DWORD flags, LPCWSTR src,
   return 0;
 }
 
+static BOOL WINAPI FaultyCeGetVolumeInfo(LPCWSTR root, CE_VOLUME_INFO_LEVEL level, LPCE_VOLUME_INFO info) {
+  return Due(OS_VOLUME) ? Failed() : REAL(OS_VOLUME)(root, level, info);
+}
+// A volume flush the file system does not have, or one the medium refuses.
+static BOOL WINAPI FaultyCeFsIoControl(LPCWSTR root, DWORD code, LPVOID in, DWORD inSize,
+                                       LPVOID out, DWORD outSize, LPDWORD returned,
+                                       LPOVERLAPPED overlapped) {
+  PlatFault fault;
+  if (!FaultDue(OS_FSCTL, &fault)) {
+    return REAL(OS_FSCTL)(root, code, in, inSize, out, outSize, returned, overlapped);
+  }
+  if (fault != PLAT_FAULT_UNSUPPORTED) return Failed();
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
 #define FAULTY(call, function) {call, reinterpret_cast<OsCallPointer>(function)}
 const FaultyCall faultyCalls[] = {
     FAULTY(OS_OPEN, FaultyCreateFile),
@@ -168,6 +184,8 @@ const FaultyCall faultyCalls[] = {
     FAULTY(OS_SET, FaultySetEvent),
     FAULTY(OS_MODULE, FaultyGetModuleFileName),
     FAULTY(OS_CONSOLE_TEXT, FaultyWideCharToMultiByte),
+    FAULTY(OS_VOLUME, FaultyCeGetVolumeInfo),
+    FAULTY(OS_FSCTL, FaultyCeFsIoControl),
 };
 const int faultyCallCount = sizeof faultyCalls / sizeof faultyCalls[0];
 typedef char OneForEveryCall[sizeof faultyCalls / sizeof faultyCalls[0] == OS_CALL_COUNT ? 1 : -1];

@@ -1,6 +1,7 @@
 // What guards a run, through the Win32 API: the device's run lock, the probe of whether a file
 // could be deleted now, and a volume's free space.
 #include <stdlib.h>
+#include <string.h>
 
 #include "device_names.h"
 #include "raw_file.h"
@@ -81,7 +82,15 @@ int PlatVolumeFreeSpace(const ZChar* path, ZUInt64* freeBytes, ZUInt32* clusterB
   // What the caller may use, which a quota can make less than the volume's free space.
   ULARGE_INTEGER available;
   if (!osGetDiskFreeSpaceEx(host, &available, NULL, NULL)) return LastError();
-  result = HostClusterBytes(host, clusterBytes);
-  if (result == PLAT_OK) *freeBytes = available.QuadPart;
-  return result;
+  *freeBytes = available.QuadPart;
+  // The volume's own allocation unit; where the OS does not tell it, one that no volume of the
+  // device's exceeds, so that a count in clusters can only come out too large.
+  ZChar root[HOST_PATH_MAX];
+  VolumeRootOf(host, root);
+  CE_VOLUME_INFO info;
+  memset(&info, 0, sizeof info);
+  info.cbSize = sizeof info;
+  bool told = osCeGetVolumeInfo(root, CeVolumeInfoLevelStandard, &info) && info.dwBlockSize != 0;
+  *clusterBytes = told ? info.dwBlockSize : static_cast<ZUInt32>(PLAT_LARGEST_CLUSTER);
+  return PLAT_OK;
 }

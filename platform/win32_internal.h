@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "device_names.h"
+#include "win32_ce6.h"
 #include "os_calls.h"
 #include "platform.h"
 
@@ -49,7 +50,13 @@
   X(OS_CONSOLE_TEXT, "console_text", osWideCharToMultiByte, WideCharToMultiByte, int,             \
     (UINT page, DWORD flags, LPCWSTR src, int count, LPSTR dst, int size, LPCSTR fill,            \
      LPBOOL filled),                                                                              \
-    (page, flags, src, count, dst, size, fill, filled))
+    (page, flags, src, count, dst, size, fill, filled))                                           \
+  X(OS_VOLUME, "volume", osCeGetVolumeInfo, CeGetVolumeInfoW, BOOL,                               \
+    (LPCWSTR root, CE_VOLUME_INFO_LEVEL level, LPCE_VOLUME_INFO info), (root, level, info))       \
+  X(OS_FSCTL, "fsctl", osCeFsIoControl, CeFsIoControlW, BOOL,                                     \
+    (LPCWSTR root, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,                \
+     LPDWORD returned, LPOVERLAPPED overlapped),                                                  \
+    (root, code, in, inSize, out, outSize, returned, overlapped))
 
 #define OS_CALL_ID(id, name, accessor, function, Result, params, args) id,
 enum Win32Call { WIN32_OS_CALLS(OS_CALL_ID) OS_CALL_COUNT };
@@ -75,6 +82,14 @@ WIN32_OS_CALLS(OS_CALL_ACCESSOR)
 // The calling thread's last error as a PlatResult: the one place where a Win32 error code
 // becomes one (win32_syscalls.cpp).
 int LastError();
+// What a failed FSCTL_FLUSH_BUFFERS of CeFsIoControlW means, from the calling thread's last
+// error: PLAT_OK where the volume's file system has no such control, and then nothing cached
+// beyond the files, each flushed as it was closed; PLAT_ERR_IO where what was written may not
+// be on the medium.
+int VolumeFlushFailure();
+// The path the volume calls (CeGetVolumeInfoW, CeFsIoControlW) take for the volume that holds
+// host, an existing entry's host path, in HOST_PATH_MAX units.
+void VolumeRootOf(const ZChar* host, ZChar* root);
 
 // A symbolic link or junction on a PC; never set on the device.
 static const DWORD kLinkAttribute = 0x400;
@@ -106,14 +121,6 @@ inline int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size) {
 inline int HostObjectName(const ZChar* name, ZChar* hostName) {
   return CopyText(name, hostName, PLAT_MAX_PATH) ? PLAT_OK : PLAT_ERR_INVALID;
 }
-// Programs on the device learn a volume's free bytes (GetDiskFreeSpaceEx) but not its cluster:
-// coredll has no call that tells it, and CeGetVolumeInfo's block size comes through storeapi,
-// outside coredll, without a word on what a FAT volume puts there. The largest cluster the
-// device's media use stands in, so that a count in clusters is never too small.
-inline int HostClusterBytes(const ZChar*, ZUInt32* clusterBytes) {
-  *clusterBytes = PLAT_ASSUMED_CLUSTER;
-  return PLAT_OK;
-}
 #else
 // On a PC the device's "\" is a folder (win32_paths.cpp).
 // The path the OS calls take for a device path, in HOST_PATH_MAX units. PLAT_ERR_INVALID for a
@@ -125,8 +132,6 @@ int ToDevicePath(const ZChar* hostPath, ZChar* devicePath, size_t size);
 // The name the OS knows a device's named object (an event, the run lock) by, in PLAT_MAX_PATH
 // units: two devices on one PC never share one.
 int HostObjectName(const ZChar* name, ZChar* hostName);
-// The allocation unit of the volume that holds hostFolder (an existing folder's host path).
-int HostClusterBytes(const ZChar* hostFolder, ZUInt32* clusterBytes);
 // Makes folder (a host path, absolute or relative to the current directory) the device root;
 // "\" or "/" alone make every drive a top-level folder of the device ("\C:\...").
 int SetDeviceRootFolder(const ZChar* folder);

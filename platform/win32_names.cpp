@@ -86,45 +86,42 @@ int PlatGetFileAttributes(const ZChar* path, ZUInt32* attributes) {
   return PLAT_OK;
 }
 
-// Only the device's own SDK, whose compilers define UNDER_CE, declares the file-system control:
-// the device configuration built with desktop headers leaves folder entries to the OS.
-#ifdef UNDER_CE
-#include <fsioctl.h>
-
-// The FAT driver caches folder entries as it caches data, so a deletion is on the medium only
-// once the volume is flushed. A volume is a top-level folder that the OS marks temporary (a card,
-// the flash) or else the root file system.
-static int FlushFolders(const ZChar* path) {
-  ZChar mount[PLAT_MAX_PATH] = {ZT('\\'), 0};
-  const ZChar* cursor = path;
+#ifdef _WIN32_WCE
+// A volume is a top-level folder that the OS marks temporary (a card, the flash), or else the root
+// file system.
+void VolumeRootOf(const ZChar* host, ZChar* root) {
+  root[0] = ZT('\\');
+  root[1] = 0;
+  const ZChar* cursor = host;
   size_t length = 0;
   const ZChar* top = NextPathComponent(&cursor, &length);
   DWORD attributes = 0;
-  if (top != NULL && length + 2 <= PLAT_MAX_PATH) {
-    memcpy(mount + 1, top, length * sizeof(ZChar));
-    mount[length + 1] = 0;
-    if (HostAttributes(mount, &attributes) != PLAT_OK ||
-        (attributes & FILE_ATTRIBUTE_TEMPORARY) == 0) {
-      mount[1] = 0;
-    }
+  if (top == NULL || length + 2 > HOST_PATH_MAX) return;
+  memcpy(root + 1, top, length * sizeof(ZChar));
+  root[length + 1] = 0;
+  if (HostAttributes(root, &attributes) != PLAT_OK || (attributes & FILE_ATTRIBUTE_TEMPORARY) == 0) {
+    root[1] = 0;
   }
-  DWORD returned = 0;
-  if (CeFsIoControlW(mount, FSCTL_FLUSH_BUFFERS, NULL, 0, NULL, 0, &returned, NULL)) return PLAT_OK;
-  // A file system without the control (the object store) keeps no cache to flush.
-  return GetLastError() == ERROR_NOT_SUPPORTED ? PLAT_OK : LastError();
 }
 #else
-// A PC journals its folder changes itself (and flushing a whole volume takes an administrator);
-// the files' data went to the medium as each was closed.
-static int FlushFolders(const ZChar*) { return PLAT_OK; }
+// A PC's volume calls find the volume of any path themselves.
+void VolumeRootOf(const ZChar* host, ZChar* root) { CopyText(host, root, HOST_PATH_MAX); }
 #endif
 
 // Every file written through this backend is on the medium once closed; what is left is the
-// folders. The path must name something, as on every backend.
+// folders. The device's FAT driver caches folder entries as it caches data, so a deletion is on
+// the medium only once the volume is flushed. The path must name something, as on every backend.
 int PlatFlushVolume(const ZChar* path) {
-  ZUInt32 attributes = 0;
-  int result = PlatGetFileAttributes(path, &attributes);
-  return result == PLAT_OK ? FlushFolders(path) : result;
+  ZChar host[HOST_PATH_MAX];
+  ZChar root[HOST_PATH_MAX];
+  DWORD attributes = 0;
+  int result = ToHostPath(path, host);
+  if (result == PLAT_OK) result = HostAttributes(host, &attributes);
+  if (result != PLAT_OK) return result;
+  VolumeRootOf(host, root);
+  DWORD returned = 0;
+  if (osCeFsIoControl(root, FSCTL_FLUSH_BUFFERS, NULL, 0, NULL, 0, &returned, NULL)) return PLAT_OK;
+  return VolumeFlushFailure();
 }
 
 // ---- Enumeration -------------------------------------------------------------------------------

@@ -194,17 +194,3 @@ int HostObjectName(const ZChar* name, ZChar* hostName) {
   }
   return PLAT_OK;
 }
-
-// A PC tells the cluster for a volume's root only: the folder's volume first, then its cluster.
-int HostClusterBytes(const ZChar* hostFolder, ZUInt32* clusterBytes) {
-  ZChar volume[HOST_PATH_MAX];
-  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
-  if (!GetVolumePathNameW(hostFolder, volume, HOST_PATH_MAX) ||
-      !GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) {
-    return LastError();
-  }
-  ZUInt64 unit = static_cast<ZUInt64>(sectorsPerCluster) * bytesPerSector;
-  if (unit == 0 || unit > 0xFFFFFFFFu) return PLAT_ERR_IO;
-  *clusterBytes = static_cast<ZUInt32>(unit);
-  return PLAT_OK;
-}

@@ -217,6 +217,45 @@ TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
   EXPECT_TRUE(fs::is_empty(device_.path()));
 }
 
+// A volume flush that fails fails, unless the file system has no such control (and then nothing
+// cached beyond the files, each flushed as it was closed); a volume that does not tell its cluster
+// counts in the largest any volume of the device has.
+TEST_F(PlatformIoTest, FailedVolumeCallsAreDecided) {
+  WriteFile(Host("dir/f.txt"), "contents");
+#ifdef _WIN32
+  const char* volumeFlush = "fsctl";
+#else
+  const char* volumeFlush = "flush";
+#endif
+  struct Row {
+    const char* call;
+    PlatFault fault;
+    int flushed;         // PlatFlushVolume's result
+    ZUInt32 cluster;     // PlatVolumeFreeSpace's cluster, 0 for the volume's own
+    const char* why;
+  };
+  const Row rows[] = {
+      {volumeFlush, PLAT_FAULT_ERROR, PLAT_ERR_IO, 0, "the medium refuses the flush"},
+      {"fsctl", PLAT_FAULT_UNSUPPORTED, PLAT_OK, 0, "a file system without the control"},
+      {"volume", PLAT_FAULT_ERROR, PLAT_OK, PLAT_LARGEST_CLUSTER, "the cluster is not told"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    if (PlatTestInjectFault(row.call, 1, row.fault) != 0) {
+      EXPECT_STRNE(row.call, volumeFlush) << "every backend flushes its volumes";
+      continue;  // a Win32 call the POSIX backend does not make
+    }
+    ZUInt64 freeBytes = 0;
+    ZUInt32 cluster = 0;
+    EXPECT_EQ(PlatFlushVolume(ZT("dir\\f.txt")), row.flushed);
+    ASSERT_EQ(PlatVolumeFreeSpace(ZT("dir"), &freeBytes, &cluster), PLAT_OK);
+    if (row.cluster != 0) {
+      EXPECT_EQ(cluster, row.cluster);
+    }
+    PlatTestClearFaults();
+  }
+}
+
 // ---- Every failure the seam names reaches its caller ---------------------------------------------
 
 // What a row of the failure table works on, opened before its fault is planned: a file to read,

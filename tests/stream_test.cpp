@@ -67,10 +67,11 @@ std::string LittleEndian(uint64_t value, int bytes) {
 }
 
 // The size of a package's packed streams, from its start header: where its header begins.
-uint64_t PackedSize(const std::string& package) {
+// The size of a test package's packed streams, which are small enough for any host's size_t.
+size_t PackedSize(const std::string& package) {
   uint64_t size = 0;
   for (int i = 0; i < 8; i++) size |= uint64_t{static_cast<unsigned char>(package[12 + i])} << (8 * i);
-  return size;
+  return static_cast<size_t>(size);
 }
 
 // The packed stream of a premade package of one packed stream and a plain header.
@@ -246,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StreamTest, Lzma2EndMarkerInAReadOfItsOwn) {
   Use("one-file-lzma2");
   const std::string made = ReadFile(Package());
-  const uint64_t packedSize = PackedSize(made);
+  const size_t packedSize = PackedSize(made);
   ASSERT_EQ(made[32 + packedSize - 1], '\0') << "the packed stream ends with the marker";
   PlatTestLimitReads(packedSize - 1);
   EXPECT_EQ(Check(), 0);

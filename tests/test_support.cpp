@@ -106,6 +106,11 @@ std::string PremadeMethod(const std::string& name) {
   return method;
 }
 
+std::string ChildRunner() {
+  const char* runner = std::getenv("ZELT_CHILD_RUNNER");
+  return runner != nullptr ? runner : "";
+}
+
 int RunProgram(const std::vector<std::string>& argv, const fs::path& output,
                const fs::path& errors) {
   std::vector<const char*> args;

@@ -71,6 +71,11 @@ fs::path PackedTree(const std::string& tree);
 // "BCJ LZMA2:16".
 std::string PremadeMethod(const std::string& name);
 
+// The emulator that runs the build's own programs on this host (ZELT_CHILD_RUNNER: qemu-user for
+// an ARM build), or "" where they run by themselves. The platform starts them through it; a host
+// program that starts one (a shell script, strace) names it first.
+std::string ChildRunner();
+
 // Runs one of our programs (argv[0] a host path) with its standard output and error written to
 // the given files, and returns its exit status. Fails the current test when it cannot start or
 // has not ended within two minutes.
