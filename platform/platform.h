@@ -186,3 +186,6 @@ int PlatSetDeviceRoot(const char* hostDirectory);
 // a device path under the current root. PLAT_ERR_INVALID when it lies outside the root or does not
 // fit size units.
 int PlatHostPathToDevicePath(const char* hostPath, ZChar* devicePath, size_t size);
+// Whether standard error is a terminal (a console window), where a tool may show how far it has
+// got; false when it goes to a pipe or a file.
+bool PlatStandardErrorIsTerminal();
