@@ -8,6 +8,7 @@
 
 static PlatFile* logFile = NULL;
 static ZUInt32 lastSync = 0;
+static bool lastRunUnfinished = false;
 
 // A log file that fails (a full or read-only card) is given up for the rest of the run.
 static void GiveUpLog() {
@@ -36,8 +37,19 @@ void ConsolePrint(const char* text) { ConsoleWrite(text, strlen(text)); }
 void ConsoleFlush(bool stage) {
   fflush(stdout);
   // Unsigned: the difference holds across the tick's wrap.
-  if (stage || PlatTickCount() - lastSync >= kLogSyncMs) SyncLog();
+  if (stage || PlatTickCount() - lastSync >= kLogSyncMs) {
+    SyncLog();
+  } else if (logFile != NULL && PlatFilePush(logFile) != PLAT_OK) {
+    GiveUpLog();
+  }
 }
+
+void ConsoleLogOnly(const char* text) {
+  LogFileWrite(text, strlen(text));
+  SyncLog();
+}
+
+bool ConsoleLogLastRunUnfinished() { return lastRunUnfinished; }
 
 void ConsoleReasonWrite(const char* bytes, size_t size) {
   fwrite(bytes, 1, size, stderr);
@@ -106,9 +118,38 @@ static void KeepTail(const ZChar* path, ZUInt64 size, size_t* kept) {
   free(tail);
 }
 
+// Whether the log file at path holds runs and its last line does not begin with the outcome
+// head. A file that is not there or cannot be read is no unfinished run: nothing is known of it.
+// Read before the run's own handle opens it, which keeps others from reading it on the device.
+static bool LastRunUnfinished(const ZChar* path) {
+  char tail[256];
+  size_t got = 0;
+  PlatFile* old = NULL;
+  ZUInt64 size = 0;
+  if (PlatFileOpenRead(path, &old) != PLAT_OK) return false;
+  ZInt64 start = 0;
+  if (PlatFileSize(old, &size) == PLAT_OK && size > sizeof tail)
+    start = static_cast<ZInt64>(size - sizeof tail);
+  if (PlatFileSeek(old, &start, PLAT_SEEK_SET) == PLAT_OK) {
+    for (;;) {
+      size_t n = sizeof tail - got;
+      if (n == 0 || PlatFileRead(old, tail + got, &n) != PLAT_OK || n == 0) break;
+      got += n;
+    }
+  }
+  PlatFileClose(old);
+  if (got == 0) return false;
+  size_t end = tail[got - 1] == '\n' ? got - 1 : got;
+  size_t begin = end;
+  while (begin > 0 && tail[begin - 1] != '\n') begin--;
+  const size_t headLength = sizeof CONSOLE_OUTCOME_HEAD - 1;
+  return end - begin < headLength || memcmp(tail + begin, CONSOLE_OUTCOME_HEAD, headLength) != 0;
+}
+
 void ConsoleLogOpen(const ZChar* path) {
   ZUInt64 size = 0;
   PlatFile* file = NULL;
+  lastRunUnfinished = LastRunUnfinished(path);
   if (PlatFileOpenAppend(path, &file) != PLAT_OK) return;
   logFile = file;
   if (PlatFileSize(logFile, &size) != PLAT_OK) {

@@ -291,7 +291,8 @@ void ReportOpenResult(PlatFile* file, SRes res) {
   if (res != SZ_ERROR_UNSUPPORTED) {
     ReportResult(NULL, NULL, 0, res);
   } else {
-    ReportFailure(CauseOfCode(HeaderIsEncrypted(file) ? "encrypted-header" : "header-coder-unsupported")->text);
+    ReportFailure(
+        CauseOfCode(HeaderIsEncrypted(file) ? "encrypted-header" : "header-coder-unsupported")->text);
   }
 }
 

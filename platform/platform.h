@@ -64,6 +64,9 @@ int PlatFileSize(PlatFile* file, ZUInt64* size);
 // Hands what was written through the handle so far to the OS, so that it outlives the process;
 // on the Win32 backend it is then on the medium, as after PlatFileClose.
 int PlatFileFlush(PlatFile* file);
+// Hands what was written through the handle so far to the OS, which keeps it when the process
+// ends however it ends, without waiting for the medium as PlatFileFlush does.
+int PlatFilePush(PlatFile* file);
 // Releases the handle in every case; a failure means buffered data may not have reached the file.
 // On the Win32 backend a file written through the handle is on the medium once this succeeds.
 int PlatFileClose(PlatFile* file);

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "failure_reason.h"
 #include "device_names.h"
+#include "failure_reason.h"
 #include "item_path.h"
 #include "package_check.h"
 #include "package_reader.h"
@@ -43,8 +43,8 @@ struct Finding {
   Severity severity;
   std::string code;
   bool hasItem;
-  Name item;       // an item path, when hasItem
-  UInt32 block;    // 1 and up for a solid block's finding, 0 for none
+  Name item;     // an item path, when hasItem
+  UInt32 block;  // 1 and up for a solid block's finding, 0 for none
   std::string text;
 };
 
@@ -245,18 +245,21 @@ void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
   std::set<Name> warnedFolders;
   for (UInt32 i = 0; i < db->NumFiles; i++) {
     if (ReadItemName(reader, i) != SZ_OK) {
-      Add(findings, "not-enough-memory", nullptr, 0, "item " + std::to_string(i + 1) + ": no memory for its name");
+      Add(findings, "not-enough-memory", nullptr, 0,
+          "item " + std::to_string(i + 1) + ": no memory for its name");
       continue;
     }
     const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
     Name item = name;
     if (name[0] == 0) {
-      Add(findings, "name-empty", nullptr, 0, "item " + std::to_string(i + 1) + ": an empty name: give it one");
+      Add(findings, "name-empty", nullptr, 0,
+          "item " + std::to_string(i + 1) + ": an empty name: give it one");
       continue;
     }
     bool isDirectory = SzArEx_IsDir(db, i);
     if (IsAntiItem(reader, i)) {
-      Add(findings, "anti-item", &item, 0, "anti-item: it writes nothing, the clean has removed what it names");
+      Add(findings, "anti-item", &item, 0,
+          "anti-item: it writes nothing, the clean has removed what it names");
       continue;
     }
     if (const char* problem = ItemPathProblem(kOutDirWide, name, isDirectory)) {
@@ -271,7 +274,8 @@ void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
     }
     CheckSpecialNames(name, isDirectory, &warnedFolders, findings);
     if (SzBitWithVals_Check(&db->Attribs, i) && (db->Attribs.Vals[i] & PLAT_ATTR_READONLY) != 0) {
-      Add(findings, "read-only", &item, 0, "read-only: the next update's clean makes it writable before deleting it");
+      Add(findings, "read-only", &item, 0,
+          "read-only: the next update's clean makes it writable before deleting it");
     }
   }
 }
@@ -316,8 +320,8 @@ std::string FittingSize(unsigned long long limit) {
   return kb >= 1024 ? std::to_string(kb >> 10) + "m" : std::to_string(kb) + "k";
 }
 
-// What a block that needs bytes (over them when its allocation was refused), with a dictionary or model of dictionary bytes from its coder,
-// should change to fit ramBytes.
+// What a block that needs bytes (over them when its allocation was refused), with a dictionary or model of
+// dictionary bytes from its coder, should change to fit ramBytes.
 std::string MemoryAdvice(bool over, unsigned long long bytes, unsigned long long dictionary, bool ppmd,
                          unsigned long long ramBytes) {
   std::string text = std::string("needs ") + (over ? "over " : "") + Megabytes(bytes) + " to unpack";
@@ -373,8 +377,9 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
     }
     if (res == SZ_ERROR_UNSUPPORTED) {
       Add(findings, "coder-layout-unsupported", nullptr, i + 1,
-          "packed with " + coders + " in a layout or with properties the device cannot unpack: "
-          "repack with -m0=LZMA2");
+          "packed with " + coders +
+              " in a layout or with properties the device cannot unpack: "
+              "repack with -m0=LZMA2");
       continue;
     }
     unsigned long long bytes =
@@ -385,7 +390,8 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
       Add(findings, "dictionary-too-large", nullptr, i + 1,
           MemoryAdvice(res == SZ_ERROR_MEM, bytes, dictionary, ppmd, options.ramBytes));
     } else if (res != SZ_OK) {
-      Add(findings, "sizes-inconsistent", nullptr, i + 1, "its sizes or coders do not fit together (it is damaged)");
+      Add(findings, "sizes-inconsistent", nullptr, i + 1,
+          "its sizes or coders do not fit together (it is damaged)");
     }
   }
 }
@@ -405,7 +411,8 @@ void CheckSpace(const PackageSpace& space, const Options& options, std::vector<F
   figures->spaceBytes = clusters * options.clusterBytes;
   if (options.freeGiven && figures->spaceBytes > options.freeBytes) {
     Add(findings, "space-too-small", nullptr, 0,
-        "needs " + Megabytes(figures->spaceBytes) + " in whole " + std::to_string(options.clusterBytes >> 10) +
+        "needs " + Megabytes(figures->spaceBytes) + " in whole " +
+            std::to_string(options.clusterBytes >> 10) +
             " KB clusters (its copy and its items), more than the " + Megabytes(options.freeBytes) +
             " free: free " + Megabytes(figures->spaceBytes - options.freeBytes) +
             " more on the install volume, or make the package smaller");
@@ -417,7 +424,11 @@ std::string JsonText(const std::string& text) {
   std::string out = "\"";
   for (size_t i = 0; i < text.size(); i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    size_t length = c < 0x80             ? 1
+                    : (c & 0xE0) == 0xC0 ? 2
+                    : (c & 0xF0) == 0xE0 ? 3
+                    : (c & 0xF8) == 0xF0 ? 4
+                                         : 0;
     bool valid = length > 0 && i + length <= text.size();
     for (size_t k = 1; valid && k < length; k++) valid = (text[i + k] & 0xC0) == 0x80;
     if (!valid) {
@@ -438,18 +449,19 @@ std::string JsonText(const std::string& text) {
 }
 
 void PrintJson(const Result& result) {
-  std::printf("{\"package\": %s, \"verdict\": \"%s\", \"exit\": %d, \"meaning\": %s, "
-              "\"largest_block_bytes\": %llu, \"space_bytes\": %llu, \"findings\": [",
-              JsonText(result.package).c_str(), kVerdicts[result.status], result.status,
-              JsonText(kStatusMeanings[result.status]).c_str(), result.figures.largestBlockBytes,
-              result.figures.spaceBytes);
+  std::printf(
+      "{\"package\": %s, \"verdict\": \"%s\", \"exit\": %d, \"meaning\": %s, "
+      "\"largest_block_bytes\": %llu, \"space_bytes\": %llu, \"findings\": [",
+      JsonText(result.package).c_str(), kVerdicts[result.status], result.status,
+      JsonText(kStatusMeanings[result.status]).c_str(), result.figures.largestBlockBytes,
+      result.figures.spaceBytes);
   const char* separator = "";
   for (const Finding& finding : result.findings) {
-    std::printf("%s\n  {\"severity\": \"%s\", \"code\": \"%s\", \"item\": %s, \"block\": %s, \"finding\": %s}",
-                separator, kSeverityNames[finding.severity], finding.code.c_str(),
-                finding.hasItem ? JsonText(Utf8(finding.item)).c_str() : "null",
-                finding.block > 0 ? std::to_string(finding.block).c_str() : "null",
-                JsonText(finding.text).c_str());
+    std::printf(
+        "%s\n  {\"severity\": \"%s\", \"code\": \"%s\", \"item\": %s, \"block\": %s, \"finding\": %s}",
+        separator, kSeverityNames[finding.severity], finding.code.c_str(),
+        finding.hasItem ? JsonText(Utf8(finding.item)).c_str() : "null",
+        finding.block > 0 ? std::to_string(finding.block).c_str() : "null", JsonText(finding.text).c_str());
     separator = ",";
   }
   std::printf("%s]}", result.findings.empty() ? "" : "\n");
@@ -466,8 +478,9 @@ void PrintText(const Options& options, const Result& result) {
   for (const Finding& finding : result.findings) {
     counts[finding.severity]++;
     repack = repack || RepackFixes(finding);
-    std::string where = finding.hasItem ? Printable(finding.item.c_str()) + ": "
-                        : finding.block > 0 ? "block " + std::to_string(finding.block) + ": " : "";
+    std::string where = finding.hasItem     ? Printable(finding.item.c_str()) + ": "
+                        : finding.block > 0 ? "block " + std::to_string(finding.block) + ": "
+                                            : "";
     std::printf("%s: %s: %s%s [%s]\n", result.package, kSeverityNames[finding.severity], where.c_str(),
                 finding.text.c_str(), finding.code.c_str());
   }
@@ -481,7 +494,8 @@ void PrintText(const Options& options, const Result& result) {
                             : "no block measured";
   std::printf("%s: %s: %s, %s, %s; %s, %s on the volume\n", result.package, kStatusMeanings[result.status],
               plural(counts[ERROR], "error").c_str(), plural(counts[WARNING], "warning").c_str(),
-              plural(counts[NOTE], "note").c_str(), largest.c_str(), Megabytes(result.figures.spaceBytes).c_str());
+              plural(counts[NOTE], "note").c_str(), largest.c_str(),
+              Megabytes(result.figures.spaceBytes).c_str());
 }
 
 // The package test's reasons, each a finding, in the order they come.
@@ -536,7 +550,8 @@ Result CheckPackage(const Options& options, const char* path) {
     PackageSpace space = {options.clusterBytes, false, 0, 0};
     ProgressShown shown = {path, -1};
     bool progress = !options.json && PlatStandardErrorIsTerminal();
-    if (TestOpenedPackage(&reader, package, kOutDirWide, &space, progress ? ShowProgress : nullptr, &shown) != 0 &&
+    if (TestOpenedPackage(&reader, package, kOutDirWide, &space, progress ? ShowProgress : nullptr, &shown) !=
+            0 &&
         reasons.empty()) {
       Add(&reasons, "package-test-refuses", nullptr, 0, "the updater's package test refuses it");
     }
@@ -569,10 +584,11 @@ int main(int argc, char** argv) {
   if (!wrong.empty()) {
     const char* usage = "usage: zelt-check [--ram MB] [--free MB] [--cluster KB] [--json] PACKAGE...";
     if (options.json) {
-      std::printf("{\"verdict\": \"usage\", \"exit\": 2, \"meaning\": \"a usage error\", \"findings\": "
-                  "[{\"severity\": \"error\", \"code\": \"usage\", \"item\": null, \"block\": null, "
-                  "\"finding\": %s}]}\n",
-                  JsonText(wrong + "; " + usage).c_str());
+      std::printf(
+          "{\"verdict\": \"usage\", \"exit\": 2, \"meaning\": \"a usage error\", \"findings\": "
+          "[{\"severity\": \"error\", \"code\": \"usage\", \"item\": null, \"block\": null, "
+          "\"finding\": %s}]}\n",
+          JsonText(wrong + "; " + usage).c_str());
     }
     std::fprintf(stderr, "zelt-check: %s\n%s\n", wrong.c_str(), usage);
     return 2;
