@@ -7,8 +7,8 @@
 #include "device_types.h"
 
 // A log file over this size at the start of a run keeps only its last kLogKeepBytes (read into
-// the heap and written back), from the first run in them on: a card used for years never fills
-// up with its logs.
+// the heap and written back), from the first run in them on, or the whole last run when it is
+// longer: a card used for years never fills up with its logs, and the last run is never cut.
 enum { kLogLimitBytes = 512 * 1024, kLogKeepBytes = 128 * 1024 };
 // Stage lines and errors reach the log file's medium at once, item names with the first flush
 // this long after the last one.

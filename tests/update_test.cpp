@@ -777,6 +777,8 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
       ExpectOutcome(run, AfterBanner({LINE_FREE_SPACE_FAIL}), false);
       EXPECT_NE(run.errors.find("zelt: the volume is too small: the update needs "), std::string::npos)
           << run.errors;
+      EXPECT_NE(run.errors.find(" more on the volume; nothing was changed\n"), std::string::npos)
+          << run.errors;
       EXPECT_EQ(after, installed);
     }
   }
@@ -805,6 +807,7 @@ TEST(UpdateTest, LogFileBesideTheUpdaterKeepsTheLastRuns) {
     bool unfinished;    // whether they name the earlier run as cut short
   };
   const std::string endedLog = shortLog + kInstalledOutcome + "\n";
+  const std::string longLastRun = "\n[ZELT_UPDATE] New run: Time: 99\n" + std::string(200 * 1024, 'y') + "\n";
   const Row rows[] = {
       {"the first run makes the log", "none", "", "", true, false},
       {"a run goes after the earlier ones, the last cut short", "written", shortLog, shortLog + "\n", true,
@@ -812,6 +815,8 @@ TEST(UpdateTest, LogFileBesideTheUpdaterKeepsTheLastRuns) {
       {"a run goes after one that ended", "written", endedLog, endedLog + "\n", true, false},
       {"over the bound the runs of the last 128 KB stay", "written", longLog,
        longLog.substr(longLog.size() - 13 * kOldRunBytes + 1) + "\n", true, true},
+      {"a last run longer than 128 KB stays whole", "written", longLog + longLastRun, longLastRun.substr(1) + "\n",
+       true, true},
       {"a log another program holds stays as it was", "held", shortLog, shortLog, false, false},
       {"a read-only log stays as it was", "read-only", shortLog, shortLog, false, false},
   };

@@ -127,6 +127,18 @@ static bool PackagePasses(const ZChar* source, PackageSpace* space) {
   return Stopped(LINE_CHECK_PACKAGE_FAIL, "main:check package fail", NULL);
 }
 
+// clusters of clusterBytes in megabytes with one decimal, rounded up: what is to be freed is
+// never understated.
+static void ReasonMegabytes(ZUInt64 clusters, ZUInt32 clusterBytes) {
+  ZUInt64 bytes = clusters > ~0ULL / clusterBytes ? ~0ULL : clusters * clusterBytes;
+  ZUInt64 part = (bytes & 0xFFFFF) * 10;
+  ZUInt64 tenths = (bytes >> 20) * 10 + (part >> 20) + ((part & 0xFFFFF) != 0);
+  ReasonNumber(tenths / 10);
+  ReasonText(".");
+  ReasonNumber(tenths % 10);
+  ReasonText(" MB");
+}
+
 // Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
 // leaves the device without its application. space is the package's measure on the install
 // volume, whose free space query gave spaceResult and freeBytes. Logs why when they cannot.
@@ -163,9 +175,15 @@ static bool UpdateCanFinish(const ZChar* source, int spaceResult, ZUInt64 freeBy
     ReasonNumber(needed);
     ReasonText(" clusters of ");
     ReasonNumber(space.clusterBytes);
-    ReasonText(" bytes, ");
+    ReasonText(" bytes (");
+    ReasonMegabytes(needed, space.clusterBytes);
+    ReasonText("), ");
     ReasonNumber(available);
-    ReasonText(" are free once the clean is done");
+    ReasonText(" are free once the clean is done (");
+    ReasonMegabytes(available, space.clusterBytes);
+    ReasonText("): free ");
+    ReasonMegabytes(needed - available, space.clusterBytes);
+    ReasonText(" more on the volume; nothing was changed");
     ReasonEnd();
   }
   return Stopped(LINE_FREE_SPACE_FAIL, "main:check free space fail", NULL);
