@@ -668,6 +668,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Layout{"py7zr-bcj-lzma2", "BCJ LZMA2", AS_7ZZ},
                     Layout{"py7zr-arm-lzma", "ARM LZMA", AS_7ZZ},
                     Layout{"py7zr-arm-lzma2", "ARM LZMA2", AS_7ZZ},
+                    Layout{"py7zr-ppmd", "PPMD", AS_7ZZ}, Layout{"py7zr-ppmd-level", "PPMD", AS_7ZZ},
+                    Layout{"py7zr-bcj-ppmd", "BCJ PPMD", AS_7ZZ},
                     Layout{"py7zr-bzip2", "BZip2", REFUSED}, Layout{"py7zr-deflate", "Deflate", REFUSED}));
 
 // A differential package marks what it deletes with anti-items (7zz makes them with the update
