@@ -130,7 +130,8 @@ static bool PackagePasses(const ZChar* source, PackageSpace* space) {
 // clusters of clusterBytes in megabytes with one decimal, rounded up: what is to be freed is
 // never understated.
 static void ReasonMegabytes(ZUInt64 clusters, ZUInt32 clusterBytes) {
-  ZUInt64 bytes = clusters > ~0ULL / clusterBytes ? ~0ULL : clusters * clusterBytes;
+  const ZUInt64 most = ~static_cast<ZUInt64>(0);
+  ZUInt64 bytes = clusters > most / clusterBytes ? most : clusters * clusterBytes;
   ZUInt64 part = (bytes & 0xFFFFF) * 10;
   ZUInt64 tenths = (bytes >> 20) * 10 + (part >> 20) + ((part & 0xFFFFF) != 0);
   ReasonNumber(tenths / 10);
