@@ -64,6 +64,8 @@ static const Cause kCauses[] = {
     {kByText, "path-too-long", "item path too long, item skipped"},
     {kByText, "name-package-copy", "named as the package's own copy, which the update unpacks from"},
 };
+// What fixes a coder the device lacks, or a layout it does not take.
+static const char kRepackHint[] = ": repack with -m0=LZMA2";
 // What a reason of no listed cause is known by.
 static const char kOtherCode[] = "failed";
 
@@ -222,6 +224,7 @@ static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
       ReasonText(" ");
       WriteMethod(folder.Coders[i].MethodID);
     }
+    ReasonText(kRepackHint);
     return;
   }
   ReasonText(CauseOfResult(SZ_ERROR_UNSUPPORTED)->text);
@@ -232,6 +235,8 @@ static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
     const Cause* encrypted = CauseOfCode("encrypted");
     reasonCode = encrypted->code;
     ReasonText(encrypted->text);
+  } else {
+    ReasonText(kRepackHint);
   }
 }
 
@@ -243,7 +248,7 @@ void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) 
     if (refusedAllocation != 0) {
       ReasonText(" (");
       ReasonNumber(refusedAllocation);
-      ReasonText(" bytes asked)");
+      ReasonText(" bytes asked): a dictionary or model that large needs a repack, with -md=16m");
     }
     refusedAllocation = 0;
     WriteTail("");

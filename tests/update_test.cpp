@@ -390,12 +390,12 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
          WriteFile(package, bytes);
        },
        ": checksum mismatch (the package is damaged)\n"},
-      {"Deflate", replaceBy("deflate"), "zelt: a.txt: unsupported coder Deflate\n"},
-      {"BZip2", replaceBy("bzip2"), ": unsupported coder BZip2\n"},
+      {"Deflate", replaceBy("deflate"), "zelt: a.txt: unsupported coder Deflate: repack with -m0=LZMA2\n"},
+      {"BZip2", replaceBy("bzip2"), ": unsupported coder BZip2: repack with -m0=LZMA2\n"},
       {"encrypted items", replaceBy("encrypted"), "zelt: a.txt: unsupported coder 7zAES (encrypted"},
       {"encrypted header", replaceBy("encrypted-header"), "zelt: encrypted header (7zAES)"},
       {"PPMd model of 300 MB", replaceBy("ppmd-300m"),
-       "zelt: a.txt: not enough memory (314572800 bytes asked)"},
+       "zelt: a.txt: not enough memory (314572800 bytes asked): a dictionary or model that large needs a repack"},
       // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
       {"item escaping the install directory", replaceBy("escaping"),
        "zelt: ../zelt-escaped.txt: unsafe item path"},
