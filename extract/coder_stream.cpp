@@ -87,7 +87,9 @@ static SRes OpenLzma(CoderStream* coder, const Byte* props, unsigned propsSize, 
 static SRes OpenPpmd(CoderStream* coder, const Byte* props, unsigned propsSize, size_t outputSize,
                      ISzAllocPtr alloc) {
   Ppmd7_Construct(&coder->state.ppmd);
-  if (propsSize != 5) return SZ_ERROR_UNSUPPORTED;
+  // The order and the model's size; some writers (py7zr) add two bytes, which 7-Zip's own decoder
+  // passes over as this one does.
+  if (propsSize < 5) return SZ_ERROR_UNSUPPORTED;
   unsigned order = props[0];
   UInt32 memorySize = PropsUInt32(props + 1);
   if (order < PPMD7_MIN_ORDER || order > PPMD7_MAX_ORDER || memorySize < PPMD7_MIN_MEM_SIZE ||

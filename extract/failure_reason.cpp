@@ -28,30 +28,126 @@ static const MethodName kMethodNames[] = {
     {0x040202, "BZip2"},     {kAesMethod, "7zAES"},
 };
 
+// A cause that a library result or a fixed text stands for.
+enum { kByText = -1 };
+struct Cause {
+  SRes res;  // the result that means it, or kByText for a cause reported by its text
+  const char* code;
+  const char* text;
+};
+
+// Every cause a package is refused for, with the code it is known by to the pipelines that read
+// zelt-check's findings: a code keeps its meaning for good, a text may improve.
+static const Cause kCauses[] = {
+    {SZ_ERROR_DATA, "data-error", "data error (the package is damaged)"},
+    {SZ_ERROR_CRC, "checksum-mismatch", "checksum mismatch (the package is damaged)"},
+    {SZ_ERROR_INPUT_EOF, "truncated",
+     "the package is truncated (it ends too early; the first volume of a split package ends so too: "
+     "pack it as one file, without -v)"},
+    {SZ_ERROR_READ, "read-error", "the package cannot be read"},
+    {SZ_ERROR_ARCHIVE, "header-damaged", "the package header is damaged"},
+    {SZ_ERROR_NO_ARCHIVE, "not-7z",
+     "not a 7z package (no 7z header; for a self-extracting .exe, ship the plain .7z, packed without -sfx)"},
+    {SZ_ERROR_FAIL, "sizes-inconsistent", "the package's sizes do not fit together (it is damaged)"},
+    {SZ_ERROR_MEM, "not-enough-memory", "not enough memory"},
+    {SZ_ERROR_UNSUPPORTED, "coder-unsupported", "unsupported coder"},
+    {kByText, "coder-layout-unsupported", "unsupported coder layout or properties:"},
+    {kByText, "encrypted", " (encrypted; the device has no password: pack without -p)"},
+    {kByText, "encrypted-header",
+     "encrypted header (7zAES): the package needs a password, which the device does not have: pack "
+     "without -p"},
+    {kByText, "header-coder-unsupported",
+     "the package header is coded with an unsupported coder or a newer 7z version"},
+    {kByText, "cannot-open", "cannot open the package"},
+    {kByText, "name-empty", "the name is empty"},
+    {kByText, "path-unsafe", "unsafe item path, item skipped"},
+    {kByText, "path-too-long", "item path too long, item skipped"},
+    {kByText, "name-package-copy", "named as the package's own copy, which the update unpacks from"},
+};
+// What fixes a coder the device lacks, or a layout it does not take.
+static const char kRepackHint[] = ": repack with -m0=LZMA2";
+// What a reason of no listed cause is known by.
+static const char kOtherCode[] = "failed";
+
+static const Cause* CauseOfResult(SRes res) {
+  for (size_t i = 0; i < sizeof kCauses / sizeof kCauses[0]; i++) {
+    if (kCauses[i].res == res) return &kCauses[i];
+  }
+  return NULL;
+}
+
+const char* ReasonCode(const char* text) {
+  for (size_t i = 0; i < sizeof kCauses / sizeof kCauses[0]; i++) {
+    if (kCauses[i].res == kByText && strcmp(kCauses[i].text, text) == 0) return kCauses[i].code;
+  }
+  return kOtherCode;
+}
+
+// The reason being written: while a sink takes the reasons, its code, item and text are kept
+// until its end (the text cut short at the buffer's end).
+static ReasonSink reasonSink = NULL;
+static void* reasonContext = NULL;
+static const char* reasonCode = kOtherCode;
+static const ZChar* reasonItem = NULL;
+static char reasonText[512];
+static size_t reasonLength = 0;
+
+void SetReasonSink(ReasonSink sink, void* context) {
+  reasonSink = sink;
+  reasonContext = context;
+}
+
+static void ReasonWrite(const char* bytes, size_t size) {
+  if (reasonSink == NULL) {
+    ConsoleReasonWrite(bytes, size);
+    return;
+  }
+  size_t room = sizeof reasonText - 1 - reasonLength;
+  if (size > room) size = room;
+  memcpy(reasonText + reasonLength, bytes, size);
+  reasonLength += size;
+}
+
 void NoteRefusedAllocation(size_t size) { refusedAllocation = size; }
 
-void ReasonText(const char* text) { ConsoleReasonWrite(text, strlen(text)); }
+void ReasonText(const char* text) { ReasonWrite(text, strlen(text)); }
 
 void ReasonNumber(ZUInt64 value) {
   char digits[kDecimalSize];
-  ConsoleReasonWrite(digits, FormatDecimal(value, 1, digits));
+  ReasonWrite(digits, FormatDecimal(value, 1, digits));
 }
 
-void ReasonBegin() { ReasonText("zelt: "); }
+// code is what the reason begun is known by, until it names its cause more closely.
+static void BeginWithCode(const ZChar* item, const char* code) {
+  reasonCode = code;
+  reasonItem = item;
+  reasonLength = 0;
+  if (reasonSink == NULL) ReasonText("zelt: ");
+}
 
-void ReasonEnd() { ConsoleReason("\n"); }
+void ReasonBegin() { BeginWithCode(NULL, kOtherCode); }
+
+void ReasonEnd() {
+  if (reasonSink == NULL) {
+    ConsoleReason("\n");
+    return;
+  }
+  reasonText[reasonLength] = 0;
+  reasonSink(reasonContext, reasonCode, reasonItem, reasonText);
+  reasonLength = 0;
+}
 
 // "zelt: " and the item's name and ": " when there is one.
-static void WriteHead(const ZChar* item) {
-  ReasonBegin();
-  if (item == NULL) return;
+static void WriteHead(const ZChar* item, const char* code) {
+  BeginWithCode(item, code);
+  if (item == NULL || reasonSink != NULL) return;
   size_t units = TextLength(item);
   char* bytes = static_cast<char*>(malloc(units * 3 + 1));
   int size = 0;
   if (bytes != NULL && units > 0) {
     size = PlatUtf16ToConsole(item, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
   }
-  if (size > 0) ConsoleReasonWrite(bytes, static_cast<size_t>(size));
+  if (size > 0) ReasonWrite(bytes, static_cast<size_t>(size));
   free(bytes);
   ReasonText(units == 0 ? "(an item with no name): " : ": ");
 }
@@ -62,21 +158,26 @@ static void WriteTail(const char* text) {
 }
 
 void ReportFailure(const char* cause) {
-  WriteHead(NULL);
+  WriteHead(NULL, ReasonCode(cause));
   WriteTail(cause);
 }
 
 void ReportItemFailure(const ZChar* item, const char* cause) {
-  WriteHead(item);
+  WriteHead(item, ReasonCode(cause));
   WriteTail(cause);
 }
 
-static void WriteMethod(UInt32 id) {
+const char* CoderName(UInt32 id) {
   for (size_t i = 0; i < sizeof kMethodNames / sizeof kMethodNames[0]; i++) {
-    if (kMethodNames[i].id == id) {
-      ReasonText(kMethodNames[i].name);
-      return;
-    }
+    if (kMethodNames[i].id == id) return kMethodNames[i].name;
+  }
+  return NULL;
+}
+
+static void WriteMethod(UInt32 id) {
+  if (CoderName(id) != NULL) {
+    ReasonText(CoderName(id));
+    return;
   }
   char hex[9];
   size_t count = 0;
@@ -85,12 +186,19 @@ static void WriteMethod(UInt32 id) {
     id /= 16;
   } while (id != 0);
   ReasonText("with id ");
-  ConsoleReasonWrite(hex + sizeof hex - count, count);
+  ReasonWrite(hex + sizeof hex - count, count);
 }
 
-static bool IsDecodedMethod(UInt32 id) {
+bool DecoderHasCoder(UInt32 id) {
   return id == CODER_COPY || id == CODER_LZMA || id == CODER_LZMA2 || id == CODER_PPMD ||
          id == kBcj2Method || IsBranchFilter(id);
+}
+
+static const Cause* CauseOfCode(const char* code) {
+  for (size_t i = 0; i < sizeof kCauses / sizeof kCauses[0]; i++) {
+    if (strcmp(kCauses[i].code, code) == 0) return &kCauses[i];
+  }
+  return NULL;
 }
 
 // Names the first coder of the folder the decoder lacks, or, when it has them all, the folder's
@@ -101,46 +209,46 @@ static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
   data.Data = ar->CodersData + ar->FoCodersOffsets[folderIndex];
   data.Size = ar->FoCodersOffsets[folderIndex + 1] - ar->FoCodersOffsets[folderIndex];
   CSzFolder folder;
-  if (SzGetNextFolderItem(&folder, &data) != SZ_OK) {
-    ReasonText("unsupported coder");
+  bool listed = SzGetNextFolderItem(&folder, &data) == SZ_OK;
+  UInt32 lacking = 0;
+  bool lacks = false;
+  for (UInt32 i = 0; listed && i < folder.NumCoders && !lacks; i++) {
+    lacking = folder.Coders[i].MethodID;
+    lacks = !DecoderHasCoder(lacking);
+  }
+  if (listed && !lacks) {
+    const Cause* layout = CauseOfCode("coder-layout-unsupported");
+    reasonCode = layout->code;
+    ReasonText(layout->text);
+    for (UInt32 i = 0; i < folder.NumCoders; i++) {
+      ReasonText(" ");
+      WriteMethod(folder.Coders[i].MethodID);
+    }
+    ReasonText(kRepackHint);
     return;
   }
-  for (UInt32 i = 0; i < folder.NumCoders; i++) {
-    UInt32 id = folder.Coders[i].MethodID;
-    if (IsDecodedMethod(id)) continue;
-    ReasonText("unsupported coder ");
-    WriteMethod(id);
-    if (id == kAesMethod) ReasonText(" (encrypted; the device has no password)");
-    return;
-  }
-  ReasonText("unsupported coder layout or properties:");
-  for (UInt32 i = 0; i < folder.NumCoders; i++) {
-    ReasonText(" ");
-    WriteMethod(folder.Coders[i].MethodID);
-  }
-}
-
-static const char* ResultCause(SRes res) {
-  switch (res) {
-    case SZ_ERROR_DATA: return "data error (the package is damaged)";
-    case SZ_ERROR_CRC: return "checksum mismatch (the package is damaged)";
-    case SZ_ERROR_INPUT_EOF: return "the package is truncated (it ends too early)";
-    case SZ_ERROR_READ: return "the package cannot be read";
-    case SZ_ERROR_ARCHIVE: return "the package header is damaged";
-    case SZ_ERROR_NO_ARCHIVE: return "not a 7z package (no 7z header)";
-    case SZ_ERROR_FAIL: return "the package's sizes do not fit together (it is damaged)";
-    default: return NULL;
+  ReasonText(CauseOfResult(SZ_ERROR_UNSUPPORTED)->text);
+  if (!lacks) return;
+  ReasonText(" ");
+  WriteMethod(lacking);
+  if (lacking == kAesMethod) {
+    const Cause* encrypted = CauseOfCode("encrypted");
+    reasonCode = encrypted->code;
+    ReasonText(encrypted->text);
+  } else {
+    ReasonText(kRepackHint);
   }
 }
 
 void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) {
-  WriteHead(item);
+  const Cause* cause = CauseOfResult(res);
+  WriteHead(item, cause != NULL ? cause->code : kOtherCode);
   if (res == SZ_ERROR_MEM) {
-    ReasonText("not enough memory");
+    ReasonText(cause->text);
     if (refusedAllocation != 0) {
       ReasonText(" (");
       ReasonNumber(refusedAllocation);
-      ReasonText(" bytes asked)");
+      ReasonText(" bytes asked): a dictionary or model that large needs a repack, with -md=16m");
     }
     refusedAllocation = 0;
     WriteTail("");
@@ -151,9 +259,8 @@ void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) 
     WriteTail("");
     return;
   }
-  const char* cause = ResultCause(res);
   if (cause != NULL) {
-    WriteTail(cause);
+    WriteTail(cause->text);
   } else {
     ReasonText("decoder error ");
     ReasonNumber(static_cast<ZUInt64>(res));
@@ -188,10 +295,9 @@ static bool HeaderIsEncrypted(PlatFile* file) {
 void ReportOpenResult(PlatFile* file, SRes res) {
   if (res != SZ_ERROR_UNSUPPORTED) {
     ReportResult(NULL, NULL, 0, res);
-  } else if (HeaderIsEncrypted(file)) {
-    ReportFailure("encrypted header (7zAES): the package needs a password, which the device has not");
   } else {
-    ReportFailure("the package header is coded with an unsupported coder or a newer 7z version");
+    ReportFailure(
+        CauseOfCode(HeaderIsEncrypted(file) ? "encrypted-header" : "header-coder-unsupported")->text);
   }
 }
 
@@ -210,7 +316,7 @@ static const char* PlatformCause(int error) {
 }
 
 void ReportPlatformFailure(const ZChar* item, const char* what, int error) {
-  WriteHead(item);
+  WriteHead(item, ReasonCode(what));
   ReasonText(what);
   ReasonText(": ");
   WriteTail(PlatformCause(error));

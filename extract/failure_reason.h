@@ -7,6 +7,22 @@
 #include "7z.h"
 #include "platform.h"
 
+// Where a package's reasons go instead of standard error and the log, for a tool that reports
+// them itself: each reason once it is complete, with the code it is known by (a short name that
+// keeps its meaning across versions, "checksum-mismatch"), the item it concerns (NULL for the
+// package as a whole) and its cause without the "zelt: <item>: " head.
+typedef void (*ReasonSink)(void* context, const char* code, const ZChar* item, const char* cause);
+// Sends every reason to sink from now on; NULL sends them to standard error again.
+void SetReasonSink(ReasonSink sink, void* context);
+
+// The code a cause reported by its text (ReportFailure, ReportItemFailure, ItemPathProblem) is
+// known by.
+const char* ReasonCode(const char* cause);
+// A coder's name as packers' listings give it ("LZMA2", "BZip2"), or NULL for one unknown here.
+const char* CoderName(UInt32 id);
+// Whether the decoder has the coder, whatever the layout it stands in.
+bool DecoderHasCoder(UInt32 id);
+
 // "zelt: <cause>\n".
 void ReportFailure(const char* cause);
 // A cause with figures in it, in pieces: ReasonBegin writes "zelt: ", ReasonText and

@@ -18,6 +18,13 @@ static const ZChar* FileName(const ZChar* path, size_t* length) {
   return last;
 }
 
+struct Progress {
+  TestProgress report;
+  void* context;
+  ZUInt64 done;
+  ZUInt64 total;
+};
+
 // Whether the extraction would handle item index: its name must print (not empty), and unless it
 // is an anti-item, which writes nothing, pass the path checks, and a file must decode with a
 // correct checksum. An item at the top of outDir named as the package (case ignored), or one in a
@@ -26,7 +33,7 @@ static const ZChar* FileName(const ZChar* path, size_t* length) {
 // once the copy is deleted, and the folder could not be made beside it. Says why on standard error
 // when it would not.
 static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir,
-                             const ZChar* packageName, size_t packageNameLength) {
+                             const ZChar* packageName, size_t packageNameLength, Progress* progress) {
   SRes res = ReadItemName(reader, index);
   if (res != SZ_OK) {
     ReportResult(&reader->db, NULL, index, res);
@@ -53,7 +60,16 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
   }
   if (isDirectory) return true;
   res = StartItem(reader, index);
-  if (res == SZ_OK) res = SkipItem(reader);
+  while (res == SZ_OK) {
+    const Byte* data = NULL;
+    size_t size = 0;
+    res = ReadItem(reader, &data, &size);
+    if (size == 0) break;
+    if (progress->report != NULL) {
+      progress->done += size;
+      progress->report(progress->context, progress->done, progress->total);
+    }
+  }
   if (res != SZ_OK) ReportResult(&reader->db, name, index, res);
   return res == SZ_OK;
 }
@@ -66,16 +82,26 @@ static void Measure(PackageReader* reader, PackageSpace* space) {
   space->packageClusters = WholeClusters(fileBytes, space->clusterBytes);
 }
 
+int TestOpenedPackage(PackageReader* reader, const ZChar* packagePath, const ZChar* outDir,
+                      PackageSpace* space, TestProgress progress, void* context) {
+  size_t packageNameLength = 0;
+  const ZChar* packageName = FileName(packagePath, &packageNameLength);
+  Progress counted = {progress, context, 0, 0};
+  for (UInt32 i = 0; progress != NULL && i < reader->db.NumFiles; i++) {
+    counted.total += SzArEx_GetFileSize(&reader->db, i);
+  }
+  int result = 0;
+  for (UInt32 i = 0; i < reader->db.NumFiles && result == 0; i++) {
+    if (!ItemWouldExtract(reader, i, outDir, packageName, packageNameLength, &counted)) result = 1;
+  }
+  if (space != NULL) Measure(reader, space);
+  return result;
+}
+
 int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* space) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
-  size_t packageNameLength = 0;
-  const ZChar* packageName = FileName(packagePath, &packageNameLength);
-  int result = 0;
-  for (UInt32 i = 0; i < reader.db.NumFiles && result == 0; i++) {
-    if (!ItemWouldExtract(&reader, i, outDir, packageName, packageNameLength)) result = 1;
-  }
-  if (space != NULL) Measure(&reader, space);
+  int result = TestOpenedPackage(&reader, packagePath, outDir, space, NULL, NULL);
   ClosePackage(&reader);
   return result;
 }

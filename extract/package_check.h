@@ -3,6 +3,8 @@
 
 #include "device_types.h"
 
+struct PackageReader;
+
 // What a package takes on a volume whose clusters are clusterBytes, all in whole clusters.
 struct PackageSpace {
   ZUInt32 clusterBytes;      // given
@@ -19,3 +21,12 @@ struct PackageSpace {
 // error (failure_reason.h). Writes nothing and prints nothing on standard output. When space is
 // not NULL and the package opens, it is measured in the same pass, whatever the test finds.
 int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* space = NULL);
+
+// How far a test has got, for a tool that shows it: called as the items' bytes are decoded, with
+// the bytes done and the bytes of every item together.
+typedef void (*TestProgress)(void* context, ZUInt64 done, ZUInt64 total);
+
+// TestPackage on a package reader has open (OpenPackage) at packagePath, which it leaves open:
+// whoever opened it closes it. progress may be NULL.
+int TestOpenedPackage(PackageReader* reader, const ZChar* packagePath, const ZChar* outDir,
+                      PackageSpace* space, TestProgress progress, void* context);

@@ -109,6 +109,8 @@ int PlatFileSize(PlatFile* file, ZUInt64* size) {
   return result != PLAT_OK ? result : RawSize(file->raw, size);
 }
 
+int PlatFilePush(PlatFile* file) { return Flush(file); }
+
 int PlatFileFlush(PlatFile* file) {
   int result = Flush(file);
   if (file->writing && result == PLAT_OK) result = RawFlush(file->raw);

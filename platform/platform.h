@@ -68,6 +68,9 @@ int PlatFileSize(PlatFile* file, ZUInt64* size);
 // Hands what was written through the handle so far to the OS, so that it outlives the process;
 // on the Win32 backend it is then on the medium, as after PlatFileClose.
 int PlatFileFlush(PlatFile* file);
+// Hands what was written through the handle so far to the OS, which keeps it when the process
+// ends however it ends, without waiting for the medium as PlatFileFlush does.
+int PlatFilePush(PlatFile* file);
 // Releases the handle in every case; a failure means buffered data may not have reached the file.
 // On the Win32 backend a file written through the handle is on the medium once this succeeds.
 int PlatFileClose(PlatFile* file);
@@ -189,3 +192,6 @@ int PlatSetDeviceRoot(const char* hostDirectory);
 // a device path under the current root. PLAT_ERR_INVALID when it lies outside the root or does not
 // fit size units.
 int PlatHostPathToDevicePath(const char* hostPath, ZChar* devicePath, size_t size);
+// Whether standard error is a terminal (a console window), where a tool may show how far it has
+// got; false when it goes to a pipe or a file.
+bool PlatStandardErrorIsTerminal();

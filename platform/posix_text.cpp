@@ -1,4 +1,6 @@
 // UTF-16 and UTF-8, the host's file-name and console encoding.
+#include <unistd.h>
+
 #include "platform.h"
 #include "posix_internal.h"
 
@@ -124,3 +126,5 @@ int PlatUtf16ToConsole(const char16_t* src, int count, char* dst, int dstSize, c
   text.copy(dst, text.size());
   return static_cast<int>(text.size());
 }
+
+bool PlatStandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }

@@ -23,3 +23,9 @@ int PlatHostPathToDevicePath(const char* hostPath, ZChar* devicePath, size_t siz
   if (length >= HOST_PATH_MAX) return PLAT_ERR_INVALID;
   return ToDevicePath(full, devicePath, size);
 }
+
+// A console handle has a console mode; a pipe or a file has none.
+bool PlatStandardErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}

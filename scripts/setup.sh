@@ -35,7 +35,7 @@ enable_source_entries() {
 has_source_entries || enable_source_entries
 as_root apt-get update -qq
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-  build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 python3-py7zr xz-utils util-linux time strace \
+  build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 python3-py7zr python3-ppmd xz-utils util-linux time strace \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang clang-14 libclang-rt-14-dev llvm \
   g++-arm-linux-gnueabi qemu-user \
   locales acl libc-bin > /dev/null

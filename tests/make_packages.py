@@ -284,6 +284,11 @@ PACKAGES["filter-BCJ-wide"] = ("code-BCJ-wide", "-m0=LZMA2 -mf=BCJ", None)
 PACKAGES.update({"layout-" + name: ("layouts", switches, None)
                  for name, switches in LAYOUTS.items()})
 
+def py7zr_filter(method):
+    """A py7zr filter: an id, or an id with its settings."""
+    return {"id": method[0], **method[1]} if isinstance(method, tuple) else {"id": method}
+
+
 # Packages made by other writers, at each of their coder settings, as their users make them:
 # bsdtar from the folder ("." and "./" names, times and modes as stored by it), py7zr item by
 # item. Name -> (writer, bsdtar compression or py7zr filters, tree). bsdtar's deflate and bzip2
@@ -291,7 +296,7 @@ PACKAGES.update({"layout-" + name: ("layouts", switches, None)
 WRITER_PACKAGES = dict(
     {"bsdtar-" + compression: ("bsdtar", compression, "layouts")
      for compression in ("store", "lzma1", "lzma2", "ppmd", "deflate", "bzip2")},
-    **{"py7zr-" + name: ("py7zr", [{"id": method} for method in methods], "layouts") for name, methods in {
+    **{"py7zr-" + name: ("py7zr", [py7zr_filter(method) for method in methods], "layouts") for name, methods in {
         "copy": [py7zr.FILTER_COPY],
         "lzma": [py7zr.FILTER_LZMA],
         "lzma2": [py7zr.FILTER_LZMA2],
@@ -299,6 +304,11 @@ WRITER_PACKAGES = dict(
         "bcj-lzma2": [py7zr.FILTER_X86, py7zr.FILTER_LZMA2],  # its default
         "arm-lzma": [py7zr.FILTER_ARM, py7zr.FILTER_LZMA],
         "arm-lzma2": [py7zr.FILTER_ARM, py7zr.FILTER_LZMA2],
+        # PPMd with py7zr's 7 bytes of properties, at its default, a level and model of its own,
+        # and after BCJ.
+        "ppmd": [py7zr.FILTER_PPMD],
+        "ppmd-level": [(py7zr.FILTER_PPMD, {"level": 4, "mem": 20})],
+        "bcj-ppmd": [py7zr.FILTER_X86, py7zr.FILTER_PPMD],
         "bzip2": [py7zr.FILTER_BZIP2],
         "deflate": [py7zr.FILTER_DEFLATE],
     }.items()},

@@ -181,10 +181,12 @@ TEST_F(PowerCutTest, NextRunAfterACutAnywhereCompletesTheUpdate) {
 
   const uintmax_t packageSize = fs::file_size(device.Package());
   const uintmax_t files = Count(expected_, false), folders = Count(expected_, true);
-  // The package test reads all of the package through a look-ahead buffer of 256 KB; the copy
-  // writes it in pieces of 64 KB, after a line per stage in the log file (nine); each file the
-  // unpacking makes is written at least once.
-  const uintmax_t testReads = packageSize >> 18, copyWrites = packageSize >> 16;
+  // The run reads the end of its log file, then all of the package in pieces of 64 KB for its
+  // CRC-32, then the package test reads it through a look-ahead buffer of 256 KB; the copy writes
+  // it in pieces of 64 KB, after a line per stage in the log file (nine); each file the unpacking
+  // makes is written at least once, after its name.
+  const uintmax_t identityReads = (packageSize >> 16) + 2, testReads = packageSize >> 18;
+  const uintmax_t copyWrites = packageSize >> 16;
   struct Cut {
     const char* call;
     uintmax_t nth;
@@ -192,8 +194,8 @@ TEST_F(PowerCutTest, NextRunAfterACutAnywhereCompletesTheUpdate) {
     const char* why;
   };
   const Cut cuts[] = {
-      {"read", 1, kTest, "the package test's first read"},
-      {"read", testReads, kTest, "a read of the package test's last part"},
+      {"read", 2, kTest, "the first read of the package, for its CRC-32"},
+      {"read", 1 + identityReads + testReads, kTest, "a read of the package test's last part"},
       {"unlink", 1, kClean, "the clean's first deletion"},
       {"unlink", files - kMarkers.size(), kClean, "the clean's last deletion, all but the kept files"},
       {"rmdir", folders / 2, kClean, "a folder the clean removes"},
@@ -201,7 +203,8 @@ TEST_F(PowerCutTest, NextRunAfterACutAnywhereCompletesTheUpdate) {
       {"write", copyWrites, kCopy, "the copy's last pieces"},
       {"mkdir", 1, kUnpack, "the unpacking's first folder"},
       {"write", copyWrites + 30, kUnpack, "the unpacking's first files"},
-      {"write", copyWrites + files, kUnpack, "the unpacking's last files"},
+      {"write", copyWrites + 2 * files, kUnpack,
+       "the unpacking's last files (a write for each name, one for each file)"},
   };
   std::ostringstream report;
   for (const Cut& cut : cuts) {
@@ -215,8 +218,12 @@ TEST_F(PowerCutTest, NextRunAfterACutAnywhereCompletesTheUpdate) {
     Phase phase = PhaseOf(device.LogStages());
     EXPECT_EQ(kPhaseNames[phase], std::string(kPhaseNames[cut.phase])) << ReadFile(device.Log());
     report << "  before " << plan << ": in the " << kPhaseNames[phase] << "\n";
-    // The next run completes the update, whatever the cut left.
+    // The next run completes the update, whatever the cut left, and says first that the run
+    // before it was cut short.
     ASSERT_NO_FATAL_FAILURE(RunWhole(&device));
+    const std::string file = ReadFile(device.Root() / "SDMMC" / "zelt-update.log");
+    const std::string lastRun = file.substr(file.rfind("[ZELT_UPDATE] New run: "));
+    EXPECT_NE(lastRun.find("\n[ZELT_UPDATE] The previous run was cut short"), std::string::npos) << lastRun;
     ExpectInstalled(device.Install());
     if (HasFailure()) break;
   }

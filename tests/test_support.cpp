@@ -330,6 +330,12 @@ std::string LineTag(int line) {
   return tag;
 }
 
+std::string LastLogFileLine(const fs::path& root) {
+  std::string text = ReadFile(root / "SDMMC" / "zelt-update.log");
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.substr(text.rfind('\n') + 1);
+}
+
 std::vector<LoggedStage> LoggedStages(const std::string& log) {
   std::vector<LoggedStage> stages;
   std::istringstream lines(log);

@@ -135,5 +135,7 @@ struct LoggedStage {
 bool ParseStageLine(const std::string& text, LoggedStage* stage);
 // "Line: 00205:", the number of a stage line as the log writes it.
 std::string LineTag(int line);
+// The last line of the updater's log file on the card at root, without its line break.
+std::string LastLogFileLine(const fs::path& root);
 // The stage lines of a log, in order; other lines are passed over.
 std::vector<LoggedStage> LoggedStages(const std::string& log);

@@ -10,10 +10,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "7zCrc.h"
 #include "outcome_events.h"
 #include "platform.h"
 #include "platform_testing.h"
@@ -66,6 +68,30 @@ std::vector<int> AfterCopyBegan(std::initializer_list<int> stages) {
 }
 
 const std::vector<int> kSuccessStages = AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_OK, LINE_END});
+// The starts of the log file's last line for each way a run ends.
+const char kRefusedOutcome[] = "[ZELT_UPDATE] Outcome: refused before the clean: nothing was changed";
+const char kIncompleteOutcome[] =
+    "[ZELT_UPDATE] Outcome: failed after the clean began: the install is incomplete";
+const char kLockedOutcome[] =
+    "[ZELT_UPDATE] Outcome: refused, another update is running: this run changed nothing";
+const char kInstalledOutcome[] = "[ZELT_UPDATE] Outcome: success: the new install is in place";
+const char kUnfinishedLine[] = "[ZELT_UPDATE] The previous run was cut short (a power cut or a kill)";
+
+// The log file's text without the lines it alone has (the package's identity, the outcome and
+// an unfinished run named): what is left is what standard output had.
+std::string SharedWithOutput(const std::string& file) {
+  std::istringstream lines(file);
+  std::string shared;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("[ZELT_UPDATE] Package: ", 0) == 0 || line.rfind("[ZELT_UPDATE] Outcome: ", 0) == 0 ||
+        line.rfind(kUnfinishedLine, 0) == 0) {
+      continue;
+    }
+    shared += line + "\n";
+  }
+  if (!file.empty() && file.back() != '\n' && !shared.empty()) shared.pop_back();
+  return shared;
+}
 
 const std::map<int, std::string> kStageMessages = {
     {LINE_BANNER_TOP, "main:|----------------------------|"},
@@ -364,12 +390,12 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
          WriteFile(package, bytes);
        },
        ": checksum mismatch (the package is damaged)\n"},
-      {"Deflate", replaceBy("deflate"), "zelt: a.txt: unsupported coder Deflate\n"},
-      {"BZip2", replaceBy("bzip2"), ": unsupported coder BZip2\n"},
+      {"Deflate", replaceBy("deflate"), "zelt: a.txt: unsupported coder Deflate: repack with -m0=LZMA2\n"},
+      {"BZip2", replaceBy("bzip2"), ": unsupported coder BZip2: repack with -m0=LZMA2\n"},
       {"encrypted items", replaceBy("encrypted"), "zelt: a.txt: unsupported coder 7zAES (encrypted"},
       {"encrypted header", replaceBy("encrypted-header"), "zelt: encrypted header (7zAES)"},
       {"PPMd model of 300 MB", replaceBy("ppmd-300m"),
-       "zelt: a.txt: not enough memory (314572800 bytes asked)"},
+       "zelt: a.txt: not enough memory (314572800 bytes asked): a dictionary or model that large needs a repack"},
       // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
       {"item escaping the install directory", replaceBy("escaping"),
        "zelt: ../zelt-escaped.txt: unsafe item path"},
@@ -395,8 +421,9 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
     Outcome run = RunWaited(Updater(root.path()));
     ExpectOutcome(run, AfterBanner({LINE_CHECK_PACKAGE_FAIL}), false);
     EXPECT_NE(run.errors.find(d.reason), std::string::npos) << run.errors;
-    // The technician who pulls the card finds the reason too.
+    // The technician who pulls the card finds the reason too, and that nothing was changed.
     EXPECT_NE(ReadFile(root.path() / "SDMMC" / "zelt-update.log").find(d.reason), std::string::npos);
+    EXPECT_EQ(LastLogFileLine(root.path()).rfind(kRefusedOutcome, 0), 0u) << LastLogFileLine(root.path());
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
     EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
   }
@@ -463,6 +490,7 @@ TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
             std::string::npos) << run.errors;
   EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/EMMC_Check_File.txt"), "marker");
   EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/readme.txt"), "readme");
+  EXPECT_EQ(LastLogFileLine(root.path()).rfind(kIncompleteOutcome, 0), 0u) << LastLogFileLine(root.path());
 }
 
 TEST(UpdateTest, UpdaterAtDeviceRoot) {
@@ -598,6 +626,7 @@ TEST(UpdateTest, OneRunAtATime) {
     EXPECT_NE(second.errors.find("without setting an event"), std::string::npos)
         << second.errors;
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
+    EXPECT_EQ(LastLogFileLine(root.path()).rfind(kLockedOutcome, 0), 0u) << LastLogFileLine(root.path());
     first.Kill();
   }
   ExpectOutcome(RunWaited(Updater(root.path())), kSuccessStages, true);
@@ -750,6 +779,8 @@ TEST(UpdateTest, RunRefusesWhenTheVolumeCannotHoldTheResult) {
       ExpectOutcome(run, AfterBanner({LINE_FREE_SPACE_FAIL}), false);
       EXPECT_NE(run.errors.find("zelt: the volume is too small: the update needs "), std::string::npos)
           << run.errors;
+      EXPECT_NE(run.errors.find(" more on the volume; nothing was changed\n"), std::string::npos)
+          << run.errors;
       EXPECT_EQ(after, installed);
     }
   }
@@ -775,14 +806,21 @@ TEST(UpdateTest, LogFileBesideTheUpdaterKeepsTheLastRuns) {
     std::string before;
     std::string kept;   // what the log file holds in front of this run's lines
     bool written;       // whether the run's lines are in it
+    bool unfinished;    // whether they name the earlier run as cut short
   };
+  const std::string endedLog = shortLog + kInstalledOutcome + "\n";
+  const std::string longLastRun = "\n[ZELT_UPDATE] New run: Time: 99\n" + std::string(200 * 1024, 'y') + "\n";
   const Row rows[] = {
-      {"the first run makes the log", "none", "", "", true},
-      {"a run goes after the earlier ones", "written", shortLog, shortLog + "\n", true},
+      {"the first run makes the log", "none", "", "", true, false},
+      {"a run goes after the earlier ones, the last cut short", "written", shortLog, shortLog + "\n", true,
+       true},
+      {"a run goes after one that ended", "written", endedLog, endedLog + "\n", true, false},
       {"over the bound the runs of the last 128 KB stay", "written", longLog,
-       longLog.substr(longLog.size() - 13 * kOldRunBytes + 1) + "\n", true},
-      {"a log another program holds stays as it was", "held", shortLog, shortLog, false},
-      {"a read-only log stays as it was", "read-only", shortLog, shortLog, false},
+       longLog.substr(longLog.size() - 13 * kOldRunBytes + 1) + "\n", true, true},
+      {"a last run longer than 128 KB stays whole", "written", longLog + longLastRun, longLastRun.substr(1) + "\n",
+       true, true},
+      {"a log another program holds stays as it was", "held", shortLog, shortLog, false, false},
+      {"a read-only log stays as it was", "read-only", shortLog, shortLog, false, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -811,7 +849,16 @@ TEST(UpdateTest, LogFileBesideTheUpdaterKeepsTheLastRuns) {
     size_t tickEnd = text.find_first_not_of("0123456789", head.size());
     ASSERT_TRUE(text.compare(0, head.size(), head) == 0) << text.size() << " bytes";
     EXPECT_GT(tickEnd, head.size());
-    EXPECT_EQ(text.substr(tickEnd), "\n" + output);
+    const std::string lines = text.substr(tickEnd);
+    EXPECT_EQ(SharedWithOutput(lines), "\n" + output);
+    EXPECT_EQ(lines.find(kUnfinishedLine) != std::string::npos, row.unfinished) << lines;
+    const std::string package = ReadFile(PackagePath(root.path()));
+    CrcGenerateTable();
+    char identity[80];
+    std::snprintf(identity, sizeof identity, "\n[ZELT_UPDATE] Package: %zu bytes, CRC-32 %08X\n",
+                  package.size(), static_cast<unsigned>(CrcCalc(package.data(), package.size())));
+    EXPECT_NE(lines.find(identity), std::string::npos) << lines;
+    EXPECT_EQ(LastLogFileLine(root.path()), kInstalledOutcome);
   }
 }
 
@@ -839,7 +886,8 @@ TEST(UpdateTest, ItemNamesReachTheLogAsTheRunGoes) {
   EXPECT_LT(text.find("\nmod1/f0.dat\n"), text.find("\nmod24/f2.dat"));
   // The log file beside the updater holds what standard output did, stage lines at once.
   std::string file = ReadFile(root.path() / "SDMMC" / "zelt-update.log");
-  file.erase(0, file.find('\n') + 1);
+  EXPECT_NE(file.find("\nmod24/f2.dat"), std::string::npos) << "the name of the item being unpacked";
+  file = SharedWithOutput(file.erase(0, file.find('\n') + 1));
   EXPECT_EQ(text.compare(0, file.size(), file), 0) << file;
   EXPECT_GE(file.size(), text.find("main:copy data success\n")) << file;
 }

@@ -1,9 +1,10 @@
 // Tells an integrator's pipeline whether the device will take a package, and why not:
-// zelt-check [--ram MB] [--free MB] [--cluster KB] [--json] PACKAGE. It runs the updater's own
+// zelt-check [--ram MB] [--free MB] [--cluster KB] [--json] PACKAGE... It runs the updater's own
 // package test, then what the device adds to it: paths, memory per solid block, room on the
 // volume, coders, encryption and the items the clean or the run treat specially. Exit 0 when the
-// device will take the package, 1 when it will refuse it, 2 for a usage error or a file that is
-// no package at all.
+// device will take every package, 1 when it will refuse one, 2 for a usage error or a file that
+// is no package at all. With --json it prints one JSON document in UTF-8 on every exit.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "device_names.h"
+#include "failure_reason.h"
 #include "item_path.h"
 #include "package_check.h"
 #include "package_reader.h"
@@ -27,15 +29,63 @@ constexpr ZUInt32 kAesMethod = 0x06F10701;
 constexpr const char* kKeptFile = "EMMC_Check_File.txt";
 constexpr const char* kToleratedFile = "ceusbkwrapperdrv.dll";
 constexpr const char* kPackageCopy = "Zeltrovan.7z";
+// One command that packs a folder as the device takes it with the default --ram: LZMA2 with a
+// dictionary that leaves room for the extractor, no password, one file.
+constexpr const char* kRepackLine =
+    "repack it as the device takes it: cd FOLDER && 7zz a -m0=LZMA2 -md=16m ../Zeltrovan.7z .";
 
 enum Severity { NOTE, WARNING, ERROR };
 const char* const kSeverityNames[] = {"note", "warning", "error"};
 
+using Name = std::basic_string<ZChar>;
+
 struct Finding {
   Severity severity;
-  std::string item;  // empty for the package as a whole
+  std::string code;
+  bool hasItem;
+  Name item;     // an item path, when hasItem
+  UInt32 block;  // 1 and up for a solid block's finding, 0 for none
   std::string text;
 };
+
+// The codes of findings that are not errors, and of errors a repack with kRepackLine fixes. Every
+// other code is an error that a repack does not fix; the package test's codes are listed in
+// failure_reason.cpp, where each cause has its own.
+struct CodeKind {
+  const char* code;
+  Severity severity;
+  bool repackFixes;
+};
+const CodeKind kCodeKinds[] = {
+    {"anti-item", NOTE, false},
+    {"read-only", NOTE, false},
+    {"driver-kept-in-use", NOTE, false},
+    {"marker-file-replaced", WARNING, false},
+    {"marker-folder", WARNING, false},
+    {"coder-unsupported", ERROR, true},
+    {"coder-layout-unsupported", ERROR, true},
+    {"encrypted", ERROR, true},
+    {"encrypted-header", ERROR, true},
+    {"header-coder-unsupported", ERROR, true},
+    {"dictionary-too-large", ERROR, true},
+    {"not-enough-memory", ERROR, true},
+    {"truncated", ERROR, true},
+    {"not-7z", ERROR, true},
+};
+
+const CodeKind* KindOf(const std::string& code) {
+  for (const CodeKind& kind : kCodeKinds) {
+    if (code == kind.code) return &kind;
+  }
+  return nullptr;
+}
+
+void Add(std::vector<Finding>* findings, const char* code, const Name* item, UInt32 block,
+         const std::string& text) {
+  const CodeKind* kind = KindOf(code);
+  findings->push_back({kind != nullptr ? kind->severity : ERROR, code, item != nullptr,
+                       item != nullptr ? *item : Name(), block, text});
+}
 
 struct Options {
   unsigned long long ramBytes = kDefaultRamMb << 20;
@@ -43,7 +93,7 @@ struct Options {
   unsigned long long freeBytes = 0;
   ZUInt32 clusterBytes = PLAT_ASSUMED_CLUSTER;
   bool json = false;
-  const char* package = nullptr;
+  std::vector<const char*> packages;
 };
 
 // What the check found besides the findings, for the summary.
@@ -52,6 +102,18 @@ struct Figures {
   unsigned long long spaceBytes = 0;
 };
 
+// One package's result: exit 0 taken, 1 refused, 2 no package the check can read.
+struct Result {
+  const char* package;
+  int status;
+  std::vector<Finding> findings;
+  Figures figures;
+};
+
+const char* const kStatusMeanings[] = {"the device will take it", "the device will refuse it",
+                                       "no package the check can read"};
+const char* const kVerdicts[] = {"take", "refuse", "unreadable"};
+
 bool ParseCount(const char* text, unsigned long long limit, unsigned long long* value) {
   if (text == nullptr || *text < '0' || *text > '9') return false;
   char* end = nullptr;
@@ -59,30 +121,36 @@ bool ParseCount(const char* text, unsigned long long limit, unsigned long long* 
   return *end == 0 && *value > 0 && *value <= limit;
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
+// Returns what is wrong with the command line, or an empty text.
+std::string ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; i++) options->json = options->json || std::string(argv[i]) == "--json";
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     unsigned long long value = 0;
-    if (arg == "--json") {
-      options->json = true;
-    } else if (arg == "--ram" && ParseCount(next, 1 << 20, &value)) {
-      options->ramBytes = value << 20;
+    if (arg == "--json") continue;
+    if (arg == "--ram" || arg == "--free" || arg == "--cluster") {
+      if (!ParseCount(next, arg == "--free" ? 1ULL << 30 : 1 << 20, &value)) {
+        return arg + " needs a whole number of " + (arg == "--cluster" ? "KB" : "MB") + " above 0";
+      }
       i++;
-    } else if (arg == "--free" && ParseCount(next, 1ULL << 30, &value)) {
-      options->freeGiven = true;
-      options->freeBytes = value << 20;
-      i++;
-    } else if (arg == "--cluster" && ParseCount(next, 1 << 20, &value) && (value & (value - 1)) == 0) {
-      options->clusterBytes = static_cast<ZUInt32>(value << 10);
-      i++;
-    } else if (options->package == nullptr && !arg.empty() && arg[0] != '-') {
-      options->package = argv[i];
+      if (arg == "--ram") {
+        options->ramBytes = value << 20;
+      } else if (arg == "--free") {
+        options->freeGiven = true;
+        options->freeBytes = value << 20;
+      } else if ((value & (value - 1)) != 0) {
+        return "--cluster must be a power of two (4, 8, 16 or 32 KB on the device's media)";
+      } else {
+        options->clusterBytes = static_cast<ZUInt32>(value << 10);
+      }
+    } else if (!arg.empty() && arg[0] != '-') {
+      options->packages.push_back(argv[i]);
     } else {
-      return false;
+      return "unknown option " + arg;
     }
   }
-  return options->package != nullptr;
+  return options->packages.empty() ? "no package named" : "";
 }
 
 std::string Printable(const ZChar* name) {
@@ -90,6 +158,35 @@ std::string Printable(const ZChar* name) {
   std::vector<char> text(units * 3 + 1);
   int produced = PlatUtf16ToConsole(name, units, text.data(), static_cast<int>(text.size()), '_');
   return std::string(text.data(), produced > 0 ? produced : 0);
+}
+
+// JSON is UTF-8 whatever the console: a lone surrogate becomes U+FFFD.
+std::string Utf8(const Name& name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); i++) {
+    unsigned long c = name[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
 }
 
 bool IsName(const ZChar* component, size_t length, const char* name) {
@@ -107,9 +204,9 @@ std::string Megabytes(unsigned long long bytes) {
 
 // The names the clean and the run treat specially, wherever they stand in the item's path. A
 // folder is reported once, however many items lie in it (warnedFolders).
-void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<std::string>* warnedFolders,
+void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warnedFolders,
                        std::vector<Finding>* findings) {
-  std::string item = Printable(name);
+  Name item = name;
   std::vector<std::pair<const ZChar*, size_t>> components;
   const ZChar* cursor = name;
   size_t length = 0;
@@ -120,56 +217,65 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<std::string
     length = components[k].second;
     bool isFile = k + 1 == components.size() && !isDirectory;
     if (k == 0 && IsName(component, length, kPackageCopy)) {
-      findings->push_back(
-          {ERROR, item, "named like the package copy the update unpacks from, in its folder"});
+      Add(findings, "name-package-copy", &item, 0,
+          "named like the package copy the update unpacks from, in its folder: rename it, or put it "
+          "in a folder");
     }
     if (IsName(component, length, kKeptFile)) {
-      std::string folder = Printable(std::basic_string<ZChar>(name, component + length).c_str());
+      Name folder(name, component + length);
       if (isFile) {
-        findings->push_back(
-            {WARNING, item, "named like the marker file the clean keeps: it replaces the device's own"});
+        Add(findings, "marker-file-replaced", &item, 0,
+            "named like the marker file the clean keeps: it replaces the device's own; leave it out "
+            "unless it should");
       } else if (warnedFolders->insert(folder).second) {
-        findings->push_back({WARNING, folder,
-                             "a folder named like the marker file the clean keeps: where the device "
-                             "has that file, the folder cannot be made and the update fails"});
+        Add(findings, "marker-folder", &folder, 0,
+            "a folder named like the marker file the clean keeps: where the device has that file, "
+            "the folder cannot be made and the update fails; rename the folder");
       }
     }
     if (isFile && IsName(component, length, kToleratedFile)) {
-      findings->push_back(
-          {NOTE, item, "the driver the clean leaves when it is in use: the older one then stays"});
+      Add(findings, "driver-kept-in-use", &item, 0,
+          "the driver the clean leaves when it is in use: the older one then stays");
     }
   }
 }
 
 void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
   const CSzArEx* db = &reader->db;
-  std::set<std::string> warnedFolders;
+  std::set<Name> warnedFolders;
   for (UInt32 i = 0; i < db->NumFiles; i++) {
     if (ReadItemName(reader, i) != SZ_OK) {
-      findings->push_back({ERROR, "item " + std::to_string(i + 1), "no memory for its name"});
+      Add(findings, "not-enough-memory", nullptr, 0,
+          "item " + std::to_string(i + 1) + ": no memory for its name");
       continue;
     }
     const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
-    std::string item = Printable(name);
+    Name item = name;
     if (name[0] == 0) {
-      findings->push_back({ERROR, "item " + std::to_string(i + 1), "an empty name"});
+      Add(findings, "name-empty", nullptr, 0,
+          "item " + std::to_string(i + 1) + ": an empty name: give it one");
       continue;
     }
     bool isDirectory = SzArEx_IsDir(db, i);
     if (IsAntiItem(reader, i)) {
-      findings->push_back({NOTE, item, "anti-item: it writes nothing, the clean has removed what it names"});
+      Add(findings, "anti-item", &item, 0,
+          "anti-item: it writes nothing, the clean has removed what it names");
       continue;
     }
     if (const char* problem = ItemPathProblem(kOutDirWide, name, isDirectory)) {
       // The extractor's wording goes on with what it does then; the package test refuses instead.
       std::string text = problem;
-      findings->push_back({ERROR, item, text.substr(0, text.find(','))});
+      text = text.substr(0, text.find(','));
+      text += ReasonCode(problem) == std::string("path-too-long")
+                  ? ": below \\Zeltrovan\\ a file takes at most 248 units of path, a folder 244; shorten it"
+                  : ": pack it by a path relative to the folder packed, with no .. and no drive";
+      Add(findings, ReasonCode(problem), &item, 0, text);
       continue;
     }
     CheckSpecialNames(name, isDirectory, &warnedFolders, findings);
     if (SzBitWithVals_Check(&db->Attribs, i) && (db->Attribs.Vals[i] & PLAT_ATTR_READONLY) != 0) {
-      findings->push_back(
-          {NOTE, item, "read-only: the next update's clean makes it writable before deleting it"});
+      Add(findings, "read-only", &item, 0,
+          "read-only: the next update's clean makes it writable before deleting it");
     }
   }
 }
@@ -187,24 +293,44 @@ void* CountingAlloc(ISzAllocPtr p, size_t size) {
 
 void CountingFree(ISzAllocPtr, void* address) { ISzAlloc_Free(&kPackageAllocator, address); }
 
-// The methods as packers' listings name them.
-struct MethodName {
-  ZUInt32 method;
-  const char* name;
-};
-const MethodName kMethodNames[] = {
-    {CODER_COPY, "Copy"},  {CODER_LZMA, "LZMA"},    {CODER_LZMA2, "LZMA2"}, {CODER_PPMD, "PPMd"},
-    {0x03030103, "BCJ"},   {0x0303011B, "BCJ2"},    {0x03030501, "ARM"},    {0x03030701, "ARMT"},
-    {0x040108, "Deflate"}, {0x040109, "Deflate64"}, {0x040202, "BZip2"},    {kAesMethod, "AES"},
-};
-
 std::string NameOf(ZUInt32 method) {
-  for (const MethodName& known : kMethodNames) {
-    if (known.method == method) return known.name;
-  }
+  if (const char* name = CoderName(method)) return name;
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(method));
   return text;
+}
+
+// What a coder's properties ask for its dictionary or model, or 0 for a coder without one.
+unsigned long long DictionaryBytes(const CSzCoderInfo& coder, const Byte* props) {
+  props += coder.PropsOffset;
+  if (coder.MethodID == CODER_LZMA2 && coder.PropsSize == 1) {
+    unsigned bits = props[0];
+    return bits >= 40 ? 0xFFFFFFFFULL : (2ULL | (bits & 1)) << (bits / 2 + 11);
+  }
+  if ((coder.MethodID == CODER_LZMA || coder.MethodID == CODER_PPMD) && coder.PropsSize >= 5) {
+    return props[1] | props[2] << 8 | props[3] << 16 | static_cast<unsigned long long>(props[4]) << 24;
+  }
+  return 0;
+}
+
+// The largest power of two of kilobytes within limit bytes, as a 7-Zip switch's size ("16m").
+std::string FittingSize(unsigned long long limit) {
+  unsigned long long kb = 1;
+  while ((kb << 11) <= limit) kb <<= 1;
+  return kb >= 1024 ? std::to_string(kb >> 10) + "m" : std::to_string(kb) + "k";
+}
+
+// What a block that needs bytes (over them when its allocation was refused), with a dictionary or model of
+// dictionary bytes from its coder, should change to fit ramBytes.
+std::string MemoryAdvice(bool over, unsigned long long bytes, unsigned long long dictionary, bool ppmd,
+                         unsigned long long ramBytes) {
+  std::string text = std::string("needs ") + (over ? "over " : "") + Megabytes(bytes) + " to unpack";
+  if (dictionary > 0) text += " (a " + Megabytes(dictionary) + (ppmd ? " PPMd model)" : " dictionary)");
+  text += "; the device has " + Megabytes(ramBytes);
+  unsigned long long others = bytes > dictionary ? bytes - dictionary : 0;
+  if (dictionary == 0 || others + (64 << 10) > ramBytes) return text + ": more than any repack saves";
+  std::string size = FittingSize(ramBytes - others);
+  return text + (ppmd ? ": repack with -m0=PPMd:mem=" + size : ": repack with -md=" + size);
 }
 
 // Each solid block opened as the extractor opens it, through an allocator that counts: what it
@@ -213,44 +339,59 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
                  Figures* figures) {
   const CSzAr* ar = &reader->db.db;
   for (UInt32 i = 0; i < ar->NumFolders; i++) {
-    std::string block = "block " + std::to_string(i + 1);
     CSzData data;
     data.Data = ar->CodersData + ar->FoCodersOffsets[i];
     data.Size = ar->FoCodersOffsets[i + 1] - ar->FoCodersOffsets[i];
+    const Byte* props = data.Data;
     CSzFolder folder;
     std::string coders;
+    std::string lacking;
     bool encrypted = false;
+    bool ppmd = false;
+    unsigned long long dictionary = 0;
     if (SzGetNextFolderItem(&folder, &data) == SZ_OK) {
       for (UInt32 c = folder.NumCoders; c-- > 0;) {
-        coders += (coders.empty() ? "" : " ") + NameOf(folder.Coders[c].MethodID);
-        encrypted = encrypted || folder.Coders[c].MethodID == kAesMethod;
+        ZUInt32 method = folder.Coders[c].MethodID;
+        coders += (coders.empty() ? "" : " ") + NameOf(method);
+        if (!DecoderHasCoder(method)) lacking += (lacking.empty() ? "" : " and ") + NameOf(method);
+        encrypted = encrypted || method == kAesMethod;
+        ppmd = ppmd || method == CODER_PPMD;
+        dictionary = std::max(dictionary, DictionaryBytes(folder.Coders[c], props));
       }
     }
+    // The decoder gives an LZMA dictionary no more than the block holds; a PPMd model is whole.
+    if (!ppmd) dictionary = std::min<unsigned long long>(dictionary, SzAr_GetFolderUnpackSize(ar, i));
     CountingAllocator counting = {{CountingAlloc, CountingFree}, 0};
     SRes res = FolderStreamOpen(reader->folder, &reader->db, i, reader->file, reader->look.buf,
                                 kLookBufferSize, &counting.vt);
     FolderStreamClose(reader->folder);
     if (encrypted) {
-      findings->push_back({ERROR, block, "encrypted (" + coders + "): the device has no password"});
+      Add(findings, "encrypted", nullptr, i + 1,
+          "encrypted (" + coders + "): the device has no password: pack without -p");
+      continue;
+    }
+    if (res == SZ_ERROR_UNSUPPORTED && !lacking.empty()) {
+      Add(findings, "coder-unsupported", nullptr, i + 1,
+          "packed with " + lacking + ", which the device cannot unpack: repack with -m0=LZMA2");
       continue;
     }
     if (res == SZ_ERROR_UNSUPPORTED) {
-      findings->push_back({ERROR, block,
-                           "coders " + coders +
-                               ": the device decodes Copy, LZMA, LZMA2 and PPMd, "
-                               "alone or before BCJ, ARM or another branch filter, and BCJ2"});
+      Add(findings, "coder-layout-unsupported", nullptr, i + 1,
+          "packed with " + coders +
+              " in a layout or with properties the device cannot unpack: "
+              "repack with -m0=LZMA2");
       continue;
     }
     unsigned long long bytes =
         counting.bytes + kLookBufferSize + sizeof(FolderStream) + sizeof(PackageReader);
-    if (bytes > figures->largestBlockBytes) figures->largestBlockBytes = bytes;
+    if (res == SZ_ERROR_MEM) bytes = std::max(bytes, dictionary + kLookBufferSize + sizeof(FolderStream));
+    if (res == SZ_OK && bytes > figures->largestBlockBytes) figures->largestBlockBytes = bytes;
     if (res == SZ_ERROR_MEM || bytes > options.ramBytes) {
-      findings->push_back({ERROR, block,
-                           "coders " + coders + " need " + (res == SZ_ERROR_MEM ? "over " : "") +
-                               Megabytes(bytes) + " of memory, more than the " + Megabytes(options.ramBytes) +
-                               " the updater has"});
+      Add(findings, "dictionary-too-large", nullptr, i + 1,
+          MemoryAdvice(res == SZ_ERROR_MEM, bytes, dictionary, ppmd, options.ramBytes));
     } else if (res != SZ_OK) {
-      findings->push_back({ERROR, block, "its sizes or coders do not fit together"});
+      Add(findings, "sizes-inconsistent", nullptr, i + 1,
+          "its sizes or coders do not fit together (it is damaged)");
     }
   }
 }
@@ -259,7 +400,7 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
 void CheckSpace(const PackageSpace& space, const Options& options, std::vector<Finding>* findings,
                 Figures* figures) {
   if (!space.measured) {
-    findings->push_back({ERROR, "", "its unpacked size cannot be measured"});
+    Add(findings, "space-unmeasured", nullptr, 0, "its unpacked size cannot be measured");
     return;
   }
   // The copy stays in the install folder until every item is out. A header can declare sizes no
@@ -269,18 +410,30 @@ void CheckSpace(const PackageSpace& space, const Options& options, std::vector<F
     clusters = ~0ULL / options.clusterBytes;
   figures->spaceBytes = clusters * options.clusterBytes;
   if (options.freeGiven && figures->spaceBytes > options.freeBytes) {
-    findings->push_back({ERROR, "",
-                         "needs " + Megabytes(figures->spaceBytes) + " in whole " +
-                             std::to_string(options.clusterBytes >> 10) +
-                             " KB clusters (its copy and its items), more than the " +
-                             Megabytes(options.freeBytes) + " free"});
+    Add(findings, "space-too-small", nullptr, 0,
+        "needs " + Megabytes(figures->spaceBytes) + " in whole " +
+            std::to_string(options.clusterBytes >> 10) +
+            " KB clusters (its copy and its items), more than the " + Megabytes(options.freeBytes) +
+            " free: free " + Megabytes(figures->spaceBytes - options.freeBytes) +
+            " more on the install volume, or make the package smaller");
   }
 }
 
+// Valid UTF-8 passes as it is; any other byte (a path in another code page) becomes U+FFFD.
 std::string JsonText(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  for (size_t i = 0; i < text.size(); i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = c < 0x80             ? 1
+                    : (c & 0xE0) == 0xC0 ? 2
+                    : (c & 0xF0) == 0xE0 ? 3
+                    : (c & 0xF8) == 0xF0 ? 4
+                                         : 0;
+    bool valid = length > 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; k++) valid = (text[i + k] & 0xC0) == 0x80;
+    if (!valid) {
+      out += "\uFFFD";
+    } else if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c < 0x20) {
@@ -288,79 +441,172 @@ std::string JsonText(const std::string& text) {
       std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
       out += escaped;
     } else {
-      out += static_cast<char>(c);
+      out.append(text, i, length);
+      i += length - 1;
     }
   }
   return out + "\"";
 }
 
-int Report(const Options& options, const std::vector<Finding>& findings, const Figures& figures) {
-  int counts[3] = {0, 0, 0};
-  for (const Finding& finding : findings) counts[finding.severity]++;
-  bool refused = counts[ERROR] > 0;
-  if (options.json) {
+void PrintJson(const Result& result) {
+  std::printf(
+      "{\"package\": %s, \"verdict\": \"%s\", \"exit\": %d, \"meaning\": %s, "
+      "\"largest_block_bytes\": %llu, \"space_bytes\": %llu, \"findings\": [",
+      JsonText(result.package).c_str(), kVerdicts[result.status], result.status,
+      JsonText(kStatusMeanings[result.status]).c_str(), result.figures.largestBlockBytes,
+      result.figures.spaceBytes);
+  const char* separator = "";
+  for (const Finding& finding : result.findings) {
     std::printf(
-        "{\"package\": %s, \"verdict\": \"%s\", \"largest_block_bytes\": %llu, \"space_bytes\": %llu, "
-        "\"findings\": [",
-        JsonText(options.package).c_str(), refused ? "refuse" : "take", figures.largestBlockBytes,
-        figures.spaceBytes);
-    const char* separator = "";
-    for (const Finding& finding : findings) {
-      std::printf("%s\n  {\"severity\": \"%s\", \"item\": %s, \"finding\": %s}", separator,
-                  kSeverityNames[finding.severity], JsonText(finding.item).c_str(),
-                  JsonText(finding.text).c_str());
-      separator = ",";
-    }
-    std::printf("%s]}\n", findings.empty() ? "" : "\n");
-  } else {
-    for (const Finding& finding : findings) {
-      std::printf("%s: %s: %s%s%s\n", options.package, kSeverityNames[finding.severity], finding.item.c_str(),
-                  finding.item.empty() ? "" : ": ", finding.text.c_str());
-    }
-    std::printf("%s: %s: %d errors, %d warnings, %d notes; largest block %s of %s, %s on the volume\n",
-                options.package, refused ? "the device will refuse it" : "the device will take it",
-                counts[ERROR], counts[WARNING], counts[NOTE], Megabytes(figures.largestBlockBytes).c_str(),
-                Megabytes(options.ramBytes).c_str(), Megabytes(figures.spaceBytes).c_str());
+        "%s\n  {\"severity\": \"%s\", \"code\": \"%s\", \"item\": %s, \"block\": %s, \"finding\": %s}",
+        separator, kSeverityNames[finding.severity], finding.code.c_str(),
+        finding.hasItem ? JsonText(Utf8(finding.item)).c_str() : "null",
+        finding.block > 0 ? std::to_string(finding.block).c_str() : "null", JsonText(finding.text).c_str());
+    separator = ",";
   }
-  return refused ? 1 : 0;
+  std::printf("%s]}", result.findings.empty() ? "" : "\n");
+}
+
+bool RepackFixes(const Finding& finding) {
+  const CodeKind* kind = KindOf(finding.code);
+  return kind != nullptr && kind->repackFixes;
+}
+
+void PrintText(const Options& options, const Result& result) {
+  int counts[3] = {0, 0, 0};
+  bool repack = false;
+  for (const Finding& finding : result.findings) {
+    counts[finding.severity]++;
+    repack = repack || RepackFixes(finding);
+    std::string where = finding.hasItem     ? Printable(finding.item.c_str()) + ": "
+                        : finding.block > 0 ? "block " + std::to_string(finding.block) + ": "
+                                            : "";
+    std::printf("%s: %s: %s%s [%s]\n", result.package, kSeverityNames[finding.severity], where.c_str(),
+                finding.text.c_str(), finding.code.c_str());
+  }
+  if (repack) std::printf("%s: %s\n", result.package, kRepackLine);
+  auto plural = [](int count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+  };
+  std::string largest = result.figures.largestBlockBytes > 0
+                            ? "largest block " + Megabytes(result.figures.largestBlockBytes) + " of " +
+                                  Megabytes(options.ramBytes)
+                            : "no block measured";
+  std::printf("%s: %s: %s, %s, %s; %s, %s on the volume\n", result.package, kStatusMeanings[result.status],
+              plural(counts[ERROR], "error").c_str(), plural(counts[WARNING], "warning").c_str(),
+              plural(counts[NOTE], "note").c_str(), largest.c_str(),
+              Megabytes(result.figures.spaceBytes).c_str());
+}
+
+// The package test's reasons, each a finding, in the order they come.
+void TakeReason(void* context, const char* code, const ZChar* item, const char* cause) {
+  Name name = item != nullptr ? Name(item) : Name();
+  Add(static_cast<std::vector<Finding>*>(context), code, item != nullptr ? &name : nullptr, 0, cause);
+}
+
+// How far the test has got, on a terminal only: the percentage of the items' bytes decoded.
+struct ProgressShown {
+  const char* package;
+  int percent;
+};
+
+void ShowProgress(void* context, ZUInt64 done, ZUInt64 total) {
+  ProgressShown* shown = static_cast<ProgressShown*>(context);
+  int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+  if (percent == shown->percent) return;
+  shown->percent = percent;
+  std::fprintf(stderr, "\r%s: %d%%", shown->package, percent);
+  std::fflush(stderr);
+}
+
+void ClearProgress(const ProgressShown& shown) {
+  if (shown.percent < 0) return;
+  std::string blank(std::string(shown.package).size() + 6, ' ');
+  std::fprintf(stderr, "\r%s\r", blank.c_str());
+  std::fflush(stderr);
+}
+
+Result CheckPackage(const Options& options, const char* path) {
+  Result result = {path, 2, {}, {}};
+  // The reasons the package test gives become findings of their own.
+  std::vector<Finding> reasons;
+  SetReasonSink(TakeReason, &reasons);
+  ZChar package[PLAT_MAX_PATH];
+  PackageReader reader;
+  int opened = PACKAGE_UNREADABLE;
+  if (PlatHostPathToDevicePath(path, package, PLAT_MAX_PATH) != PLAT_OK) {
+    Add(&reasons, "path-unusable", nullptr, 0, "the package's path cannot be used here: give a shorter one");
+  } else {
+    opened = OpenPackage(package, &reader);
+  }
+  if (opened == PACKAGE_UNREADABLE || opened == PACKAGE_INVALID) {
+    SetReasonSink(nullptr, nullptr);
+    result.findings = reasons;
+    return result;
+  }
+  if (opened == PACKAGE_OPENED) {
+    CheckItems(&reader, &result.findings);
+    CheckBlocks(&reader, options, &result.findings, &result.figures);
+    PackageSpace space = {options.clusterBytes, false, 0, 0};
+    ProgressShown shown = {path, -1};
+    bool progress = !options.json && PlatStandardErrorIsTerminal();
+    if (TestOpenedPackage(&reader, package, kOutDirWide, &space, progress ? ShowProgress : nullptr, &shown) !=
+            0 &&
+        reasons.empty()) {
+      Add(&reasons, "package-test-refuses", nullptr, 0, "the updater's package test refuses it");
+    }
+    ClearProgress(shown);
+    ClosePackage(&reader);
+    CheckSpace(space, options, &result.findings, &result.figures);
+  }
+  SetReasonSink(nullptr, nullptr);
+  // A reason the check found itself already stands among the findings, said in its own words.
+  std::vector<Finding> findings;
+  for (const Finding& reason : reasons) {
+    bool known = false;
+    for (const Finding& finding : result.findings) known = known || finding.code == reason.code;
+    if (!known) findings.push_back(reason);
+  }
+  findings.insert(findings.end(), result.findings.begin(), result.findings.end());
+  result.findings = findings;
+  result.status = 0;
+  for (const Finding& finding : result.findings) {
+    if (finding.severity == ERROR) result.status = 1;
+  }
+  return result;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: zelt-check [--ram MB] [--free MB] [--cluster KB] [--json] PACKAGE\n");
+  std::string wrong = ParseOptions(argc, argv, &options);
+  if (!wrong.empty()) {
+    const char* usage = "usage: zelt-check [--ram MB] [--free MB] [--cluster KB] [--json] PACKAGE...";
+    if (options.json) {
+      std::printf(
+          "{\"verdict\": \"usage\", \"exit\": 2, \"meaning\": \"a usage error\", \"findings\": "
+          "[{\"severity\": \"error\", \"code\": \"usage\", \"item\": null, \"block\": null, "
+          "\"finding\": %s}]}\n",
+          JsonText(wrong + "; " + usage).c_str());
+    }
+    std::fprintf(stderr, "zelt-check: %s\n%s\n", wrong.c_str(), usage);
     return 2;
   }
   // Host paths, whatever device the environment names.
   PlatSetDeviceRoot("/");
-  ZChar package[PLAT_MAX_PATH];
-  if (PlatHostPathToDevicePath(options.package, package, PLAT_MAX_PATH) != PLAT_OK) {
-    std::fprintf(stderr, "zelt-check: package path unusable: %s\n", options.package);
-    return 2;
+  int status = 0;
+  if (options.json && options.packages.size() > 1) std::printf("[");
+  for (size_t i = 0; i < options.packages.size(); i++) {
+    Result result = CheckPackage(options, options.packages[i]);
+    status = std::max(status, result.status);
+    if (!options.json) {
+      PrintText(options, result);
+      continue;
+    }
+    if (i > 0) std::printf(",\n");
+    PrintJson(result);
   }
-  PackageReader reader;
-  int opened = OpenPackage(package, &reader);
-  if (opened == PACKAGE_UNREADABLE || opened == PACKAGE_INVALID) {
-    std::fprintf(stderr, "zelt-check: %s: %s\n", options.package,
-                 opened == PACKAGE_UNREADABLE ? "cannot be opened" : "is no package the device can read");
-    return 2;
-  }
-  std::vector<Finding> findings;
-  Figures figures;
-  PackageSpace space = {options.clusterBytes, false, 0, 0};
-  if (TestPackage(package, kOutDirWide, &space) != 0) {
-    findings.push_back({ERROR, "", "the updater's package test refuses it"});
-  }
-  if (opened == PACKAGE_UNSUPPORTED) {
-    findings.push_back(
-        {ERROR, "", "its item list is coded in a way the device cannot read (encrypted, or PPMd)"});
-    return Report(options, findings, figures);
-  }
-  CheckItems(&reader, &findings);
-  CheckBlocks(&reader, options, &findings, &figures);
-  ClosePackage(&reader);
-  CheckSpace(space, options, &findings, &figures);
-  return Report(options, findings, figures);
+  if (options.json) std::printf("%s\n", options.packages.size() > 1 ? "]" : "");
+  return status;
 }

@@ -1,6 +1,7 @@
 #include "update_log.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "console_log.h"
 #include "device_names.h"
@@ -48,4 +49,38 @@ void LogDeleteFailure(const ZChar* path) {
 
 void LogFileInUse(const ZChar* path) {
   LogPathLine(LINE_IN_USE, ":in use ", path, "\n");
+}
+
+static const char* const kOutcomeLines[] = {
+    CONSOLE_OUTCOME_HEAD "refused before the clean: nothing was changed, the old install is in place; "
+                         "remove the cause above and run the update again\n",
+    CONSOLE_OUTCOME_HEAD "failed after the clean began: the install is incomplete; run the update "
+                         "again, with a package that passes, before the device is used\n",
+    CONSOLE_OUTCOME_HEAD "success: the new install is in place\n",
+    CONSOLE_OUTCOME_HEAD "refused, another update is running: this run changed nothing; wait for "
+                         "that one's outcome\n",
+};
+
+void LogOutcome(RunOutcome outcome) { ConsoleLogOnly(kOutcomeLines[outcome]); }
+
+void LogUnfinishedRun() {
+  if (!ConsoleLogLastRunUnfinished()) return;
+  ConsoleLogOnly("[ZELT_UPDATE] The previous run was cut short (a power cut or a kill) and left no "
+                 "outcome: the install may be incomplete until this run succeeds\n");
+}
+
+void LogPackageIdentity(ZUInt64 size, ZUInt32 crc) {
+  static const char kHead[] = "[ZELT_UPDATE] Package: ";
+  static const char kMiddle[] = " bytes, CRC-32 ";
+  // The head, 20 digits, the middle, 8 hex digits, the newline and the terminator.
+  char line[sizeof kHead + kDecimalSize + sizeof kMiddle + 10];
+  memcpy(line, kHead, sizeof kHead - 1);
+  size_t at = sizeof kHead - 1;
+  at += FormatDecimal(size, 1, line + at);
+  memcpy(line + at, kMiddle, sizeof kMiddle - 1);
+  at += sizeof kMiddle - 1;
+  for (int i = 0; i < 8; i++) line[at++] = "0123456789ABCDEF"[crc >> (28 - 4 * i) & 15];
+  line[at++] = '\n';
+  line[at] = 0;
+  ConsoleLogOnly(line);
 }

@@ -1,7 +1,9 @@
 #include "update_run.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include "7zCrc.h"
 #include "console_log.h"
 #include "device_names.h"
 #include "extractor.h"
@@ -23,6 +25,8 @@ static const ZChar kLogName[] = ZT("\\zelt-update.log");
 const ZChar kOutDirWide[] = ZT("ZELTROVAN");
 
 enum { kCopyChunk = 1024 };
+// The package is read in pieces of this size for its CRC-32: few system calls, on the heap.
+enum { kIdentityChunk = 64 * 1024 };
 
 // An event that could not be opened cannot be set; the exit code still tells the outcome.
 static void Signal(PlatEvent* event) {
@@ -82,7 +86,27 @@ static bool Stopped(int line, const char* message, const char* reason) {
   return false;
 }
 
-// Opens the package beside the updater, to say plainly when it is not there.
+// Logs the size and CRC-32 of the open package, read to its end; a package that cannot be read
+// through is left to the package test, which says why.
+static void LogIdentity(PlatFile* package) {
+  Byte* chunk = static_cast<Byte*>(malloc(kIdentityChunk));
+  if (chunk == NULL) return;
+  CrcGenerateTable();
+  UInt32 crc = CRC_INIT_VAL;
+  ZUInt64 size = 0;
+  int result = PLAT_OK;
+  for (;;) {
+    size_t got = kIdentityChunk;
+    result = PlatFileRead(package, chunk, &got);
+    if (result != PLAT_OK || got == 0) break;
+    crc = CrcUpdate(crc, chunk, got);
+    size += got;
+  }
+  free(chunk);
+  if (result == PLAT_OK) LogPackageIdentity(size, CRC_GET_DIGEST(crc));
+}
+
+// Opens the package beside the updater, to say plainly when it is not there, and logs which it is.
 static bool PackageFound(ZChar* source) {
   PlatFile* fromfile = NULL;
   bool located = SourcePackagePath(source);  // says why when not
@@ -92,6 +116,7 @@ static bool PackageFound(ZChar* source) {
     if (located) ReportPackageUnopened(opened);
     return false;
   }
+  LogIdentity(fromfile);
   PlatFileClose(fromfile);
   return true;
 }
@@ -100,6 +125,19 @@ static bool PackageFound(ZChar* source) {
 static bool PackagePasses(const ZChar* source, PackageSpace* space) {
   if (TestPackage(source, kOutDirWide, space) == 0) return true;
   return Stopped(LINE_CHECK_PACKAGE_FAIL, "main:check package fail", NULL);
+}
+
+// clusters of clusterBytes in megabytes with one decimal, rounded up: what is to be freed is
+// never understated.
+static void ReasonMegabytes(ZUInt64 clusters, ZUInt32 clusterBytes) {
+  const ZUInt64 most = ~static_cast<ZUInt64>(0);
+  ZUInt64 bytes = clusters > most / clusterBytes ? most : clusters * clusterBytes;
+  ZUInt64 part = (bytes & 0xFFFFF) * 10;
+  ZUInt64 tenths = (bytes >> 20) * 10 + (part >> 20) + ((part & 0xFFFFF) != 0);
+  ReasonNumber(tenths / 10);
+  ReasonText(".");
+  ReasonNumber(tenths % 10);
+  ReasonText(" MB");
 }
 
 // Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
@@ -138,9 +176,15 @@ static bool UpdateCanFinish(const ZChar* source, int spaceResult, ZUInt64 freeBy
     ReasonNumber(needed);
     ReasonText(" clusters of ");
     ReasonNumber(space.clusterBytes);
-    ReasonText(" bytes, ");
+    ReasonText(" bytes (");
+    ReasonMegabytes(needed, space.clusterBytes);
+    ReasonText("), ");
     ReasonNumber(available);
-    ReasonText(" are free once the clean is done");
+    ReasonText(" are free once the clean is done (");
+    ReasonMegabytes(available, space.clusterBytes);
+    ReasonText("): free ");
+    ReasonMegabytes(needed - available, space.clusterBytes);
+    ReasonText(" more on the volume; nothing was changed");
     ReasonEnd();
   }
   return Stopped(LINE_FREE_SPACE_FAIL, "main:check free space fail", NULL);
@@ -241,7 +285,8 @@ static bool InstallPackage(PlatFile* fromfile, PlatFile* tofile) {
   return true;
 }
 
-static int Update() {
+// The run up to its outcome, which the caller logs.
+static RunOutcome Update() {
   LogStage(LINE_BANNER_TOP, "main:|----------------------------|");
   LogStage(LINE_BANNER_TITLE, "main:|--------ZELT UPDATE---------|");
   LogStage(LINE_BANNER_BOTTOM, "main:|----------------------------|");
@@ -254,8 +299,10 @@ static int Update() {
   // its package copy. It changes nothing and sets no event, since the outcome is the other run's.
   if (PlatLockTake(kRunLockName, &runLock) != PLAT_OK) {
     Stopped(LINE_RUN_LOCK_FAIL, "main:take run lock fail", "another update is running on this device");
-    return -1;
+    return OUTCOME_LOCKED;
   }
+  // Only the lock's holder can tell: the log of a run still going has no outcome yet either.
+  LogUnfinishedRun();
   PlatEventOpen(kSuccessEventName, &successEvent);
   PlatEventOpen(kFailEventName, &failEvent);
 
@@ -271,20 +318,24 @@ static int Update() {
   PlatFile* tofile = NULL;
   int spaceResult = PlatVolumeFreeSpace(kInstallDir, &freeBytes, &space.clusterBytes);
   if (!PackageFound(source) || !PackagePasses(source, &space) ||
-      !UpdateCanFinish(source, spaceResult, freeBytes, space) || !InstallEmptied() ||
-      !CopyOpened(source, &fromfile, &tofile)) {
+      !UpdateCanFinish(source, spaceResult, freeBytes, space)) {
     Signal(failEvent);
-    return -1;
+    return OUTCOME_UNCHANGED;
+  }
+  if (!InstallEmptied() || !CopyOpened(source, &fromfile, &tofile)) {
+    Signal(failEvent);
+    return OUTCOME_INCOMPLETE;
   }
   bool succeeded = InstallPackage(fromfile, tofile);
   Signal(succeeded ? successEvent : failEvent);
   LogStage(LINE_END, "main:UPDATE END");
-  return succeeded ? 0 : -1;
+  return succeeded ? OUTCOME_INSTALLED : OUTCOME_INCOMPLETE;
 }
 
 int RunUpdate() {
   OpenRunLog();
-  int result = Update();
+  RunOutcome outcome = Update();
+  LogOutcome(outcome);
   ConsoleLogClose();
-  return result;
+  return outcome == OUTCOME_INSTALLED ? 0 : -1;
 }
