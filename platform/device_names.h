@@ -39,6 +39,27 @@ size_t EveryEntryPatternFolderLength(const ZChar* pattern);
 enum { LISTING_SUFFIX_UNITS = 4 };
 // Whether a call on path with appended more units behind it fits the device's limit.
 bool DevicePathFits(const ZChar* path, size_t appended);
+// The names a FAT volume of the device holds (Windows CE 6.0's file system documentation, "File
+// Names" of the FAT file system: a long name of up to 255 units, none of the characters
+// \ / : * ? " < > | nor a code unit below 0x20). A name that ends in a dot or a space is refused
+// too: desktop Windows, whose tools made most packages' trees, drops those, and on the device the
+// file made would then differ from the item's name and could meet another item's file. "." and
+// ".." are no names but components of a path, handled where paths are.
+enum { DEVICE_NAME_MAX = 255 };
+enum DeviceNameRule {
+  NAME_FITS = 0,
+  NAME_FORBIDDEN_CHARACTER = 1,  // one of \ / : * ? " < > | or a code unit below 0x20
+  NAME_ENDS_IN_DOT_OR_SPACE = 2,
+  NAME_TOO_LONG = 3              // over DEVICE_NAME_MAX units
+};
+// The rule a name (one component, length units, not empty) breaks, or NAME_FITS.
+int DeviceNameRuleBroken(const ZChar* name, size_t length);
+// Whether the last component of path is a name the device can create (DeviceNameRuleBroken):
+// every backend refuses to create a file or a folder of another name with PLAT_ERR_INVALID, as the
+// device does, before the name reaches the host.
+bool DeviceCanCreate(const ZChar* path);
+// The largest file a FAT volume holds: its folder entry keeps the size in 32 bits.
+bool DeviceFileSizeFits(ZUInt64 bytes);
 // Whether path names folder or an entry below it, as the device compares paths: component by
 // component without regard to case, with either separator and empty components skipped.
 bool PathIsInside(const ZChar* path, const ZChar* folder);
