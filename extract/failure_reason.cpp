@@ -7,6 +7,8 @@
 #include "coder_stream.h"
 #include "console_log.h"
 #include "device_names.h"
+#include "item_path.h"
+#include "package_space.h"
 #include "props_reading.h"
 
 static const UInt32 kBcj2Method = 0x0303011B;
@@ -41,10 +43,8 @@ void ReasonBegin() { ReasonText("zelt: "); }
 
 void ReasonEnd() { ConsoleReason("\n"); }
 
-// "zelt: " and the item's name and ": " when there is one.
-static void WriteHead(const ZChar* item) {
-  ReasonBegin();
-  if (item == NULL) return;
+// An item's name in the console's code page.
+static void WriteName(const ZChar* item) {
   size_t units = TextLength(item);
   char* bytes = static_cast<char*>(malloc(units * 3 + 1));
   int size = 0;
@@ -53,7 +53,14 @@ static void WriteHead(const ZChar* item) {
   }
   if (size > 0) ConsoleReasonWrite(bytes, static_cast<size_t>(size));
   free(bytes);
-  ReasonText(units == 0 ? "(an item with no name): " : ": ");
+}
+
+// "zelt: " and the item's name and ": " when there is one.
+static void WriteHead(const ZChar* item) {
+  ReasonBegin();
+  if (item == NULL) return;
+  WriteName(item);
+  ReasonText(item[0] == 0 ? "(an item with no name): " : ": ");
 }
 
 static void WriteTail(const char* text) {
@@ -69,6 +76,38 @@ void ReportFailure(const char* cause) {
 void ReportItemFailure(const ZChar* item, const char* cause) {
   WriteHead(item);
   WriteTail(cause);
+}
+
+void ReportItemConflict(const CSzArEx* db, const ZChar* item, const char* cause, UInt32 other) {
+  if (other == kNoItem) {
+    ReportItemFailure(item, cause);
+    return;
+  }
+  WriteHead(item);
+  ReasonText(cause);
+  size_t units = SzArEx_GetFileNameUtf16(db, other, NULL);
+  ZChar* name = static_cast<ZChar*>(malloc(units * sizeof(ZChar)));
+  if (name != NULL) {
+    SzArEx_GetFileNameUtf16(db, other, reinterpret_cast<UInt16*>(name));
+    DropCurrentFolderComponents(name);
+    ReasonText(": ");
+    WriteName(name);
+  }
+  free(name);
+  ReasonEnd();
+}
+
+const char* TreeCause(int result) {
+  switch (result) {
+    case TREE_SAME_FILE: return "a file of the same name (case ignored, as on the device) comes earlier: "
+                                "the device keeps one file, under the earlier name, with this item's bytes";
+    case TREE_FILE_ON_THE_WAY: return "needs a folder where an earlier item is a file (case ignored, as on the device)";
+    case TREE_FOLDER_OVER_FILE: return "a folder where an earlier item is a file (case ignored, as on the device)";
+    case TREE_FILE_OVER_FOLDER: return "a file where an earlier item is a folder (case ignored, as on the device)";
+    case TREE_OVER_READ_ONLY: return "a file of the same name comes earlier and is read-only: the device keeps that one";
+    case TREE_FOLDER_FULL: return "its folder would hold more than the 65,536 entries of a FAT folder";
+    default: return "not enough memory for the tree of the item list";
+  }
 }
 
 static void WriteMethod(UInt32 id) {

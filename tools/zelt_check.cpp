@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "device_names.h"
+#include "failure_reason.h"
 #include "item_path.h"
 #include "package_check.h"
 #include "package_reader.h"
+#include "package_space.h"
 #include "platform.h"
 #include "update_run.h"
 
@@ -26,7 +28,6 @@ constexpr unsigned long long kDefaultRamMb = 32;
 constexpr ZUInt32 kAesMethod = 0x06F10701;
 constexpr const char* kKeptFile = "EMMC_Check_File.txt";
 constexpr const char* kToleratedFile = "ceusbkwrapperdrv.dll";
-constexpr const char* kPackageCopy = "Zeltrovan.7z";
 
 enum Severity { NOTE, WARNING, ERROR };
 const char* const kSeverityNames[] = {"note", "warning", "error"};
@@ -119,7 +120,7 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<std::string
     const ZChar* component = components[k].first;
     length = components[k].second;
     bool isFile = k + 1 == components.size() && !isDirectory;
-    if (k == 0 && IsName(component, length, kPackageCopy)) {
+    if (k == 0 && NamesEqualIgnoringCase(component, length, kPackageCopyName, TextLength(kPackageCopyName))) {
       findings->push_back(
           {ERROR, item, "named like the package copy the update unpacks from, in its folder"});
     }
@@ -141,9 +142,20 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<std::string
   }
 }
 
+// The other item of a clash in the tree, as ReadItemName gives names.
+std::string OtherItem(PackageReader* reader, UInt32 other) {
+  std::basic_string<ZChar> name(SzArEx_GetFileNameUtf16(&reader->db, other, nullptr), 0);
+  SzArEx_GetFileNameUtf16(&reader->db, other, reinterpret_cast<UInt16*>(&name[0]));
+  DropCurrentFolderComponents(&name[0]);
+  return Printable(name.c_str());
+}
+
 void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
   const CSzArEx* db = &reader->db;
   std::set<std::string> warnedFolders;
+  // The tree the package test walks, for its findings item by item.
+  PackageTree tree;
+  PackageTreeInit(&tree, db, PLAT_ASSUMED_CLUSTER, TextLength(kPackageCopyName));
   for (UInt32 i = 0; i < db->NumFiles; i++) {
     if (ReadItemName(reader, i) != SZ_OK) {
       findings->push_back({ERROR, "item " + std::to_string(i + 1), "no memory for its name"});
@@ -166,12 +178,25 @@ void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
       findings->push_back({ERROR, item, text.substr(0, text.find(','))});
       continue;
     }
+    if (!isDirectory && !DeviceFileSizeFits(SzArEx_GetFileSize(db, i))) {
+      findings->push_back({ERROR, item, "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes"});
+      continue;
+    }
+    UInt32 other = i;
+    int added = PackageTreeAdd(&tree, i, &other);
+    if (added != TREE_ADDED) {
+      std::string text = TreeCause(added);
+      if (other != i) text += ": " + OtherItem(reader, other);
+      findings->push_back({added == TREE_SAME_FILE ? WARNING : ERROR, item, text});
+      if (added != TREE_SAME_FILE) continue;
+    }
     CheckSpecialNames(name, isDirectory, &warnedFolders, findings);
     if (SzBitWithVals_Check(&db->Attribs, i) && (db->Attribs.Vals[i] & PLAT_ATTR_READONLY) != 0) {
       findings->push_back(
           {NOTE, item, "read-only: the next update's clean makes it writable before deleting it"});
     }
   }
+  PackageTreeFree(&tree);
 }
 
 // The archive library's allocator over the package's own, summing what is asked of it.
@@ -350,7 +375,7 @@ int main(int argc, char** argv) {
   std::vector<Finding> findings;
   Figures figures;
   PackageSpace space = {options.clusterBytes, false, 0, 0};
-  if (TestPackage(package, kOutDirWide, &space) != 0) {
+  if (TestPackage(package, kOutDirWide, kPackageCopyName, &space) != 0) {
     findings.push_back({ERROR, "", "the updater's package test refuses it"});
   }
   if (opened == PACKAGE_UNSUPPORTED) {
