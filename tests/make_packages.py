@@ -184,6 +184,20 @@ TREES = {
     # Incompressible, so that the package copy takes as much room as the file it brings.
     "incompressible": {"firmware.bin": noise(400000, 9)},
 }
+# Names a Linux tree holds and the device's FAT volume does not, one to a package beside a name it
+# does: a "\\" that 7zz stores as part of the name, the characters FAT refuses, a control
+# character, and the dot or space at the end that Windows drops.
+ODD_NAMES = {"backslash": "a\\b.txt", "question": "what?.txt", "star": "a*.txt", "quote": 'say"hi".txt',
+             "less": "a<b.txt", "greater": "a>b.txt", "bar": "a|b.txt", "colon": "ab:c.txt",
+             "tab": "a\tb.txt", "trailing-dot": "notes.", "trailing-space": "notes ",
+             "in-folder": "bin?/app.exe"}
+TREES.update({"name-" + kind: {name: b"odd", "readme.txt": b"readme"} for kind, name in ODD_NAMES.items()})
+# One folder of 5,000 files whose 160-unit names take 14 entries each: 70,000, more than FAT's
+# 65,536 for a folder.
+TREES["full-folder"] = {"f/%04d%s" % (i, "x" * 156): b"" for i in range(5000)}
+# A package that holds an item of its own file name, which is not the name the device gives it.
+TREES["release"] = {"release.7z": b"an item named like its package", "readme.txt": b"readme"}
+
 # One file several times a branch converter's buffer, starting two bytes in so that two-byte
 # instructions also lie across its boundaries, and ending in a part instruction.
 TREES.update({"code-" + kind: {"code.bin": b"\x01\x02" + instructions(kind, 700001, 9)} for kind in BRANCHES})
@@ -268,6 +282,8 @@ PACKAGES = {
     "small-files": ("small-files", "-m0=LZMA2", None),
     "incompressible": ("incompressible", "-m0=Copy", None),
 }
+PACKAGES.update({"name-" + kind: ("name-" + kind, "", None) for kind in ODD_NAMES})
+PACKAGES.update({"full-folder": ("full-folder", "", None), "release": ("release", "", None)})
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
                  for kind in BRANCHES})
@@ -365,6 +381,35 @@ def py7zr_package(archive, folder, filters):
             for name in sorted(dirs + names):
                 path = os.path.join(parent, name)
                 package.write(path, os.path.relpath(path, folder))
+
+
+# Items in a chosen order under chosen names, which no folder on disk holds together (a file "data"
+# and a folder "DATA"), as py7zr writes them: name -> [(stored name, bytes, or None for a folder)].
+NAMED_PACKAGES = {
+    "clash-file-then-folder": [("data", b"a file"), ("DATA/x.txt", b"x")],
+    "clash-file-then-same-folder": [("data", b"a file"), ("data/x.txt", b"x")],
+    "clash-folder-over-file": [("logs", b"a file"), ("LOGS", None)],
+    "clash-file-over-folder": [("bin", None), ("bin/app.exe", b"app"), ("BIN", b"a file")],
+    "case-twins": [("foo.txt", b"first"), ("readme.txt", b"readme"), ("FOO.TXT", b"second")],
+}
+
+
+def named_package(archive, items):
+    """py7zr normalises names through pathlib, so each stored name is put back into its item record
+    before the header is written."""
+    work = archive + ".work"
+    os.makedirs(work)
+    with py7zr.SevenZipFile(archive, "w", filters=[{"id": py7zr.FILTER_LZMA2}]) as package:
+        for i, (name, contents) in enumerate(items):
+            source = os.path.join(work, str(i))
+            if contents is None:
+                os.makedirs(source)
+            else:
+                with open(source, "wb") as out:
+                    out.write(contents)
+            package.write(source, "placeholder")
+            package.header.files_info.files[-1]["filename"] = name
+    shutil.rmtree(work)
 
 
 def make_writer_package(outdir, name, writer, setting, tree):
@@ -466,6 +511,8 @@ def main():
         os.remove(base)
     for name, (writer, setting, tree) in WRITER_PACKAGES.items():
         make_writer_package(outdir, name, writer, setting, tree)
+    for name, items in NAMED_PACKAGES.items():
+        named_package(os.path.join(outdir, name + ".7z"), items)
     ppmd_header_package(outdir, "ppmd-header", "empty-folder-only")
     large_model_package(outdir, "ppmd-300m", "ppmd-plain-header")
     # The first of the volumes of a package split for a small medium.

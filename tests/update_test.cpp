@@ -402,6 +402,70 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
   }
 }
 
+// What the device's FAT volume makes of the package's names: every package the package test
+// passes installs each item as zelt-check said, and every one it refuses is refused before the
+// clean, for the reason zelt-check gives too.
+TEST(UpdateTest, PackagesAreTakenAsTheDeviceHoldsTheirNames) {
+  const char* const kNotHeld = ": a name the device cannot hold (one of : * ? \" < > | or a control";
+  const char* const kDotOrSpace = ": a name ending in a dot or a space";
+  struct Row {
+    std::string package;  // premade, or a fixture's path
+    std::string reason;   // on the updater's standard error; empty where the package installs
+    std::string check;    // in zelt-check's output
+    Files installed;
+  };
+  const Row rows[] = {
+      {"name-backslash", "zelt: a\\b.txt: a \\ inside the name", "error: a\\b.txt: a \\ inside", {}},
+      {"name-question", kNotHeld, "error: what?.txt: a name the device cannot hold", {}},
+      {"name-star", kNotHeld, "error: a*.txt: a name the device", {}},
+      {"name-quote", kNotHeld, "error: say\"hi\".txt: a name the device", {}},
+      {"name-less", kNotHeld, "error: a<b.txt: a name the device", {}},
+      {"name-greater", kNotHeld, "error: a>b.txt: a name the device", {}},
+      {"name-bar", kNotHeld, "error: a|b.txt: a name the device", {}},
+      {"name-colon", kNotHeld, "error: ab:c.txt: a name the device", {}},
+      {"name-tab", kNotHeld, "error: a\tb.txt: a name the device", {}},
+      {"name-in-folder", "zelt: bin?: a name the device cannot hold", "error: bin?/app.exe: a name", {}},
+      {"name-trailing-dot", kDotOrSpace, "error: notes.: a name ending", {}},
+      {"name-trailing-space", kDotOrSpace, "error: notes : a name ending", {}},
+      {"clash-file-then-folder", "zelt: DATA/x.txt: needs a folder where an earlier item is a file",
+       "error: DATA/x.txt: needs a folder where an earlier item is a file (case ignored, as on the device): data", {}},
+      {"clash-file-then-same-folder", "zelt: data/x.txt: needs a folder where", "device): data", {}},
+      {"clash-folder-over-file", "zelt: LOGS: a folder where an earlier item is a file (case ignored, as on "
+       "the device): logs\n", "error: LOGS: a folder where", {}},
+      {"clash-file-over-folder", "zelt: BIN: a file where an earlier item is a folder (case ignored, as on "
+       "the device): bin\n", "error: BIN: a file where", {}},
+      {"full-folder", ": its folder would hold more than the 65,536 entries of a FAT folder", ": its folder would", {}},
+      {std::string(ZELT_FIXTURES_DIR) + "/huge_block.7z", "zelt: big.bin: 4 GiB or more: a file of the device",
+       "error: big.bin: 4 GiB or more", {}},
+      // The later item's bytes under the earlier item's name, as the device's one file holds them.
+      {"case-twins", "", "warning: FOO.TXT: a file of the same name (case ignored, as on the device) comes "
+       "earlier: the device keeps one file, under the earlier name, with this item's bytes: foo.txt",
+       {{"foo.txt", "second"}, {"readme.txt", "readme"}}},
+      // Its item release.7z is no clash: the copy on the device is Zeltrovan.7z.
+      {"release", "", "the device will take it", TreeFiles("release")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.package);
+    const fs::path package = row.package.find('/') == std::string::npos ? PremadePackage(row.package)
+                                                                        : fs::path(row.package);
+    ScratchDir root, check;
+    int checked = RunProgram({ZELT_CHECK_EXE, package.string()}, check.path() / "out", check.path() / "out");
+    EXPECT_EQ(checked, row.reason.empty() ? 0 : 1);
+    EXPECT_NE(ReadFile(check.path() / "out").find(row.check), std::string::npos) << ReadFile(check.path() / "out");
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+    fs::copy_file(package, PackagePath(root.path()), fs::copy_options::overwrite_existing);
+    Outcome run = RunWaited(Updater(root.path()));
+    if (row.reason.empty()) {
+      ExpectOutcome(run, kSuccessStages, true);
+      ExpectTree(root.path() / "Zeltrovan", Union(row.installed, kMarkers));
+    } else {
+      ExpectOutcome(run, AfterBanner({LINE_CHECK_PACKAGE_FAIL}), false);
+      EXPECT_NE(run.errors.find(row.reason), std::string::npos) << run.errors;
+      ExpectTree(root.path() / "Zeltrovan", kInstalled);
+    }
+  }
+}
+
 // A folder of 255 units is the longest the device lists again ("\*.*" behind it), and a file of
 // 259 units the longest it creates: the next update walks and replaces them all.
 TEST(UpdateTest, PackageAtThePathLimitInstallsAndUpdatesAgain) {

@@ -152,7 +152,7 @@ std::string OtherItem(PackageReader* reader, UInt32 other) {
 
 void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
   const CSzArEx* db = &reader->db;
-  std::set<std::string> warnedFolders;
+  std::set<std::string> warnedFolders, fullFolders;
   // The tree the package test walks, for its findings item by item.
   PackageTree tree;
   PackageTreeInit(&tree, db, PLAT_ASSUMED_CLUSTER, TextLength(kPackageCopyName));
@@ -184,6 +184,9 @@ void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
     }
     UInt32 other = i;
     int added = PackageTreeAdd(&tree, i, &other);
+    // A full folder is told once, at its first item that does not fit.
+    std::string folder = item.substr(0, item.rfind('/') + 1);
+    if (added == TREE_FOLDER_FULL && !fullFolders.insert(folder).second) continue;
     if (added != TREE_ADDED) {
       std::string text = TreeCause(added);
       if (other != i) text += ": " + OtherItem(reader, other);
