@@ -651,32 +651,46 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A differential package marks what it deletes with anti-items (7zz makes them with the update
 // action w2): their names print as any item's, and nothing is created for them, whether the
-// package's header is packed or plain.
+// package's header is packed or plain. An anti-item is told by its place among the items without
+// data, which differs from its item number where an item with data comes first (anti-between).
 TEST_F(ExtractTest, AntiItemsPrintTheirNamesAndCreateNothing) {
+  using Lines = std::multiset<std::string>;
+  using Names = std::set<std::string>;
   // Premade from a base package of keep.txt "old", sub/gone.txt and dir/x.txt, updated to keep.txt
   // "new", new0.txt to new4.txt and an empty sub/: the rest became anti-items.
-  for (const char* name : {"anti-items", "anti-items-plain-header"}) {
-    SCOPED_TRACE(name);
+  const Lines differential = {"sub/", "dir/x.txt", "sub/gone.txt", "dir/", "keep.txt", "new0.txt",
+                              "new1.txt", "new2.txt", "new3.txt", "new4.txt", "Everything is Ok"};
+  const Names made = {"keep.txt", "new0.txt", "new1.txt", "new2.txt", "new3.txt", "new4.txt", "sub"};
+  struct Row {
+    const char* package;
+    Lines lines;
+    Names made;
+    const char* file;  // one of them, with its bytes
+    const char* bytes;
+  };
+  const Row rows[] = {
+      {"anti-items", differential, made, "keep.txt", "new"},
+      {"anti-items-plain-header", differential, made, "keep.txt", "new"},
+      {"anti-between", {"a.txt", "gone.txt", "dir/", "Everything is Ok"}, {"a.txt", "dir"}, "a.txt", "a"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.package);
     fs::remove(Package());
-    fs::copy_file(PremadePackage(name), Package());
+    fs::copy_file(PremadePackage(row.package), Package());
     fs::remove_all(Out());
     fs::create_directories(Out());
 
     EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), ZT("out"), ZT("p.7z")), 0);
     Outcome run = Extract();
     EXPECT_EQ(run.result, 0);
-    std::multiset<std::string> lines;
+    Lines lines;
     std::istringstream console(run.console);
     for (std::string line; std::getline(console, line);) {
       if (!line.empty()) lines.insert(line);
     }
-    EXPECT_EQ(lines, (std::multiset<std::string>{"sub/", "dir/x.txt", "sub/gone.txt", "dir/", "keep.txt",
-                                                 "new0.txt", "new1.txt", "new2.txt", "new3.txt",
-                                                 "new4.txt", "Everything is Ok"}))
-        << run.console;
-    EXPECT_EQ(Entries(Out()), (std::set<std::string>{"keep.txt", "new0.txt", "new1.txt", "new2.txt",
-                                                     "new3.txt", "new4.txt", "sub"}));
-    EXPECT_EQ(ReadFile(Out() / "keep.txt"), "new");
+    EXPECT_EQ(lines, row.lines) << run.console;
+    EXPECT_EQ(Entries(Out()), row.made);
+    EXPECT_EQ(ReadFile(Out() / row.file), row.bytes);
   }
 }
 

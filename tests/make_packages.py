@@ -391,6 +391,7 @@ NAMED_PACKAGES = {
     "clash-folder-over-file": [("logs", b"a file"), ("LOGS", None)],
     "clash-file-over-folder": [("bin", None), ("bin/app.exe", b"app"), ("BIN", b"a file")],
     "case-twins": [("foo.txt", b"first"), ("readme.txt", b"readme"), ("FOO.TXT", b"second")],
+    "dot-dot-last": [("readme.txt", b"readme"), ("a/..", b"the folder that holds a")],
 }
 
 
@@ -469,6 +470,25 @@ def ppmd_header_package(outdir, name, tree):
     shutil.rmtree(work)
 
 
+def anti_between_package(outdir, name):
+    """A stored file a.txt, then an anti-item gone.txt, then an empty folder dir, in a plain header
+    of our own: 7zz lists the items without data first, so that an anti-item's place among them
+    and its item number are the same in its packages."""
+    names = b"".join(text.encode("utf-16-le") + b"\0\0" for text in ("a.txt", "gone.txt", "dir"))
+    header = (b"\x01\x04" + b"\x06" + number(0) + number(1) + b"\x09" + number(1) + b"\x00" +
+              b"\x07\x0b" + number(1) + b"\x00" + number(1) + b"\x01\x00" + b"\x0c" + number(1) + b"\x00" +
+              b"\x00" +
+              b"\x05" + number(3) +
+              b"\x0e" + number(1) + bytes([0b01100000]) +  # gone.txt and dir have no data
+              b"\x0f" + number(1) + bytes([0b10000000]) +  # of those, gone.txt is a file
+              b"\x10" + number(1) + bytes([0b10000000]) +  # and an anti-item
+              b"\x11" + number(len(names) + 1) + b"\x00" + names +
+              b"\x00\x00")
+    start = struct.pack("<QQI", 1, len(header), zlib.crc32(header))
+    with open(os.path.join(outdir, name + ".7z"), "wb") as out:
+        out.write(b"7z\xbc\xaf\x27\x1c\x00\x04" + struct.pack("<I", zlib.crc32(start)) + start + b"a" + header)
+
+
 def large_model_package(outdir, name, source):
     """A PPMd package that asks for a model of 300 MB, more than any device has: 7zz fits the model
     to the data, so the size is set in the plain header of a small package, whose checksums are
@@ -513,6 +533,7 @@ def main():
         make_writer_package(outdir, name, writer, setting, tree)
     for name, items in NAMED_PACKAGES.items():
         named_package(os.path.join(outdir, name + ".7z"), items)
+    anti_between_package(outdir, "anti-between")
     ppmd_header_package(outdir, "ppmd-header", "empty-folder-only")
     large_model_package(outdir, "ppmd-300m", "ppmd-plain-header")
     # The first of the volumes of a package split for a small medium.

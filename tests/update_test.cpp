@@ -373,6 +373,7 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
       // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
       {"item escaping the install directory", replaceBy("escaping"),
        "zelt: ../zelt-escaped.txt: unsafe item path"},
+      {"a file named a/.., the folder that holds a", replaceBy("dot-dot-last"), "zelt: a/..: unsafe item path"},
       // Paths one unit over what the device can create or list again (\Zeltrovan\ is 11 units).
       {"folder item of 256 units, too long to list", replaceBy("path-over-folder"), ": item path too long"},
       {"file of 260 units", replaceBy("path-over-file"), ": item path too long"},
