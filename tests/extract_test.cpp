@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "failure_reason.h"
 #include "item_path.h"
 #include "package_check.h"
 #include "platform.h"
@@ -490,6 +491,28 @@ TEST_F(ExtractTest, PackageCheckWritesNothingAndSaysWhyItRefuses) {
     EXPECT_EQ(std::count(run.reasons.begin(), run.reasons.end(), '\n'), c.result) << run.reasons;
   }
   EXPECT_TRUE(fs::is_empty(Out()));
+}
+
+// Each platform failure says its own cause, as the technician reads it in the log.
+TEST(FailureReasonTest, EachPlatformFailureNamesItsCause) {
+  const std::pair<int, const char*> rows[] = {
+      {PLAT_ERR_NOT_FOUND, "not found"},
+      {PLAT_ERR_EXISTS, "already exists"},
+      {PLAT_ERR_ACCESS, "access denied (read-only)"},
+      {PLAT_ERR_IN_USE, "in use by another program"},
+      {PLAT_ERR_NOT_EMPTY, "folder not empty"},
+      {PLAT_ERR_INVALID, "a path the device cannot take"},
+      {PLAT_ERR_IO, "the medium failed (the volume may be full)"},
+      {PLAT_ERR_NO_MEMORY, "not enough memory"},
+      {PLAT_ERR_TIMEOUT, "timed out"},
+  };
+  for (const auto& [error, cause] : rows) {
+    Outcome said = Capture([error = error] {
+      ReportPlatformFailure(ZT("a.txt"), "cannot create the file", error);
+      return 0;
+    });
+    EXPECT_EQ(said.reasons, std::string("zelt: a.txt: cannot create the file: ") + cause + "\n");
+  }
 }
 
 // What a package takes on a FAT volume, in its clusters: each file whole ones (an empty one none, a

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <thread>
@@ -89,6 +90,7 @@ const std::map<int, std::string> kStageMessages = {
     {LINE_EXTRACT_OK, "main:ExtractFile OK"},
     {LINE_EXTRACT_FAIL, "main:ExtractFile fail"},
     {LINE_COPY_FAIL, "main:copy data fail"},
+    {LINE_FLUSH_FAIL, "main:flush install fail"},
     {LINE_END, "main:UPDATE END"},
 };
 
@@ -142,12 +144,15 @@ struct Outcome {
   int updaterExit = -2;  // the updater's own status, as the waiter reports it
 };
 
-// Runs updater (a host path) under the waiting side, which reports the updater's exit code.
-Outcome RunWaited(const fs::path& updater) {
+// Runs updater (a host path) with its arguments under the waiting side, which reports the
+// updater's exit code.
+Outcome RunWaited(const fs::path& updater, const std::vector<std::string>& arguments = {}) {
   ScratchDir output;
   fs::path log = output.path() / "log", errors = output.path() / "errors";
   Outcome run;
-  run.waitExit = RunProgram({ZELT_WAIT_EXE, "--timeout", "60", updater.string()}, log, errors);
+  std::vector<std::string> argv = {ZELT_WAIT_EXE, "--timeout", "60", updater.string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  run.waitExit = RunProgram(argv, log, errors);
   run.log = ReadFile(log);
   run.errors = ReadFile(errors);
   const std::string reported = "zelt-wait: the updater exited with code ";
@@ -450,9 +455,10 @@ TEST(UpdateTest, PackagesAreTakenAsTheDeviceHoldsTheirNames) {
     const fs::path package = row.package.find('/') == std::string::npos ? PremadePackage(row.package)
                                                                         : fs::path(row.package);
     ScratchDir root, check;
-    int checked = RunProgram({ZELT_CHECK_EXE, package.string()}, check.path() / "out", check.path() / "out");
+    int checked = RunProgram({ZELT_CHECK_EXE, package.string()}, check.path() / "out", check.path() / "errors");
     EXPECT_EQ(checked, row.reason.empty() ? 0 : 1);
-    EXPECT_NE(ReadFile(check.path() / "out").find(row.check), std::string::npos) << ReadFile(check.path() / "out");
+    const std::string said = ReadFile(check.path() / "out");
+    EXPECT_NE(said.find(row.check), std::string::npos) << said;
     ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
     fs::copy_file(package, PackagePath(root.path()), fs::copy_options::overwrite_existing);
     Outcome run = RunWaited(Updater(root.path()));
@@ -682,6 +688,56 @@ Files Snapshot(const fs::path& folder) {
     }
   }
   return files;
+}
+
+// A whole run that meets a failed OS call (tests/cut_updater.cpp), at each stage: what it does is
+// pinned by its stages, its reason, its outcome and the files it leaves. The run writes nine log
+// lines before the copy; the copy of the small package is one write, at its close.
+TEST(UpdateTest, WholeRunsMeetingAFailedCall) {
+  const Files& package = UpdateFiles();
+  auto names = [](const Files& files) {
+    std::set<std::string> kept;
+    for (auto& [name, bytes] : files) {
+      if (name.back() != '/') kept.insert(name);
+    }
+    return kept;
+  };
+  struct Row {
+    std::vector<std::string> plan;  // call, nth, fault
+    std::vector<int> stages;
+    std::string reason;  // on standard error; empty for a run that succeeds
+    Files left;          // the files the install then holds, by name
+  };
+  const Row rows[] = {
+      // The free space cannot be known: nothing is deleted on a guess.
+      {{"statvfs", "1", "error"}, AfterBanner({LINE_FREE_SPACE_FAIL}),
+       "zelt: cannot learn the free space of \\Zeltrovan's volume: the medium failed", kInstalled},
+      {{"write", "10", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
+       "zelt: the package copy is incomplete: ", Union(kMarkers, {{"Zeltrovan.7z", ""}})},
+      // A write that moves part of its bytes is carried on, not taken for a full volume.
+      {{"write", "10", "short"}, kSuccessStages, "", Union(kMarkers, package)},
+      {{"write", "12", "error"}, AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_FAIL, LINE_END}),
+       "zelt: ZELTROVAN\\bin\\app.exe: cannot close the file",
+       Union(kMarkers, {{"Zeltrovan.7z", ""}, {"bin/app.exe", ""}})},
+      // What was written may not be on the medium: no success. The host flushes the volume once, at
+      // the end; the PC flushes each file it wrote, the package copy first after the log lines.
+      kWin32Backend
+          ? Row{{"flush", "10", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
+                "zelt: the package copy is incomplete: ", Union(kMarkers, {{"Zeltrovan.7z", ""}})}
+          : Row{{"flush", "1", "error"}, AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_OK, LINE_FLUSH_FAIL, LINE_END}),
+                "zelt: the install volume cannot be flushed", Union(kMarkers, package)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.plan));
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+    const fs::path faulty = root.path() / "SDMMC" / fs::path(ZELT_CUT_UPDATER_EXE).filename();
+    fs::copy_file(ZELT_CUT_UPDATER_EXE, faulty);
+    Outcome run = RunWaited(faulty, row.plan);
+    ExpectOutcome(run, row.stages, row.reason.empty());
+    EXPECT_NE(run.errors.find(row.reason), std::string::npos) << run.errors;
+    EXPECT_EQ(names(Snapshot(root.path() / "Zeltrovan")), names(row.left));
+  }
 }
 
 // An updater started from the install directory or below it would delete itself and its package
