@@ -21,35 +21,39 @@ struct TreeNode {
   bool readOnly;
 };
 
-// Unit i of item's name as the device compares names: case folded.
-static ZChar NameUnit(const CSzArEx* db, UInt32 item, size_t i) {
-  const Byte* unit = db->FileNames + (db->FileNameOffsets[item] + i) * 2;
-  return FoldCase(static_cast<ZChar>(unit[0] | (unit[1] << 8)));
+// The units of item's name, UTF-16 little-endian as the header stores them.
+static const Byte* NameUnits(const CSzArEx* db, UInt32 item) {
+  return db->FileNames + db->FileNameOffsets[item] * 2;
+}
+
+static ZChar UnitAt(const Byte* units, size_t i) {
+  return static_cast<ZChar>(units[2 * i] | (units[2 * i + 1] << 8));
 }
 
 static size_t NameLength(const CSzArEx* db, UInt32 item) {
   return db->FileNameOffsets[item + 1] - db->FileNameOffsets[item] - 1;
 }
 
-// The next component of item's name at or after *cursor, skipping empty and "." ones as the
-// extraction does (ReadItemName): its start, or false when none is left.
-static bool NextComponent(const CSzArEx* db, UInt32 item, size_t nameLength, size_t* cursor,
-                          size_t* start, size_t* length) {
+// The next component of a name of nameLength units at or after *cursor, skipping empty and "."
+// ones as the extraction does (ReadItemName): its start, its length and the hash of its units as
+// the device compares names (case folded), or false when none is left.
+static bool NextComponent(const Byte* units, size_t nameLength, size_t* cursor, size_t* start,
+                          size_t* length, ZUInt32* hash) {
   for (;;) {
-    while (*cursor < nameLength && NameUnit(db, item, *cursor) == ZT('/')) ++*cursor;
+    while (*cursor < nameLength && UnitAt(units, *cursor) == ZT('/')) ++*cursor;
     if (*cursor >= nameLength) return false;
     *start = *cursor;
-    while (*cursor < nameLength && NameUnit(db, item, *cursor) != ZT('/')) ++*cursor;
+    *hash = 2166136261u;  // FNV-1a
+    for (ZChar c; *cursor < nameLength && (c = UnitAt(units, *cursor)) != ZT('/'); ++*cursor) {
+      *hash = (*hash ^ FoldCase(c)) * 16777619u;
+    }
     *length = *cursor - *start;
-    if (*length != 1 || NameUnit(db, item, *start) != ZT('.')) return true;
+    if (*length != 1 || UnitAt(units, *start) != ZT('.')) return true;
   }
 }
 
-static ZUInt32 Hash(const CSzArEx* db, UInt32 item, size_t start, size_t length, ZUInt32 parent) {
-  ZUInt32 hash = 2166136261u ^ parent;  // FNV-1a over the folded units, from the parent
-  for (size_t i = 0; i < length; i++) hash = (hash ^ NameUnit(db, item, start + i)) * 16777619u;
-  return hash;
-}
+// A component's hash under its parent folder.
+static ZUInt32 UnderParent(ZUInt32 hash, ZUInt32 parent) { return (hash ^ parent) * 16777619u; }
 
 static ZUInt32 EntriesOf(size_t units) {
   return static_cast<ZUInt32>(1 + (units + kUnitsPerNameEntry - 1) / kUnitsPerNameEntry);
@@ -102,15 +106,15 @@ void PackageTreeInit(PackageTree* tree, const CSzArEx* db, ZUInt32 clusterBytes,
   tree->count = 1;
 }
 
-// The node of parent's entry named by the component, or kNoNode.
-static ZUInt32 Find(const PackageTree* tree, ZUInt32 parent, UInt32 item, size_t start, size_t length,
+// The node of parent's entry named by the component (start, length in units), or kNoNode.
+static ZUInt32 Find(const PackageTree* tree, ZUInt32 parent, const Byte* units, size_t start, size_t length,
                     ZUInt32 hash) {
-  const CSzArEx* db = tree->db;
   for (ZUInt32 i = tree->buckets[Bucket(tree, hash)]; i != kNoNode; i = tree->nodes[i].next) {
     const TreeNode& node = tree->nodes[i];
     if (node.hash != hash || node.parent != parent || node.length != length) continue;
+    const Byte* other = NameUnits(tree->db, node.item);
     size_t k = 0;
-    while (k < length && NameUnit(db, node.item, node.start + k) == NameUnit(db, item, start + k)) k++;
+    while (k < length && FoldCase(UnitAt(other, node.start + k)) == FoldCase(UnitAt(units, start + k))) k++;
     if (k == length) return i;
   }
   return kNoNode;
@@ -157,16 +161,18 @@ int PackageTreeAdd(PackageTree* tree, UInt32 item, UInt32* other) {
   if (tree->failed) return TREE_NO_MEMORY;
   const CSzArEx* db = tree->db;
   bool isDirectory = SzArEx_IsDir(db, item);
+  const Byte* units = NameUnits(db, item);
   size_t nameLength = NameLength(db, item);
   size_t cursor = 0, start = 0, length = 0;
-  ZUInt32 parent = kOutputFolder;
-  bool more = NextComponent(db, item, nameLength, &cursor, &start, &length);
+  ZUInt32 parent = kOutputFolder, nameHash = 0;
+  bool more = NextComponent(units, nameLength, &cursor, &start, &length, &nameHash);
   while (more) {
     size_t nextStart = 0, nextLength = 0;
-    more = NextComponent(db, item, nameLength, &cursor, &nextStart, &nextLength);
+    ZUInt32 nextHash = 0;
+    more = NextComponent(units, nameLength, &cursor, &nextStart, &nextLength, &nextHash);
     NodeKind kind = more || isDirectory ? NODE_FOLDER : NODE_FILE;
-    ZUInt32 hash = Hash(db, item, start, length, parent);
-    ZUInt32 found = Find(tree, parent, item, start, length, hash);
+    ZUInt32 hash = UnderParent(nameHash, parent);
+    ZUInt32 found = Find(tree, parent, units, start, length, hash);
     if (found == kNoNode) {
       int added = AddNode(tree, parent, item, start, length, hash, kind, &found);
       if (added != TREE_ADDED) {
@@ -191,6 +197,7 @@ int PackageTreeAdd(PackageTree* tree, UInt32 item, UInt32* other) {
     parent = found;
     start = nextStart;
     length = nextLength;
+    nameHash = nextHash;
   }
   return TREE_ADDED;
 }
