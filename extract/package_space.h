@@ -6,8 +6,9 @@
 #include "package_reader.h"
 
 // A FAT folder holds at most 65,536 entries of 32 bytes; a name takes one, and a long name one
-// more for every 13 units. Every name counts as a long one: the device may give any name a long
-// entry, and a count that is too large refuses a package, never lets one through that fails.
+// more for every 13 units. Only a name of eight upper-case characters and three of extension fits
+// one entry alone; every name counts as a long one here, so that a count that errs refuses a
+// package, never lets one through that fails.
 enum { kFolderEntryBytes = 32, kUnitsPerNameEntry = 13, kFolderEntriesMost = 65536 };
 
 // What adding an item to the tree found.

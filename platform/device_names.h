@@ -39,12 +39,14 @@ size_t EveryEntryPatternFolderLength(const ZChar* pattern);
 enum { LISTING_SUFFIX_UNITS = 4 };
 // Whether a call on path with appended more units behind it fits the device's limit.
 bool DevicePathFits(const ZChar* path, size_t appended);
-// The names a FAT volume of the device holds (Windows CE 6.0's file system documentation, "File
-// Names" of the FAT file system: a long name of up to 255 units, none of the characters
-// \ / : * ? " < > | nor a code unit below 0x20). A name that ends in a dot or a space is refused
-// too: desktop Windows, whose tools made most packages' trees, drops those, and on the device the
-// file made would then differ from the item's name and could meet another item's file. "." and
-// ".." are no names but components of a path, handled where paths are.
+// The names a FAT volume of the device holds. Windows Embedded CE 6.0's documentation ("Naming
+// Files to Ensure Maximum Storage", under FAT File System) allows none of \ / : * ? " < > | nor a
+// character below 32 in a file or directory name; a long name takes at most 255 units, as FAT's
+// long-name entries hold. It says nothing of a name that ends in a dot or a space, which the
+// desktop's CreateFile drops to stay compatible with FAT (Microsoft KB 115827): such a name is
+// refused too, since most packages' trees are made on the desktop, and the file
+// made would not bear the item's name and could meet another item's file. "." and ".." are no
+// names but components of a path, handled where paths are.
 enum { DEVICE_NAME_MAX = 255 };
 enum DeviceNameRule {
   NAME_FITS = 0,
