@@ -44,9 +44,9 @@ bool DevicePathFits(const ZChar* path, size_t appended);
 // character below 32 in a file or directory name; a long name takes at most 255 units, as FAT's
 // long-name entries hold. It says nothing of a name that ends in a dot or a space, which the
 // desktop's CreateFile drops to stay compatible with FAT (Microsoft KB 115827): such a name is
-// refused too, since most packages' trees are made on the desktop, and the file
-// made would not bear the item's name and could meet another item's file. "." and ".." are no
-// names but components of a path, handled where paths are.
+// refused too, since most packages' trees are made on the desktop, and the file made would not
+// bear the item's name and could meet another item's file. "." and ".." are no names but
+// components of a path, handled where paths are.
 enum { DEVICE_NAME_MAX = 255 };
 enum DeviceNameRule {
   NAME_FITS = 0,
