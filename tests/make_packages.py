@@ -185,11 +185,9 @@ TREES = {
     "incompressible": {"firmware.bin": noise(400000, 9)},
 }
 # Names a Linux tree holds and the device's FAT volume does not, one to a package beside a name it
-# does: a "\\" that 7zz stores as part of the name, the characters FAT refuses, a control
-# character, and the dot or space at the end that Windows drops.
-ODD_NAMES = {"backslash": "a\\b.txt", "question": "what?.txt", "star": "a*.txt", "quote": 'say"hi".txt',
-             "less": "a<b.txt", "greater": "a>b.txt", "bar": "a|b.txt", "colon": "ab:c.txt",
-             "tab": "a\tb.txt", "trailing-dot": "notes.", "trailing-space": "notes ",
+# does: a "\\" that 7zz stores as part of the name, a character FAT refuses (in a file's name and
+# in a folder's), a control character, and the dot at the end that Windows drops.
+ODD_NAMES = {"backslash": "a\\b.txt", "question": "what?.txt", "tab": "a\tb.txt", "trailing-dot": "notes.",
              "in-folder": "bin?/app.exe"}
 TREES.update({"name-" + kind: {name: b"odd", "readme.txt": b"readme"} for kind, name in ODD_NAMES.items()})
 # One folder of 5,000 files whose 160-unit names take 14 entries each: 70,000, more than FAT's

@@ -410,10 +410,10 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
 
 // What the device's FAT volume makes of the package's names: every package the package test
 // passes installs each item as zelt-check said, and every one it refuses is refused before the
-// clean, for the reason zelt-check gives too.
+// clean, for the reason zelt-check gives too. A row per rule; the platform's contract suite has
+// one per character.
 TEST(UpdateTest, PackagesAreTakenAsTheDeviceHoldsTheirNames) {
   const char* const kNotHeld = ": a name the device cannot hold (one of : * ? \" < > | or a control";
-  const char* const kDotOrSpace = ": a name ending in a dot or a space";
   struct Row {
     std::string package;  // premade, or a fixture's path
     std::string reason;   // on the updater's standard error; empty where the package installs
@@ -423,16 +423,9 @@ TEST(UpdateTest, PackagesAreTakenAsTheDeviceHoldsTheirNames) {
   const Row rows[] = {
       {"name-backslash", "zelt: a\\b.txt: a \\ inside the name", "error: a\\b.txt: a \\ inside", {}},
       {"name-question", kNotHeld, "error: what?.txt: a name the device cannot hold", {}},
-      {"name-star", kNotHeld, "error: a*.txt: a name the device", {}},
-      {"name-quote", kNotHeld, "error: say\"hi\".txt: a name the device", {}},
-      {"name-less", kNotHeld, "error: a<b.txt: a name the device", {}},
-      {"name-greater", kNotHeld, "error: a>b.txt: a name the device", {}},
-      {"name-bar", kNotHeld, "error: a|b.txt: a name the device", {}},
-      {"name-colon", kNotHeld, "error: ab:c.txt: a name the device", {}},
       {"name-tab", kNotHeld, "error: a\tb.txt: a name the device", {}},
       {"name-in-folder", "zelt: bin?: a name the device cannot hold", "error: bin?/app.exe: a name", {}},
-      {"name-trailing-dot", kDotOrSpace, "error: notes.: a name ending", {}},
-      {"name-trailing-space", kDotOrSpace, "error: notes : a name ending", {}},
+      {"name-trailing-dot", ": a name ending in a dot or a space", "error: notes.: a name ending", {}},
       {"clash-file-then-folder", "zelt: DATA/x.txt: needs a folder where an earlier item is a file",
        "error: DATA/x.txt: needs a folder where an earlier item is a file (case ignored, as on the device): data", {}},
       {"clash-file-then-same-folder", "zelt: data/x.txt: needs a folder where", "device): data", {}},
