@@ -6,6 +6,8 @@
 #include "package_reader.h"
 #include "package_space.h"
 
+const char kFileTooLargeCause[] = "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes";
+
 // Whether the extraction could make item index where the package test's tree says it lands: its
 // name must print (not empty), and unless it is an anti-item, which writes nothing, pass the path
 // and name checks, fit a FAT file, and find its place in the tree free. An item at the top of
@@ -36,7 +38,7 @@ static bool ItemNameFits(PackageReader* reader, UInt32 index, const ZChar* outDi
     problem = "named as the package's own copy, which the update unpacks from";
   }
   if (problem == NULL && !isDirectory && !DeviceFileSizeFits(SzArEx_GetFileSize(&reader->db, index))) {
-    problem = "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes";
+    problem = kFileTooLargeCause;
   }
   if (problem != NULL) {
     if (report) ReportItemFailure(name, problem);

@@ -12,6 +12,9 @@ struct PackageSpace {
                              // (PackageTreeClusters)
 };
 
+// Why a file item of 4 GiB or more is refused.
+extern const char kFileTooLargeCause[];
+
 // Returns 0 when the package opens, every item decodes with a correct checksum, and every item
 // could be written under outDir: a name, safe, whose path the device can create and, for its
 // folders, list again, whose every component the device's FAT volume can hold (no "\\" inside it

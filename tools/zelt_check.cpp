@@ -179,7 +179,7 @@ void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
       continue;
     }
     if (!isDirectory && !DeviceFileSizeFits(SzArEx_GetFileSize(db, i))) {
-      findings->push_back({ERROR, item, "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes"});
+      findings->push_back({ERROR, item, kFileTooLargeCause});
       continue;
     }
     UInt32 other = i;
