@@ -139,6 +139,24 @@ make_deep_tree() {
   }'
 }
 
+# Item lists of COUNT files of a line each, 100 to a folder, in folders of two levels
+# (group000/module0000/resource00.dat): packages whose test is mostly the walk over their names.
+make_items() {
+  awk -v dir="$1" -v count="$2" 'BEGIN {
+    for (i = 0; i < count; i++) {
+      if (i % 100 == 0) {
+        folder = sprintf("%s/group%03d/module%04d", dir, i / 10000, i / 100)
+        system("mkdir -p " folder)
+      }
+      f = sprintf("%s/resource%02d.dat", folder, i % 100)
+      printf "item %d\n", i > f
+      close(f)
+    }
+  }'
+}
+make_items_10k() { make_items "$1" 10000; }
+make_items_100k() { make_items "$1" 100000; }
+
 # One 500 MB file of real bytes: the corpus's files concatenated, over and over.
 make_big_file() {
   local file="$1"
@@ -197,6 +215,10 @@ made "$bench_dir/tiny-files" make_tiny_files
 pack tiny-files "$bench_dir/tiny-files"
 made "$bench_dir/deep-tree" make_deep_tree
 pack deep-tree "$bench_dir/deep-tree"
+made "$bench_dir/items-10k" make_items_10k
+pack items-10k "$bench_dir/items-10k"
+made "$bench_dir/items-100k" make_items_100k
+pack items-100k "$bench_dir/items-100k"
 
 if ((large)); then
   if [[ ! -d "$bench_dir/large-tree" ]]; then make_tree "$bench_dir/large-tree" 2; fi

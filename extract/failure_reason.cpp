@@ -7,6 +7,8 @@
 #include "coder_stream.h"
 #include "console_log.h"
 #include "device_names.h"
+#include "item_path.h"
+#include "package_space.h"
 #include "props_reading.h"
 
 static const UInt32 kBcj2Method = 0x0303011B;
@@ -28,8 +30,13 @@ static const MethodName kMethodNames[] = {
     {0x040202, "BZip2"},     {kAesMethod, "7zAES"},
 };
 
-// A cause that a library result or a fixed text stands for.
-enum { kByText = -1 };
+const char kFileTooLargeCause[] =
+    "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes";
+
+// A cause that a library result, a fixed text or a place the item tree refuses stands for.
+enum { kByText = -1, kByTree = -100 };
+// The key of a tree result (package_space.h) among the causes, below every library result.
+static SRes TreeKey(int result) { return static_cast<SRes>(kByTree - result); }
 struct Cause {
   SRes res;  // the result that means it, or kByText for a cause reported by its text
   const char* code;
@@ -63,6 +70,27 @@ static const Cause kCauses[] = {
     {kByText, "path-unsafe", "unsafe item path, item skipped"},
     {kByText, "path-too-long", "item path too long, item skipped"},
     {kByText, "name-package-copy", "named as the package's own copy, which the update unpacks from"},
+    {kByText, "name-backslash", "a \\ inside the name (a folder or a character?), item skipped"},
+    {kByText, "name-forbidden-char",
+     "a name the device cannot hold (one of : * ? \" < > | or a control character), item skipped"},
+    {kByText, "name-trailing-dot-space",
+     "a name ending in a dot or a space (Windows drops them from a file's name), item skipped"},
+    {kByText, "name-too-long", "a name over 255 units, item skipped"},
+    {kByText, "item-too-large", kFileTooLargeCause},
+    {kByTree - TREE_SAME_FILE, "name-duplicate",
+     "a file of the same name (case ignored, as on the device) comes earlier: the device keeps one "
+     "file, under the earlier name, with this item's bytes"},
+    {kByTree - TREE_FILE_ON_THE_WAY, "tree-file-folder-clash",
+     "needs a folder where an earlier item is a file (case ignored, as on the device)"},
+    {kByTree - TREE_FOLDER_OVER_FILE, "tree-file-folder-clash",
+     "a folder where an earlier item is a file (case ignored, as on the device)"},
+    {kByTree - TREE_FILE_OVER_FOLDER, "tree-file-folder-clash",
+     "a file where an earlier item is a folder (case ignored, as on the device)"},
+    {kByTree - TREE_OVER_READ_ONLY, "name-duplicate-read-only",
+     "a file of the same name comes earlier and is read-only: the device keeps that one"},
+    {kByTree - TREE_FOLDER_FULL, "folder-too-many-entries",
+     "its folder would hold more than the 65,536 entries of a FAT folder"},
+    {kByTree - TREE_NO_MEMORY, "not-enough-memory", "not enough memory for the tree of the item list"},
 };
 // What fixes a coder the device lacks, or a layout it does not take.
 static const char kRepackHint[] = ": repack with -m0=LZMA2";
@@ -78,7 +106,7 @@ static const Cause* CauseOfResult(SRes res) {
 
 const char* ReasonCode(const char* text) {
   for (size_t i = 0; i < sizeof kCauses / sizeof kCauses[0]; i++) {
-    if (kCauses[i].res == kByText && strcmp(kCauses[i].text, text) == 0) return kCauses[i].code;
+    if (kCauses[i].res <= kByText && strcmp(kCauses[i].text, text) == 0) return kCauses[i].code;
   }
   return kOtherCode;
 }
@@ -137,10 +165,8 @@ void ReasonEnd() {
   reasonLength = 0;
 }
 
-// "zelt: " and the item's name and ": " when there is one.
-static void WriteHead(const ZChar* item, const char* code) {
-  BeginWithCode(item, code);
-  if (item == NULL || reasonSink != NULL) return;
+// An item's name in the console's code page.
+static void WriteName(const ZChar* item) {
   size_t units = TextLength(item);
   char* bytes = static_cast<char*>(malloc(units * 3 + 1));
   int size = 0;
@@ -149,7 +175,14 @@ static void WriteHead(const ZChar* item, const char* code) {
   }
   if (size > 0) ReasonWrite(bytes, static_cast<size_t>(size));
   free(bytes);
-  ReasonText(units == 0 ? "(an item with no name): " : ": ");
+}
+
+// "zelt: " and the item's name and ": " when there is one; a sink takes the item apart.
+static void WriteHead(const ZChar* item, const char* code) {
+  BeginWithCode(item, code);
+  if (item == NULL || reasonSink != NULL) return;
+  WriteName(item);
+  ReasonText(item[0] == 0 ? "(an item with no name): " : ": ");
 }
 
 static void WriteTail(const char* text) {
@@ -165,6 +198,30 @@ void ReportFailure(const char* cause) {
 void ReportItemFailure(const ZChar* item, const char* cause) {
   WriteHead(item, ReasonCode(cause));
   WriteTail(cause);
+}
+
+void ReportItemConflict(const CSzArEx* db, const ZChar* item, const char* cause, UInt32 other) {
+  if (other == kNoItem) {
+    ReportItemFailure(item, cause);
+    return;
+  }
+  WriteHead(item, ReasonCode(cause));
+  ReasonText(cause);
+  size_t units = SzArEx_GetFileNameUtf16(db, other, NULL);
+  ZChar* name = static_cast<ZChar*>(malloc(units * sizeof(ZChar)));
+  if (name != NULL) {
+    SzArEx_GetFileNameUtf16(db, other, reinterpret_cast<UInt16*>(name));
+    DropCurrentFolderComponents(name);
+    ReasonText(": ");
+    WriteName(name);
+  }
+  free(name);
+  ReasonEnd();
+}
+
+const char* TreeCause(int result) {
+  const Cause* cause = CauseOfResult(TreeKey(result));
+  return cause != NULL ? cause->text : CauseOfResult(TreeKey(TREE_NO_MEMORY))->text;
 }
 
 const char* CoderName(UInt32 id) {

@@ -33,6 +33,15 @@ void ReasonNumber(ZUInt64 value);
 void ReasonEnd();
 // "zelt: <item>: <cause>\n", the item's UTF-16 name in the console's code page.
 void ReportItemFailure(const ZChar* item, const char* cause);
+// No item: for ReportItemConflict's other.
+enum { kNoItem = 0xFFFFFFFF };
+// "zelt: <item>: <cause>: <other>\n", other being the item of db that stands in item's way, or
+// "zelt: <item>: <cause>\n" when other is kNoItem.
+void ReportItemConflict(const CSzArEx* db, const ZChar* item, const char* cause, UInt32 other);
+// Why a file item of 4 GiB or more is refused.
+extern const char kFileTooLargeCause[];
+// Why the package's tree has no place for an item, a TreeResult (package_space.h) in words.
+const char* TreeCause(int result);
 // A library or decoder result res (not SZ_OK) in words, for item index of db, or for the
 // package as a whole when item is NULL: names the coder the decoder lacks for
 // SZ_ERROR_UNSUPPORTED, and the size asked for SZ_ERROR_MEM when an allocation was refused.

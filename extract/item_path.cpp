@@ -53,6 +53,28 @@ static bool ItemPathFits(const ZChar* outDir, const ZChar* name, bool isDirector
   return DevicePathFits(outDir, folderUnits + LISTING_SUFFIX_UNITS);
 }
 
+// The rule of the device's FAT names that a component of the name breaks (DeviceNameRuleBroken).
+// A "\\" separates folders for some writers and is part of a name for others: the item is
+// refused rather than guessed at.
+static const char* NameProblem(const ZChar* name) {
+  for (const ZChar* p = name; *p != 0; p++) {
+    if (*p == ZT('\\')) return "a \\ inside the name (a folder or a character?), item skipped";
+  }
+  const ZChar* cursor = name;
+  size_t length = 0;
+  while (const ZChar* component = NextPathComponent(&cursor, &length)) {
+    switch (DeviceNameRuleBroken(component, length)) {
+      case NAME_FORBIDDEN_CHARACTER:
+        return "a name the device cannot hold (one of : * ? \" < > | or a control character), item skipped";
+      case NAME_ENDS_IN_DOT_OR_SPACE:
+        return "a name ending in a dot or a space (Windows drops them from a file's name), item skipped";
+      case NAME_TOO_LONG: return "a name over 255 units, item skipped";
+      default: break;
+    }
+  }
+  return NULL;
+}
+
 const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirectory) {
   bool drivePrefix = name[0] != 0 && name[1] == ZT(':');
   // A file named as the output folder could never be created, whatever the package test said.
@@ -61,7 +83,7 @@ const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirec
     return "unsafe item path, item skipped";
   }
   if (!ItemPathFits(outDir, name, isDirectory)) return "item path too long, item skipped";
-  return NULL;
+  return NameProblem(name);
 }
 
 // outDir + "\" + name into path; the caller has checked that it fits.

@@ -16,7 +16,8 @@ bool NamesOutputFolder(const ZChar* name);
 // outside outDir, a file named "." would be outDir itself, and the device could not create a
 // path too long for its file calls (DevicePathFits), nor list a folder too long for its listing
 // pattern: a folder item, or the folder that holds a file, that the next update's clean could
-// not walk again.
+// not walk again; nor a name its FAT volume cannot hold (DeviceNameRuleBroken), nor a "\\" in
+// the name, which writers differ on.
 const char* ItemPathProblem(const ZChar* outDir, const ZChar* name, bool isDirectory);
 
 // Forms the item's full path in path (PLAT_MAX_PATH units) and creates every directory on the

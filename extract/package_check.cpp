@@ -6,18 +6,6 @@
 #include "package_reader.h"
 #include "package_space.h"
 
-// The last component of a device path, or an empty one.
-static const ZChar* FileName(const ZChar* path, size_t* length) {
-  const ZChar* last = path + TextLength(path);
-  *length = 0;
-  size_t componentLength = 0;
-  while (const ZChar* component = NextPathComponent(&path, &componentLength)) {
-    last = component;
-    *length = componentLength;
-  }
-  return last;
-}
-
 struct Progress {
   TestProgress report;
   void* context;
@@ -25,41 +13,54 @@ struct Progress {
   ZUInt64 total;
 };
 
-// Whether the extraction would handle item index: its name must print (not empty), and unless it
-// is an anti-item, which writes nothing, pass the path checks, and a file must decode with a
-// correct checksum. An item at the top of outDir named as the package (case ignored), or one in a
-// folder of that name there, is refused: the update unpacks a copy of the package that lies just
-// there, which is read while the items are written, so the item could neither replace it nor stay
-// once the copy is deleted, and the folder could not be made beside it. Says why on standard error
-// when it would not.
-static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* outDir,
-                             const ZChar* packageName, size_t packageNameLength, Progress* progress) {
+// Whether the extraction could make item index where the package test's tree says it lands: its
+// name must print (not empty), and unless it is an anti-item, which writes nothing, pass the path
+// and name checks, fit a FAT file, and find its place in the tree free. An item at the top of
+// outDir named as the package copy (case ignored), or one in a folder of that name there, is
+// refused: the update unpacks a copy of the package that lies just there, which is read while the
+// items are written, so the item could neither replace it nor stay once the copy is deleted, and
+// the folder could not be made beside it. Says why on standard error when report is set.
+static bool ItemNameFits(PackageReader* reader, UInt32 index, const ZChar* outDir, const ZChar* copyName,
+                         PackageTree* tree, bool report) {
   SRes res = ReadItemName(reader, index);
   if (res != SZ_OK) {
-    ReportResult(&reader->db, NULL, index, res);
+    if (report) ReportResult(&reader->db, NULL, index, res);
     return false;
   }
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
+  const char* problem = NULL;
   if (name[0] == 0) {
-    ReportItemFailure(name, "the name is empty");
-    return false;
+    problem = "the name is empty";
+  } else if (IsAntiItem(reader, index)) {
+    return true;  // nothing to write
   }
-  if (IsAntiItem(reader, index)) return true;  // nothing to write
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
-  const char* problem = ItemPathProblem(outDir, name, isDirectory);
-  if (problem != NULL) {
-    ReportItemFailure(name, problem);
-    return false;
-  }
+  if (problem == NULL) problem = ItemPathProblem(outDir, name, isDirectory);
   const ZChar* cursor = name;
   size_t topLength = 0;
   const ZChar* top = NextPathComponent(&cursor, &topLength);
-  if (top != NULL && NamesEqualIgnoringCase(top, topLength, packageName, packageNameLength)) {
-    ReportItemFailure(name, "named as the package's own copy, which the update unpacks from");
+  if (problem == NULL && top != NULL && NamesEqualIgnoringCase(top, topLength, copyName, TextLength(copyName))) {
+    problem = "named as the package's own copy, which the update unpacks from";
+  }
+  if (problem == NULL && !isDirectory && !DeviceFileSizeFits(SzArEx_GetFileSize(&reader->db, index))) {
+    problem = kFileTooLargeCause;
+  }
+  if (problem != NULL) {
+    if (report) ReportItemFailure(name, problem);
     return false;
   }
-  if (isDirectory) return true;
-  res = StartItem(reader, index);
+  UInt32 other = index;
+  int added = PackageTreeAdd(tree, index, &other);
+  // A file named twice is no refusal: the update completes, as zelt-check warns.
+  if (added == TREE_ADDED || added == TREE_SAME_FILE) return true;
+  if (report) ReportItemConflict(&reader->db, name, TreeCause(added), other == index ? kNoItem : other);
+  return false;
+}
+
+// Whether file item index decodes with a correct checksum, telling progress of its bytes; says why
+// on standard error when not.
+static bool ItemDecodes(PackageReader* reader, UInt32 index, Progress* progress) {
+  SRes res = StartItem(reader, index);
   while (res == SZ_OK) {
     const Byte* data = NULL;
     size_t size = 0;
@@ -70,38 +71,50 @@ static bool ItemWouldExtract(PackageReader* reader, UInt32 index, const ZChar* o
       progress->report(progress->context, progress->done, progress->total);
     }
   }
-  if (res != SZ_OK) ReportResult(&reader->db, name, index, res);
-  return res == SZ_OK;
+  if (res == SZ_OK) return true;
+  if (ReadItemName(reader, index) == SZ_OK) {
+    ReportResult(&reader->db, reinterpret_cast<const ZChar*>(reader->name), index, res);
+  } else {
+    ReportResult(&reader->db, NULL, index, res);
+  }
+  return false;
 }
 
-// Fills *space from the open package.
-static void Measure(PackageReader* reader, PackageSpace* space) {
-  ZUInt64 fileBytes = 0;
-  space->measured = PlatFileSize(reader->file, &fileBytes) == PLAT_OK &&
-                    PackageClusters(reader, space->clusterBytes, &space->unpackedClusters) == SZ_OK;
-  space->packageClusters = WholeClusters(fileBytes, space->clusterBytes);
-}
-
-int TestOpenedPackage(PackageReader* reader, const ZChar* packagePath, const ZChar* outDir,
+int TestOpenedPackage(PackageReader* reader, const ZChar* outDir, const ZChar* copyName,
                       PackageSpace* space, TestProgress progress, void* context) {
-  size_t packageNameLength = 0;
-  const ZChar* packageName = FileName(packagePath, &packageNameLength);
+  PackageTree tree;
+  PackageTreeInit(&tree, &reader->db,
+                  space != NULL ? space->clusterBytes : static_cast<ZUInt32>(PLAT_ASSUMED_CLUSTER),
+                  TextLength(copyName));
+  // Names first, every one of them, so that the tree is whole for the measure: they cost little
+  // beside decoding. Only the first refusal is told.
+  int result = 0;
+  for (UInt32 i = 0; i < reader->db.NumFiles; i++) {
+    if (!ItemNameFits(reader, i, outDir, copyName, &tree, result == 0)) result = 1;
+  }
   Progress counted = {progress, context, 0, 0};
   for (UInt32 i = 0; progress != NULL && i < reader->db.NumFiles; i++) {
     counted.total += SzArEx_GetFileSize(&reader->db, i);
   }
-  int result = 0;
   for (UInt32 i = 0; i < reader->db.NumFiles && result == 0; i++) {
-    if (!ItemWouldExtract(reader, i, outDir, packageName, packageNameLength, &counted)) result = 1;
+    if (IsAntiItem(reader, i) || SzArEx_IsDir(&reader->db, i)) continue;
+    if (!ItemDecodes(reader, i, &counted)) result = 1;
   }
-  if (space != NULL) Measure(reader, space);
+  if (space != NULL) {
+    ZUInt64 fileBytes = 0;
+    space->measured = PlatFileSize(reader->file, &fileBytes) == PLAT_OK && !tree.failed;
+    space->packageClusters = WholeClusters(fileBytes, space->clusterBytes);
+    space->unpackedClusters = PackageTreeClusters(&tree);
+  }
+  PackageTreeFree(&tree);
   return result;
 }
 
-int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* space) {
+int TestPackage(const ZChar* packagePath, const ZChar* outDir, const ZChar* copyName,
+                PackageSpace* space) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
-  int result = TestOpenedPackage(&reader, packagePath, outDir, space, NULL, NULL);
+  int result = TestOpenedPackage(&reader, outDir, copyName, space, NULL, NULL);
   ClosePackage(&reader);
   return result;
 }

@@ -11,22 +11,28 @@ struct PackageSpace {
   bool measured;             // false when the package could not be measured
   ZUInt64 packageClusters;   // the package file
   ZUInt64 unpackedClusters;  // what unpacking its items adds, as its header declares them
-                             // (PackageClusters)
+                             // (PackageTreeClusters)
 };
 
 // Returns 0 when the package opens, every item decodes with a correct checksum, and every item
-// could be written under outDir (a name, safe, whose path the device can create and, for its
-// folders, list again, and neither the package's own file name at the top of outDir, where the
-// update puts its copy, nor below a folder of that name); 1 otherwise, saying why on standard
-// error (failure_reason.h). Writes nothing and prints nothing on standard output. When space is
-// not NULL and the package opens, it is measured in the same pass, whatever the test finds.
-int TestPackage(const ZChar* packagePath, const ZChar* outDir, PackageSpace* space = NULL);
+// could be written under outDir: a name, safe, whose path the device can create and, for its
+// folders, list again, whose every component the device's FAT volume can hold (no "\\" inside it
+// either), a file below 4 GiB, neither copyName (the file name the update gives its copy of the
+// package, at the top of outDir) nor below a folder of that name, and with its place in the tree
+// the items make free, names compared as the device compares them: no file where a folder is or
+// is needed, no folder where a file is, no folder over FAT's entries (package_space.h). A file
+// named twice passes; the later item's bytes end up under the earlier one's name. Returns 1
+// otherwise, saying why on standard error (failure_reason.h). Writes nothing and prints nothing
+// on standard output. When space is not NULL and the package opens, it is measured in the same
+// walk over the names, whatever the test finds.
+int TestPackage(const ZChar* packagePath, const ZChar* outDir, const ZChar* copyName,
+                PackageSpace* space = NULL);
 
 // How far a test has got, for a tool that shows it: called as the items' bytes are decoded, with
 // the bytes done and the bytes of every item together.
 typedef void (*TestProgress)(void* context, ZUInt64 done, ZUInt64 total);
 
-// TestPackage on a package reader has open (OpenPackage) at packagePath, which it leaves open:
-// whoever opened it closes it. progress may be NULL.
-int TestOpenedPackage(PackageReader* reader, const ZChar* packagePath, const ZChar* outDir,
+// TestPackage on a package a reader has open (OpenPackage), which it leaves open: whoever opened
+// it closes it. progress may be NULL.
+int TestOpenedPackage(PackageReader* reader, const ZChar* outDir, const ZChar* copyName,
                       PackageSpace* space, TestProgress progress, void* context);

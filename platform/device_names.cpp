@@ -83,3 +83,33 @@ ZUInt64 WholeClusters(ZUInt64 bytes, ZUInt32 clusterBytes) {
 ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
   return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
 }
+
+int DeviceNameRuleBroken(const ZChar* name, size_t length) {
+  static const ZChar kForbidden[] = ZT("\\/:*?\"<>|");
+  for (size_t i = 0; i < length; i++) {
+    if (name[i] < 0x20) return NAME_FORBIDDEN_CHARACTER;
+    for (const ZChar* f = kForbidden; *f != 0; f++) {
+      if (name[i] == *f) return NAME_FORBIDDEN_CHARACTER;
+    }
+  }
+  if (length > DEVICE_NAME_MAX) return NAME_TOO_LONG;
+  // "." and ".." are components of a path, not names.
+  bool component = length > 0 && length <= 2 && name[0] == ZT('.') && name[length - 1] == ZT('.');
+  if (!component && length > 0 && (name[length - 1] == ZT('.') || name[length - 1] == ZT(' '))) {
+    return NAME_ENDS_IN_DOT_OR_SPACE;
+  }
+  return NAME_FITS;
+}
+
+bool DeviceCanCreate(const ZChar* path) {
+  const ZChar* cursor = path;
+  const ZChar* last = NULL;
+  size_t lastLength = 0, length = 0;
+  while (const ZChar* name = NextPathComponent(&cursor, &length)) {
+    last = name;
+    lastLength = length;
+  }
+  return last == NULL || DeviceNameRuleBroken(last, lastLength) == NAME_FITS;
+}
+
+bool DeviceFileSizeFits(ZUInt64 bytes) { return bytes <= 0xFFFFFFFFull; }

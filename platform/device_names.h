@@ -39,6 +39,29 @@ size_t EveryEntryPatternFolderLength(const ZChar* pattern);
 enum { LISTING_SUFFIX_UNITS = 4 };
 // Whether a call on path with appended more units behind it fits the device's limit.
 bool DevicePathFits(const ZChar* path, size_t appended);
+// The names a FAT volume of the device holds. Windows Embedded CE 6.0's documentation ("Naming
+// Files to Ensure Maximum Storage", under FAT File System) allows none of \ / : * ? " < > | nor a
+// character below 32 in a file or directory name; a long name takes at most 255 units, as FAT's
+// long-name entries hold. It says nothing of a name that ends in a dot or a space, which the
+// desktop's CreateFile drops to stay compatible with FAT (Microsoft KB 115827): such a name is
+// refused too, since most packages' trees are made on the desktop, and the file made would not
+// bear the item's name and could meet another item's file. "." and ".." are no names but
+// components of a path, handled where paths are.
+enum { DEVICE_NAME_MAX = 255 };
+enum DeviceNameRule {
+  NAME_FITS = 0,
+  NAME_FORBIDDEN_CHARACTER = 1,  // one of \ / : * ? " < > | or a code unit below 0x20
+  NAME_ENDS_IN_DOT_OR_SPACE = 2,
+  NAME_TOO_LONG = 3              // over DEVICE_NAME_MAX units
+};
+// The rule a name (one component, length units, not empty) breaks, or NAME_FITS.
+int DeviceNameRuleBroken(const ZChar* name, size_t length);
+// Whether the last component of path is a name the device can create (DeviceNameRuleBroken):
+// every backend refuses to create a file or a folder of another name with PLAT_ERR_INVALID, as the
+// device does, before the name reaches the host.
+bool DeviceCanCreate(const ZChar* path);
+// The largest file a FAT volume holds: its folder entry keeps the size in 32 bits.
+bool DeviceFileSizeFits(ZUInt64 bytes);
 // Whether path names folder or an entry below it, as the device compares paths: component by
 // component without regard to case, with either separator and empty components skipped.
 bool PathIsInside(const ZChar* path, const ZChar* folder);

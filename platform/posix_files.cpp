@@ -69,6 +69,8 @@ static int OpenExisting(const std::string& host, bool truncate, int* fd) {
 }
 
 static int OpenForWriting(const char16_t* path, bool truncate, PlatFile** file) {
+  // The host holds names the device's FAT volume cannot.
+  if (!DeviceCanCreate(path)) return PLAT_ERR_INVALID;
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_OPEN, &host, &exists);

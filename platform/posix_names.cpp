@@ -24,6 +24,7 @@ static int ResolveExisting(const char16_t* path, std::string* host, struct stat*
 }
 
 int PlatCreateDirectory(const char16_t* path) {
+  if (!DeviceCanCreate(path)) return PLAT_ERR_INVALID;
   std::string host;
   bool exists = false;
   int result = ResolveDevicePath(path, RESOLVE_ENTRY, &host, &exists);

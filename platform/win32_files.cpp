@@ -11,10 +11,12 @@ static const DWORD kAllOnes = 0xFFFFFFFF;
 
 // disposition: OPEN_EXISTING reads, CREATE_ALWAYS and OPEN_ALWAYS write.
 static int Open(const ZChar* path, DWORD disposition, PlatFile** file) {
+  bool writing = disposition != OPEN_EXISTING;
+  // A PC's file system, through "\\?\", takes names the device's FAT volume refuses.
+  if (writing && !DeviceCanCreate(path)) return PLAT_ERR_INVALID;
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(path, host);
   if (result != PLAT_OK) return result;
-  bool writing = disposition != OPEN_EXISTING;
   HANDLE handle = writing ? osCreateFile(host, GENERIC_WRITE, 0, NULL, disposition,
                                          FILE_ATTRIBUTE_NORMAL, NULL)
                           : osCreateFile(host, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,

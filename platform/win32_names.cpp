@@ -28,6 +28,7 @@ int HostAttributes(const ZChar* host, DWORD* attributes) {
 }
 
 int PlatCreateDirectory(const ZChar* path) {
+  if (!DeviceCanCreate(path)) return PLAT_ERR_INVALID;
   ZChar host[HOST_PATH_MAX];
   int result = ToHostPath(path, host);
   if (result != PLAT_OK) return result;

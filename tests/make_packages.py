@@ -190,6 +190,18 @@ TREES = {
     # Incompressible, so that the package copy takes as much room as the file it brings.
     "incompressible": {"firmware.bin": noise(400000, 9)},
 }
+# Names a Linux tree holds and the device's FAT volume does not, one to a package beside a name it
+# does: a "\\" that 7zz stores as part of the name, a character FAT refuses (in a file's name and
+# in a folder's), a control character, and the dot at the end that Windows drops.
+ODD_NAMES = {"backslash": "a\\b.txt", "question": "what?.txt", "tab": "a\tb.txt", "trailing-dot": "notes.",
+             "in-folder": "bin?/app.exe"}
+TREES.update({"name-" + kind: {name: b"odd", "readme.txt": b"readme"} for kind, name in ODD_NAMES.items()})
+# One folder of 5,000 files whose 160-unit names take 14 entries each: 70,000, more than FAT's
+# 65,536 for a folder.
+TREES["full-folder"] = {"f/%04d%s" % (i, "x" * 156): b"" for i in range(5000)}
+# A package that holds an item of its own file name, which is not the name the device gives it.
+TREES["release"] = {"release.7z": b"an item named like its package", "readme.txt": b"readme"}
+
 # One file several times a branch converter's buffer, starting two bytes in so that two-byte
 # instructions also lie across its boundaries, and ending in a part instruction.
 TREES.update({"code-" + kind: {"code.bin": b"\x01\x02" + instructions(kind, 700001, 9)} for kind in BRANCHES})
@@ -275,6 +287,8 @@ PACKAGES = {
     "small-files": ("small-files", "-m0=LZMA2", None),
     "incompressible": ("incompressible", "-m0=Copy", None),
 }
+PACKAGES.update({"name-" + kind: ("name-" + kind, "", None) for kind in ODD_NAMES})
+PACKAGES.update({"full-folder": ("full-folder", "", None), "release": ("release", "", None)})
 PACKAGES.update({"filter-" + kind: ("code-" + kind, "-m0=LZMA2 -md=64k -mf=" + kind +
                                     (":4" if kind == "Delta" else ""), None)
                  for kind in BRANCHES})
@@ -384,6 +398,36 @@ def py7zr_package(archive, folder, filters):
                 package.write(path, os.path.relpath(path, folder))
 
 
+# Items in a chosen order under chosen names, which no folder on disk holds together (a file "data"
+# and a folder "DATA"), as py7zr writes them: name -> [(stored name, bytes, or None for a folder)].
+NAMED_PACKAGES = {
+    "clash-file-then-folder": [("data", b"a file"), ("DATA/x.txt", b"x")],
+    "clash-file-then-same-folder": [("data", b"a file"), ("data/x.txt", b"x")],
+    "clash-folder-over-file": [("logs", b"a file"), ("LOGS", None)],
+    "clash-file-over-folder": [("bin", None), ("bin/app.exe", b"app"), ("BIN", b"a file")],
+    "case-twins": [("foo.txt", b"first"), ("readme.txt", b"readme"), ("FOO.TXT", b"second")],
+    "dot-dot-last": [("readme.txt", b"readme"), ("a/..", b"the folder that holds a")],
+}
+
+
+def named_package(archive, items):
+    """py7zr normalises names through pathlib, so each stored name is put back into its item record
+    before the header is written."""
+    work = archive + ".work"
+    os.makedirs(work)
+    with py7zr.SevenZipFile(archive, "w", filters=[{"id": py7zr.FILTER_LZMA2}]) as package:
+        for i, (name, contents) in enumerate(items):
+            source = os.path.join(work, str(i))
+            if contents is None:
+                os.makedirs(source)
+            else:
+                with open(source, "wb") as out:
+                    out.write(contents)
+            package.write(source, "placeholder")
+            package.header.files_info.files[-1]["filename"] = name
+    shutil.rmtree(work)
+
+
 def make_writer_package(outdir, name, writer, setting, tree):
     archive = os.path.join(outdir, name + ".7z")
     folder = os.path.join(outdir, "trees", tree)
@@ -441,6 +485,25 @@ def ppmd_header_package(outdir, name, tree):
     shutil.rmtree(work)
 
 
+def anti_between_package(outdir, name):
+    """A stored file a.txt, then an anti-item gone.txt, then an empty folder dir, in a plain header
+    of our own: 7zz lists the items without data first, so that an anti-item's place among them
+    and its item number are the same in its packages."""
+    names = b"".join(text.encode("utf-16-le") + b"\0\0" for text in ("a.txt", "gone.txt", "dir"))
+    header = (b"\x01\x04" + b"\x06" + number(0) + number(1) + b"\x09" + number(1) + b"\x00" +
+              b"\x07\x0b" + number(1) + b"\x00" + number(1) + b"\x01\x00" + b"\x0c" + number(1) + b"\x00" +
+              b"\x00" +
+              b"\x05" + number(3) +
+              b"\x0e" + number(1) + bytes([0b01100000]) +  # gone.txt and dir have no data
+              b"\x0f" + number(1) + bytes([0b10000000]) +  # of those, gone.txt is a file
+              b"\x10" + number(1) + bytes([0b10000000]) +  # and an anti-item
+              b"\x11" + number(len(names) + 1) + b"\x00" + names +
+              b"\x00\x00")
+    start = struct.pack("<QQI", 1, len(header), zlib.crc32(header))
+    with open(os.path.join(outdir, name + ".7z"), "wb") as out:
+        out.write(b"7z\xbc\xaf\x27\x1c\x00\x04" + struct.pack("<I", zlib.crc32(start)) + start + b"a" + header)
+
+
 def large_model_package(outdir, name, source):
     """A PPMd package that asks for a model of 300 MB, more than any device has: 7zz fits the model
     to the data, so the size is set in the plain header of a small package, whose checksums are
@@ -483,6 +546,9 @@ def main():
         os.remove(base)
     for name, (writer, setting, tree) in WRITER_PACKAGES.items():
         make_writer_package(outdir, name, writer, setting, tree)
+    for name, items in NAMED_PACKAGES.items():
+        named_package(os.path.join(outdir, name + ".7z"), items)
+    anti_between_package(outdir, "anti-between")
     ppmd_header_package(outdir, "ppmd-header", "empty-folder-only")
     large_model_package(outdir, "ppmd-300m", "ppmd-plain-header")
     # The first of the volumes of a package split for a small medium.

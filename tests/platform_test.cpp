@@ -213,6 +213,58 @@ TEST_F(PlatformPathTest, PathsOverTheDeviceLimitAreRefused) {
   EXPECT_EQ(PlatRemoveDirectory(unlisted.c_str()), PLAT_OK);
 }
 
+// Names the device's FAT volume cannot hold are refused on every backend, by each call that
+// creates, before the host sees them; names that only look odd are made.
+TEST_F(PlatformPathTest, NamesTheDeviceCannotHoldAreNotCreated) {
+  struct Row {
+    ZString name;
+    int rule;
+    const char* why;
+  };
+  const Row rows[] = {
+      {ZT("a.txt"), NAME_FITS, "plain"},
+      {ZT(".profile"), NAME_FITS, "a leading dot"},
+      {ZT("a b.c d"), NAME_FITS, "inner blanks and dots"},
+      {ZT("\u8BF4\u660E"), NAME_FITS, "Chinese"},
+      {ZString(255, ZT('n')), NAME_FITS, "255 units"},
+      {ZString(256, ZT('n')), NAME_TOO_LONG, "256 units"},
+      {ZT("a?b"), NAME_FORBIDDEN_CHARACTER, "?"},
+      {ZT("a*"), NAME_FORBIDDEN_CHARACTER, "*"},
+      {ZT("a:b"), NAME_FORBIDDEN_CHARACTER, ":"},
+      {ZT("a\"b"), NAME_FORBIDDEN_CHARACTER, "quote"},
+      {ZT("<a>"), NAME_FORBIDDEN_CHARACTER, "< >"},
+      {ZT("a|b"), NAME_FORBIDDEN_CHARACTER, "|"},
+      {ZT("a\tb"), NAME_FORBIDDEN_CHARACTER, "tab"},
+      {ZString(1, ZChar(0x1F)), NAME_FORBIDDEN_CHARACTER, "unit 0x1F"},
+      {ZT("a."), NAME_ENDS_IN_DOT_OR_SPACE, "trailing dot"},
+      {ZT("..."), NAME_ENDS_IN_DOT_OR_SPACE, "dots only"},
+      {ZT("a "), NAME_ENDS_IN_DOT_OR_SPACE, "trailing space"},
+  };
+  // One-letter folders, so that a name of 256 units is still within the device's path limit.
+  for (const char* folder : {"c", "a", "m"}) fs::create_directories(Host(folder));
+  size_t made = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    EXPECT_EQ(DeviceNameRuleBroken(row.name.data(), row.name.size()), row.rule);
+    const int expected = row.rule == NAME_FITS ? PLAT_OK : PLAT_ERR_INVALID;
+    made += row.rule == NAME_FITS ? 1 : 0;
+    PlatFile* created = nullptr;
+    EXPECT_EQ(PlatFileCreate((ZT("c\\") + row.name).c_str(), &created), expected);
+    PlatFile* appended = nullptr;
+    EXPECT_EQ(PlatFileOpenAppend((ZT("a\\") + row.name).c_str(), &appended), expected);
+    for (PlatFile* file : {created, appended}) {
+      if (file != nullptr) {
+        EXPECT_EQ(PlatFileClose(file), PLAT_OK);
+      }
+    }
+    EXPECT_EQ(PlatCreateDirectory((ZT("m\\") + row.name).c_str()), expected);
+  }
+  // Nothing of a refused name reached the host.
+  for (const char* folder : {"c", "a", "m"}) {
+    EXPECT_EQ(HostNames(Host(folder)).size(), made) << folder;
+  }
+}
+
 TEST_F(PlatformPathTest, LinksLeavingTheRootAreRefused) {
   SKIP_ON_WIN32("the device has no symbolic links, and deleting one under Wine deletes its target");
   ScratchDir outside;

@@ -230,25 +230,6 @@ TEST_F(PowerCutTest, NextRunAfterACutAnywhereCompletesTheUpdate) {
   std::cout << "Power cuts, each followed by a run that completed the update:\n" << report.str();
 }
 
-// The success event says that the new install is on the medium: a volume flush that the medium
-// refuses after the unpacking (the host's syncfs, the device's FSCTL_FLUSH_BUFFERS) fails the run.
-TEST_F(PowerCutTest, AVolumeFlushTheMediumRefusesFailsTheRun) {
-  Device device;
-  fs::copy_file(PremadePackage("update"), device.Package());
-  device.ClearEvents();
-#ifdef _WIN32
-  const char* volumeFlush = "fsctl";
-#else
-  const char* volumeFlush = "flush";
-#endif
-  // The updater's exit -1, as its waiter reads it.
-  EXPECT_EQ(WaitForExit(device.Start({device.CutUpdater(), volumeFlush, "1", "fail"})), 255);
-  EXPECT_EQ(device.Outcome(), 1) << "no failure event";
-  std::vector<LoggedStage> stages = device.LogStages();
-  ASSERT_GE(stages.size(), 2u) << ReadFile(device.Log());
-  EXPECT_EQ(stages[stages.size() - 2].line, LINE_FLUSH_FAIL) << ReadFile(device.Log());
-}
-
 // strace watches the updater's calls: one syncfs of the install's volume, after the last file
 // was written and the package copy deleted, before the success event (which comes before the
 // last log line), and no flush of single files.

@@ -178,7 +178,7 @@ class StreamTest : public PackageTest {
  protected:
   using PackageTest::Use;
   void Use(const HandMadePackage& package) { WriteFile(Package(), Write(package)); }
-  int Check() { return TestPackage(ZT("pkg\\p.7z"), ZT("out")); }
+  int Check() { return TestPackage(ZT("pkg\\p.7z"), ZT("out"), ZT("p.7z")); }
   void ExpectSameTree(const std::string& tree) {
     std::string difference;
     EXPECT_TRUE(SameTree(PackedTree(tree), Out(), &difference)) << difference;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -115,6 +116,7 @@ const std::map<int, std::string> kStageMessages = {
     {LINE_EXTRACT_OK, "main:ExtractFile OK"},
     {LINE_EXTRACT_FAIL, "main:ExtractFile fail"},
     {LINE_COPY_FAIL, "main:copy data fail"},
+    {LINE_FLUSH_FAIL, "main:flush install fail"},
     {LINE_END, "main:UPDATE END"},
 };
 
@@ -168,12 +170,15 @@ struct Outcome {
   int updaterExit = -2;  // the updater's own status, as the waiter reports it
 };
 
-// Runs updater (a host path) under the waiting side, which reports the updater's exit code.
-Outcome RunWaited(const fs::path& updater) {
+// Runs updater (a host path) with its arguments under the waiting side, which reports the
+// updater's exit code.
+Outcome RunWaited(const fs::path& updater, const std::vector<std::string>& arguments = {}) {
   ScratchDir output;
   fs::path log = output.path() / "log", errors = output.path() / "errors";
   Outcome run;
-  run.waitExit = RunProgram({ZELT_WAIT_EXE, "--timeout", "60", updater.string()}, log, errors);
+  std::vector<std::string> argv = {ZELT_WAIT_EXE, "--timeout", "60", updater.string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  run.waitExit = RunProgram(argv, log, errors);
   run.log = ReadFile(log);
   run.errors = ReadFile(errors);
   const std::string reported = "zelt-wait: the updater exited with code ";
@@ -399,6 +404,7 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
       // readme.txt, and an item that would land beside the install directory as zelt-escaped.txt.
       {"item escaping the install directory", replaceBy("escaping"),
        "zelt: ../zelt-escaped.txt: unsafe item path"},
+      {"a file named a/.., the folder that holds a", replaceBy("dot-dot-last"), "zelt: a/..: unsafe item path"},
       // Paths one unit over what the device can create or list again (\Zeltrovan\ is 11 units).
       {"folder item of 256 units, too long to list", replaceBy("path-over-folder"), ": item path too long"},
       {"file of 260 units", replaceBy("path-over-file"), ": item path too long"},
@@ -426,6 +432,64 @@ TEST(UpdateTest, PackageFailingItsTestDeletesNothing) {
     EXPECT_EQ(LastLogFileLine(root.path()).rfind(kRefusedOutcome, 0), 0u) << LastLogFileLine(root.path());
     ExpectTree(root.path() / "Zeltrovan", kInstalled);
     EXPECT_FALSE(fs::exists(root.path().parent_path() / "zelt-escaped.txt"));
+  }
+}
+
+// What the device's FAT volume makes of the package's names: every package the package test
+// passes installs each item as zelt-check said, and every one it refuses is refused before the
+// clean, for the reason zelt-check gives too. A row per rule; the platform's contract suite has
+// one per character.
+TEST(UpdateTest, PackagesAreTakenAsTheDeviceHoldsTheirNames) {
+  const char* const kNotHeld = ": a name the device cannot hold (one of : * ? \" < > | or a control";
+  struct Row {
+    std::string package;  // premade, or a fixture's path
+    std::string reason;   // on the updater's standard error; empty where the package installs
+    std::string check;    // in zelt-check's output
+    Files installed;
+  };
+  const Row rows[] = {
+      {"name-backslash", "zelt: a\\b.txt: a \\ inside the name", "error: a\\b.txt: a \\ inside", {}},
+      {"name-question", kNotHeld, "error: what?.txt: a name the device cannot hold", {}},
+      {"name-tab", kNotHeld, "error: a\tb.txt: a name the device", {}},
+      {"name-in-folder", "zelt: bin?: a name the device cannot hold", "error: bin?/app.exe: a name", {}},
+      {"name-trailing-dot", ": a name ending in a dot or a space", "error: notes.: a name ending", {}},
+      {"clash-file-then-folder", "zelt: DATA/x.txt: needs a folder where an earlier item is a file",
+       "error: DATA/x.txt: needs a folder where an earlier item is a file (case ignored, as on the device): data", {}},
+      {"clash-file-then-same-folder", "zelt: data/x.txt: needs a folder where", "device): data", {}},
+      {"clash-folder-over-file", "zelt: LOGS: a folder where an earlier item is a file (case ignored, as on "
+       "the device): logs\n", "error: LOGS: a folder where", {}},
+      {"clash-file-over-folder", "zelt: BIN: a file where an earlier item is a folder (case ignored, as on "
+       "the device): bin\n", "error: BIN: a file where", {}},
+      {"full-folder", ": its folder would hold more than the 65,536 entries of a FAT folder", ": its folder would", {}},
+      {std::string(ZELT_FIXTURES_DIR) + "/huge_block.7z", "zelt: big.bin: 4 GiB or more: a file of the device",
+       "error: big.bin: 4 GiB or more", {}},
+      // The later item's bytes under the earlier item's name, as the device's one file holds them.
+      {"case-twins", "", "warning: FOO.TXT: a file of the same name (case ignored, as on the device) comes "
+       "earlier: the device keeps one file, under the earlier name, with this item's bytes: foo.txt",
+       {{"foo.txt", "second"}, {"readme.txt", "readme"}}},
+      // Its item release.7z is no clash: the copy on the device is Zeltrovan.7z.
+      {"release", "", "the device will take it", TreeFiles("release")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.package);
+    const fs::path package = row.package.find('/') == std::string::npos ? PremadePackage(row.package)
+                                                                        : fs::path(row.package);
+    ScratchDir root, check;
+    int checked = RunProgram({ZELT_CHECK_EXE, package.string()}, check.path() / "out", check.path() / "errors");
+    EXPECT_EQ(checked, row.reason.empty() ? 0 : 1);
+    const std::string said = ReadFile(check.path() / "out");
+    EXPECT_NE(said.find(row.check), std::string::npos) << said;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+    fs::copy_file(package, PackagePath(root.path()), fs::copy_options::overwrite_existing);
+    Outcome run = RunWaited(Updater(root.path()));
+    if (row.reason.empty()) {
+      ExpectOutcome(run, kSuccessStages, true);
+      ExpectTree(root.path() / "Zeltrovan", Union(row.installed, kMarkers));
+    } else {
+      ExpectOutcome(run, AfterBanner({LINE_CHECK_PACKAGE_FAIL}), false);
+      EXPECT_NE(run.errors.find(row.reason), std::string::npos) << run.errors;
+      ExpectTree(root.path() / "Zeltrovan", kInstalled);
+    }
   }
 }
 
@@ -646,6 +710,59 @@ Files Snapshot(const fs::path& folder) {
     }
   }
   return files;
+}
+
+// A whole run that meets a failed OS call (tests/cut_updater.cpp), at each stage: what it does is
+// pinned by its stages, its reason, its outcome and the files it leaves. The run writes nine log
+// lines before the copy; the copy of the small package is one write, at its close.
+TEST(UpdateTest, WholeRunsMeetingAFailedCall) {
+  const Files& package = UpdateFiles();
+  auto names = [](const Files& files) {
+    std::set<std::string> kept;
+    for (auto& [name, bytes] : files) {
+      if (name.back() != '/') kept.insert(name);
+    }
+    return kept;
+  };
+  struct Row {
+    std::vector<std::string> plan;  // call, nth, fault
+    std::vector<int> stages;
+    std::string reason;  // on standard error; empty for a run that succeeds
+    Files left;          // the files the install then holds, by name
+  };
+  std::vector<Row> rows = {
+      // The free space cannot be known: nothing is deleted on a guess.
+      {{"statvfs", "1", "error"}, AfterBanner({LINE_FREE_SPACE_FAIL}),
+       "zelt: cannot learn the free space of \\Zeltrovan's volume: the medium failed", kInstalled},
+      {{"write", "10", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
+       "zelt: the package copy is incomplete: ", Union(kMarkers, {{"Zeltrovan.7z", ""}})},
+      // A write that moves part of its bytes is carried on, not taken for a full volume.
+      {{"write", "10", "short"}, kSuccessStages, "", Union(kMarkers, package)},
+      {{"write", "12", "error"}, AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_FAIL, LINE_END}),
+       "zelt: ZELTROVAN\\bin\\app.exe: cannot close the file",
+       Union(kMarkers, {{"Zeltrovan.7z", ""}, {"bin/app.exe", ""}})},
+      // What was written may not be on the medium: no success. The volume is flushed once, at the
+      // end (the host's syncfs, the device's FSCTL_FLUSH_BUFFERS).
+      {{kWin32Backend ? "fsctl" : "flush", "1", "error"},
+       AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_OK, LINE_FLUSH_FAIL, LINE_END}),
+       "zelt: the install volume cannot be flushed", Union(kMarkers, package)},
+  };
+  // The PC flushes each file it wrote as well, the package copy first after the log lines.
+  if (kWin32Backend) {
+    rows.push_back({{"flush", "10", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
+                    "zelt: the package copy is incomplete: ", Union(kMarkers, {{"Zeltrovan.7z", ""}})});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.plan));
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
+    const fs::path faulty = root.path() / "SDMMC" / fs::path(ZELT_CUT_UPDATER_EXE).filename();
+    fs::copy_file(ZELT_CUT_UPDATER_EXE, faulty);
+    Outcome run = RunWaited(faulty, row.plan);
+    ExpectOutcome(run, row.stages, row.reason.empty());
+    EXPECT_NE(run.errors.find(row.reason), std::string::npos) << run.errors;
+    EXPECT_EQ(names(Snapshot(root.path() / "Zeltrovan")), names(row.left));
+  }
 }
 
 // An updater started from the install directory or below it would delete itself and its package

@@ -17,6 +17,7 @@
 #include "item_path.h"
 #include "package_check.h"
 #include "package_reader.h"
+#include "package_space.h"
 #include "platform.h"
 #include "update_run.h"
 
@@ -28,7 +29,6 @@ constexpr unsigned long long kDefaultRamMb = 32;
 constexpr ZUInt32 kAesMethod = 0x06F10701;
 constexpr const char* kKeptFile = "EMMC_Check_File.txt";
 constexpr const char* kToleratedFile = "ceusbkwrapperdrv.dll";
-constexpr const char* kPackageCopy = "Zeltrovan.7z";
 // One command that packs a folder as the device takes it with the default --ram: LZMA2 with a
 // dictionary that leaves room for the extractor, no password, one file.
 constexpr const char* kRepackLine =
@@ -62,6 +62,7 @@ const CodeKind kCodeKinds[] = {
     {"driver-kept-in-use", NOTE, false},
     {"marker-file-replaced", WARNING, false},
     {"marker-folder", WARNING, false},
+    {"name-duplicate", WARNING, false},
     {"coder-unsupported", ERROR, true},
     {"coder-layout-unsupported", ERROR, true},
     {"encrypted", ERROR, true},
@@ -216,7 +217,7 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
     const ZChar* component = components[k].first;
     length = components[k].second;
     bool isFile = k + 1 == components.size() && !isDirectory;
-    if (k == 0 && IsName(component, length, kPackageCopy)) {
+    if (k == 0 && NamesEqualIgnoringCase(component, length, kPackageCopyName, TextLength(kPackageCopyName))) {
       Add(findings, "name-package-copy", &item, 0,
           "named like the package copy the update unpacks from, in its folder: rename it, or put it "
           "in a folder");
@@ -240,9 +241,20 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
   }
 }
 
+// The other item of a clash in the tree, as ReadItemName gives names.
+std::string OtherItem(PackageReader* reader, UInt32 other) {
+  std::basic_string<ZChar> name(SzArEx_GetFileNameUtf16(&reader->db, other, nullptr), 0);
+  SzArEx_GetFileNameUtf16(&reader->db, other, reinterpret_cast<UInt16*>(&name[0]));
+  DropCurrentFolderComponents(&name[0]);
+  return Printable(name.c_str());
+}
+
 void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
   const CSzArEx* db = &reader->db;
-  std::set<Name> warnedFolders;
+  std::set<Name> warnedFolders, fullFolders;
+  // The tree the package test walks, for its findings item by item.
+  PackageTree tree;
+  PackageTreeInit(&tree, db, PLAT_ASSUMED_CLUSTER, TextLength(kPackageCopyName));
   for (UInt32 i = 0; i < db->NumFiles; i++) {
     if (ReadItemName(reader, i) != SZ_OK) {
       Add(findings, "not-enough-memory", nullptr, 0,
@@ -272,12 +284,29 @@ void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
       Add(findings, ReasonCode(problem), &item, 0, text);
       continue;
     }
+    if (!isDirectory && !DeviceFileSizeFits(SzArEx_GetFileSize(db, i))) {
+      Add(findings, ReasonCode(kFileTooLargeCause), &item, 0,
+          std::string(kFileTooLargeCause) + ": split it, or leave it out of the package");
+      continue;
+    }
+    UInt32 other = i;
+    int added = PackageTreeAdd(&tree, i, &other);
+    // A full folder is told once, at its first item that does not fit.
+    Name folder = item.substr(0, item.rfind(static_cast<ZChar>('/')) + 1);
+    if (added == TREE_FOLDER_FULL && !fullFolders.insert(folder).second) continue;
+    if (added != TREE_ADDED) {
+      std::string text = TreeCause(added);
+      if (other != i) text += ": " + OtherItem(reader, other);
+      Add(findings, ReasonCode(TreeCause(added)), &item, 0, text);
+      if (added != TREE_SAME_FILE) continue;
+    }
     CheckSpecialNames(name, isDirectory, &warnedFolders, findings);
     if (SzBitWithVals_Check(&db->Attribs, i) && (db->Attribs.Vals[i] & PLAT_ATTR_READONLY) != 0) {
       Add(findings, "read-only", &item, 0,
           "read-only: the next update's clean makes it writable before deleting it");
     }
   }
+  PackageTreeFree(&tree);
 }
 
 // The archive library's allocator over the package's own, summing what is asked of it.
@@ -550,8 +579,8 @@ Result CheckPackage(const Options& options, const char* path) {
     PackageSpace space = {options.clusterBytes, false, 0, 0};
     ProgressShown shown = {path, -1};
     bool progress = !options.json && PlatStandardErrorIsTerminal();
-    if (TestOpenedPackage(&reader, package, kOutDirWide, &space, progress ? ShowProgress : nullptr, &shown) !=
-            0 &&
+    TestProgress show = progress ? ShowProgress : nullptr;
+    if (TestOpenedPackage(&reader, kOutDirWide, kPackageCopyName, &space, show, &shown) != 0 &&
         reasons.empty()) {
       Add(&reasons, "package-test-refuses", nullptr, 0, "the updater's package test refuses it");
     }

@@ -17,12 +17,12 @@
 #include "update_log.h"
 
 static const ZChar kInstallDir[] = ZT("\\Zeltrovan");
-static const ZChar kPackageName[] = ZT("\\Zeltrovan.7z");
 static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
 static const ZChar kTargetPackageWide[] = ZT("ZELTROVAN//Zeltrovan.7z");
 static const char kOutDir[] = "ZELTROVAN";
-static const ZChar kLogName[] = ZT("\\zelt-update.log");
+static const ZChar kLogName[] = ZT("zelt-update.log");
 const ZChar kOutDirWide[] = ZT("ZELTROVAN");
+const ZChar kPackageCopyName[] = ZT("Zeltrovan.7z");
 
 enum { kCopyChunk = 1024 };
 // The package is read in pieces of this size for its CRC-32: few system calls, on the heap.
@@ -35,27 +35,26 @@ static void Signal(PlatEvent* event) {
 
 enum BesideResult { BESIDE_OK, BESIDE_NO_PATH, BESIDE_TOO_LONG };
 
-// name (a "\" and a file name) in the running executable's directory, into path (PLAT_MAX_PATH
-// units): its directory is everything before the last backslash of the module path.
+// The file name in the running executable's directory, into path (PLAT_MAX_PATH units): its
+// directory is everything before the last backslash of the module path.
 static BesideResult BesideUpdater(const ZChar* name, ZChar* path) {
   ZChar modulePath[PLAT_MAX_PATH] = {0};
   size_t length = PlatModuleFileName(modulePath, PLAT_MAX_PATH);
   size_t slash = length;
   while (slash > 0 && modulePath[slash - 1] != ZT('\\')) slash--;
   if (slash == 0) return BESIDE_NO_PATH;
-  size_t directoryLength = slash - 1;
   size_t nameLength = TextLength(name);
-  if (directoryLength + nameLength + 1 > PLAT_MAX_PATH) return BESIDE_TOO_LONG;
+  if (slash + nameLength + 1 > PLAT_MAX_PATH) return BESIDE_TOO_LONG;
   memset(path, 0, PLAT_MAX_PATH * sizeof(ZChar));
-  memcpy(path, modulePath, directoryLength * sizeof(ZChar));
-  memcpy(path + directoryLength, name, (nameLength + 1) * sizeof(ZChar));
+  memcpy(path, modulePath, slash * sizeof(ZChar));
+  memcpy(path + slash, name, (nameLength + 1) * sizeof(ZChar));
   return BESIDE_OK;
 }
 
 // The package beside the running executable, into source (PLAT_MAX_PATH units). Returns false
 // when there is no such path.
 static bool SourcePackagePath(ZChar* source) {
-  BesideResult result = BesideUpdater(kPackageName, source);
+  BesideResult result = BesideUpdater(kPackageCopyName, source);
   if (result == BESIDE_NO_PATH) {
     ConsoleReason("zelt-update: the executable has no path on the device "
                   "(it must lie below the device root, ZELT_DEVICE_ROOT)\n");
@@ -76,7 +75,7 @@ static void OpenRunLog() {
 
 // The package is named by its file name: the folder is the updater's own.
 static void ReportPackageUnopened(int error) {
-  ReportPlatformFailure(kPackageName + 1, "cannot open the package", error);
+  ReportPlatformFailure(kPackageCopyName, "cannot open the package", error);
 }
 
 // Logs the line of a failed stage and why it failed; false, for the caller to end the run with.
@@ -123,7 +122,7 @@ static bool PackageFound(ZChar* source) {
 
 // Proves the package and measures it on the install volume in the same pass.
 static bool PackagePasses(const ZChar* source, PackageSpace* space) {
-  if (TestPackage(source, kOutDirWide, space) == 0) return true;
+  if (TestPackage(source, kOutDirWide, kPackageCopyName, space) == 0) return true;
   return Stopped(LINE_CHECK_PACKAGE_FAIL, "main:check package fail", NULL);
 }
 

@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fs::path install = device / "Zeltrovan";
   Snapshot before = Take(scratch, fs::path());
 
-  int tested = TestPackage(kPackage, kInstallDir);
+  int tested = TestPackage(kPackage, kInstallDir, u"Zeltrovan.7z");
   std::string change = Difference(before, Take(scratch, fs::path()));
   if (!change.empty()) Fail("the package test wrote", change);
 
