@@ -734,11 +734,13 @@ TEST(UpdateTest, WholeRunsMeetingAFailedCall) {
       // The free space cannot be known: nothing is deleted on a guess.
       {{"statvfs", "1", "error"}, AfterBanner({LINE_FREE_SPACE_FAIL}),
        "zelt: cannot learn the free space of \\Zeltrovan's volume: the medium failed", kInstalled},
-      {{"write", "10", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
+      // Ten log lines come before the copy's one write (the run's line, the banner, the package's
+      // identity, five stages); the unpacking's first file is the sixteenth write.
+      {{"write", "11", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
        "zelt: the package copy is incomplete: ", Union(kMarkers, {{"Zeltrovan.7z", ""}})},
       // A write that moves part of its bytes is carried on, not taken for a full volume.
-      {{"write", "10", "short"}, kSuccessStages, "", Union(kMarkers, package)},
-      {{"write", "12", "error"}, AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_FAIL, LINE_END}),
+      {{"write", "11", "short"}, kSuccessStages, "", Union(kMarkers, package)},
+      {{"write", "16", "error"}, AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_FAIL, LINE_END}),
        "zelt: ZELTROVAN\\bin\\app.exe: cannot close the file",
        Union(kMarkers, {{"Zeltrovan.7z", ""}, {"bin/app.exe", ""}})},
       // What was written may not be on the medium: no success. The volume is flushed once, at the
@@ -749,7 +751,7 @@ TEST(UpdateTest, WholeRunsMeetingAFailedCall) {
   };
   // The PC flushes each file it wrote as well, the package copy first after the log lines.
   if (kWin32Backend) {
-    rows.push_back({{"flush", "10", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
+    rows.push_back({{"flush", "11", "error"}, AfterCopyBegan({LINE_COPY_FAIL, LINE_END}),
                     "zelt: the package copy is incomplete: ", Union(kMarkers, {{"Zeltrovan.7z", ""}})});
   }
   for (const Row& row : rows) {
