@@ -46,10 +46,11 @@ int LastError() {
   return result == PLAT_OK ? PLAT_ERR_IO : result;
 }
 
-// CE 6.0's file systems answer a control they do not have with ERROR_NOT_SUPPORTED (the object
-// store, a ROM or network volume: they cache nothing beyond a file's close), or, as drivers do
-// for a code they do not know, ERROR_INVALID_FUNCTION. Every other failure (the medium refusing
-// the write-back, a card pulled) leaves the changes perhaps off the medium.
+// CE 6.0's documentation of CeFsIoControl: a file system that does not support the call answers
+// FALSE with ERROR_NOT_SUPPORTED (the object store, a ROM or network volume: nothing is cached
+// beyond a file's close, and every file written was flushed as it closed). A driver that does not
+// know the code answers, as drivers do, ERROR_INVALID_FUNCTION. Every other failure (the medium
+// refusing the write-back, a card pulled) leaves the folder changes perhaps off the medium.
 int VolumeFlushFailure() {
   DWORD error = GetLastError();
   return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ? PLAT_OK : PLAT_ERR_IO;
