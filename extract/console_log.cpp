@@ -34,10 +34,10 @@ void ConsoleWrite(const char* bytes, size_t size) {
 
 void ConsolePrint(const char* text) { ConsoleWrite(text, strlen(text)); }
 
-void ConsoleFlush(bool stage) {
+void ConsoleFlush(bool toMedium) {
   fflush(stdout);
   // Unsigned: the difference holds across the tick's wrap.
-  if (stage || PlatTickCount() - lastSync >= kLogSyncMs) {
+  if (toMedium || PlatTickCount() - lastSync >= kLogSyncMs) {
     SyncLog();
   } else if (logFile != NULL && PlatFilePush(logFile) != PLAT_OK) {
     GiveUpLog();

@@ -20,15 +20,16 @@ enum { kLogSyncMs = 1000 };
 // has no such line was cut short.
 #define CONSOLE_OUTCOME_HEAD "[ZELT_UPDATE] Outcome: "
 
-// Writes to standard output, and to the log file when one is open; ConsoleFlush ends the line.
+// Writes to standard output, and to the log file when one is open; ConsoleFlush hands on what was
+// written.
 void ConsoleWrite(const char* bytes, size_t size);
 void ConsolePrint(const char* text);
 // Flushes standard output, so that a log read through a pipe is complete as the run goes. The
 // log file's copy is handed to the OS at once, which keeps it when the process is killed, and
-// reaches the medium now when stage is true (a stage line or an error), and otherwise with the
+// reaches the medium now when toMedium is true (a stage line or an error), and otherwise with the
 // first call kLogSyncMs after the last time it did: a flush to the medium per item name would
 // cost more than the unpacking of a small item.
-void ConsoleFlush(bool stage);
+void ConsoleFlush(bool toMedium);
 // A line of the log file alone, put on the medium at once: standard output, which stored logs
 // and scripts read byte for byte, never carries it.
 void ConsoleLogOnly(const char* text);

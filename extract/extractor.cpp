@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "console_log.h"
-#include "device_names.h"
+#include "device_rules.h"
 #include "failure_reason.h"
 #include "gbk.h"
 #include "item_path.h"

@@ -6,7 +6,7 @@
 #include "branch_filter.h"
 #include "coder_stream.h"
 #include "console_log.h"
-#include "device_names.h"
+#include "device_rules.h"
 #include "item_path.h"
 #include "package_space.h"
 #include "props_reading.h"

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 
 void DropCurrentFolderComponents(ZChar* name) {
   ZChar* out = name;

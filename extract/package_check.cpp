@@ -1,6 +1,6 @@
 #include "package_check.h"
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "failure_reason.h"
 #include "item_path.h"
 #include "package_reader.h"

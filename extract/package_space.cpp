@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 
 enum { kNoNode = 0xFFFFFFFFu, kOutputFolder = 0 };
 enum NodeKind { NODE_FOLDER = 0, NODE_FILE = 1 };

@@ -11,7 +11,7 @@
 // call appends ("\*.*" to list a folder) and counted from the root (a relative path with its
 // leading "\"), does not fit PLAT_MAX_PATH units fails with PLAT_ERR_INVALID and touches nothing,
 // as the device's own call refuses a name too long. Never PLAT_ERR_NOT_FOUND: an entry too long
-// to reach may well be there. The rule is DevicePathFits (device_names.h). Likewise creating a
+// to reach may well be there. The rule is DevicePathFits (device_rules.h). Likewise creating a
 // file or a folder (PlatFileCreate, PlatFileOpenAppend, PlatCreateDirectory) under a name the
 // device's FAT volume cannot hold fails with PLAT_ERR_INVALID and creates nothing, whatever the
 // host's file system takes (DeviceCanCreate).

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "platform.h"
 #include "posix_internal.h"
 

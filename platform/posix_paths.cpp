@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "platform.h"
 #include "posix_internal.h"
 

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "win32_ce6.h"
 #include "os_calls.h"
 #include "platform.h"

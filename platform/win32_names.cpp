@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "win32_internal.h"
 
 // The attributes SetFileAttributesW keeps when the read-only bit changes.

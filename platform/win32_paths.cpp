@@ -4,7 +4,7 @@
 #include <io.h>
 #include <stdio.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "win32_internal.h"
 
 // Log and message bytes are the same as on the device and the host: "\n", never "\r\n".

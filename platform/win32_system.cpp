@@ -3,7 +3,7 @@
 // win32_waiting.cpp so that the updater does not import them.
 #include <stdlib.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "win32_internal.h"
 
 // ---- Named events ------------------------------------------------------------------------------

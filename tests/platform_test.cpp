@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "device_test.h"
 #include "platform_testing.h"
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "failure_reason.h"
 #include "item_path.h"
 #include "package_check.h"

@@ -2,7 +2,7 @@
 // be tried and measured on a PC: zelt-extract PACKAGE OUTDIR.
 #include <cstdio>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "extractor.h"
 #include "platform.h"
 

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "platform.h"
 #include "update_log.h"
 
@@ -123,7 +123,7 @@ static int ProbeFile(Walk* walk, const ZChar* name) {
 // update from then on; no package can bring an item there, since its test refuses such paths. An
 // empty one still goes, since removing it takes only its own path. walk->text holds the entry's
 // path. Returns whether the walk passes the entry by.
-static bool PassedByAsUnreachable(Walk* walk, bool isDirectory) {
+static bool PassOverUnreachable(Walk* walk, bool isDirectory) {
   if (!isDirectory) return !DevicePathFits(walk->text, 0);
   if (DevicePathFits(walk->text, LISTING_SUFFIX_UNITS)) return false;
   if (walk->deleting) PlatRemoveDirectory(walk->text);
@@ -211,7 +211,7 @@ static int VisitEntry(Walk* walk) {
     return PlatFindNext(level->find, &walk->entry);
   }
   if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
-  if (PassedByAsUnreachable(walk, isDirectory)) {
+  if (PassOverUnreachable(walk, isDirectory)) {
     walk->keptEntries++;
     CutTo(walk, level->directoryLength);
     return PlatFindNext(level->find, &walk->entry);

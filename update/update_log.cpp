@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "console_log.h"
-#include "device_names.h"
+#include "device_rules.h"
 #include "platform.h"
 #include "stage_lines.h"
 

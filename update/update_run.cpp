@@ -5,7 +5,7 @@
 
 #include "7zCrc.h"
 #include "console_log.h"
-#include "device_names.h"
+#include "device_rules.h"
 #include "extractor.h"
 #include "failure_reason.h"
 #include "install_cleaner.h"

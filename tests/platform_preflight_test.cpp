@@ -7,15 +7,15 @@
 
 #include <string>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "device_test.h"
 #include "platform_testing.h"
 
 namespace {
 
-class PlatformGuardTest : public DeviceTest {};
+class PlatformPreflightTest : public DeviceTest {};
 
-TEST_F(PlatformGuardTest, ReadOnlyFolderRefusesRemovalUntilCleared) {
+TEST_F(PlatformPreflightTest, ReadOnlyFolderRefusesRemovalUntilCleared) {
   SKIP_ON_WIN32("Wine keeps no read-only attribute on a folder, which Windows and the device do");
   fs::create_directories(Host("dir"));
   ASSERT_EQ(PlatSetFileAttributes(ZT("DIR"), PLAT_ATTR_READONLY), PLAT_OK);
@@ -31,7 +31,7 @@ TEST_F(PlatformGuardTest, ReadOnlyFolderRefusesRemovalUntilCleared) {
 
 // A lock belongs to one device, and its holder can give it back. (A lock held by another process
 // is refused: the update tests show that with two real runs.)
-TEST_F(PlatformGuardTest, LocksAreTheDevicesAndFreeAgainOnceReleased) {
+TEST_F(PlatformPreflightTest, LocksAreTheDevicesAndFreeAgainOnceReleased) {
   PlatLock* held = nullptr;
   ASSERT_EQ(PlatLockTake(ZT("Guard_Lock"), &held), PLAT_OK);
   ScratchDir otherDevice;
@@ -47,7 +47,7 @@ TEST_F(PlatformGuardTest, LocksAreTheDevicesAndFreeAgainOnceReleased) {
 }
 
 // An earlier call's error left in place by a successful creation is not a lock held elsewhere.
-TEST_F(PlatformGuardTest, LockIsTakenWhateverErrorAnEarlierCallLeft) {
+TEST_F(PlatformPreflightTest, LockIsTakenWhateverErrorAnEarlierCallLeft) {
   ASSERT_EQ(PlatTestInjectFault("lock", 1, PLAT_FAULT_STALE_ERROR), 0);
   fs::create_directories(Host("dir"));
   ASSERT_EQ(PlatCreateDirectory(ZT("dir")), PLAT_ERR_EXISTS);  // leaves "already exists" behind
@@ -71,7 +71,7 @@ TEST(DevicePathRuleTest, PathIsInsideComparesWholeComponentsAsTheDeviceDoes) {
   EXPECT_FALSE(PathIsInside(ZT("\\Zeltrovan\\upd"), ZT("\\Zeltrovan\\update")));
 }
 
-TEST_F(PlatformGuardTest, ProbeTakesAFileOnlyWhenNobodyHoldsIt) {
+TEST_F(PlatformPreflightTest, ProbeTakesAFileOnlyWhenNobodyHoldsIt) {
   WriteFile(Host("dir/app.exe"), "12345");
   WriteFile(Host("dir/readonly.txt"), "abc");
   ASSERT_EQ(PlatSetFileAttributes(ZT("dir\\readonly.txt"), PLAT_ATTR_READONLY), PLAT_OK);
@@ -95,7 +95,7 @@ TEST_F(PlatformGuardTest, ProbeTakesAFileOnlyWhenNobodyHoldsIt) {
 
 // The free space and the cluster that the run counts in: a volume's unit is a power of two from
 // a sector (512) to the largest FAT cluster (64 KiB).
-TEST_F(PlatformGuardTest, FreeSpaceIsWhatTheVolumeLeavesThisProcessInItsClusters) {
+TEST_F(PlatformPreflightTest, FreeSpaceIsWhatTheVolumeLeavesThisProcessInItsClusters) {
   fs::create_directories(Host("Zeltrovan"));
   ZUInt64 freeBytes = 0;
   ZUInt32 cluster = 0;

@@ -1,4 +1,4 @@
-#include "device_names.h"
+#include "device_rules.h"
 
 #include <string.h>
 

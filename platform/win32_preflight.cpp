@@ -1,9 +1,9 @@
-// What guards a run, through the Win32 API: the device's run lock, the probe of whether a file
-// could be deleted now, and a volume's free space.
+// What a run proves before it deletes anything, through the Win32 API: whether a file could be
+// deleted now and a volume's free space; and the device's run lock, which keeps a second run out.
 #include <stdlib.h>
 #include <string.h>
 
-#include "device_names.h"
+#include "device_rules.h"
 #include "raw_file.h"
 #include "win32_internal.h"
 

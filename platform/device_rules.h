@@ -1,4 +1,4 @@
-// Name and path rules of the device, the same for every backend.
+// Name, path and cluster rules of the device, the same for every backend.
 #pragma once
 
 #include "platform.h"

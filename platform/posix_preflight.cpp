@@ -1,5 +1,5 @@
-// What guards a run on a POSIX host: the device's run lock, the probe of whether a file could be
-// deleted now, and a volume's free space.
+// What a run proves before it deletes anything, on a POSIX host: whether a file could be deleted
+// now and a volume's free space; and the device's run lock, which keeps a second run out.
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
