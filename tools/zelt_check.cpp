@@ -19,7 +19,7 @@
 #include "package_reader.h"
 #include "package_space.h"
 #include "platform.h"
-#include "update_run.h"
+#include "install_names.h"
 
 namespace {
 
@@ -27,8 +27,6 @@ namespace {
 // half of it, so the updater can count on 32 MB.
 constexpr unsigned long long kDefaultRamMb = 32;
 constexpr ZUInt32 kAesMethod = 0x06F10701;
-constexpr const char* kKeptFile = "EMMC_Check_File.txt";
-constexpr const char* kToleratedFile = "ceusbkwrapperdrv.dll";
 // One command that packs a folder as the device takes it with the default --ram: LZMA2 with a
 // dictionary that leaves room for the extractor, no password, one file.
 constexpr const char* kRepackLine =
@@ -190,13 +188,6 @@ std::string Utf8(const Name& name) {
   return out;
 }
 
-bool IsName(const ZChar* component, size_t length, const char* name) {
-  ZChar wide[64] = {0};
-  size_t i = 0;
-  for (; name[i] != 0 && i + 1 < 64; i++) wide[i] = static_cast<ZChar>(name[i]);
-  return NamesEqualIgnoringCase(component, length, wide, i);
-}
-
 std::string Megabytes(unsigned long long bytes) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
@@ -222,7 +213,7 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
           "named like the package copy the update unpacks from, in its folder: rename it, or put it "
           "in a folder");
     }
-    if (IsName(component, length, kKeptFile)) {
+    if (NamesEqualIgnoringCase(component, length, kKeptFile, TextLength(kKeptFile))) {
       Name folder(name, component + length);
       if (isFile) {
         Add(findings, "marker-file-replaced", &item, 0,
@@ -234,7 +225,8 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
             "the folder cannot be made and the update fails; rename the folder");
       }
     }
-    if (isFile && IsName(component, length, kToleratedFile)) {
+    if (isFile &&
+        NamesEqualIgnoringCase(component, length, kToleratedFile, TextLength(kToleratedFile))) {
       Add(findings, "driver-kept-in-use", &item, 0,
           "the driver the clean leaves when it is in use: the older one then stays");
     }

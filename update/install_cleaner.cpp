@@ -4,12 +4,10 @@
 #include <string.h>
 
 #include "device_rules.h"
+#include "install_names.h"
 #include "platform.h"
 #include "update_log.h"
 
-static const ZChar kTopDirectory[] = ZT("\\Zeltrovan\\");
-static const ZChar kKeptFile[] = ZT("EMMC_Check_File.txt");
-static const ZChar kToleratedFile[] = ZT("ceusbkwrapperdrv.dll");
 static const ZChar kEveryEntry[] = ZT("*.*");
 
 // A folder the walk is inside: its open enumeration and where its path ends in the walk's text.
@@ -182,7 +180,8 @@ static int LeaveFolder(Walk* walk, int found) {
   // A directory that keeps a protected file cannot go; its removal simply fails. The top
   // directory is recognised however it is spelt ("\Zeltrovan\", "\ZELTROVAN"), since the
   // device names it either way and losing it fails the copy that follows.
-  bool top = NamesEqualIgnoringCase(walk->text, walk->length, kTopDirectory, TextLength(kTopDirectory));
+  bool top = NamesEqualIgnoringCase(walk->text, walk->length, kInstallDirListed,
+                                    TextLength(kInstallDirListed));
   CutTo(walk, level->givenLength);
   if (!top && walk->deleting) PlatRemoveDirectory(walk->text);
   // A folder frees at least its first cluster, once nothing in it stays; a missing one nothing.

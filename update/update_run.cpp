@@ -11,18 +11,13 @@
 #include "install_cleaner.h"
 #include "outcome_events.h"
 #include "package_check.h"
+#include "install_names.h"
 #include "platform.h"
 #include "run_lock.h"
 #include "stage_lines.h"
 #include "update_log.h"
 
-static const ZChar kInstallDir[] = ZT("\\Zeltrovan");
-static const char kTargetPackage[] = "ZELTROVAN//Zeltrovan.7z";
-static const ZChar kTargetPackageWide[] = ZT("ZELTROVAN//Zeltrovan.7z");
-static const char kOutDir[] = "ZELTROVAN";
 static const ZChar kLogName[] = ZT("zelt-update.log");
-const ZChar kOutDirWide[] = ZT("ZELTROVAN");
-const ZChar kPackageCopyName[] = ZT("Zeltrovan.7z");
 
 enum { kCopyChunk = 1024 };
 // The package is read in pieces of this size for its CRC-32: few system calls, on the heap.

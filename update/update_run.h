@@ -4,11 +4,6 @@
 
 #include "device_types.h"
 
-// Where the run unpacks the package, as it names the install directory to the extractor.
-extern const ZChar kOutDirWide[];
-// The package's file name, beside the updater and as its copy at the top of kOutDirWide.
-extern const ZChar kPackageCopyName[];
-
 // The whole run, once per process: the run lock and the events it opens are held until the
 // process ends. Returns the updater's exit code, 0 for a successful update and -1 otherwise.
 int RunUpdate();
