@@ -3,29 +3,8 @@
 #include <string.h>
 
 #include "Bra.h"
+#include "coders.h"
 #include "props_reading.h"
-
-enum {
-  kDelta = 0x03,
-  kArm64 = 0x0A,
-  kRiscV = 0x0B,
-  kX86 = 0x03030103,
-  kPowerPc = 0x03030205,
-  kIa64 = 0x03030401,
-  kArm = 0x03030501,
-  kArmThumb = 0x03030701,
-  kSparc = 0x03030805
-};
-
-bool IsBranchFilter(UInt32 method) {
-  switch (method) {
-    case kDelta: case kArm64: case kRiscV: case kX86: case kPowerPc:
-    case kIa64: case kArm: case kArmThumb: case kSparc:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // Reads the optional start position of the ARM64 and RISC-V converters, which must be aligned to
 // their instruction size.
@@ -43,15 +22,15 @@ SRes BranchFilterOpen(BranchFilter* filter, UInt32 method, const Byte* props, un
   filter->method = method;
   filter->x86State = Z7_BRANCH_CONV_ST_X86_STATE_INIT_VAL;
   SRes res = SZ_OK;
-  if (method == kDelta) {
+  if (method == CODER_DELTA) {
     if (propsSize != 1) return SZ_ERROR_UNSUPPORTED;
     filter->delta = static_cast<unsigned>(props[0]) + 1;
     Delta_Init(filter->deltaState);
-  } else if (method == kArm64) {
+  } else if (method == CODER_ARM64) {
     res = ReadStartPosition(props, propsSize, 4, &filter->position);
-  } else if (method == kRiscV) {
+  } else if (method == CODER_RISCV) {
     res = ReadStartPosition(props, propsSize, 2, &filter->position);
-  } else if (!IsBranchFilter(method) || propsSize != 0) {
+  } else if (!IsFilter(method) || propsSize != 0) {
     res = SZ_ERROR_UNSUPPORTED;
   }
   if (res != SZ_OK) return res;
@@ -87,17 +66,17 @@ static SizeT Convert(BranchFilter* filter) {
   UInt32 pc = filter->position;
   Byte* end = data;
   switch (filter->method) {
-    case kDelta:
+    case CODER_DELTA:
       Delta_Decode(filter->deltaState, filter->delta, data, size);
       return size;
-    case kX86: end = z7_BranchConvSt_X86_Dec(data, size, pc, &filter->x86State); break;
-    case kArm: end = z7_BranchConv_ARM_Dec(data, size, pc); break;
-    case kArmThumb: end = z7_BranchConv_ARMT_Dec(data, size, pc); break;
-    case kArm64: end = z7_BranchConv_ARM64_Dec(data, size, pc); break;
-    case kPowerPc: end = z7_BranchConv_PPC_Dec(data, size, pc); break;
-    case kSparc: end = z7_BranchConv_SPARC_Dec(data, size, pc); break;
-    case kIa64: end = z7_BranchConv_IA64_Dec(data, size, pc); break;
-    case kRiscV: end = z7_BranchConv_RISCV_Dec(data, size, pc); break;
+    case CODER_X86: end = z7_BranchConvSt_X86_Dec(data, size, pc, &filter->x86State); break;
+    case CODER_ARM: end = z7_BranchConv_ARM_Dec(data, size, pc); break;
+    case CODER_ARM_THUMB: end = z7_BranchConv_ARMT_Dec(data, size, pc); break;
+    case CODER_ARM64: end = z7_BranchConv_ARM64_Dec(data, size, pc); break;
+    case CODER_POWERPC: end = z7_BranchConv_PPC_Dec(data, size, pc); break;
+    case CODER_SPARC: end = z7_BranchConv_SPARC_Dec(data, size, pc); break;
+    case CODER_IA64: end = z7_BranchConv_IA64_Dec(data, size, pc); break;
+    case CODER_RISCV: end = z7_BranchConv_RISCV_Dec(data, size, pc); break;
   }
   return static_cast<SizeT>(end - data);
 }

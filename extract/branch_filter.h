@@ -18,8 +18,6 @@ struct BranchFilter {
   size_t handedOut;   // leading bytes the last BranchFilterTake gave out, dropped by the next call
 };
 
-// Whether method is a filter this decoder has.
-bool IsBranchFilter(UInt32 method);
 // Sets the filter up with its properties and a buffer of capacity bytes. SZ_ERROR_UNSUPPORTED
 // for properties the filter does not take, SZ_ERROR_MEM when there is no buffer.
 SRes BranchFilterOpen(BranchFilter* filter, UInt32 method, const Byte* props, unsigned propsSize,

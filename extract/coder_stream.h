@@ -3,17 +3,12 @@
 #pragma once
 
 #include "7zTypes.h"
+#include "coders.h"
 #include "LzmaDec.h"
 #include "Lzma2Dec.h"
 #include "Ppmd7.h"
 #include "platform.h"
 
-enum CoderMethod {
-  CODER_COPY = 0x00,
-  CODER_LZMA2 = 0x21,
-  CODER_LZMA = 0x030101,
-  CODER_PPMD = 0x030401
-};
 
 // A packed stream of the package, read a buffer at a time. The folder's streams share the file
 // and *filePosition, so that a read that follows on from the last needs no seek.

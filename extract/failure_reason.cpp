@@ -3,32 +3,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "branch_filter.h"
-#include "coder_stream.h"
+#include "coders.h"
 #include "console_log.h"
 #include "device_rules.h"
 #include "item_path.h"
 #include "package_space.h"
 #include "props_reading.h"
 
-static const UInt32 kBcj2Method = 0x0303011B;
-static const UInt32 kAesMethod = 0x06F10701;
 // The size of the last allocation refused; 0 when none was.
 static size_t refusedAllocation = 0;
-
-struct MethodName {
-  UInt32 id;
-  const char* name;
-};
-
-// The coders packers write, so that a package from any of them is refused by name.
-static const MethodName kMethodNames[] = {
-    {CODER_COPY, "Copy"},    {CODER_LZMA, "LZMA"},    {CODER_LZMA2, "LZMA2"},   {CODER_PPMD, "PPMd"},
-    {0x03030103, "BCJ"},     {0x03030501, "ARM"},     {0x03030701, "ARMT"},     {0x03030205, "PPC"},
-    {0x03030401, "IA64"},    {0x03030805, "SPARC"},   {0x0A, "ARM64"},          {0x0B, "RISCV"},
-    {0x03, "Delta"},         {kBcj2Method, "BCJ2"},   {0x040108, "Deflate"},    {0x040109, "Deflate64"},
-    {0x040202, "BZip2"},     {kAesMethod, "7zAES"},
-};
 
 const char kFileTooLargeCause[] =
     "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes";
@@ -224,13 +207,6 @@ const char* TreeCause(int result) {
   return cause != NULL ? cause->text : CauseOfResult(TreeKey(TREE_NO_MEMORY))->text;
 }
 
-const char* CoderName(UInt32 id) {
-  for (size_t i = 0; i < sizeof kMethodNames / sizeof kMethodNames[0]; i++) {
-    if (kMethodNames[i].id == id) return kMethodNames[i].name;
-  }
-  return NULL;
-}
-
 static void WriteMethod(UInt32 id) {
   if (CoderName(id) != NULL) {
     ReasonText(CoderName(id));
@@ -244,11 +220,6 @@ static void WriteMethod(UInt32 id) {
   } while (id != 0);
   ReasonText("with id ");
   ReasonWrite(hex + sizeof hex - count, count);
-}
-
-bool DecoderHasCoder(UInt32 id) {
-  return id == CODER_COPY || id == CODER_LZMA || id == CODER_LZMA2 || id == CODER_PPMD ||
-         id == kBcj2Method || IsBranchFilter(id);
 }
 
 static const Cause* CauseOfCode(const char* code) {
@@ -271,7 +242,7 @@ static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
   bool lacks = false;
   for (UInt32 i = 0; listed && i < folder.NumCoders && !lacks; i++) {
     lacking = folder.Coders[i].MethodID;
-    lacks = !DecoderHasCoder(lacking);
+    lacks = !DeviceDecodes(lacking);
   }
   if (listed && !lacks) {
     const Cause* layout = CauseOfCode("coder-layout-unsupported");
@@ -288,7 +259,7 @@ static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
   if (!lacks) return;
   ReasonText(" ");
   WriteMethod(lacking);
-  if (lacking == kAesMethod) {
+  if (lacking == CODER_AES) {
     const Cause* encrypted = CauseOfCode("encrypted");
     reasonCode = encrypted->code;
     ReasonText(encrypted->text);

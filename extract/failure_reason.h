@@ -18,10 +18,6 @@ void SetReasonSink(ReasonSink sink, void* context);
 // The code a cause reported by its text (ReportFailure, ReportItemFailure, ItemPathProblem) is
 // known by.
 const char* ReasonCode(const char* cause);
-// A coder's name as packers' listings give it ("LZMA2", "BZip2"), or NULL for one unknown here.
-const char* CoderName(UInt32 id);
-// Whether the decoder has the coder, whatever the layout it stands in.
-bool DecoderHasCoder(UInt32 id);
 
 // "zelt: <cause>\n".
 void ReportFailure(const char* cause);

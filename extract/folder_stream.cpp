@@ -4,7 +4,6 @@
 
 #include "7zCrc.h"
 
-static const UInt32 kBcj2Method = 0x0303011B;
 // Output of PPMd, the filters and BCJ2: large enough that a small folder comes out, and is
 // checked, in one piece.
 static const size_t kOutputSize = 1 << 18;
@@ -15,11 +14,7 @@ static const size_t kWordsSize = 1 << 14;
 enum { kMainPack = 0, kRangePack = 1, kCallPack = 2, kJumpPack = 3 };
 
 static bool IsCoder(const CSzCoderInfo* coder) {
-  if (coder->NumStreams != 1) return false;
-  switch (coder->MethodID) {
-    case CODER_COPY: case CODER_LZMA: case CODER_LZMA2: case CODER_PPMD: return true;
-    default: return false;
-  }
+  return coder->NumStreams == 1 && IsMainCoder(coder->MethodID);
 }
 
 static bool HasBond(const CSzFolder* folder, unsigned index, UInt32 in, UInt32 out) {
@@ -36,13 +31,13 @@ static SRes FindLayout(const CSzFolder* folder, int* layout) {
     return SZ_OK;
   }
   if (folder->NumCoders == 2 && IsCoder(&folder->Coders[0]) && folder->Coders[1].NumStreams == 1 &&
-      IsBranchFilter(folder->Coders[1].MethodID) && folder->NumPackStreams == 1 &&
+      IsFilter(folder->Coders[1].MethodID) && folder->NumPackStreams == 1 &&
       folder->PackStreams[0] == 0 && folder->NumBonds == 1 && HasBond(folder, 0, 1, 0)) {
     *layout = FOLDER_FILTERED;
     return SZ_OK;
   }
   if (folder->NumCoders == 4 && IsCoder(&folder->Coders[0]) && IsCoder(&folder->Coders[1]) &&
-      IsCoder(&folder->Coders[2]) && folder->Coders[3].MethodID == kBcj2Method &&
+      IsCoder(&folder->Coders[2]) && folder->Coders[3].MethodID == CODER_BCJ2 &&
       folder->Coders[3].NumStreams == 4 && folder->NumPackStreams == 4 && folder->PackStreams[kMainPack] == 2 &&
       folder->PackStreams[kRangePack] == 6 && folder->PackStreams[kCallPack] == 1 &&
       folder->PackStreams[kJumpPack] == 0 && folder->NumBonds == 3 && HasBond(folder, 0, 5, 0) &&

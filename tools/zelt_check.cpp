@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "coders.h"
 #include "device_rules.h"
 #include "failure_reason.h"
 #include "item_path.h"
@@ -26,7 +27,6 @@ namespace {
 // The smallest device has 64 MB of RAM; its system, the object store and the drivers keep about
 // half of it, so the updater can count on 32 MB.
 constexpr unsigned long long kDefaultRamMb = 32;
-constexpr ZUInt32 kAesMethod = 0x06F10701;
 // One command that packs a folder as the device takes it with the default --ram: LZMA2 with a
 // dictionary that leaves room for the extractor, no password, one file.
 constexpr const char* kRepackLine =
@@ -374,8 +374,8 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
       for (UInt32 c = folder.NumCoders; c-- > 0;) {
         ZUInt32 method = folder.Coders[c].MethodID;
         coders += (coders.empty() ? "" : " ") + NameOf(method);
-        if (!DecoderHasCoder(method)) lacking += (lacking.empty() ? "" : " and ") + NameOf(method);
-        encrypted = encrypted || method == kAesMethod;
+        if (!DeviceDecodes(method)) lacking += (lacking.empty() ? "" : " and ") + NameOf(method);
+        encrypted = encrypted || method == CODER_AES;
         ppmd = ppmd || method == CODER_PPMD;
         dictionary = std::max(dictionary, DictionaryBytes(folder.Coders[c], props));
       }
