@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine for building and testing: the compiler, CMake, GoogleTest, the
-# 7zz archiver the tests make packages with, bsdtar for packages 7zz refuses to make, the
-# mingw-w64 cross compilers and Wine for the Windows build (with the Chinese locale and the ACL
-# tools its test run uses), clang for the fuzzer and the device program's ARM objects (with llvm's
-# nm and ar), time for the benchmarks, strace for the
-# benchmarks and for the test that watches the updater flush its install, iconv (libc-bin) for
-# the demo's code-page 936 console, and apt source entries
-# so that the build can fetch the archive library's source package. Safe to run again.
+# 7zz archiver the tests make packages with, bsdtar for packages 7zz refuses to make, py7zr with
+# its PPMd module for packages of another writer, the mingw-w64 cross compilers and Wine for the
+# Windows build (with the Chinese locale and the ACL tools its test run uses), clang for the
+# fuzzer and the device program's ARM objects (with llvm's nm and ar), the armel cross compiler
+# and qemu-user for the 32-bit ARM build's suite, time, strace and valgrind for the benchmarks
+# (strace also for the test that watches the updater flush its install), iconv (libc-bin) for the
+# demo's code-page 936 console, and apt source entries so that the build can fetch the archive
+# library's source package. Safe to run again.
 set -euo pipefail
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -37,7 +38,7 @@ as_root apt-get update -qq
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
   build-essential cmake libgtest-dev googletest 7zip libarchive-tools python3 python3-py7zr python3-ppmd xz-utils util-linux time strace \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 clang clang-14 libclang-rt-14-dev llvm \
-  g++-arm-linux-gnueabi qemu-user \
+  g++-arm-linux-gnueabi g++-12-arm-linux-gnueabi gcc-12-arm-linux-gnueabi qemu-user valgrind \
   locales acl libc-bin > /dev/null
 
 # Wine takes its code pages from the locale and needs the locale itself to convert file names:
