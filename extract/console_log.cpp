@@ -32,6 +32,15 @@ void ConsoleWrite(const char* bytes, size_t size) {
   LogFileWrite(bytes, size);
 }
 
+int ConsoleTextOf(const ZChar* text, size_t units, char** bytes) {
+  // No unit takes more than three bytes of the code pages the device and the hosts print in.
+  size_t size = units * 3 + 1;
+  *bytes = static_cast<char*>(malloc(size));
+  if (*bytes == NULL || units == 0) return 0;
+  int made = PlatUtf16ToConsole(text, static_cast<int>(units), *bytes, static_cast<int>(size), '_');
+  return made > 0 ? made : 0;
+}
+
 void ConsolePrint(const char* text) { ConsoleWrite(text, strlen(text)); }
 
 void ConsoleFlush(bool toMedium) {

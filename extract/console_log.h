@@ -24,6 +24,10 @@ enum { kLogSyncMs = 1000 };
 // written.
 void ConsoleWrite(const char* bytes, size_t size);
 void ConsolePrint(const char* text);
+// The first units of text in the console's code page, '_' for what it cannot show, in a buffer of
+// the heap that *bytes gets and the caller frees (NULL when none could be had). Returns the bytes
+// made, below the buffer's size: 0 for none, or no memory.
+int ConsoleTextOf(const ZChar* text, size_t units, char** bytes);
 // Flushes standard output, so that a log read through a pipe is complete as the run goes. The
 // log file's copy is handed to the OS at once, which keeps it when the process is killed, and
 // reaches the medium now when toMedium is true (a stage line or an error), and otherwise with the

@@ -26,17 +26,11 @@ static void PrintExtractError(const char* message) {
 // SZ_ERROR_FAIL when the name converts to nothing (an empty name).
 static SRes PrintItemName(const UInt16* name) {
   const ZChar* text = reinterpret_cast<const ZChar*>(name);
-  size_t units = TextLength(text);
-  size_t size = units * 3 + 100;
-  char* narrow = static_cast<char*>(malloc(size));
-  if (narrow == NULL) return SZ_ERROR_MEM;
-  SRes res = SZ_OK;
-  int produced = PlatUtf16ToConsole(text, static_cast<int>(units), narrow, static_cast<int>(size), '_');
-  if (produced == 0 || static_cast<size_t>(produced) >= size) {
-    res = SZ_ERROR_FAIL;
-  } else {
-    narrow[produced] = 0;
-    ConsolePrint(narrow);
+  char* narrow = NULL;
+  int produced = ConsoleTextOf(text, TextLength(text), &narrow);
+  SRes res = narrow == NULL ? SZ_ERROR_MEM : produced == 0 ? SZ_ERROR_FAIL : SZ_OK;
+  if (res == SZ_OK) {
+    ConsoleWrite(narrow, static_cast<size_t>(produced));
     ConsoleFlush(false);  // with it the end of the item before
   }
   free(narrow);

@@ -150,12 +150,8 @@ void ReasonEnd() {
 
 // An item's name in the console's code page.
 static void WriteName(const ZChar* item) {
-  size_t units = TextLength(item);
-  char* bytes = static_cast<char*>(malloc(units * 3 + 1));
-  int size = 0;
-  if (bytes != NULL && units > 0) {
-    size = PlatUtf16ToConsole(item, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
-  }
+  char* bytes = NULL;
+  int size = ConsoleTextOf(item, TextLength(item), &bytes);
   if (size > 0) ReasonWrite(bytes, static_cast<size_t>(size));
   free(bytes);
 }

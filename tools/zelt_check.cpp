@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "coders.h"
+#include "console_log.h"
 #include "device_rules.h"
 #include "failure_reason.h"
 #include "item_path.h"
@@ -153,10 +154,11 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
 }
 
 std::string Printable(const ZChar* name) {
-  int units = static_cast<int>(TextLength(name));
-  std::vector<char> text(units * 3 + 1);
-  int produced = PlatUtf16ToConsole(name, units, text.data(), static_cast<int>(text.size()), '_');
-  return std::string(text.data(), produced > 0 ? produced : 0);
+  char* bytes = nullptr;
+  int made = ConsoleTextOf(name, TextLength(name), &bytes);
+  std::string text(bytes != nullptr ? bytes : "", static_cast<size_t>(made));
+  std::free(bytes);
+  return text;
 }
 
 // JSON is UTF-8 whatever the console: a lone surrogate becomes U+FFFD.

@@ -26,12 +26,8 @@ void LogStage(int line, const char* message) {
 // Standard output is byte-oriented once a narrow line is out, so the path goes out as bytes of
 // the console's code page rather than through wide stdio. No unit takes more than three bytes.
 static void LogPathLine(int line, const char* head, const ZChar* path, const char* tail) {
-  size_t units = TextLength(path);
-  char* bytes = static_cast<char*>(malloc(units * 3 + 1));
-  int size = 0;
-  if (bytes != NULL && units > 0) {
-    size = PlatUtf16ToConsole(path, static_cast<int>(units), bytes, static_cast<int>(units * 3), '_');
-  }
+  char* bytes = NULL;
+  int size = ConsoleTextOf(path, TextLength(path), &bytes);
   char number[kDecimalSize];
   FormatDecimal(static_cast<ZUInt32>(line), 5, number);
   ConsolePrint("[ZELT_UPDATE] Line: ");
