@@ -1,8 +1,9 @@
 # The device program's objects for 32-bit ARM Windows, with Debian's clang and mingw-w64's headers:
-#   cmake -S . -B build-device-arm -DCMAKE_TOOLCHAIN_FILE=cmake/clang-armv7-device.cmake
+#   cmake --preset device-arm
 # Thumb-2 rather than the device's ARMv4I, but with the same run-time helpers (division, stack
-# probes). There is no C runtime for this target to link against, so only the objects are built,
-# in the device's configuration, and the import check reads what they leave undefined.
+# probes). There is no C runtime for this target to link against, so only the objects are built
+# (ZELT_OBJECTS_ONLY, which the preset device-arm sets), in the device's configuration, and the
+# import check reads what they leave undefined.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(_target armv7-w64-windows-gnu)
@@ -18,4 +19,3 @@ set(_headers /usr/share/mingw-w64/include)
 set(CMAKE_C_FLAGS_INIT "-isystem ${_headers}")
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${_headers}")
 set(ZELT_DEVICE_CONFIG ON CACHE BOOL "" FORCE)
-set(ZELT_OBJECTS_ONLY ON)
