@@ -1048,7 +1048,6 @@ TEST_F(PlatformSystemTest, WaitTimeoutLeavesTheProcessRunning) {
 }
 
 TEST_F(PlatformSystemTest, KillEndsTheProcessAtOnce) {
-  const std::string release = Host("release").string();
   const char* argv[] = {ZELT_TEST_CHILD_EXE, "wait", "\\release", "7", nullptr};
   PlatProcess* process = nullptr;
   ASSERT_EQ(PlatProcessStart(argv, &process), PLAT_OK);
@@ -1059,11 +1058,16 @@ TEST_F(PlatformSystemTest, KillEndsTheProcessAtOnce) {
   EXPECT_EQ(exitCode, -1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
-  // Ended but not yet waited for: the kill changes nothing, the exit status stays. The child
-  // waits for the release file, which is there from the start, and ends at once.
-  WriteFile(release, "");
-  ASSERT_EQ(PlatProcessStart(argv, &process), PLAT_OK);
-  std::this_thread::sleep_for(std::chrono::milliseconds(kWin32Backend ? 3000 : 1000));
+  // Ended but not yet waited for: the kill changes nothing, the exit status stays. The child holds
+  // a file to its very end, so the file free again means the child is gone.
+  const char* ending[] = {ZELT_TEST_CHILD_EXE, "end", "\\held", "\\holding", "7", nullptr};
+  ASSERT_EQ(PlatProcessStart(ending, &process), PLAT_OK);
+  bool ended = false;
+  for (int i = 0; i < 1000 && !ended; i++) {
+    ended = fs::exists(Host("holding")) && PlatDeleteFile(ZT("held")) == PLAT_OK;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(ended) << "the child never let its file go";
   EXPECT_EQ(PlatProcessKill(process), PLAT_OK);
   ASSERT_EQ(PlatProcessWait(process, 10000, &exitCode), PLAT_OK);
   EXPECT_EQ(exitCode, 7);

@@ -86,6 +86,19 @@ int Hold(const ZString& file, const ZString& ready, const ZString& release) {
   return result;
 }
 
+// Keeps file in use to the process's very end, which closes it: once the file is free again, the
+// process has ended. Makes ready once it holds the file, so that the file is free before only.
+int HoldToTheEnd(const ZString& file, const ZString& ready, int code) {
+  static PlatFile* held = nullptr;  // reachable to the end, as a handle the exit closes
+  PlatFile* signal = nullptr;
+  if (PlatFileCreate(file.c_str(), &held) != PLAT_OK || PlatFileCreate(ready.c_str(), &signal) != PLAT_OK ||
+      PlatFileClose(signal) != PLAT_OK) {
+    fprintf(stderr, "zelt-test-child: cannot take the file\n");
+    return kCannotHold;
+  }
+  return code;
+}
+
 int Lock(const ZString& name, const ZString& ready, const ZString& release) {
   PlatLock* lock = nullptr;
   if (PlatLockTake(name.c_str(), &lock) != PLAT_OK) {
@@ -113,7 +126,8 @@ int main(int argc, char** argv) {
     return WaitForFile(paths[0]) ? atoi(argv[3]) : kGaveUp;
   if (argc == 5 && strcmp(argv[1], "hold") == 0) return Hold(paths[0], paths[1], paths[2]);
   if (argc == 5 && strcmp(argv[1], "lock") == 0) return Lock(paths[0], paths[1], paths[2]);
+  if (argc == 5 && strcmp(argv[1], "end") == 0) return HoldToTheEnd(paths[0], paths[1], atoi(argv[4]));
   fprintf(stderr, "usage: zelt-test-child exit CODE | wait RELEASE CODE | hold FILE READY RELEASE"
-                  " | lock NAME READY RELEASE\n");
+                  " | lock NAME READY RELEASE | end FILE READY CODE\n");
   return kUsage;
 }
