@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "console_log.h"
+#include "console.h"
 #include "device_rules.h"
 #include "failure_reason.h"
 #include "gbk.h"
@@ -13,7 +13,7 @@
 
 // Every name and error goes out at once, as the run's stage lines do, so that a run cut short
 // leaves a log that reaches the item it was working on.
-// Writes "\n [ZELT_UPDATE]  ERROR: <message>\n" to the console (console_log.h) and flushes it.
+// Writes "\n [ZELT_UPDATE]  ERROR: <message>\n" to the console (console.h) and flushes it.
 static void PrintExtractError(const char* message) {
   ConsolePrint("\n [ZELT_UPDATE]  ERROR: ");
   ConsolePrint(message);
@@ -21,7 +21,7 @@ static void PrintExtractError(const char* message) {
   ConsoleFlush(true);
 }
 
-// Writes a UTF-16 name to the console (console_log.h) in its code page and flushes it, with
+// Writes a UTF-16 name to the console (console.h) in its code page and flushes it, with
 // whatever the item before printed after its name. SZ_ERROR_MEM when no buffer can be had,
 // SZ_ERROR_FAIL when the name converts to nothing (an empty name).
 static SRes PrintItemName(const UInt16* name) {

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "coders.h"
-#include "console_log.h"
+#include "console.h"
 #include "device_rules.h"
 #include "item_path.h"
 #include "package_space.h"

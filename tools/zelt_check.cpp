@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "coders.h"
-#include "console_log.h"
+#include "console.h"
 #include "device_rules.h"
 #include "failure_reason.h"
 #include "item_path.h"

@@ -3,9 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "console_log.h"
+#include "console.h"
 #include "device_rules.h"
 #include "platform.h"
+#include "run_log.h"
 #include "stage_lines.h"
 
 void LogStage(int line, const char* message) {
@@ -48,20 +49,20 @@ void LogFileInUse(const ZChar* path) {
 }
 
 static const char* const kOutcomeLines[] = {
-    CONSOLE_OUTCOME_HEAD "refused before the clean: nothing was changed, the old install is in place; "
+    RUN_LOG_OUTCOME_HEAD "refused before the clean: nothing was changed, the old install is in place; "
                          "remove the cause above and run the update again\n",
-    CONSOLE_OUTCOME_HEAD "failed after the clean began: the install is incomplete; run the update "
+    RUN_LOG_OUTCOME_HEAD "failed after the clean began: the install is incomplete; run the update "
                          "again, with a package that passes, before the device is used\n",
-    CONSOLE_OUTCOME_HEAD "success: the new install is in place\n",
-    CONSOLE_OUTCOME_HEAD "refused, another update is running: this run changed nothing; wait for "
+    RUN_LOG_OUTCOME_HEAD "success: the new install is in place\n",
+    RUN_LOG_OUTCOME_HEAD "refused, another update is running: this run changed nothing; wait for "
                          "that one's outcome\n",
 };
 
-void LogOutcome(RunOutcome outcome) { ConsoleLogOnly(kOutcomeLines[outcome]); }
+void LogOutcome(RunOutcome outcome) { RunLogOnly(kOutcomeLines[outcome]); }
 
 void LogUnfinishedRun() {
-  if (!ConsoleLogLastRunUnfinished()) return;
-  ConsoleLogOnly("[ZELT_UPDATE] The previous run was cut short (a power cut or a kill) and left no "
+  if (!RunLogLastRunUnfinished()) return;
+  RunLogOnly("[ZELT_UPDATE] The previous run was cut short (a power cut or a kill) and left no "
                  "outcome: the install may be incomplete until this run succeeds\n");
 }
 
@@ -78,5 +79,5 @@ void LogPackageIdentity(ZUInt64 size, ZUInt32 crc) {
   for (int i = 0; i < 8; i++) line[at++] = "0123456789ABCDEF"[crc >> (28 - 4 * i) & 15];
   line[at++] = '\n';
   line[at] = 0;
-  ConsoleLogOnly(line);
+  RunLogOnly(line);
 }

@@ -1,4 +1,4 @@
-// The update's log, on the console and in the run's log file (console_log.h). Every line is
+// The update's log, on the console and in the run's log file (console.h). Every line is
 // flushed as it is written, so a log read through a pipe or a file is complete up to the last
 // stage the run reached, even after a crash.
 #pragma once

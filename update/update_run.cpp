@@ -4,15 +4,16 @@
 #include <string.h>
 
 #include "7zCrc.h"
-#include "console_log.h"
+#include "console.h"
 #include "device_rules.h"
 #include "extractor.h"
 #include "failure_reason.h"
 #include "install_cleaner.h"
 #include "outcome_events.h"
-#include "package_check.h"
 #include "install_names.h"
+#include "package_check.h"
 #include "platform.h"
+#include "run_log.h"
 #include "run_lock.h"
 #include "stage_lines.h"
 #include "update_log.h"
@@ -64,7 +65,7 @@ static bool SourcePackagePath(ZChar* source) {
 static void OpenRunLog() {
   ZChar path[PLAT_MAX_PATH];
   if (BesideUpdater(kLogName, path) == BESIDE_OK && !PathIsInside(path, kInstallDir)) {
-    ConsoleLogOpen(path);
+    RunLogOpen(path);
   }
 }
 
@@ -330,6 +331,6 @@ int RunUpdate() {
   OpenRunLog();
   RunOutcome outcome = Update();
   LogOutcome(outcome);
-  ConsoleLogClose();
+  RunLogClose();
   return outcome == OUTCOME_INSTALLED ? 0 : -1;
 }

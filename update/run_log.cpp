@@ -1,9 +1,9 @@
-#include "console_log.h"
+#include "run_log.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "console.h"
 #include "platform.h"
 
 static PlatFile* logFile = NULL;
@@ -27,24 +27,8 @@ static void SyncLog() {
   lastSync = PlatTickCount();
 }
 
-void ConsoleWrite(const char* bytes, size_t size) {
-  fwrite(bytes, 1, size, stdout);
-  LogFileWrite(bytes, size);
-}
-
-int ConsoleTextOf(const ZChar* text, size_t units, char** bytes) {
-  // No unit takes more than three bytes of the code pages the device and the hosts print in.
-  size_t size = units * 3 + 1;
-  *bytes = static_cast<char*>(malloc(size));
-  if (*bytes == NULL || units == 0) return 0;
-  int made = PlatUtf16ToConsole(text, static_cast<int>(units), *bytes, static_cast<int>(size), '_');
-  return made > 0 ? made : 0;
-}
-
-void ConsolePrint(const char* text) { ConsoleWrite(text, strlen(text)); }
-
-void ConsoleFlush(bool toMedium) {
-  fflush(stdout);
+// What the console hands the log: each write at once, the medium now or within kLogSyncMs.
+static void HandOn(bool toMedium) {
   // Unsigned: the difference holds across the tick's wrap.
   if (toMedium || PlatTickCount() - lastSync >= kLogSyncMs) {
     SyncLog();
@@ -52,39 +36,16 @@ void ConsoleFlush(bool toMedium) {
     GiveUpLog();
   }
 }
+static const ConsoleCopy kCopy = {LogFileWrite, HandOn};
 
-void ConsoleLogOnly(const char* text) {
+void RunLogOnly(const char* text) {
   LogFileWrite(text, strlen(text));
   SyncLog();
 }
 
-bool ConsoleLogLastRunUnfinished() { return lastRunUnfinished; }
+bool RunLogLastRunUnfinished() { return lastRunUnfinished; }
 
-void ConsoleReasonWrite(const char* bytes, size_t size) {
-  fwrite(bytes, 1, size, stderr);
-  LogFileWrite(bytes, size);
-}
-
-void ConsoleReason(const char* text) {
-  ConsoleReasonWrite(text, strlen(text));
-  fflush(stderr);
-  SyncLog();
-}
-
-size_t FormatDecimal(ZUInt64 value, size_t minDigits, char* out) {
-  char reversed[kDecimalSize - 1];
-  size_t count = 0;
-  do {
-    reversed[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  size_t digits = count < minDigits ? minDigits : count;
-  for (size_t i = 0; i < digits; i++) out[i] = i < digits - count ? '0' : reversed[digits - 1 - i];
-  out[digits] = 0;
-  return digits;
-}
-
-static const char kRunHead[] = "\n" CONSOLE_RUN_HEAD;
+static const char kRunHead[] = "\n" RUN_LOG_RUN_HEAD;
 static const size_t kRunHeadLength = sizeof kRunHead - 1;
 
 // Where the first run that starts in part of an old log begins, or size when none does.
@@ -198,11 +159,11 @@ static bool LastRunUnfinished(const ZChar* path) {
   size_t end = tail[got - 1] == '\n' ? got - 1 : got;
   size_t begin = end;
   while (begin > 0 && tail[begin - 1] != '\n') begin--;
-  const size_t headLength = sizeof CONSOLE_OUTCOME_HEAD - 1;
-  return end - begin < headLength || memcmp(tail + begin, CONSOLE_OUTCOME_HEAD, headLength) != 0;
+  const size_t headLength = sizeof RUN_LOG_OUTCOME_HEAD - 1;
+  return end - begin < headLength || memcmp(tail + begin, RUN_LOG_OUTCOME_HEAD, headLength) != 0;
 }
 
-void ConsoleLogOpen(const ZChar* path) {
+void RunLogOpen(const ZChar* path) {
   ZUInt64 size = 0;
   PlatFile* file = NULL;
   lastRunUnfinished = LastRunUnfinished(path);
@@ -221,12 +182,14 @@ void ConsoleLogOpen(const ZChar* path) {
   char tick[kDecimalSize];
   FormatDecimal(PlatTickCount(), 1, tick);
   if (size > 0) LogFileWrite("\n", 1);
-  LogFileWrite(CONSOLE_RUN_HEAD, strlen(CONSOLE_RUN_HEAD));
+  LogFileWrite(RUN_LOG_RUN_HEAD, strlen(RUN_LOG_RUN_HEAD));
   LogFileWrite(tick, strlen(tick));
   LogFileWrite("\n", 1);
   SyncLog();
+  ConsoleSetCopy(&kCopy);
 }
 
-void ConsoleLogClose() {
+void RunLogClose() {
+  ConsoleSetCopy(NULL);
   if (logFile != NULL) GiveUpLog();
 }
