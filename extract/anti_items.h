@@ -1,6 +1,6 @@
 // Which items of a package are anti-items: the deletion markers of a differential package. They
 // hold nothing to unpack. The decoder library reads the item list without telling them from empty
-// files and folders, so the package's header is walked again here for its anti-item property.
+// files and folders, so the package's header is read again here for its anti-item property.
 #pragma once
 
 #include "7z.h"

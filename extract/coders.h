@@ -25,6 +25,9 @@ enum CoderId {
   CODER_AES = 0x06F10701
 };
 
+// No coder: what a search for one finds when none is missing.
+const UInt32 kNoCoder = 0xFFFFFFFFu;
+
 enum CoderKind {
   CODER_KIND_MAIN,    // decodes a packed stream: copy, LZMA, LZMA2, PPMd
   CODER_KIND_BRANCH,  // converts one CPU's branch targets back, after a main coder

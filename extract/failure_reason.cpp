@@ -8,7 +8,6 @@
 #include "device_rules.h"
 #include "item_path.h"
 #include "package_space.h"
-#include "props_reading.h"
 
 // The size of the last allocation refused; 0 when none was.
 static size_t refusedAllocation = 0;
@@ -292,36 +291,11 @@ void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res) 
   }
 }
 
-// The start of the package's next header: a header coded with what the decoder lacks begins
-// with kEncodedHeader (0x17) and holds the coder's id among its first bytes.
-static bool HeaderIsEncrypted(PlatFile* file) {
-  Byte start[32];
-  size_t size = sizeof start;
-  ZInt64 position = 0;
-  if (PlatFileSeek(file, &position, PLAT_SEEK_SET) != PLAT_OK ||
-      PlatFileRead(file, start, &size) != PLAT_OK || size != sizeof start) {
-    return false;
-  }
-  position = static_cast<ZInt64>(PropsUInt64(start + 12) + sizeof start);
-  Byte header[64];
-  size = sizeof header;
-  if (PlatFileSeek(file, &position, PLAT_SEEK_SET) != PLAT_OK ||
-      PlatFileRead(file, header, &size) != PLAT_OK || size == 0 || header[0] != 0x17) {
-    return false;
-  }
-  static const Byte kAesId[] = {0x06, 0xF1, 0x07, 0x01};
-  for (size_t i = 0; i + sizeof kAesId <= size; i++) {
-    if (memcmp(header + i, kAesId, sizeof kAesId) == 0) return true;
-  }
-  return false;
-}
-
-void ReportOpenResult(PlatFile* file, SRes res) {
+void ReportOpenResult(SRes res, UInt32 headerCoder) {
   if (res != SZ_ERROR_UNSUPPORTED) {
     ReportResult(NULL, NULL, 0, res);
   } else {
-    ReportFailure(
-        CauseOfCode(HeaderIsEncrypted(file) ? "encrypted-header" : "header-coder-unsupported")->text);
+    ReportFailure(CauseOfCode(headerCoder == CODER_AES ? "encrypted-header" : "header-coder-unsupported")->text);
   }
 }
 

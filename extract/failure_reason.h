@@ -42,9 +42,9 @@ const char* TreeCause(int result);
 // package as a whole when item is NULL: names the coder the decoder lacks for
 // SZ_ERROR_UNSUPPORTED, and the size asked for SZ_ERROR_MEM when an allocation was refused.
 void ReportResult(const CSzArEx* db, const ZChar* item, UInt32 index, SRes res);
-// Why SzArEx_Open refused the open package file with res, read again from its start header
-// when the header is coded with what the decoder lacks (a password, most often).
-void ReportOpenResult(PlatFile* file, SRes res);
+// Why the package could not be opened with res: for SZ_ERROR_UNSUPPORTED, headerCoder is the coder
+// of its packed header that the device lacks (the password's cipher, most often), or kNoCoder.
+void ReportOpenResult(SRes res, UInt32 headerCoder);
 // A platform failure (PLAT_ERR_...) of what ("cannot create the file") for item.
 void ReportPlatformFailure(const ZChar* item, const char* what, int error);
 // Remembers the size of a refused allocation, so that the memory failure it leads to can say

@@ -5,8 +5,10 @@
 
 #include "7zCrc.h"
 #include "anti_items.h"
+#include "coders.h"
 #include "failure_reason.h"
 #include "item_path.h"
+#include "package_header.h"
 
 static void* BoundedAlloc(ISzAllocPtr, size_t size) {
   void* block = size == 0 || size > static_cast<size_t>(kLargestAllocation) ? NULL : malloc(size);
@@ -62,7 +64,14 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
     res = ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems);
   }
   if (res != SZ_OK) {
-    ReportOpenResult(reader->file, res);
+    // The library does not say which coder of a packed header it lacks.
+    CBuf header;
+    UInt32 lacking = kNoCoder;
+    if (res == SZ_ERROR_UNSUPPORTED) {
+      ReadPackageHeader(&reader->look.vt, 0, &kPackageAllocator, &header, &lacking);
+      Buf_Free(&header, &kPackageAllocator);
+    }
+    ReportOpenResult(res, lacking);
     ClosePackage(reader);
     return res == SZ_ERROR_UNSUPPORTED ? PACKAGE_UNSUPPORTED : PACKAGE_INVALID;
   }
