@@ -6,9 +6,11 @@
 #include "package_reader.h"
 #include "package_space.h"
 
-struct Progress {
-  TestProgress report;
-  void* context;
+// The watch of a test, and the bytes decoded so far of the total it is told.
+enum { kNoBlock = 0xFFFFFFFFu };
+
+struct Watched {
+  const TestWatch* watch;
   ZUInt64 done;
   ZUInt64 total;
 };
@@ -19,9 +21,10 @@ struct Progress {
 // outDir named as the package copy (case ignored), or one in a folder of that name there, is
 // refused: the update unpacks a copy of the package that lies just there, which is read while the
 // items are written, so the item could neither replace it nor stay once the copy is deleted, and
-// the folder could not be made beside it. Says why on standard error when report is set.
+// the folder could not be made beside it. Says why on standard error when report is set, and tells
+// a watch of the items placed.
 static bool ItemNameFits(PackageReader* reader, UInt32 index, const ZChar* outDir, const ZChar* copyName,
-                         PackageTree* tree, bool report) {
+                         PackageTree* tree, bool report, const TestWatch* watch) {
   SRes res = ReadItemName(reader, index);
   if (res != SZ_OK) {
     if (report) ReportResult(&reader->db, NULL, index, res);
@@ -32,6 +35,7 @@ static bool ItemNameFits(PackageReader* reader, UInt32 index, const ZChar* outDi
   if (name[0] == 0) {
     problem = "the name is empty";
   } else if (IsAntiItem(reader, index)) {
+    if (watch != NULL && watch->placed != NULL) watch->placed(watch->context, index, name);
     return true;  // nothing to write
   }
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
@@ -51,24 +55,27 @@ static bool ItemNameFits(PackageReader* reader, UInt32 index, const ZChar* outDi
   }
   UInt32 other = index;
   int added = PackageTreeAdd(tree, index, &other);
-  // A file named twice is no refusal: the update completes, as zelt-check warns.
-  if (added == TREE_ADDED || added == TREE_SAME_FILE) return true;
-  if (report) ReportItemConflict(&reader->db, name, TreeCause(added), other == index ? kNoItem : other);
-  return false;
+  // A file named twice is no refusal: the update completes, and a watch is warned.
+  bool placed = added == TREE_ADDED || added == TREE_SAME_FILE;
+  if (report && (!placed || (added == TREE_SAME_FILE && watch != NULL))) {
+    ReportItemConflict(&reader->db, name, TreeCause(added), other == index ? kNoItem : other);
+  }
+  if (placed && watch != NULL && watch->placed != NULL) watch->placed(watch->context, index, name);
+  return placed;
 }
 
-// Whether file item index decodes with a correct checksum, telling progress of its bytes; says why
+// Whether file item index decodes with a correct checksum, telling a watch of its bytes; says why
 // on standard error when not.
-static bool ItemDecodes(PackageReader* reader, UInt32 index, Progress* progress) {
+static bool ItemDecodes(PackageReader* reader, UInt32 index, Watched* watched) {
   SRes res = StartItem(reader, index);
   while (res == SZ_OK) {
     const Byte* data = NULL;
     size_t size = 0;
     res = ReadItem(reader, &data, &size);
     if (size == 0) break;
-    if (progress->report != NULL) {
-      progress->done += size;
-      progress->report(progress->context, progress->done, progress->total);
+    if (watched->watch != NULL && watched->watch->progress != NULL) {
+      watched->done += size;
+      watched->watch->progress(watched->watch->context, watched->done, watched->total);
     }
   }
   if (res == SZ_OK) return true;
@@ -81,24 +88,27 @@ static bool ItemDecodes(PackageReader* reader, UInt32 index, Progress* progress)
 }
 
 int TestOpenedPackage(PackageReader* reader, const ZChar* outDir, const ZChar* copyName,
-                      PackageSpace* space, TestProgress progress, void* context) {
+                      PackageSpace* space, const TestWatch* watch) {
+  const CSzArEx* db = &reader->db;
   PackageTree tree;
-  PackageTreeInit(&tree, &reader->db,
-                  space != NULL ? space->clusterBytes : static_cast<ZUInt32>(PLAT_ASSUMED_CLUSTER),
+  PackageTreeInit(&tree, db, space != NULL ? space->clusterBytes : static_cast<ZUInt32>(PLAT_ASSUMED_CLUSTER),
                   TextLength(copyName));
   // Names first, every one of them, so that the tree is whole for the measure: they cost little
-  // beside decoding. Only the first refusal is told.
+  // beside decoding.
   int result = 0;
-  for (UInt32 i = 0; i < reader->db.NumFiles; i++) {
-    if (!ItemNameFits(reader, i, outDir, copyName, &tree, result == 0)) result = 1;
+  for (UInt32 i = 0; i < db->NumFiles; i++) {
+    if (!ItemNameFits(reader, i, outDir, copyName, &tree, result == 0 || watch != NULL, watch)) result = 1;
   }
-  Progress counted = {progress, context, 0, 0};
-  for (UInt32 i = 0; progress != NULL && i < reader->db.NumFiles; i++) {
-    counted.total += SzArEx_GetFileSize(&reader->db, i);
-  }
-  for (UInt32 i = 0; i < reader->db.NumFiles && result == 0; i++) {
-    if (IsAntiItem(reader, i) || SzArEx_IsDir(&reader->db, i)) continue;
-    if (!ItemDecodes(reader, i, &counted)) result = 1;
+  Watched watched = {watch, 0, 0};
+  for (UInt32 i = 0; watch != NULL && i < db->NumFiles; i++) watched.total += SzArEx_GetFileSize(db, i);
+  // A block that failed is not decoded again for its later items.
+  UInt32 failedBlock = kNoBlock;
+  for (UInt32 i = 0; i < db->NumFiles && (result == 0 || watch != NULL); i++) {
+    if (IsAntiItem(reader, i) || SzArEx_IsDir(db, i) || db->FileToFolder[i] == failedBlock) continue;
+    if (!ItemDecodes(reader, i, &watched)) {
+      result = 1;
+      failedBlock = db->FileToFolder[i];
+    }
   }
   if (space != NULL) {
     ZUInt64 fileBytes = 0;
@@ -114,7 +124,7 @@ int TestPackage(const ZChar* packagePath, const ZChar* outDir, const ZChar* copy
                 PackageSpace* space) {
   PackageReader reader;
   if (OpenPackage(packagePath, &reader) != PACKAGE_OPENED) return 1;
-  int result = TestOpenedPackage(&reader, outDir, copyName, space, NULL, NULL);
+  int result = TestOpenedPackage(&reader, outDir, copyName, space, NULL);
   ClosePackage(&reader);
   return result;
 }

@@ -28,11 +28,19 @@ struct PackageSpace {
 int TestPackage(const ZChar* packagePath, const ZChar* outDir, const ZChar* copyName,
                 PackageSpace* space = NULL);
 
-// How far a test has got, for a tool that shows it: called as the items' bytes are decoded, with
-// the bytes done and the bytes of every item together.
-typedef void (*TestProgress)(void* context, ZUInt64 done, ZUInt64 total);
+// What a tool that reports every finding (zelt-check) watches of a test: how far it has got, as
+// the items' bytes are decoded (the bytes done, and those of every item together), and each item
+// it finds a place for in the tree, or that is an anti-item, for what the tool says of it beside
+// the test. Either may be NULL.
+struct TestWatch {
+  void (*progress)(void* context, ZUInt64 done, ZUInt64 total);
+  void (*placed)(void* context, ZUInt32 index, const ZChar* name);
+  void* context;
+};
 
 // TestPackage on a package a reader has open (OpenPackage), which it leaves open: whoever opened
-// it closes it. progress may be NULL.
+// it closes it. With a watch, every refusal is told, not only the first, a file named twice too
+// (as a reason whose code is a warning's), and every block is decoded but for what follows a
+// failure inside it.
 int TestOpenedPackage(PackageReader* reader, const ZChar* outDir, const ZChar* copyName,
-                      PackageSpace* space, TestProgress progress, void* context);
+                      PackageSpace* space, const TestWatch* watch);

@@ -182,6 +182,14 @@ SRes SkipItem(PackageReader* reader) {
   }
 }
 
+SRes OpenBlockOnly(PackageReader* reader, UInt32 folderIndex, ISzAllocPtr alloc) {
+  CloseFolder(reader);
+  SRes res = FolderStreamOpen(reader->folder, &reader->db, folderIndex, reader->file, reader->look.buf,
+                              kLookBufferSize, alloc);
+  FolderStreamClose(reader->folder);
+  return res;
+}
+
 void ClosePackage(PackageReader* reader) {
   CloseFolder(reader);
   free(reader->folder);

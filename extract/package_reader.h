@@ -73,4 +73,8 @@ SRes StartItem(PackageReader* reader, UInt32 index);
 SRes ReadItem(PackageReader* reader, const Byte** data, size_t* size);
 // Reads the started item to its end with the same checks, dropping its bytes.
 SRes SkipItem(PackageReader* reader);
+// Opens block folderIndex's decoder with alloc and closes it again, decoding nothing: what it asks
+// of alloc is what unpacking the block takes beside the reader's own buffers. FolderStreamOpen's
+// result.
+SRes OpenBlockOnly(PackageReader* reader, UInt32 folderIndex, ISzAllocPtr alloc);
 void ClosePackage(PackageReader* reader);

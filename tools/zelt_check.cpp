@@ -210,11 +210,6 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
     const ZChar* component = components[k].first;
     length = components[k].second;
     bool isFile = k + 1 == components.size() && !isDirectory;
-    if (k == 0 && NamesEqualIgnoringCase(component, length, kPackageCopyName, TextLength(kPackageCopyName))) {
-      Add(findings, "name-package-copy", &item, 0,
-          "named like the package copy the update unpacks from, in its folder: rename it, or put it "
-          "in a folder");
-    }
     if (NamesEqualIgnoringCase(component, length, kKeptFile, TextLength(kKeptFile))) {
       Name folder(name, component + length);
       if (isFile) {
@@ -233,74 +228,6 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
           "the driver the clean leaves when it is in use: the older one then stays");
     }
   }
-}
-
-// The other item of a clash in the tree, as ReadItemName gives names.
-std::string OtherItem(PackageReader* reader, UInt32 other) {
-  std::basic_string<ZChar> name(SzArEx_GetFileNameUtf16(&reader->db, other, nullptr), 0);
-  SzArEx_GetFileNameUtf16(&reader->db, other, reinterpret_cast<UInt16*>(&name[0]));
-  DropCurrentFolderComponents(&name[0]);
-  return Printable(name.c_str());
-}
-
-void CheckItems(PackageReader* reader, std::vector<Finding>* findings) {
-  const CSzArEx* db = &reader->db;
-  std::set<Name> warnedFolders, fullFolders;
-  // The tree the package test walks, for its findings item by item.
-  PackageTree tree;
-  PackageTreeInit(&tree, db, PLAT_ASSUMED_CLUSTER, TextLength(kPackageCopyName));
-  for (UInt32 i = 0; i < db->NumFiles; i++) {
-    if (ReadItemName(reader, i) != SZ_OK) {
-      Add(findings, "not-enough-memory", nullptr, 0,
-          "item " + std::to_string(i + 1) + ": no memory for its name");
-      continue;
-    }
-    const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
-    Name item = name;
-    if (name[0] == 0) {
-      Add(findings, "name-empty", nullptr, 0,
-          "item " + std::to_string(i + 1) + ": an empty name: give it one");
-      continue;
-    }
-    bool isDirectory = SzArEx_IsDir(db, i);
-    if (IsAntiItem(reader, i)) {
-      Add(findings, "anti-item", &item, 0,
-          "anti-item: it writes nothing, the clean has removed what it names");
-      continue;
-    }
-    if (const char* problem = ItemPathProblem(kOutDirWide, name, isDirectory)) {
-      // The extractor's wording goes on with what it does then; the package test refuses instead.
-      std::string text = problem;
-      text = text.substr(0, text.find(','));
-      text += ReasonCode(problem) == std::string("path-too-long")
-                  ? ": below \\Zeltrovan\\ a file takes at most 248 units of path, a folder 244; shorten it"
-                  : ": pack it by a path relative to the folder packed, with no .. and no drive";
-      Add(findings, ReasonCode(problem), &item, 0, text);
-      continue;
-    }
-    if (!isDirectory && !DeviceFileSizeFits(SzArEx_GetFileSize(db, i))) {
-      Add(findings, ReasonCode(kFileTooLargeCause), &item, 0,
-          std::string(kFileTooLargeCause) + ": split it, or leave it out of the package");
-      continue;
-    }
-    UInt32 other = i;
-    int added = PackageTreeAdd(&tree, i, &other);
-    // A full folder is told once, at its first item that does not fit.
-    Name folder = item.substr(0, item.rfind(static_cast<ZChar>('/')) + 1);
-    if (added == TREE_FOLDER_FULL && !fullFolders.insert(folder).second) continue;
-    if (added != TREE_ADDED) {
-      std::string text = TreeCause(added);
-      if (other != i) text += ": " + OtherItem(reader, other);
-      Add(findings, ReasonCode(TreeCause(added)), &item, 0, text);
-      if (added != TREE_SAME_FILE) continue;
-    }
-    CheckSpecialNames(name, isDirectory, &warnedFolders, findings);
-    if (SzBitWithVals_Check(&db->Attribs, i) && (db->Attribs.Vals[i] & PLAT_ATTR_READONLY) != 0) {
-      Add(findings, "read-only", &item, 0,
-          "read-only: the next update's clean makes it writable before deleting it");
-    }
-  }
-  PackageTreeFree(&tree);
 }
 
 // The archive library's allocator over the package's own, summing what is asked of it.
@@ -385,9 +312,7 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
     // The decoder gives an LZMA dictionary no more than the block holds; a PPMd model is whole.
     if (!ppmd) dictionary = std::min<unsigned long long>(dictionary, SzAr_GetFolderUnpackSize(ar, i));
     CountingAllocator counting = {{CountingAlloc, CountingFree}, 0};
-    SRes res = FolderStreamOpen(reader->folder, &reader->db, i, reader->file, reader->look.buf,
-                                kLookBufferSize, &counting.vt);
-    FolderStreamClose(reader->folder);
+    SRes res = OpenBlockOnly(reader, i, &counting.vt);
     if (encrypted) {
       Add(findings, "encrypted", nullptr, i + 1,
           "encrypted (" + coders + "): the device has no password: pack without -p");
@@ -521,10 +446,40 @@ void PrintText(const Options& options, const Result& result) {
               Megabytes(result.figures.spaceBytes).c_str());
 }
 
-// The package test's reasons, each a finding, in the order they come.
+// What to change, where the package test's reason does not say it: its words are the log's, and
+// its ", item skipped" the extractor's.
+struct Advice {
+  const char* code;
+  const char* text;
+};
+const Advice kAdvice[] = {
+    {"path-unsafe", "pack it by a path relative to the folder packed, with no .. and no drive"},
+    {"path-too-long", "below \\Zeltrovan\\ a file takes at most 248 units of path, a folder 244; shorten it"},
+    {"name-package-copy", "rename it, or put it in a folder"},
+    {"item-too-large", "split it, or leave it out of the package"},
+    {"name-empty", "give it one"},
+};
+constexpr char kSkipped[] = ", item skipped";
+
+// The package test's reasons, each a finding, in the order they come; a full folder is told once,
+// at its first item that does not fit.
+struct Reasons {
+  std::vector<Finding> findings;
+  std::set<Name> fullFolders;
+};
+
 void TakeReason(void* context, const char* code, const ZChar* item, const char* cause) {
+  Reasons* reasons = static_cast<Reasons*>(context);
   Name name = item != nullptr ? Name(item) : Name();
-  Add(static_cast<std::vector<Finding>*>(context), code, item != nullptr ? &name : nullptr, 0, cause);
+  Name folder = name.substr(0, name.rfind(static_cast<ZChar>('/')) + 1);
+  if (std::string(code) == "folder-too-many-entries" && !reasons->fullFolders.insert(folder).second) return;
+  std::string text = cause;
+  size_t skipped = text.rfind(kSkipped);
+  if (skipped != std::string::npos && skipped + sizeof kSkipped - 1 == text.size()) text.erase(skipped);
+  for (const Advice& advice : kAdvice) {
+    if (std::string(code) == advice.code) text += std::string(": ") + advice.text;
+  }
+  Add(&reasons->findings, code, name.empty() ? nullptr : &name, 0, text);
 }
 
 // How far the test has got, on a terminal only: the percentage of the items' bytes decoded.
@@ -533,15 +488,6 @@ struct ProgressShown {
   int percent;
 };
 
-void ShowProgress(void* context, ZUInt64 done, ZUInt64 total) {
-  ProgressShown* shown = static_cast<ProgressShown*>(context);
-  int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
-  if (percent == shown->percent) return;
-  shown->percent = percent;
-  std::fprintf(stderr, "\r%s: %d%%", shown->package, percent);
-  std::fflush(stderr);
-}
-
 void ClearProgress(const ProgressShown& shown) {
   if (shown.percent < 0) return;
   std::string blank(std::string(shown.package).size() + 6, ' ');
@@ -549,49 +495,84 @@ void ClearProgress(const ProgressShown& shown) {
   std::fflush(stderr);
 }
 
+// What the clean and the run make of an item the package test found a place for, beside the test.
+struct Placed {
+  PackageReader* reader;
+  std::set<Name> warnedFolders;
+  std::vector<Finding> findings;
+};
+
+// A package test as zelt-check watches it.
+struct Watching {
+  ProgressShown shown;
+  Placed placed;
+};
+
+void ShowProgress(void* context, ZUInt64 done, ZUInt64 total) {
+  ProgressShown* shown = &static_cast<Watching*>(context)->shown;
+  int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+  if (percent == shown->percent) return;
+  shown->percent = percent;
+  std::fprintf(stderr, "\r%s: %d%%", shown->package, percent);
+  std::fflush(stderr);
+}
+
+void NoteItem(void* context, ZUInt32 index, const ZChar* name) {
+  Placed* placed = &static_cast<Watching*>(context)->placed;
+  const CSzArEx* db = &placed->reader->db;
+  Name item = name;
+  if (IsAntiItem(placed->reader, index)) {
+    Add(&placed->findings, "anti-item", &item, 0, "anti-item: it writes nothing, the clean has removed what it names");
+    return;
+  }
+  CheckSpecialNames(name, SzArEx_IsDir(db, index), &placed->warnedFolders, &placed->findings);
+  if (SzBitWithVals_Check(&db->Attribs, index) && (db->Attribs.Vals[index] & PLAT_ATTR_READONLY) != 0) {
+    Add(&placed->findings, "read-only", &item, 0,
+        "read-only: the next update's clean makes it writable before deleting it");
+  }
+}
+
 Result CheckPackage(const Options& options, const char* path) {
   Result result = {path, 2, {}, {}};
-  // The reasons the package test gives become findings of their own.
-  std::vector<Finding> reasons;
+  Reasons reasons;
   SetReasonSink(TakeReason, &reasons);
   ZChar package[PLAT_MAX_PATH];
   PackageReader reader;
   int opened = PACKAGE_UNREADABLE;
   if (PlatHostPathToDevicePath(path, package, PLAT_MAX_PATH) != PLAT_OK) {
-    Add(&reasons, "path-unusable", nullptr, 0, "the package's path cannot be used here: give a shorter one");
+    Add(&reasons.findings, "path-unusable", nullptr, 0, "the package's path cannot be used here: give a shorter one");
   } else {
     opened = OpenPackage(package, &reader);
   }
   if (opened == PACKAGE_UNREADABLE || opened == PACKAGE_INVALID) {
     SetReasonSink(nullptr, nullptr);
-    result.findings = reasons;
+    result.findings = reasons.findings;
     return result;
   }
+  std::vector<Finding> own;
   if (opened == PACKAGE_OPENED) {
-    CheckItems(&reader, &result.findings);
-    CheckBlocks(&reader, options, &result.findings, &result.figures);
+    CheckBlocks(&reader, options, &own, &result.figures);
     PackageSpace space = {options.clusterBytes, false, 0, 0};
-    ProgressShown shown = {path, -1};
+    Watching watching = {{path, -1}, {&reader, {}, {}}};
     bool progress = !options.json && PlatStandardErrorIsTerminal();
-    TestProgress show = progress ? ShowProgress : nullptr;
-    if (TestOpenedPackage(&reader, kOutDirWide, kPackageCopyName, &space, show, &shown) != 0 &&
-        reasons.empty()) {
-      Add(&reasons, "package-test-refuses", nullptr, 0, "the updater's package test refuses it");
+    TestWatch watch = {progress ? ShowProgress : nullptr, NoteItem, &watching};
+    if (TestOpenedPackage(&reader, kOutDirWide, kPackageCopyName, &space, &watch) != 0 &&
+        reasons.findings.empty()) {
+      Add(&reasons.findings, "package-test-refuses", nullptr, 0, "the updater's package test refuses it");
     }
-    ClearProgress(shown);
+    ClearProgress(watching.shown);
     ClosePackage(&reader);
-    CheckSpace(space, options, &result.findings, &result.figures);
+    own.insert(own.end(), watching.placed.findings.begin(), watching.placed.findings.end());
+    CheckSpace(space, options, &own, &result.figures);
   }
   SetReasonSink(nullptr, nullptr);
-  // A reason the check found itself already stands among the findings, said in its own words.
-  std::vector<Finding> findings;
-  for (const Finding& reason : reasons) {
+  // A reason of a block's decoding already stands among the block's findings, said in their words.
+  for (const Finding& reason : reasons.findings) {
     bool known = false;
-    for (const Finding& finding : result.findings) known = known || finding.code == reason.code;
-    if (!known) findings.push_back(reason);
+    for (const Finding& finding : own) known = known || finding.code == reason.code;
+    if (!known) result.findings.push_back(reason);
   }
-  findings.insert(findings.end(), result.findings.begin(), result.findings.end());
-  result.findings = findings;
+  result.findings.insert(result.findings.end(), own.begin(), own.end());
   result.status = 0;
   for (const Finding& finding : result.findings) {
     if (finding.severity == ERROR) result.status = 1;
