@@ -43,18 +43,10 @@ static SRes ReadFilesInfo(CSzData* sd, UInt32 numFiles, ISzAllocPtr alloc, Byte*
   return SZ_OK;
 }
 
-SRes ReadAntiItems(const CSzArEx* db, ILookInStreamPtr stream, ISzAllocPtr alloc,
-                   Byte** antiItems) {
+SRes ReadAntiItems(const CSzArEx* db, const CSzData* header, ISzAllocPtr alloc, Byte** antiItems) {
   *antiItems = NULL;
   if (db->NumFiles == 0) return SZ_OK;
-  // The start header lies just before the position the library recorded after it.
-  if (db->startPosAfterHeader < k7zStartHeaderSize) return SZ_ERROR_ARCHIVE;
-  CBuf header;
-  UInt32 lacking = 0;
   CSzData files;
-  SRes res = ReadPackageHeader(stream, db->startPosAfterHeader - k7zStartHeaderSize, alloc, &header, &lacking);
-  if (res == SZ_OK) res = SeekFilesInfo(&header, db, &files);
-  if (res == SZ_OK) res = ReadFilesInfo(&files, db->NumFiles, alloc, antiItems);
-  Buf_Free(&header, alloc);
-  return res;
+  RINOK(SeekFilesInfo(header, db, &files))
+  return ReadFilesInfo(&files, db->NumFiles, alloc, antiItems);
 }

@@ -2,9 +2,7 @@
 
 #include <string.h>
 
-#include "7zCrc.h"
 #include "coders.h"
-#include "props_reading.h"
 
 // Property ids of the 7z header that the walk reads or must step over.
 enum {
@@ -24,20 +22,13 @@ enum {
   kIdEncodedHeader = 23
 };
 
-// What a streams section says, and for the header's own packed stream (one folder, as packers
-// write it) what decoding it takes.
+// What a streams section says, and its first folder's coders: a packed header's.
 struct Streams {
-  UInt64 dataOffset;
   UInt32 numPackStreams;
   UInt32 numFolders;
   const Byte* folderCrcs;  // the folders' CRC bit vector; NULL when there is none
   bool allFolderCrcs;      // every folder has a CRC
-  UInt64 packSizes[SZ_NUM_PACK_STREAMS_IN_FOLDER_MAX];
-  const Byte* folderData;  // the first folder's coder record
-  size_t folderSize;
   CSzFolder folder;
-  UInt64 unpackSizes[SZ_NUM_CODERS_IN_FOLDER_MAX];
-  UInt32 folderCrc;
 };
 
 static SRes ReadByte(CSzData* sd, Byte* value) {
@@ -136,15 +127,12 @@ static bool FolderHasCrc(const Streams* s, UInt32 folder) {
   return s->allFolderCrcs || (s->folderCrcs != NULL && SzBitArray_Check(s->folderCrcs, folder));
 }
 
-static SRes ReadPackInfo(CSzData* sd, UInt32 packLimit, bool keep, Streams* s) {
-  RINOK(HeaderNumber(sd, &s->dataOffset))
+static SRes ReadPackInfo(CSzData* sd, UInt32 packLimit, Streams* s) {
+  UInt64 dataOffset = 0;
+  RINOK(HeaderNumber(sd, &dataOffset))
   RINOK(ReadCount(sd, packLimit, &s->numPackStreams))
   RINOK(WaitFor(sd, kIdSize))
-  for (UInt32 i = 0; i < s->numPackStreams; i++) {
-    UInt64 size = 0;
-    RINOK(HeaderNumber(sd, &size))
-    if (keep) s->packSizes[i] = size;
-  }
+  RINOK(SkipNumbers(sd, s->numPackStreams))
   for (;;) {
     UInt64 id = 0;
     RINOK(HeaderNumber(sd, &id))
@@ -153,7 +141,7 @@ static SRes ReadPackInfo(CSzData* sd, UInt32 packLimit, bool keep, Streams* s) {
   }
 }
 
-static SRes ReadUnpackInfo(CSzData* sd, UInt32 folderLimit, bool keep, Streams* s) {
+static SRes ReadUnpackInfo(CSzData* sd, UInt32 folderLimit, Streams* s) {
   RINOK(WaitFor(sd, kIdFolder))
   RINOK(ReadCount(sd, folderLimit, &s->numFolders))
   Byte external = 0;
@@ -161,21 +149,15 @@ static SRes ReadUnpackInfo(CSzData* sd, UInt32 folderLimit, bool keep, Streams* 
   if (external != 0) return SZ_ERROR_UNSUPPORTED;
   UInt64 numCoders = 0;
   for (UInt32 i = 0; i < s->numFolders; i++) {
-    const Byte* start = sd->Data;
     CSzFolder folder;
     RINOK(SzGetNextFolderItem(&folder, sd))
     numCoders += folder.NumCoders;
-    if (i == 0) {
-      s->folder = folder;
-      s->folderData = start;
-      s->folderSize = static_cast<size_t>(sd->Data - start);
-    }
+    if (i == 0) s->folder = folder;
   }
   RINOK(WaitFor(sd, kIdCodersUnpackSize))
   for (UInt64 i = 0; i < numCoders; i++) {
     UInt64 size = 0;
     RINOK(HeaderNumber(sd, &size))
-    if (keep && i < SZ_NUM_CODERS_IN_FOLDER_MAX) s->unpackSizes[i] = size;
   }
   for (;;) {
     UInt64 id = 0;
@@ -188,8 +170,6 @@ static SRes ReadUnpackInfo(CSzData* sd, UInt32 folderLimit, bool keep, Streams* 
     UInt32 defined = 0;
     RINOK(ReadDefined(sd, s->numFolders, &s->folderCrcs, &defined))
     s->allFolderCrcs = s->folderCrcs == NULL;
-    if (keep && defined > 0 && sd->Size >= 4)
-      s->folderCrc = PropsUInt32(sd->Data);
     RINOK(HeaderSkip(sd, static_cast<UInt64>(defined) * 4))
   }
 }
@@ -230,19 +210,18 @@ static SRes SkipSubStreamsInfo(CSzData* sd, const Streams* s, UInt32 streamLimit
   }
 }
 
-// keep: the section describes the header's own packed stream, of one folder of at most four
-// coders and pack streams, whose description is kept for decoding it.
+// The counts are bounded by the limits, so that no loop runs away.
 static SRes ReadStreamsInfo(CSzData* sd, UInt32 packLimit, UInt32 folderLimit, UInt32 streamLimit,
-                            bool keep, Streams* s) {
+                            Streams* s) {
   memset(s, 0, sizeof *s);
   UInt64 id = 0;
   RINOK(HeaderNumber(sd, &id))
   if (id == kIdPackInfo) {
-    RINOK(ReadPackInfo(sd, packLimit, keep, s))
+    RINOK(ReadPackInfo(sd, packLimit, s))
     RINOK(HeaderNumber(sd, &id))
   }
   if (id == kIdUnpackInfo) {
-    RINOK(ReadUnpackInfo(sd, folderLimit, keep, s))
+    RINOK(ReadUnpackInfo(sd, folderLimit, s))
     RINOK(HeaderNumber(sd, &id))
   }
   if (id == kIdSubStreamsInfo) {
@@ -252,101 +231,27 @@ static SRes ReadStreamsInfo(CSzData* sd, UInt32 packLimit, UInt32 folderLimit, U
   return id == kIdEnd ? SZ_OK : SZ_ERROR_ARCHIVE;
 }
 
-// Decodes the header's packed stream with the library's folder decoder, described as the library
-// describes an archive of one folder.
-static SRes DecodeHeader(const Streams* s, ILookInStreamPtr stream, UInt64 base, ISzAllocPtr alloc,
-                         CBuf* header) {
-  if (s->numFolders != 1 || s->folder.NumCoders > SZ_NUM_CODERS_IN_FOLDER_MAX ||
-      s->numPackStreams != s->folder.NumPackStreams) {
-    return SZ_ERROR_UNSUPPORTED;
+UInt32 PackedHeaderLacks(const CSzData* header) {
+  CSzData sd = *header;
+  UInt64 id = 0;
+  Streams packed;
+  if (HeaderNumber(&sd, &id) != SZ_OK || id != kIdEncodedHeader ||
+      ReadStreamsInfo(&sd, SZ_NUM_PACK_STREAMS_IN_FOLDER_MAX, 1, 1, &packed) != SZ_OK) {
+    return kNoCoder;
   }
-  UInt64 size = s->unpackSizes[s->folder.UnpackStream];
-  if (size == 0 || static_cast<size_t>(size) != size) return SZ_ERROR_ARCHIVE;
-  UInt64 packPositions[SZ_NUM_PACK_STREAMS_IN_FOLDER_MAX + 1] = {0};
-  for (UInt32 i = 0; i < s->numPackStreams; i++)
-    packPositions[i + 1] = packPositions[i] + s->packSizes[i];
-  size_t codersOffsets[2] = {0, s->folderSize};
-  UInt32 startPackStream[2] = {0, s->numPackStreams};
-  UInt32 coderUnpackSizes[2] = {0, s->folder.NumCoders};
-  Byte mainUnpackSize[1] = {static_cast<Byte>(s->folder.UnpackStream)};
-  Byte crcDefined[1] = {0x80};
-  UInt32 crc[1] = {s->folderCrc};
-  UInt64 unpackSizes[SZ_NUM_CODERS_IN_FOLDER_MAX];
-  memcpy(unpackSizes, s->unpackSizes, sizeof unpackSizes);
-  CSzAr ar;
-  memset(&ar, 0, sizeof ar);
-  ar.NumPackStreams = s->numPackStreams;
-  ar.NumFolders = 1;
-  ar.PackPositions = packPositions;
-  ar.FolderCRCs.Defs = FolderHasCrc(s, 0) ? crcDefined : NULL;
-  ar.FolderCRCs.Vals = crc;
-  ar.FoCodersOffsets = codersOffsets;
-  ar.FoStartPackStreamIndex = startPackStream;
-  ar.FoToCoderUnpackSizes = coderUnpackSizes;
-  ar.FoToMainUnpackSizeIndex = mainUnpackSize;
-  ar.CoderUnpackSizes = unpackSizes;
-  ar.CodersData = const_cast<Byte*>(s->folderData);
-  if (!Buf_Create(header, static_cast<size_t>(size), alloc)) return SZ_ERROR_MEM;
-  UInt64 start = base + s->dataOffset;
-  SRes res = LookInStream_SeekTo(stream, start);
-  if (res == SZ_OK)
-    res = SzAr_DecodeFolder(&ar, 0, stream, start, header->data, header->size, alloc);
-  return res;
-}
-
-// The first coder of the header's folder the device cannot decode, or kNoCoder.
-static UInt32 LackingCoder(const Streams* s) {
-  for (UInt32 i = 0; i < s->folder.NumCoders; i++) {
-    if (!DeviceDecodes(s->folder.Coders[i].MethodID)) return s->folder.Coders[i].MethodID;
+  for (UInt32 i = 0; i < packed.folder.NumCoders; i++) {
+    if (!DeviceDecodes(packed.folder.Coders[i].MethodID)) return packed.folder.Coders[i].MethodID;
   }
   return kNoCoder;
 }
 
-SRes ReadPackageHeader(ILookInStreamPtr stream, UInt64 startHeader, ISzAllocPtr alloc, CBuf* header,
-                       UInt32* lacking) {
-  Buf_Init(header);
-  *lacking = kNoCoder;
-  // The start header says where the header lies, after itself, and what its CRC is.
-  Byte start[k7zStartHeaderSize];
-  RINOK(LookInStream_SeekTo(stream, startHeader))
-  RINOK(LookInStream_Read(stream, start, k7zStartHeaderSize))
-  UInt64 base = startHeader + k7zStartHeaderSize;
-  UInt64 offset = PropsUInt64(start + 12);
-  UInt64 size = PropsUInt64(start + 20);
-  UInt32 crc = PropsUInt32(start + 28);
-  if (size == 0 || size >= (static_cast<UInt64>(1) << 48) || static_cast<size_t>(size) != size ||
-      offset >= (static_cast<UInt64>(1) << 62)) {
-    return SZ_ERROR_ARCHIVE;
-  }
-  if (!Buf_Create(header, static_cast<size_t>(size), alloc)) return SZ_ERROR_MEM;
-  RINOK(LookInStream_SeekTo(stream, base + offset))
-  RINOK(LookInStream_Read(stream, header->data, header->size))
-  if (CrcCalc(header->data, header->size) != crc) return SZ_ERROR_CRC;
-  CSzData sd = {header->data, header->size};
-  UInt64 id = 0;
-  RINOK(HeaderNumber(&sd, &id))
-  if (id != kIdEncodedHeader) return id == kIdHeader ? SZ_OK : SZ_ERROR_ARCHIVE;
-  Streams packed;
-  RINOK(ReadStreamsInfo(&sd, SZ_NUM_PACK_STREAMS_IN_FOLDER_MAX, 1, 1, true, &packed))
-  *lacking = LackingCoder(&packed);
-  if (*lacking != kNoCoder) return SZ_ERROR_UNSUPPORTED;
-  CBuf decoded;
-  Buf_Init(&decoded);
-  SRes res = DecodeHeader(&packed, stream, base, alloc, &decoded);
-  Buf_Free(header, alloc);
-  *header = decoded;
-  sd.Data = header->data;
-  sd.Size = header->size;
-  if (res == SZ_OK) res = HeaderNumber(&sd, &id);
-  return res != SZ_OK || id == kIdHeader ? res : SZ_ERROR_ARCHIVE;
-}
-
-SRes SeekFilesInfo(const CBuf* header, const CSzArEx* db, CSzData* files) {
-  CSzData sd = {header->data, header->size};
+SRes SeekFilesInfo(const CSzData* header, const CSzArEx* db, CSzData* files) {
+  CSzData sd = *header;
   files->Data = NULL;
   files->Size = 0;
   UInt64 id = 0;
-  RINOK(HeaderNumber(&sd, &id))  // kIdHeader, as ReadPackageHeader found it
+  RINOK(HeaderNumber(&sd, &id))
+  if (id != kIdHeader) return SZ_ERROR_ARCHIVE;
   RINOK(HeaderNumber(&sd, &id))
   if (id == kIdArchiveProperties) {
     for (;;) {
@@ -359,7 +264,7 @@ SRes SeekFilesInfo(const CBuf* header, const CSzArEx* db, CSzData* files) {
   if (id == kIdAdditionalStreamsInfo) return SZ_ERROR_UNSUPPORTED;
   if (id == kIdMainStreamsInfo) {
     Streams main;
-    RINOK(ReadStreamsInfo(&sd, db->db.NumPackStreams, db->db.NumFolders, db->NumFiles, false, &main))
+    RINOK(ReadStreamsInfo(&sd, db->db.NumPackStreams, db->db.NumFolders, db->NumFiles, &main))
     if (main.numPackStreams != db->db.NumPackStreams || main.numFolders != db->db.NumFolders) {
       return SZ_ERROR_ARCHIVE;
     }

@@ -25,6 +25,45 @@ static void* Allocate(size_t size) {
 static void HeapFree(ISzAllocPtr, void* address) { free(address); }
 const ISzAlloc kPackageAllocator = {BoundedAlloc, HeapFree};
 
+// The library's temporary allocator while it opens a package. It frees the header it read (decoded
+// where it was packed) after every other block, so each free here is put off until the next one:
+// the block kept at the end is that header, for the walk that reads what the library reads past,
+// without reading and decoding it again. Each block begins with its size.
+struct HeaderKeeper {
+  ISzAlloc vt;
+  Byte* kept;  // the block freed last, its size before it
+};
+
+enum { kSizePrefix = 16 };  // the size, in a prefix that keeps malloc's alignment
+
+static void* KeeperAlloc(ISzAllocPtr, size_t size) {
+  bool bounded = size != 0 && size <= static_cast<size_t>(kLargestAllocation);
+  Byte* block = bounded ? static_cast<Byte*>(malloc(size + kSizePrefix)) : NULL;
+  if (block == NULL) {
+    if (size != 0) NoteRefusedAllocation(size);
+    return NULL;
+  }
+  memcpy(block, &size, sizeof size);
+  return block + kSizePrefix;
+}
+
+static void KeeperFree(ISzAllocPtr p, void* address) {
+  if (address == NULL) return;
+  HeaderKeeper* keeper = reinterpret_cast<HeaderKeeper*>(const_cast<ISzAlloc*>(p));
+  free(keeper->kept);
+  keeper->kept = static_cast<Byte*>(address) - kSizePrefix;
+}
+
+// The block kept last, as header data: empty where none was freed.
+static CSzData KeptBlock(const HeaderKeeper* keeper) {
+  CSzData data = {NULL, 0};
+  if (keeper->kept != NULL) {
+    memcpy(&data.Size, keeper->kept, sizeof data.Size);
+    data.Data = keeper->kept + kSizePrefix;
+  }
+  return data;
+}
+
 static SRes StreamRead(ISeekInStreamPtr p, void* buffer, size_t* size) {
   PlatFile* file = reinterpret_cast<const PackageInStream*>(p)->file;
   return PlatFileRead(file, buffer, size) == PLAT_OK ? SZ_OK : SZ_ERROR_READ;
@@ -59,18 +98,14 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
   SRes res = reader->look.buf == NULL || reader->folder == NULL ? SZ_ERROR_MEM : SZ_OK;
-  if (res == SZ_OK) res = SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &kPackageAllocator);
-  if (res == SZ_OK) {
-    res = ReadAntiItems(&reader->db, &reader->look.vt, &kPackageAllocator, &reader->antiItems);
-  }
+  HeaderKeeper keeper = {{KeeperAlloc, KeeperFree}, NULL};
+  if (res == SZ_OK) res = SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &keeper.vt);
+  CSzData header = KeptBlock(&keeper);
+  if (res == SZ_OK) res = ReadAntiItems(&reader->db, &header, &kPackageAllocator, &reader->antiItems);
+  // The library does not say which coder of a packed header it lacks.
+  UInt32 lacking = res == SZ_ERROR_UNSUPPORTED ? PackedHeaderLacks(&header) : kNoCoder;
+  free(keeper.kept);
   if (res != SZ_OK) {
-    // The library does not say which coder of a packed header it lacks.
-    CBuf header;
-    UInt32 lacking = kNoCoder;
-    if (res == SZ_ERROR_UNSUPPORTED) {
-      ReadPackageHeader(&reader->look.vt, 0, &kPackageAllocator, &header, &lacking);
-      Buf_Free(&header, &kPackageAllocator);
-    }
     ReportOpenResult(res, lacking);
     ClosePackage(reader);
     return res == SZ_ERROR_UNSUPPORTED ? PACKAGE_UNSUPPORTED : PACKAGE_INVALID;
