@@ -9,8 +9,8 @@
 # Packages: items-10k and items-100k of make_corpus.sh (10,000 and 100,000 files of one line, 100
 # to a folder), lzma2-solid for comparison. The peer: 7zz t -mmt1 PKG. Runs alternate, N of each;
 # medians of wall time, CPU and peak resident memory are compared as zelt / 7zz. Goal: peak
-# memory within 7zz's. --instructions runs zelt-check once more per package under callgrind and
-# gives the instructions of TestPackage and of the tree (PackageTreeAdd, PackageTreeClusters) in it.
+# memory within 7zz's. --instructions runs each side once more per package under callgrind and
+# gives their instructions (the same whatever the load), and the tree walk's share of zelt-check's.
 set -euo pipefail
 export LC_ALL=C
 # shellcheck source=bench/common.sh
@@ -51,19 +51,21 @@ report_load
 
 if ((instructions)); then
   echo
-  echo "Instructions (callgrind, inclusive) of one zelt-check run:"
-  printf '%-16s %14s %14s %14s %7s\n' package TestPackage "tree walk" "tree clusters" share
+  echo "Instructions (callgrind, the whole program) of one run of each; ratio = zelt-check / 7zz t -mmt1,"
+  echo "and the share of zelt-check's that the tree walk takes (PackageTreeAdd, PackageTreeClusters)."
+  printf '%-16s %14s %14s %7s %7s\n' package zelt-check "7zz t" ratio tree
   for name in "${names[@]}"; do
+    package="$bench_dir/packages/$name.7z"
     out="$bench_dir/figures/$name.callgrind"
-    # Only what runs inside the package test counts: zelt-check's own findings walk the tree again.
-    valgrind --tool=callgrind --toggle-collect='TestPackage*' --callgrind-out-file="$out" \
-      "$zelt_check" --ram 64 "$bench_dir/packages/$name.7z" >/dev/null 2>&1
-    callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk -v name="$name" '
+    valgrind --tool=callgrind --callgrind-out-file="$out.peer" 7zz t -mmt1 "$package" >/dev/null 2>&1
+    valgrind --tool=callgrind --callgrind-out-file="$out" "$zelt_check" --ram 64 "$package" >/dev/null 2>&1
+    peer=$(callgrind_annotate "$out.peer" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }')
+    callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk -v name="$name" -v peer="$peer" '
       function count(text) { gsub(",", "", text); return text + 0 }
-      /TestPackage\(/ && !test { test = count($1) }
+      /PROGRAM TOTALS/ { total = count($1) }
       /PackageTreeAdd\(/ && !add { add = count($1) }
       /PackageTreeClusters\(/ && !clusters { clusters = count($1) }
-      END { printf "%-16s %14.0f %14.0f %14.0f %6.1f%%\n", name, test, add, clusters,
-                   test ? 100 * (add + clusters) / test : 0 }'
+      END { printf "%-16s %14.0f %14.0f %7.2f %6.1f%%\n", name, total, peer, total / peer,
+                   100 * (add + clusters) / total }'
   done
 fi

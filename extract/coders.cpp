@@ -47,3 +47,20 @@ bool IsFilter(UInt32 id) {
   const Coder* coder = FindCoder(id);
   return coder != NULL && (coder->kind == CODER_KIND_BRANCH || coder->kind == CODER_KIND_DELTA);
 }
+
+UInt32 FirstLackingCoder(const CSzFolder* folder) {
+  for (UInt32 i = 0; i < folder->NumCoders; i++) {
+    if (!DeviceDecodes(folder->Coders[i].MethodID)) return folder->Coders[i].MethodID;
+  }
+  return kNoCoder;
+}
+
+SRes ReadBlockCoders(const CSzArEx* db, UInt32 folderIndex, CSzFolder* folder, const Byte** props) {
+  const CSzAr* ar = &db->db;
+  CSzData data;
+  data.Data = ar->CodersData + ar->FoCodersOffsets[folderIndex];
+  data.Size = ar->FoCodersOffsets[folderIndex + 1] - ar->FoCodersOffsets[folderIndex];
+  *props = data.Data;
+  RINOK(SzGetNextFolderItem(folder, &data))
+  return data.Size == 0 ? SZ_OK : SZ_ERROR_FAIL;
+}

@@ -1,8 +1,8 @@
 // The coders packers write: the one table of their ids, names and what the device's decoder does
-// with them. Every other file asks it.
+// with them, which every other file asks, and the coders a package's block lists.
 #pragma once
 
-#include "7zTypes.h"
+#include "7z.h"
 
 enum CoderId {
   CODER_COPY = 0x00,
@@ -52,3 +52,9 @@ bool DeviceDecodes(UInt32 id);
 // Whether id is a main coder, or a filter that follows one (a branch converter or Delta).
 bool IsMainCoder(UInt32 id);
 bool IsFilter(UInt32 id);
+// The coders of block folderIndex of db as its header lists them, and where their properties begin
+// (each coder's PropsOffset counts from there). The library's result where the list cannot be
+// read, SZ_ERROR_FAIL where the block's record holds more than the list.
+SRes ReadBlockCoders(const CSzArEx* db, UInt32 folderIndex, CSzFolder* folder, const Byte** props);
+// The first of a folder's coders that the device lacks, or kNoCoder.
+UInt32 FirstLackingCoder(const CSzFolder* folder);

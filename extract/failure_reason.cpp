@@ -227,18 +227,11 @@ static const Cause* CauseOfCode(const char* code) {
 // Names the first coder of the folder the decoder lacks, or, when it has them all, the folder's
 // coders, whose layout or properties it does not take.
 static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {
-  const CSzAr* ar = &db->db;
-  CSzData data;
-  data.Data = ar->CodersData + ar->FoCodersOffsets[folderIndex];
-  data.Size = ar->FoCodersOffsets[folderIndex + 1] - ar->FoCodersOffsets[folderIndex];
   CSzFolder folder;
-  bool listed = SzGetNextFolderItem(&folder, &data) == SZ_OK;
-  UInt32 lacking = 0;
-  bool lacks = false;
-  for (UInt32 i = 0; listed && i < folder.NumCoders && !lacks; i++) {
-    lacking = folder.Coders[i].MethodID;
-    lacks = !DeviceDecodes(lacking);
-  }
+  const Byte* props = NULL;
+  bool listed = ReadBlockCoders(db, folderIndex, &folder, &props) == SZ_OK;
+  UInt32 lacking = listed ? FirstLackingCoder(&folder) : kNoCoder;
+  bool lacks = lacking != kNoCoder;
   if (listed && !lacks) {
     const Cause* layout = CauseOfCode("coder-layout-unsupported");
     reasonCode = layout->code;

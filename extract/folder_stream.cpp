@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "7zCrc.h"
+#include "coders.h"
 
 // Output of PPMd, the filters and BCJ2: large enough that a small folder comes out, and is
 // checked, in one piece.
@@ -115,13 +116,10 @@ SRes FolderStreamOpen(FolderStream* stream, const CSzArEx* db, UInt32 folderInde
   stream->alloc = alloc;
   stream->filePosition = kUnknownFilePosition;
   const CSzAr* ar = &db->db;
-  const Byte* props = ar->CodersData + ar->FoCodersOffsets[folderIndex];
-  CSzData data;
-  data.Data = props;
-  data.Size = ar->FoCodersOffsets[folderIndex + 1] - ar->FoCodersOffsets[folderIndex];
+  const Byte* props = NULL;
   CSzFolder folder;
-  RINOK(SzGetNextFolderItem(&folder, &data))
-  if (data.Size != 0 || folder.UnpackStream != ar->FoToMainUnpackSizeIndex[folderIndex]) return SZ_ERROR_FAIL;
+  RINOK(ReadBlockCoders(db, folderIndex, &folder, &props))
+  if (folder.UnpackStream != ar->FoToMainUnpackSizeIndex[folderIndex]) return SZ_ERROR_FAIL;
   stream->size = SzAr_GetFolderUnpackSize(ar, folderIndex);
   stream->checkCrc = SzBitWithVals_Check(&ar->FolderCRCs, folderIndex);
   stream->crc = CRC_INIT_VAL;

@@ -239,10 +239,7 @@ UInt32 PackedHeaderLacks(const CSzData* header) {
       ReadStreamsInfo(&sd, SZ_NUM_PACK_STREAMS_IN_FOLDER_MAX, 1, 1, &packed) != SZ_OK) {
     return kNoCoder;
   }
-  for (UInt32 i = 0; i < packed.folder.NumCoders; i++) {
-    if (!DeviceDecodes(packed.folder.Coders[i].MethodID)) return packed.folder.Coders[i].MethodID;
-  }
-  return kNoCoder;
+  return FirstLackingCoder(&packed.folder);
 }
 
 SRes SeekFilesInfo(const CSzData* header, const CSzArEx* db, CSzData* files) {

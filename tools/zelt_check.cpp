@@ -291,17 +291,14 @@ void CheckBlocks(PackageReader* reader, const Options& options, std::vector<Find
                  Figures* figures) {
   const CSzAr* ar = &reader->db.db;
   for (UInt32 i = 0; i < ar->NumFolders; i++) {
-    CSzData data;
-    data.Data = ar->CodersData + ar->FoCodersOffsets[i];
-    data.Size = ar->FoCodersOffsets[i + 1] - ar->FoCodersOffsets[i];
-    const Byte* props = data.Data;
+    const Byte* props = nullptr;
     CSzFolder folder;
     std::string coders;
     std::string lacking;
     bool encrypted = false;
     bool ppmd = false;
     unsigned long long dictionary = 0;
-    if (SzGetNextFolderItem(&folder, &data) == SZ_OK) {
+    if (ReadBlockCoders(&reader->db, i, &folder, &props) == SZ_OK) {
       for (UInt32 c = folder.NumCoders; c-- > 0;) {
         ZUInt32 method = folder.Coders[c].MethodID;
         coders += (coders.empty() ? "" : " ") + NameOf(method);
