@@ -196,15 +196,11 @@ std::string Megabytes(unsigned long long bytes) {
   return text;
 }
 
-// Whether a path component is named as a name of the install's, case ignored.
-bool Named(const ZChar* component, size_t length, const ZChar* installName) {
-  return NamesEqualIgnoringCase(component, length, installName, TextLength(installName));
-}
-
 // The names the clean and the run treat specially, wherever they stand in the item's path. A
 // folder is reported once, however many items lie in it (warnedFolders).
 void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warnedFolders,
                        std::vector<Finding>* findings) {
+  static const size_t kKeptLength = TextLength(kKeptFile), kToleratedLength = TextLength(kToleratedFile);
   const ZChar* cursor = name;
   size_t nextLength = 0;
   const ZChar* next = NextPathComponent(&cursor, &nextLength);
@@ -212,19 +208,20 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
     size_t length = nextLength;
     next = NextPathComponent(&cursor, &nextLength);
     bool isFile = next == nullptr && !isDirectory;
-    if (Named(component, length, kKeptFile) && isFile) {
+    bool kept = NamesEqualIgnoringCase(component, length, kKeptFile, kKeptLength);
+    if (kept && isFile) {
       Name item = name;
       Add(findings, "marker-file-replaced", &item, 0,
           "named like the marker file the clean keeps: it replaces the device's own; leave it out "
           "unless it should");
-    } else if (Named(component, length, kKeptFile)) {
+    } else if (kept) {
       Name folder(name, component + length);
       if (warnedFolders->insert(folder).second) {
         Add(findings, "marker-folder", &folder, 0,
             "a folder named like the marker file the clean keeps: where the device has that file, "
             "the folder cannot be made and the update fails; rename the folder");
       }
-    } else if (isFile && Named(component, length, kToleratedFile)) {
+    } else if (isFile && NamesEqualIgnoringCase(component, length, kToleratedFile, kToleratedLength)) {
       Name item = name;
       Add(findings, "driver-kept-in-use", &item, 0,
           "the driver the clean leaves when it is in use: the older one then stays");
