@@ -6,9 +6,9 @@
 #include "package_reader.h"
 #include "package_space.h"
 
-// The watch of a test, and the bytes decoded so far of the total it is told.
 enum { kNoBlock = 0xFFFFFFFFu };
 
+// The watch of a test, and the bytes decoded so far of the total it is told.
 struct Watched {
   const TestWatch* watch;
   ZUInt64 done;
