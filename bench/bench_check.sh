@@ -15,12 +15,7 @@ set -euo pipefail
 export LC_ALL=C
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
-instructions=0
-options=()
-for arg in "$@"; do
-  if [[ "$arg" == --instructions ]]; then instructions=1; else options+=("$arg"); fi
-done
-parse_bench_options "${options[@]}"
+parse_bench_options "$@"
 
 zelt_check="$build_dir/tools/zelt-check"
 require_built "$zelt_check"
@@ -49,7 +44,7 @@ for name in "${names[@]}"; do
 done
 report_load
 
-if ((instructions)); then
+if ((count_instructions)); then
   echo
   echo "Instructions (callgrind, inclusive) of one zelt-check run:"
   printf '%-16s %14s %14s %14s %7s\n' package TestPackage "tree walk" "tree clusters" share

@@ -20,6 +20,7 @@ scratch_dir="${BENCH_SCRATCH:-}"
 large=0
 package_list=""    # bench_extract.sh: --packages NAME,NAME,...
 count_syscalls=0   # bench_extract.sh: --syscalls
+count_instructions=0  # bench_extract.sh and bench_check.sh: --instructions
 
 parse_bench_options() {
   while (($#)); do
@@ -31,6 +32,7 @@ parse_bench_options() {
       --large) large=1; shift ;;
       --packages) package_list="$2"; shift 2 ;;
       --syscalls) count_syscalls=1; shift ;;
+      --instructions) count_instructions=1; shift ;;
       -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
       *) echo "$(basename "$0"): unknown option $1" >&2; exit 2 ;;
     esac
