@@ -19,33 +19,33 @@
 #include "platform.h"
 #include "posix_internal.h"
 
-static std::string rootOverride;
-static bool rootOverridden = false;
+static std::string rootSetting;  // SetDeviceRootFolder's folder, else ZELT_DEVICE_ROOT's, else "/"
+static bool rootSet = false;
+static std::string rootPath;     // rootSetting's canonical host path, once resolved
+static bool rootResolved = false;
 
-// The root as a canonical host path without a trailing "/" ("" for the host's own root), cached
-// for as long as the setting that names it stays the same.
-int DeviceRootPath(std::string* root) {
-  static std::string cachedSetting;
-  static std::string cachedRoot;
-  static bool cached = false;
-  const char* env = getenv("ZELT_DEVICE_ROOT");
-  const char* setting = rootOverridden ? rootOverride.c_str() : (env != nullptr && *env ? env : "/");
-  if (!cached || cachedSetting != setting) {
-    char real[PATH_MAX];
-    if (osRealpath(setting, real) == nullptr) return TranslateErrno(errno);
-    cachedSetting = setting;
-    cachedRoot = real;
-    if (cachedRoot == "/") cachedRoot.clear();
-    cached = true;
+// The environment is read once, at the first path: nothing in the process changes it after.
+int DeviceRootPath(const std::string** root) {
+  if (!rootSet) {
+    const char* env = getenv("ZELT_DEVICE_ROOT");
+    rootSetting = env != nullptr && *env ? env : "/";
+    rootSet = true;
   }
-  *root = cachedRoot;
+  if (!rootResolved) {
+    char real[PATH_MAX];
+    if (osRealpath(rootSetting.c_str(), real) == nullptr) return TranslateErrno(errno);
+    rootPath = strcmp(real, "/") == 0 ? "" : real;
+    rootResolved = true;
+  }
+  *root = &rootPath;
   return PLAT_OK;
 }
 
 int SetDeviceRootFolder(const char* folder) {
-  rootOverride = folder;
-  rootOverridden = true;
-  std::string root;
+  rootSetting = folder;
+  rootSet = true;
+  rootResolved = false;
+  const std::string* root = nullptr;
   return DeviceRootPath(&root);
 }
 
@@ -391,14 +391,14 @@ static int RootFolder(const std::string& root, Folder** folder) {
 
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists) {
   if (!DevicePathFits(path, 0)) return PLAT_ERR_INVALID;
-  std::string root;
+  const std::string* root = nullptr;
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
   ApplyNotifications();
   Folder* folder = nullptr;
-  result = RootFolder(root, &folder);
+  result = RootFolder(*root, &folder);
   if (result != PLAT_OK) return result;
-  *host = root;
+  *host = *root;
   *exists = true;
   std::string name8;
   const char16_t* cursor = path;
@@ -407,7 +407,8 @@ int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* h
   while (name != nullptr) {
     size_t nextLength = 0;
     const char16_t* next = NextPathComponent(&cursor, &nextLength);
-    result = ResolveComponent(root, name, length, next == nullptr, target, host, &folder, exists, &name8);
+    result = ResolveComponent(*root, name, length, next == nullptr, target, host, &folder, exists,
+                              &name8);
     if (result != PLAT_OK) return result;
     name = next;
     length = nextLength;
@@ -418,12 +419,12 @@ int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* h
 
 int ToDevicePath(const std::string& hostPath, char16_t* devicePath, size_t size) {
   if (size > 0) devicePath[0] = 0;
-  std::string root;
+  const std::string* root = nullptr;
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
-  if (!IsInside(root, hostPath)) return PLAT_ERR_INVALID;
+  if (!IsInside(*root, hostPath)) return PLAT_ERR_INVALID;
   std::u16string wide;
-  Utf8ToUtf16(hostPath.data() + root.size(), hostPath.size() - root.size(), &wide);
+  Utf8ToUtf16(hostPath.data() + root->size(), hostPath.size() - root->size(), &wide);
   if (wide.empty()) wide.push_back(u'/');
   if (wide.size() + 1 > size) return PLAT_ERR_INVALID;
   for (char16_t& c : wide) c = (c == u'/') ? u'\\' : c;
