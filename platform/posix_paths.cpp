@@ -119,9 +119,20 @@ static int notifier = -1;
 static bool notifierTried = false;
 // One folder may be indexed more than once (under two device roots); the kernel gives it one watch.
 static std::unordered_multimap<int, Folder*> foldersByWatch;
+// The folder of the last path resolved through indexes alone, so that a run of paths in one
+// folder walks only their last names. Only a change in a folder above it or an index forgotten
+// can change where its path leads: a change told of any other folder, or any index forgotten,
+// drops it.
+static struct LastFolder {
+  std::u16string path;  // the device path up to its last name, as given
+  std::string root;
+  std::string host;
+  Folder* folder;  // NULL when nothing is kept
+} lastFolder;
 static std::unordered_map<std::string, std::unique_ptr<Folder>> rootFolders;
 
 Folder::~Folder() {
+  lastFolder.folder = nullptr;
   auto range = foldersByWatch.equal_range(watch);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second == this) {
@@ -232,6 +243,7 @@ static void ApplyNotification(const inotify_event& event) {
   for (auto it = range.first; it != range.second; ++it) folders.push_back(it->second);
   std::string name = event.len > 0 ? event.name : "";
   for (Folder* folder : folders) {
+    if (folder != lastFolder.folder) lastFolder.folder = nullptr;
     if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
       ForgetFolder(folder);
     } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
@@ -395,23 +407,34 @@ int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* h
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
   ApplyNotifications();
-  Folder* folder = nullptr;
-  result = RootFolder(*root, &folder);
-  if (result != PLAT_OK) return result;
-  *host = *root;
   *exists = true;
+  host->reserve(root->size() + 3 * PLAT_MAX_PATH);  // what a device path's UTF-8 can take
+  size_t lastLength = 0;
+  const char16_t* last = LastPathComponent(path, &lastLength);
+  size_t folderUnits = last == nullptr ? 0 : static_cast<size_t>(last - path);
+  Folder* folder = lastFolder.folder;
   std::string name8;
-  const char16_t* cursor = path;
-  size_t length = 0;
-  const char16_t* name = NextPathComponent(&cursor, &length);
-  while (name != nullptr) {
-    size_t nextLength = 0;
-    const char16_t* next = NextPathComponent(&cursor, &nextLength);
-    result = ResolveComponent(*root, name, length, next == nullptr, target, host, &folder, exists,
-                              &name8);
+  if (folder != nullptr && lastFolder.root == *root && lastFolder.path.size() == folderUnits &&
+      memcmp(lastFolder.path.data(), path, folderUnits * sizeof(char16_t)) == 0) {
+    *host = lastFolder.host;
+  } else {
+    result = RootFolder(*root, &folder);
     if (result != PLAT_OK) return result;
-    name = next;
-    length = nextLength;
+    *host = *root;
+    const char16_t* cursor = path;
+    size_t length = 0;
+    for (const char16_t* name = NextPathComponent(&cursor, &length); name != last;
+         name = NextPathComponent(&cursor, &length)) {
+      result = ResolveComponent(*root, name, length, false, target, host, &folder, exists, &name8);
+      if (result != PLAT_OK) return result;
+    }
+    if (folder != nullptr) {
+      lastFolder = LastFolder{std::u16string(path, folderUnits), *root, *host, folder};
+    }
+  }
+  if (last != nullptr) {
+    result = ResolveComponent(*root, last, lastLength, true, target, host, &folder, exists, &name8);
+    if (result != PLAT_OK) return result;
   }
   if (host->empty()) *host = "/";
   return PLAT_OK;
