@@ -71,6 +71,7 @@ struct Folder;
 
 struct Entry {
   std::string name;  // as on disk
+  size_t hash;       // of the name folded (FoldedHashOf), taken once for every index it meets
   mutable EntryKind kind;
   mutable std::unique_ptr<Folder> folder;  // this entry's own index, once a path led through it
 };
@@ -91,12 +92,13 @@ static bool SameFolded(const std::string& a, const std::string& b) {
 }
 
 // Entries hash and compare by their device names folded, so a lookup meets every case variant.
+static size_t FoldedHashOf(const std::string& name) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (size_t i = 0; i < name.size();) hash = (hash ^ NextFolded(name, &i)) * 1099511628211ull;
+  return static_cast<size_t>(hash);
+}
 struct FoldedHash {
-  size_t operator()(const Entry& entry) const {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (size_t i = 0; i < entry.name.size();) hash = (hash ^ NextFolded(entry.name, &i)) * 1099511628211ull;
-    return static_cast<size_t>(hash);
-  }
+  size_t operator()(const Entry& entry) const { return entry.hash; }
 };
 struct FoldedEqual {
   bool operator()(const Entry& a, const Entry& b) const { return SameFolded(a.name, b.name); }
@@ -168,11 +170,13 @@ static EntryKind KindOfMode(mode_t mode) {
   return S_ISDIR(mode) ? KIND_FOLDER : S_ISLNK(mode) ? KIND_LINK : KIND_OTHER;
 }
 
-static Entry Probe(const std::string& name) { return Entry{name, KIND_UNKNOWN, nullptr}; }
+static Entry NewEntry(const std::string& name, EntryKind kind) {
+  return Entry{name, FoldedHashOf(name), kind, nullptr};
+}
 
 // The entry of that name, the exact case preferred among variants that differ only in case.
 static const Entry* FindEntry(const Folder& folder, const std::string& name) {
-  auto range = folder.entries.equal_range(Probe(name));
+  auto range = folder.entries.equal_range(NewEntry(name, KIND_UNKNOWN));
   const Entry* found = nullptr;
   for (auto it = range.first; it != range.second; ++it) {
     if (it->name == name) return &*it;
@@ -181,10 +185,10 @@ static const Entry* FindEntry(const Folder& folder, const std::string& name) {
   return found;
 }
 
-static void RemoveEntry(Folder* folder, const std::string& name) {
-  auto range = folder->entries.equal_range(Probe(name));
+static void RemoveEntry(Folder* folder, const Entry& named) {
+  auto range = folder->entries.equal_range(named);
   for (auto it = range.first; it != range.second; ++it) {
-    if (it->name == name) {
+    if (it->name == named.name) {
       folder->entries.erase(it);
       return;
     }
@@ -218,7 +222,7 @@ static void ForgetFolder(Folder* folder) {
     return;
   }
   std::string name = folder->host.substr(folder->host.rfind('/') + 1);
-  auto range = folder->parent->entries.equal_range(Probe(name));
+  auto range = folder->parent->entries.equal_range(NewEntry(name, KIND_UNKNOWN));
   for (auto it = range.first; it != range.second; ++it) {
     if (it->folder.get() == folder) {
       it->folder.reset();
@@ -241,17 +245,19 @@ static void ApplyNotification(const inotify_event& event) {
   std::vector<Folder*> folders;
   auto range = foldersByWatch.equal_range(event.wd);
   for (auto it = range.first; it != range.second; ++it) folders.push_back(it->second);
-  std::string name = event.len > 0 ? event.name : "";
+  // Hashed once for every index the event touches.
+  const Entry named = NewEntry(event.len > 0 ? event.name : "",
+                               (event.mask & IN_ISDIR) ? KIND_FOLDER : KIND_UNKNOWN);
   for (Folder* folder : folders) {
     if (folder != lastFolder.folder) lastFolder.folder = nullptr;
     if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
       ForgetFolder(folder);
     } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
-      RemoveEntry(folder, name);
+      RemoveEntry(folder, named);
     } else if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
       // Whatever had that name before is gone.
-      RemoveEntry(folder, name);
-      folder->entries.insert(Entry{name, (event.mask & IN_ISDIR) ? KIND_FOLDER : KIND_UNKNOWN, nullptr});
+      RemoveEntry(folder, named);
+      folder->entries.insert(Entry{named.name, named.hash, named.kind, nullptr});
     }
   }
 }
@@ -292,7 +298,7 @@ static int IndexFolder(const std::string& host, Folder* parent, std::unique_ptr<
   std::unique_ptr<Folder> made(new Folder{host, watch, parent, {}});
   foldersByWatch.emplace(watch, made.get());
   int result = ReadFolder(host, [&made](const char* name, unsigned char type) {
-    made->entries.insert(Entry{name, KindOfType(type), nullptr});
+    made->entries.insert(NewEntry(name, KindOfType(type)));
   });
   if (result == PLAT_OK) *folder = std::move(made);
   return result;
