@@ -68,9 +68,14 @@ syscalls() {
   awk '$NF == "total" { print $4 }' "$bench_dir/figures/$name.strace" >"$bench_dir/figures/$name.calls"
 }
 
-# instructions NAME COMMAND...: the instructions of one run, into figures/NAME.instructions.
+# instructions NAME COMMAND...: the instructions of one run into an empty folder of $counted, into
+# figures/NAME.instructions. Not the scratch folder: zelt-extract reads every folder on its way to
+# the output once, and /dev/shm holds every named semaphore of the machine, thousands where test
+# runs left theirs, which would weigh on zelt's figure and on nothing else.
+counted="$bench_dir/counted"
 instructions() {
   local name="$1"; shift
+  rm -rf "$counted"; mkdir -p "$counted"
   valgrind --tool=callgrind --callgrind-out-file="$bench_dir/figures/$name.callgrind" "$@" \
     >/dev/null 2>"$bench_dir/figures/$name.valgrind" || true
   awk '/Collected :/ { print $NF }' "$bench_dir/figures/$name.valgrind" \
@@ -92,8 +97,9 @@ for name in "${packages[@]}"; do
     rm -rf "${out:?}"/*  # the large packages unpack to gigabytes
   done
   if ((count_instructions)); then
-    rm -rf "${out:?}"/*; instructions "$name.zelt" "$zelt_extract" "$pkg" "$out/zelt"
-    rm -rf "${out:?}"/*; instructions "$name.7zz" 7zz x -mmt1 -y "-o$out/7zz" "$pkg"
+    instructions "$name.zelt" "$zelt_extract" "$pkg" "$counted/zelt"
+    instructions "$name.7zz" 7zz x -mmt1 -y "-o$counted/7zz" "$pkg"
+    rm -rf "$counted"
   fi
   if ((count_syscalls)); then
     rm -rf "${out:?}"/*; syscalls "$name.zelt" "$zelt_extract" "$pkg" "$out/zelt"
