@@ -10,7 +10,8 @@
 # to a folder), lzma2-solid for comparison. The peer: 7zz t -mmt1 PKG. Runs alternate, N of each;
 # medians of wall time, CPU and peak resident memory are compared as zelt / 7zz. Goal: peak
 # memory within 7zz's. --instructions runs zelt-check once more per package under callgrind and
-# gives the instructions of TestPackage and of the tree (PackageTreeAdd, PackageTreeClusters) in it.
+# gives the instructions of its package test (TestOpenedPackage) and of the tree (PackageTreeAdd,
+# PackageTreeClusters) in it.
 set -euo pipefail
 export LC_ALL=C
 # shellcheck source=bench/common.sh
@@ -47,15 +48,15 @@ report_load
 if ((count_instructions)); then
   echo
   echo "Instructions (callgrind, inclusive) of one zelt-check run:"
-  printf '%-16s %14s %14s %14s %7s\n' package TestPackage "tree walk" "tree clusters" share
+  printf '%-16s %14s %14s %14s %7s\n' package "package test" "tree walk" "tree clusters" share
   for name in "${names[@]}"; do
     out="$bench_dir/figures/$name.callgrind"
     # Only what runs inside the package test counts: zelt-check's own findings walk the tree again.
-    valgrind --tool=callgrind --toggle-collect='TestPackage*' --callgrind-out-file="$out" \
+    valgrind --tool=callgrind --toggle-collect='TestOpenedPackage*' --callgrind-out-file="$out" \
       "$zelt_check" --ram 64 "$bench_dir/packages/$name.7z" >/dev/null 2>&1
     callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk -v name="$name" '
       function count(text) { gsub(",", "", text); return text + 0 }
-      /TestPackage\(/ && !test { test = count($1) }
+      /TestOpenedPackage\(/ && !test { test = count($1) }
       /PackageTreeAdd\(/ && !add { add = count($1) }
       /PackageTreeClusters\(/ && !clusters { clusters = count($1) }
       END { printf "%-16s %14.0f %14.0f %14.0f %6.1f%%\n", name, test, add, clusters,
