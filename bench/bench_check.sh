@@ -15,12 +15,7 @@ set -euo pipefail
 export LC_ALL=C
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
-instructions=0
-options=()
-for arg in "$@"; do
-  if [[ "$arg" == --instructions ]]; then instructions=1; else options+=("$arg"); fi
-done
-parse_bench_options "${options[@]}"
+parse_bench_options "$@"
 
 zelt_check="$build_dir/tools/zelt-check"
 require_built "$zelt_check"
@@ -49,23 +44,22 @@ for name in "${names[@]}"; do
 done
 report_load
 
-if ((instructions)); then
+if ((count_instructions)); then
   echo
   echo "Instructions (callgrind, the whole program) of one run of each; ratio = zelt-check / 7zz t -mmt1,"
   echo "and the share of zelt-check's that the tree walk takes (PackageTreeAdd, PackageTreeClusters)."
   printf '%-16s %14s %14s %7s %7s\n' package zelt-check "7zz t" ratio tree
   for name in "${names[@]}"; do
     package="$bench_dir/packages/$name.7z"
-    out="$bench_dir/figures/$name.callgrind"
-    valgrind --tool=callgrind --callgrind-out-file="$out.peer" 7zz t -mmt1 "$package" >/dev/null 2>&1
-    valgrind --tool=callgrind --callgrind-out-file="$out" "$zelt_check" --ram 64 "$package" >/dev/null 2>&1
-    peer=$(callgrind_annotate "$out.peer" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }')
-    callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk -v name="$name" -v peer="$peer" '
+    instructions "$name.zelt" "$zelt_check" --ram 64 "$package"
+    instructions "$name.peer" 7zz t -mmt1 "$package"
+    callgrind_annotate --inclusive=yes "$bench_dir/figures/$name.zelt.callgrind" 2>/dev/null | awk \
+      -v name="$name" -v zelt="$(cat "$bench_dir/figures/$name.zelt.instructions")" \
+      -v peer="$(cat "$bench_dir/figures/$name.peer.instructions")" '
       function count(text) { gsub(",", "", text); return text + 0 }
-      /PROGRAM TOTALS/ { total = count($1) }
       /PackageTreeAdd\(/ && !add { add = count($1) }
       /PackageTreeClusters\(/ && !clusters { clusters = count($1) }
-      END { printf "%-16s %14.0f %14.0f %7.2f %6.1f%%\n", name, total, peer, total / peer,
-                   100 * (add + clusters) / total }'
+      END { printf "%-16s %14.0f %14.0f %7.2f %6.1f%%\n", name, zelt, peer, zelt / peer,
+                   100 * (add + clusters) / zelt }'
   done
 fi

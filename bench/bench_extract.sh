@@ -2,7 +2,7 @@
 # Extraction speed and memory: zelt-extract against single-threaded 7zz on the same packages.
 #
 #   bench/bench_extract.sh [--build DIR] [--dir DIR] [--runs N] [--scratch DIR]
-#                          [--packages NAME,NAME,...] [--large] [--syscalls]
+#                          [--packages NAME,NAME,...] [--large] [--syscalls] [--instructions]
 #
 # For each package both sides unpack into an empty folder N times, in pairs whose order
 # alternates (zelt first, then 7zz first, ...). Reported per package: the median over the pairs
@@ -16,6 +16,9 @@
 #                makes; with --large, the large ones too)
 #   --syscalls   also count each side's system calls, in one more run outside the timing
 #                (strace -f -c)
+#   --instructions  also count each side's instructions, in one more run under callgrind (every
+#                thread, the whole program): the same figures whatever else the machine does.
+#                tiny-10k is the package for it (bench/README.md, "Small files, by instructions")
 set -euo pipefail
 export LC_ALL=C
 # shellcheck source=bench/common.sh
@@ -65,6 +68,8 @@ syscalls() {
   awk '$NF == "total" { print $4 }' "$bench_dir/figures/$name.strace" >"$bench_dir/figures/$name.calls"
 }
 
+counted="$bench_dir/counted"
+
 for name in "${packages[@]}"; do
   pkg="$bench_dir/packages/$name.7z"
   echo "bench_extract: $name.7z, $runs runs each"
@@ -79,6 +84,11 @@ for name in "${packages[@]}"; do
     fi
     rm -rf "${out:?}"/*  # the large packages unpack to gigabytes
   done
+  if ((count_instructions)); then
+    instructions "$name.zelt" "$zelt_extract" "$pkg" "$counted/zelt"
+    instructions "$name.7zz" 7zz x -mmt1 -y "-o$counted/7zz" "$pkg"
+    rm -rf "$counted"
+  fi
   if ((count_syscalls)); then
     rm -rf "${out:?}"/*; syscalls "$name.zelt" "$zelt_extract" "$pkg" "$out/zelt"
     rm -rf "${out:?}"/*; syscalls "$name.7zz" 7zz x -mmt1 -y "-o$out/7zz" "$pkg"
@@ -124,6 +134,15 @@ if ((count_syscalls)); then
   for name in "${packages[@]}"; do
     printf '%-15s zelt %9s   7zz %9s\n' "$name" "$(cat "$bench_dir/figures/$name.zelt.calls")" \
       "$(cat "$bench_dir/figures/$name.7zz.calls")"
+  done
+fi
+if ((count_instructions)); then
+  echo
+  echo "Instructions of one run (callgrind, every thread, the whole program); ratio = zelt / 7zz:"
+  for name in "${packages[@]}"; do
+    zi="$(cat "$bench_dir/figures/$name.zelt.instructions")"
+    pi="$(cat "$bench_dir/figures/$name.7zz.instructions")"
+    printf '%-15s zelt %14s   7zz %14s   %s\n' "$name" "$zi" "$pi" "$(ratio "$zi" "$pi")"
   done
 fi
 report_load

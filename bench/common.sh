@@ -20,6 +20,7 @@ scratch_dir="${BENCH_SCRATCH:-}"
 large=0
 package_list=""    # bench_extract.sh: --packages NAME,NAME,...
 count_syscalls=0   # bench_extract.sh: --syscalls
+count_instructions=0  # bench_extract.sh and bench_check.sh: --instructions
 
 parse_bench_options() {
   while (($#)); do
@@ -31,6 +32,7 @@ parse_bench_options() {
       --large) large=1; shift ;;
       --packages) package_list="$2"; shift 2 ;;
       --syscalls) count_syscalls=1; shift ;;
+      --instructions) count_instructions=1; shift ;;
       -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
       *) echo "$(basename "$0"): unknown option $1" >&2; exit 2 ;;
     esac
@@ -149,3 +151,17 @@ table_row() {
 }
 
 report_load() { echo "load average after: $(cut -d ' ' -f 1-3 /proc/loadavg) (2 cores; other work on the machine skews wall times)"; }
+
+# instructions NAME COMMAND...: the instructions of one run into figures/NAME.instructions, its
+# profile into figures/NAME.callgrind; a command that writes is given $bench_dir/counted, emptied
+# first. Not the scratch folder: zelt-extract reads every folder on its way to the output once, and
+# /dev/shm holds every named semaphore of the machine, thousands where test runs left theirs, which
+# would weigh on zelt's figure and on nothing else.
+instructions() {
+  local name="$1"; shift
+  rm -rf "$bench_dir/counted"; mkdir -p "$bench_dir/counted"
+  valgrind --tool=callgrind --callgrind-out-file="$bench_dir/figures/$name.callgrind" "$@" \
+    >/dev/null 2>"$bench_dir/figures/$name.valgrind" || true
+  awk '/Collected :/ { print $NF }' "$bench_dir/figures/$name.valgrind" \
+    >"$bench_dir/figures/$name.instructions"
+}

@@ -105,13 +105,13 @@ make_tree() {
   mv "$staging" "$dest"
 }
 
-# Many tiny files, where the cost per file outweighs decoding: 5 folders of 10,000 files of
-# 10 to 100 bytes each.
-make_tiny_files() {
-  awk -v dir="$1" 'BEGIN {
+# Many tiny files, where the cost per file outweighs decoding: 5 folders of COUNT files of 10 to
+# 100 bytes each.
+make_tiny() {
+  awk -v dir="$1" -v count="$2" 'BEGIN {
     for (d = 0; d < 5; d++) {
       system("mkdir -p " dir "/folder" d)
-      for (i = 0; i < 10000; i++) {
+      for (i = 0; i < count; i++) {
         f = sprintf("%s/folder%d/item%05d.txt", dir, d, i)
         line = sprintf("folder %d item %d value %d\n", d, i, (i * 7919 + d * 104729) % 1000003)
         for (k = 0; k <= (i % 3); k++) printf "%s", line > f
@@ -120,6 +120,8 @@ make_tiny_files() {
     }
   }'
 }
+make_tiny_files() { make_tiny "$1" 10000; }
+make_tiny_10k() { make_tiny "$1" 2000; }
 
 # A chain of 50 nested folders with 20 small files in each: 1,000 files, each at a new depth
 # every 20 files. Folder names are short so that the deepest path still fits the device's 260
@@ -213,6 +215,8 @@ pack mx9 "$corpus" -mx9
 pack bcj2 "$corpus" -mf=BCJ2
 made "$bench_dir/tiny-files" make_tiny_files
 pack tiny-files "$bench_dir/tiny-files"
+made "$bench_dir/tiny-10k" make_tiny_10k
+pack tiny-10k "$bench_dir/tiny-10k"
 made "$bench_dir/deep-tree" make_deep_tree
 pack deep-tree "$bench_dir/deep-tree"
 made "$bench_dir/items-10k" make_items_10k

@@ -46,6 +46,15 @@ const ZChar* NextPathComponent(const ZChar** cursor, size_t* length) {
   return start;
 }
 
+const ZChar* LastPathComponent(const ZChar* path, size_t* length) {
+  size_t end = TextLength(path);
+  while (end > 0 && IsPathSeparator(path[end - 1])) end--;
+  size_t start = end;
+  while (start > 0 && !IsPathSeparator(path[start - 1])) start--;
+  *length = end - start;
+  return end == 0 ? NULL : path + start;
+}
+
 size_t EveryEntryPatternFolderLength(const ZChar* pattern) {
   static const ZChar kEveryEntry[] = ZT("*.*");
   const size_t suffix = 3;
@@ -84,15 +93,19 @@ ZUInt64 SaturatingSum(ZUInt64 a, ZUInt64 b) {
   return a + b < a ? ~static_cast<ZUInt64>(0) : a + b;
 }
 
+// Every unit of every name checked or created passes here: one switch decides it.
+static bool ForbiddenInName(ZChar c) {
+  switch (c) {
+    case ZT('\\'): case ZT('/'): case ZT(':'): case ZT('*'): case ZT('?'): case ZT('"'):
+    case ZT('<'): case ZT('>'): case ZT('|'):
+      return true;
+    default: return c < 0x20;
+  }
+}
+
 int DeviceNameRuleBroken(const ZChar* name, size_t length) {
   for (size_t i = 0; i < length; i++) {
-    // A switch, as every unit of every item's name passes here.
-    switch (name[i]) {
-      case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
-        return NAME_FORBIDDEN_CHARACTER;
-      default:
-        if (name[i] < 0x20) return NAME_FORBIDDEN_CHARACTER;
-    }
+    if (ForbiddenInName(name[i])) return NAME_FORBIDDEN_CHARACTER;
   }
   if (length > DEVICE_NAME_MAX) return NAME_TOO_LONG;
   // "." and ".." are components of a path, not names.
@@ -104,14 +117,9 @@ int DeviceNameRuleBroken(const ZChar* name, size_t length) {
 }
 
 bool DeviceCanCreate(const ZChar* path) {
-  const ZChar* cursor = path;
-  const ZChar* last = NULL;
-  size_t lastLength = 0, length = 0;
-  while (const ZChar* name = NextPathComponent(&cursor, &length)) {
-    last = name;
-    lastLength = length;
-  }
-  return last == NULL || DeviceNameRuleBroken(last, lastLength) == NAME_FITS;
+  size_t length = 0;
+  const ZChar* last = LastPathComponent(path, &length);
+  return last == NULL || DeviceNameRuleBroken(last, length) == NAME_FITS;
 }
 
 bool DeviceFileSizeFits(ZUInt64 bytes) { return bytes <= 0xFFFFFFFFull; }

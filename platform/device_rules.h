@@ -24,6 +24,9 @@ bool SameText(const ZChar* a, const ZChar* b);
 // and moves *cursor past it, or returns NULL when no component is left. Empty components
 // ("a//b", a leading or trailing separator) are skipped.
 const ZChar* NextPathComponent(const ZChar** cursor, size_t* length);
+// The last component of path (the one NextPathComponent finds last) and its length, or NULL
+// when there is none: found from the end, without a walk over the others.
+const ZChar* LastPathComponent(const ZChar* path, size_t* length);
 
 // An enumeration pattern is a directory path followed by a separator and "*.*", the one pattern
 // there is. Returns the length of the directory part, its last separator included, or 0 when

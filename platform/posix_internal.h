@@ -104,8 +104,9 @@ struct PlatEvent {
   sem_t* semaphore;
 };
 
-// The device root as a canonical host path without a trailing "/" ("" for the host's own root).
-int DeviceRootPath(std::string* root);
+// The device root as a canonical host path without a trailing "/" ("" for the host's own root),
+// valid until the root is set again.
+int DeviceRootPath(const std::string** root);
 // Makes folder (a host path, absolute or relative to the current directory) the device root in
 // place of ZELT_DEVICE_ROOT.
 int SetDeviceRootFolder(const char* folder);

@@ -19,33 +19,33 @@
 #include "platform.h"
 #include "posix_internal.h"
 
-static std::string rootOverride;
-static bool rootOverridden = false;
+static std::string rootSetting;  // SetDeviceRootFolder's folder, else ZELT_DEVICE_ROOT's, else "/"
+static bool rootSet = false;
+static std::string rootPath;     // rootSetting's canonical host path, once resolved
+static bool rootResolved = false;
 
-// The root as a canonical host path without a trailing "/" ("" for the host's own root), cached
-// for as long as the setting that names it stays the same.
-int DeviceRootPath(std::string* root) {
-  static std::string cachedSetting;
-  static std::string cachedRoot;
-  static bool cached = false;
-  const char* env = getenv("ZELT_DEVICE_ROOT");
-  const char* setting = rootOverridden ? rootOverride.c_str() : (env != nullptr && *env ? env : "/");
-  if (!cached || cachedSetting != setting) {
-    char real[PATH_MAX];
-    if (osRealpath(setting, real) == nullptr) return TranslateErrno(errno);
-    cachedSetting = setting;
-    cachedRoot = real;
-    if (cachedRoot == "/") cachedRoot.clear();
-    cached = true;
+// The environment is read once, at the first path: nothing in the process changes it after.
+int DeviceRootPath(const std::string** root) {
+  if (!rootSet) {
+    const char* env = getenv("ZELT_DEVICE_ROOT");
+    rootSetting = env != nullptr && *env ? env : "/";
+    rootSet = true;
   }
-  *root = cachedRoot;
+  if (!rootResolved) {
+    char real[PATH_MAX];
+    if (osRealpath(rootSetting.c_str(), real) == nullptr) return TranslateErrno(errno);
+    rootPath = strcmp(real, "/") == 0 ? "" : real;
+    rootResolved = true;
+  }
+  *root = &rootPath;
   return PLAT_OK;
 }
 
 int SetDeviceRootFolder(const char* folder) {
-  rootOverride = folder;
-  rootOverridden = true;
-  std::string root;
+  rootSetting = folder;
+  rootSet = true;
+  rootResolved = false;
+  const std::string* root = nullptr;
   return DeviceRootPath(&root);
 }
 
@@ -71,6 +71,7 @@ struct Folder;
 
 struct Entry {
   std::string name;  // as on disk
+  size_t hash;       // of the name folded (FoldedHashOf), taken once for every index it meets
   mutable EntryKind kind;
   mutable std::unique_ptr<Folder> folder;  // this entry's own index, once a path led through it
 };
@@ -91,12 +92,13 @@ static bool SameFolded(const std::string& a, const std::string& b) {
 }
 
 // Entries hash and compare by their device names folded, so a lookup meets every case variant.
+static size_t FoldedHashOf(const std::string& name) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (size_t i = 0; i < name.size();) hash = (hash ^ NextFolded(name, &i)) * 1099511628211ull;
+  return static_cast<size_t>(hash);
+}
 struct FoldedHash {
-  size_t operator()(const Entry& entry) const {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (size_t i = 0; i < entry.name.size();) hash = (hash ^ NextFolded(entry.name, &i)) * 1099511628211ull;
-    return static_cast<size_t>(hash);
-  }
+  size_t operator()(const Entry& entry) const { return entry.hash; }
 };
 struct FoldedEqual {
   bool operator()(const Entry& a, const Entry& b) const { return SameFolded(a.name, b.name); }
@@ -119,9 +121,20 @@ static int notifier = -1;
 static bool notifierTried = false;
 // One folder may be indexed more than once (under two device roots); the kernel gives it one watch.
 static std::unordered_multimap<int, Folder*> foldersByWatch;
+// The folder of the last path resolved through indexes alone, so that a run of paths in one
+// folder walks only their last names. Only a change in a folder above it or an index forgotten
+// can change where its path leads: a change told of any other folder, or any index forgotten,
+// drops it.
+static struct LastFolder {
+  std::u16string path;  // the device path up to its last name, as given
+  std::string root;
+  std::string host;
+  Folder* folder;  // NULL when nothing is kept
+} lastFolder;
 static std::unordered_map<std::string, std::unique_ptr<Folder>> rootFolders;
 
 Folder::~Folder() {
+  lastFolder.folder = nullptr;
   auto range = foldersByWatch.equal_range(watch);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second == this) {
@@ -157,11 +170,13 @@ static EntryKind KindOfMode(mode_t mode) {
   return S_ISDIR(mode) ? KIND_FOLDER : S_ISLNK(mode) ? KIND_LINK : KIND_OTHER;
 }
 
-static Entry Probe(const std::string& name) { return Entry{name, KIND_UNKNOWN, nullptr}; }
+static Entry NewEntry(const std::string& name, EntryKind kind) {
+  return Entry{name, FoldedHashOf(name), kind, nullptr};
+}
 
 // The entry of that name, the exact case preferred among variants that differ only in case.
 static const Entry* FindEntry(const Folder& folder, const std::string& name) {
-  auto range = folder.entries.equal_range(Probe(name));
+  auto range = folder.entries.equal_range(NewEntry(name, KIND_UNKNOWN));
   const Entry* found = nullptr;
   for (auto it = range.first; it != range.second; ++it) {
     if (it->name == name) return &*it;
@@ -170,10 +185,10 @@ static const Entry* FindEntry(const Folder& folder, const std::string& name) {
   return found;
 }
 
-static void RemoveEntry(Folder* folder, const std::string& name) {
-  auto range = folder->entries.equal_range(Probe(name));
+static void RemoveEntry(Folder* folder, const Entry& named) {
+  auto range = folder->entries.equal_range(named);
   for (auto it = range.first; it != range.second; ++it) {
-    if (it->name == name) {
+    if (it->name == named.name) {
       folder->entries.erase(it);
       return;
     }
@@ -207,7 +222,7 @@ static void ForgetFolder(Folder* folder) {
     return;
   }
   std::string name = folder->host.substr(folder->host.rfind('/') + 1);
-  auto range = folder->parent->entries.equal_range(Probe(name));
+  auto range = folder->parent->entries.equal_range(NewEntry(name, KIND_UNKNOWN));
   for (auto it = range.first; it != range.second; ++it) {
     if (it->folder.get() == folder) {
       it->folder.reset();
@@ -230,16 +245,19 @@ static void ApplyNotification(const inotify_event& event) {
   std::vector<Folder*> folders;
   auto range = foldersByWatch.equal_range(event.wd);
   for (auto it = range.first; it != range.second; ++it) folders.push_back(it->second);
-  std::string name = event.len > 0 ? event.name : "";
+  // Hashed once for every index the event touches.
+  const Entry named = NewEntry(event.len > 0 ? event.name : "",
+                               (event.mask & IN_ISDIR) ? KIND_FOLDER : KIND_UNKNOWN);
   for (Folder* folder : folders) {
+    if (folder != lastFolder.folder) lastFolder.folder = nullptr;
     if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
       ForgetFolder(folder);
     } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
-      RemoveEntry(folder, name);
+      RemoveEntry(folder, named);
     } else if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
       // Whatever had that name before is gone.
-      RemoveEntry(folder, name);
-      folder->entries.insert(Entry{name, (event.mask & IN_ISDIR) ? KIND_FOLDER : KIND_UNKNOWN, nullptr});
+      RemoveEntry(folder, named);
+      folder->entries.insert(Entry{named.name, named.hash, named.kind, nullptr});
     }
   }
 }
@@ -280,7 +298,7 @@ static int IndexFolder(const std::string& host, Folder* parent, std::unique_ptr<
   std::unique_ptr<Folder> made(new Folder{host, watch, parent, {}});
   foldersByWatch.emplace(watch, made.get());
   int result = ReadFolder(host, [&made](const char* name, unsigned char type) {
-    made->entries.insert(Entry{name, KindOfType(type), nullptr});
+    made->entries.insert(NewEntry(name, KindOfType(type)));
   });
   if (result == PLAT_OK) *folder = std::move(made);
   return result;
@@ -391,26 +409,38 @@ static int RootFolder(const std::string& root, Folder** folder) {
 
 int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* host, bool* exists) {
   if (!DevicePathFits(path, 0)) return PLAT_ERR_INVALID;
-  std::string root;
+  const std::string* root = nullptr;
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
   ApplyNotifications();
-  Folder* folder = nullptr;
-  result = RootFolder(root, &folder);
-  if (result != PLAT_OK) return result;
-  *host = root;
   *exists = true;
+  host->reserve(root->size() + 3 * PLAT_MAX_PATH);  // what a device path's UTF-8 can take
+  size_t lastLength = 0;
+  const char16_t* last = LastPathComponent(path, &lastLength);
+  size_t folderUnits = last == nullptr ? 0 : static_cast<size_t>(last - path);
+  Folder* folder = lastFolder.folder;
   std::string name8;
-  const char16_t* cursor = path;
-  size_t length = 0;
-  const char16_t* name = NextPathComponent(&cursor, &length);
-  while (name != nullptr) {
-    size_t nextLength = 0;
-    const char16_t* next = NextPathComponent(&cursor, &nextLength);
-    result = ResolveComponent(root, name, length, next == nullptr, target, host, &folder, exists, &name8);
+  if (folder != nullptr && lastFolder.root == *root && lastFolder.path.size() == folderUnits &&
+      memcmp(lastFolder.path.data(), path, folderUnits * sizeof(char16_t)) == 0) {
+    *host = lastFolder.host;
+  } else {
+    result = RootFolder(*root, &folder);
     if (result != PLAT_OK) return result;
-    name = next;
-    length = nextLength;
+    *host = *root;
+    const char16_t* cursor = path;
+    size_t length = 0;
+    for (const char16_t* name = NextPathComponent(&cursor, &length); name != last;
+         name = NextPathComponent(&cursor, &length)) {
+      result = ResolveComponent(*root, name, length, false, target, host, &folder, exists, &name8);
+      if (result != PLAT_OK) return result;
+    }
+    if (folder != nullptr) {
+      lastFolder = LastFolder{std::u16string(path, folderUnits), *root, *host, folder};
+    }
+  }
+  if (last != nullptr) {
+    result = ResolveComponent(*root, last, lastLength, true, target, host, &folder, exists, &name8);
+    if (result != PLAT_OK) return result;
   }
   if (host->empty()) *host = "/";
   return PLAT_OK;
@@ -418,12 +448,12 @@ int ResolveDevicePath(const char16_t* path, ResolveTarget target, std::string* h
 
 int ToDevicePath(const std::string& hostPath, char16_t* devicePath, size_t size) {
   if (size > 0) devicePath[0] = 0;
-  std::string root;
+  const std::string* root = nullptr;
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
-  if (!IsInside(root, hostPath)) return PLAT_ERR_INVALID;
+  if (!IsInside(*root, hostPath)) return PLAT_ERR_INVALID;
   std::u16string wide;
-  Utf8ToUtf16(hostPath.data() + root.size(), hostPath.size() - root.size(), &wide);
+  Utf8ToUtf16(hostPath.data() + root->size(), hostPath.size() - root->size(), &wide);
   if (wide.empty()) wide.push_back(u'/');
   if (wide.size() + 1 > size) return PLAT_ERR_INVALID;
   for (char16_t& c : wide) c = (c == u'/') ? u'\\' : c;

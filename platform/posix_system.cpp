@@ -18,15 +18,16 @@
 
 int HostObjectName(const char16_t* name, std::string* out) {
   std::string utf8;
-  std::string root;
+  const std::string* root = nullptr;
   size_t length = 0;
   while (name[length] != 0) length++;
   if (length == 0 || !Utf16ToUtf8(name, length, &utf8)) return PLAT_ERR_INVALID;
   int result = DeviceRootPath(&root);
   if (result != PLAT_OK) return result;
-  if (root.empty()) root = "/";
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (unsigned char c : root) hash = (hash ^ c) * 1099511628211ull;
+  for (unsigned char c : root->empty() ? std::string("/") : *root) {
+    hash = (hash ^ c) * 1099511628211ull;
+  }
   for (char& c : utf8) c = (c == '/') ? '_' : c;
   char prefix[40];
   snprintf(prefix, sizeof prefix, "zelt-%016llx-", static_cast<unsigned long long>(hash));

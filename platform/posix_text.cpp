@@ -6,8 +6,8 @@
 
 // Appends the UTF-8 form of the code point at src[*i] and moves *i past it. A lone surrogate has
 // no UTF-8 form: it becomes replacement, or the conversion fails when replacement is 0.
-static bool AppendUtf8(const char16_t* src, size_t count, size_t* i, char replacement,
-                       std::string* out) {
+static inline bool AppendUtf8(const char16_t* src, size_t count, size_t* i, char replacement,
+                              std::string* out) {
   uint32_t c = src[*i];
   *i += 1;
   if (c >= 0xD800 && c <= 0xDFFF) {
@@ -73,6 +73,7 @@ static long DecodeSequence(const unsigned char* s, size_t count, size_t i, size_
 
 uint32_t NextHostCodePoint(const char* src, size_t count, size_t* i) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
+  if (s[*i] < 0x80) return s[(*i)++];  // most names are ASCII, which folder indexes hash
   size_t length = 1;
   long c = DecodeSequence(s, count, *i, &length);
   *i += length;

@@ -120,6 +120,8 @@ TEST_F(PlatformFreshNamesTest, FoldersRenamedOrReplacedOnThePathAreSeen) {
   WriteFile(Host("A/b/F.txt"), "second");
   EXPECT_EQ(DeviceContents(ZT("a\\b\\f.txt")), "second");
   EXPECT_EQ(DeviceContents(ZT("MOVED\\B\\F.TXT")), "first");
+  WriteFile(Host("MOVED/B/F.TXT"), "exact");
+  EXPECT_EQ(DeviceContents(ZT("MOVED\\B\\F.TXT")), "exact") << "its own spelling, made since";
 
   fs::remove_all(Host("A"));
   WriteFile(Host("a"), "now a file");

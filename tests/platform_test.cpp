@@ -98,6 +98,9 @@ std::vector<ZString> Components(const ZChar* path) {
   while (const ZChar* start = NextPathComponent(&cursor, &length))
     parts.emplace_back(start, length);
   EXPECT_EQ(*cursor, 0) << "the cursor stops at the terminator";
+  const ZChar* last = LastPathComponent(path, &length);
+  EXPECT_EQ(last == NULL ? ZString() : ZString(last, length),
+            parts.empty() ? ZString() : parts.back());
   return parts;
 }
 
