@@ -262,6 +262,7 @@ TEST_F(PlatformIoTest, FailedVolumeCallsAreDecided) {
 // a file written but not yet flushed, a folder walk and an event.
 struct Opened {
   PlatFile* reader = nullptr;
+  PlatFile* opened = nullptr;  // by the row itself
   PlatFile* writer = nullptr;
   PlatFind* find = nullptr;
   PlatFindData data;
@@ -273,12 +274,19 @@ struct Opened {
 TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure) {
   WriteFile(Host("dir/f.txt"), "contents");
   WriteFile(Host("dir/g.txt"), "attributes");
+  fs::create_directory(Host("dir/d"));
   struct Row {
     const char* call;
     const char* operation;
     int (*run)(Opened* opened);
   };
   const Row rows[] = {
+      {"open", "PlatFileOpenRead", [](Opened* o) { return PlatFileOpenRead(ZT("dir\\f.txt"), &o->opened); }},
+      {"mkdir", "PlatCreateDirectory", [](Opened*) { return PlatCreateDirectory(ZT("dir\\new")); }},
+      {"rmdir", "PlatRemoveDirectory", [](Opened*) { return PlatRemoveDirectory(ZT("dir\\d")); }},
+      {"unlink", "PlatDeleteFile", [](Opened*) { return PlatDeleteFile(ZT("dir\\g.txt")); }},
+      {"chmod", "PlatSetFileAttributes",
+       [](Opened*) { return PlatSetFileAttributes(ZT("dir\\g.txt"), PLAT_ATTR_READONLY); }},
       {"seek", "PlatFileSeek", [](Opened* o) {
          ZInt64 position = 3;
          return PlatFileSeek(o->reader, &position, PLAT_SEEK_SET);
@@ -334,13 +342,18 @@ TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure
     EXPECT_EQ(row.run(&opened), PLAT_ERR_IO) << row.operation << " with \"" << row.call << "\" failing";
     PlatTestClearFaults();
     PlatFileClose(opened.reader);
+    if (opened.opened != nullptr) PlatFileClose(opened.opened);
     PlatFileClose(opened.writer);
     PlatFindClose(opened.find);
     PlatEventClose(opened.event);
   }
   PlatEventDelete(ZT("Fault_Event"));
   PlatEventDelete(ZT("Other_Event"));
+  // A failed call changed nothing.
   EXPECT_EQ(DeviceContents(ZT("dir\\f.txt")), "contents");
+  EXPECT_EQ(List(ZT("dir")), (std::map<ZString, ZUInt32>{
+                                 {ZT("d"), PLAT_ATTR_DIRECTORY}, {ZT("f.txt"), 0}, {ZT("g.txt"), 0}, {ZT("new.txt"), 0}}));
+  EXPECT_FALSE(IsReadOnly(Host("dir/g.txt")));
 }
 
 }  // namespace
