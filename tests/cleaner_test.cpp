@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,15 +14,9 @@
 
 namespace {
 
-// Every entry below folder, "/" after the name of a directory.
-std::set<std::string> Listing(const fs::path& folder) {
-  std::set<std::string> names;
-  for (auto& entry : fs::recursive_directory_iterator(folder)) {
-    std::string name = PathBelow(entry.path(), folder).generic_u8string();
-    names.insert(entry.is_directory() ? name + "/" : name);
-  }
-  return names;
-}
+// The device's view of a tree (DeviceTree): each file by its path with its bytes, each empty
+// folder with "/" behind its name.
+using Files = std::map<std::string, std::string>;
 
 class CleanerTest : public DeviceTest {
  protected:
@@ -43,7 +38,7 @@ TEST_F(CleanerTest, CleanLeavesOnlyMarkerFilesTheirFoldersAndTheTop) {
     const char* why;
     std::vector<std::string> files;  // below the install folder, "/" after an empty folder
     const ZChar* cleaned;
-    std::set<std::string> left;      // below the install folder, which stays unless it was missing
+    std::set<std::string> left;      // the files below it, each holding its name
   };
   std::vector<Row> rows = {
       {"a missing folder is an empty one", {}, ZT("\\Zeltrovan"), {}},
@@ -53,8 +48,7 @@ TEST_F(CleanerTest, CleanLeavesOnlyMarkerFilesTheirFoldersAndTheTop) {
         "data/a/b/EMMC_Check_File.txt", "data/a/b/old.bin", "data/a/c/old.bin", "logs/emmc_check_file.txt",
         "nested/one/two/three/f.txt", "nested/one/g.txt", "empty/"},
        ZT("\\Zeltrovan"),
-       {"EMMC_Check_File.txt", "data/", "data/EMMC_Check_File.txt", "data/a/", "data/a/b/",
-        "data/a/b/EMMC_Check_File.txt"}},
+       {"EMMC_Check_File.txt", "data/EMMC_Check_File.txt", "data/a/b/EMMC_Check_File.txt"}},
       {"a folder named like a marker is no marker", {"EMMC_Check_File.txt/notes.txt"}, ZT("\\Zeltrovan"), {}},
       {"the top folder stays emptied", {"n1/n2/n3/f.txt", "n1/g.txt"}, ZT("\\Zeltrovan"), {}},
       {"spelt with a separator behind", {"n1/g.txt"}, ZT("\\Zeltrovan\\"), {}},
@@ -62,7 +56,7 @@ TEST_F(CleanerTest, CleanLeavesOnlyMarkerFilesTheirFoldersAndTheTop) {
       {"another folder goes once emptied", {"old/x/y.txt", "old/z.txt", "other.txt"}, ZT("\\Zeltrovan\\old"),
        {"other.txt"}},
       {"unless a marker keeps it", {"kept/EMMC_Check_File.txt", "kept/w.txt"}, ZT("\\Zeltrovan\\kept\\"),
-       {"kept/", "kept/EMMC_Check_File.txt"}},
+       {"kept/EMMC_Check_File.txt"}},
   };
   // Both names can exist only where the file system tells case.
   if (!kWin32Backend) {
@@ -82,12 +76,11 @@ TEST_F(CleanerTest, CleanLeavesOnlyMarkerFilesTheirFoldersAndTheTop) {
     std::string printed;
     EXPECT_EQ(Clean(row.cleaned, &printed), 0);
     EXPECT_EQ(printed, "");
+    // The install folder stays unless it was missing.
     EXPECT_EQ(fs::is_directory(Install()), !row.files.empty());
-    if (!fs::is_directory(Install())) continue;
-    EXPECT_EQ(Listing(Install()), row.left);
-    for (const std::string& name : row.left) {
-      EXPECT_EQ(name.back() == '/' ? name : ReadFile(Install() / name), name);
-    }
+    Files left;
+    for (const std::string& name : row.left) left[name] = name;
+    EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), left);
   }
 }
 
@@ -102,9 +95,7 @@ TEST_F(CleanerTest, DriverInUseIsLoggedAndPassedOver) {
   }
   EXPECT_EQ(printed,
             "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll FAIL\n");
-  std::set<std::string> left = {"drivers/", "drivers/ceusbkwrapperdrv.dll"};
-  EXPECT_EQ(Listing(Install()), left);
-  EXPECT_EQ(ReadFile(Install() / "drivers/ceusbkwrapperdrv.dll"), "loaded driver");
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), (Files{{"drivers/ceusbkwrapperdrv.dll", "loaded driver"}}));
 }
 
 TEST_F(CleanerTest, ReadOnlyFileThatStaysReadOnlyStopsTheWalk) {
@@ -126,9 +117,9 @@ TEST_F(CleanerTest, ReadOnlyFileThatStaysReadOnlyStopsTheWalk) {
   EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), -1);
   EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\cfg\\" + settingsInConsole +
                          first.filename().u8string().substr(settings.size()) + " FAIL\n");
-  std::set<std::string> left = {"cfg/"};
-  for (const std::string& name : files) left.insert("cfg/" + name);
-  EXPECT_EQ(Listing(Install()), left);
+  Files left;
+  for (const std::string& name : files) left["cfg/" + name] = name;
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), left);
   EXPECT_TRUE(IsReadOnly(first));
   PlatTestClearFaults();
 }
@@ -189,8 +180,7 @@ TEST_F(CleanerFaultTest, ReadOnlyFilesAndFoldersAreCleared) {
   std::string printed;
   EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   EXPECT_EQ(printed, "");
-  std::set<std::string> kept = {"kept/", "kept/EMMC_Check_File.txt"};
-  EXPECT_EQ(Listing(Install()), kept);
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), (Files{{"kept/EMMC_Check_File.txt", "marker"}}));
 
   // A read-only file whose deletion still fails once its attribute is cleared keeps it.
   WriteFile(Install() / "held.exe", "held");
@@ -214,7 +204,7 @@ TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
   fs::create_directories(Install() / "empty");
   fs::permissions(Install() / "readonly.cfg", fs::perms::owner_write | fs::perms::group_write |
                   fs::perms::others_write, fs::perm_options::remove);
-  std::set<std::string> before = Listing(Install());
+  const Files before = DeviceTree(ZT("\\Zeltrovan"));
   ZUInt64 freed = 0;
   {
     HeldByOtherProcess driver(device_.path(), "\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll");
@@ -233,12 +223,12 @@ TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[ZELT_UPDATE] Line: 00072:in use \\Zeltrovan\\bin\\lib.dll\n");
   }
-  EXPECT_EQ(Listing(Install()), before);
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), before);
   EXPECT_TRUE(IsReadOnly(Install() / "readonly.cfg"));
   EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan\\missing"), 512, &freed), CLEAN_READY);
   EXPECT_EQ(freed, 0u);
   ASSERT_EQ(PlatTestInjectFault("opendir", 2, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 512, &freed), CLEAN_WALK_FAILED);
   PlatTestClearFaults();
-  EXPECT_EQ(Listing(Install()), before);
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), before);
 }
