@@ -17,20 +17,6 @@ namespace {
 
 class PlatformIoTest : public DeviceTest {};
 
-// Names of a folder's entries but "." and "..", each with its directory bit.
-std::map<ZString, ZUInt32> List(const ZString& folder) {
-  std::map<ZString, ZUInt32> entries;
-  PlatFind* find = nullptr;
-  PlatFindData data;
-  if (PlatFindFirst((folder + ZT("\\*.*")).c_str(), &find, &data) != PLAT_OK) return entries;
-  do {
-    ZString name(data.name);
-    if (name != ZT(".") && name != ZT("..")) entries[name] = data.attributes & PLAT_ATTR_DIRECTORY;
-  } while (PlatFindNext(find, &data) == PLAT_OK);
-  PlatFindClose(find);
-  return entries;
-}
-
 // ---- Sharing ---------------------------------------------------------------------------------------
 
 // Readers share a file with each other; a writer or a deleter needs it alone. The package that
@@ -171,7 +157,7 @@ TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(PlatFindFirst(ZT("dir\\*.*"), &find, &data), PLAT_ERR_IO);
   PlatTestClearFaults();
-  EXPECT_EQ(List(ZT("DIR")), (std::map<ZString, ZUInt32>{{ZT("File.txt"), 0}}));
+  EXPECT_EQ(DeviceEntries(ZT("DIR")), (std::map<ZString, ZUInt32>{{ZT("File.txt"), 0}}));
   std::vector<std::string> hostNames;
   for (auto& entry : fs::recursive_directory_iterator(device_.path())) {
     hostNames.push_back(fs::relative(entry.path(), device_.path()).string());
@@ -198,7 +184,7 @@ TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
 
   std::map<ZString, ZUInt32> expected = {{ZT("dir\xDCFE"), PLAT_ATTR_DIRECTORY}};
   for (const auto& [host, device] : names) expected[device] = 0;
-  EXPECT_EQ(List(ZT("")), expected);
+  EXPECT_EQ(DeviceEntries(ZT("")), expected);
   for (const auto& [host, device] : names) EXPECT_EQ(DeviceContents(device), host);
   EXPECT_EQ(DeviceContents(ZT("BAD\xDCFF.TXT")), "bad\xff.txt");
   EXPECT_EQ(DeviceContents(ZT("DIR\xDCFE\\INNER.TXT")), "inner");
@@ -351,8 +337,8 @@ TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure
   PlatEventDelete(ZT("Other_Event"));
   // A failed call changed nothing.
   EXPECT_EQ(DeviceContents(ZT("dir\\f.txt")), "contents");
-  EXPECT_EQ(List(ZT("dir")), (std::map<ZString, ZUInt32>{
-                                 {ZT("d"), PLAT_ATTR_DIRECTORY}, {ZT("f.txt"), 0}, {ZT("g.txt"), 0}, {ZT("new.txt"), 0}}));
+  EXPECT_EQ(DeviceEntries(ZT("dir")), (std::map<ZString, ZUInt32>{{ZT("d"), PLAT_ATTR_DIRECTORY}, {ZT("f.txt"), 0},
+                                                                {ZT("g.txt"), 0}, {ZT("new.txt"), 0}}));
   EXPECT_FALSE(IsReadOnly(Host("dir/g.txt")));
 }
 

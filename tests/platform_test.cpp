@@ -25,24 +25,6 @@ ZString ZText(const fs::path& path) {
   return ZString(units.begin(), units.end());
 }
 
-// Every entry of a directory but "." and "..", with its attributes; a name seen twice is recorded
-// in *repeated.
-int ListDevice(const ZString& directory, std::map<ZString, ZUInt32>* entries,
-               std::vector<ZString>* repeated) {
-  entries->clear();
-  PlatFind* find = nullptr;
-  PlatFindData data;
-  int result = PlatFindFirst((directory + ZT("\\*.*")).c_str(), &find, &data);
-  if (result != PLAT_OK) return result;
-  do {
-    ZString name(data.name);
-    if (name == ZT(".") || name == ZT("..")) continue;
-    if (!entries->emplace(name, data.attributes).second) repeated->push_back(name);
-  } while (PlatFindNext(find, &data) == PLAT_OK);
-  PlatFindClose(find);
-  return PLAT_OK;
-}
-
 std::vector<std::string> HostNames(const fs::path& directory) {
   std::vector<std::string> names;
   for (auto& entry : fs::directory_iterator(directory))
@@ -188,11 +170,10 @@ TEST_F(PlatformPathTest, PathsOverTheDeviceLimitAreRefused) {
   }
   ASSERT_EQ(WriteDeviceFile(listed + ZT("\\x"), "x"), PLAT_OK);
   ASSERT_EQ(WriteDeviceFile(unlisted + ZT("\\x"), "x"), PLAT_OK);
-  std::map<ZString, ZUInt32> entries;
-  std::vector<ZString> repeated;
-  EXPECT_EQ(ListDevice(listed, &entries, &repeated), PLAT_OK);
-  EXPECT_EQ(entries.size(), 1u);
-  EXPECT_EQ(ListDevice(unlisted, &entries, &repeated), PLAT_ERR_INVALID);
+  EXPECT_EQ(DeviceEntries(listed).size(), 1u);
+  int ended = PLAT_OK;
+  EXPECT_TRUE(DeviceEntries(unlisted, &ended).empty());
+  EXPECT_EQ(ended, PLAT_ERR_INVALID);
   EXPECT_EQ(PlatDeleteFile((unlisted + ZT("\\x")).c_str()), PLAT_OK);
   EXPECT_EQ(PlatRemoveDirectory(unlisted.c_str()), PLAT_OK);
 }
@@ -292,12 +273,8 @@ TEST_F(PlatformPathTest, LinksInsideTheRootAreFollowedForOpeningOnly) {
   EXPECT_EQ(ReadFile(Host("real/data.txt")), "written through the link");
   EXPECT_TRUE(fs::is_symlink(Host("link.txt")));
 
-  std::map<ZString, ZUInt32> entries;
-  std::vector<ZString> repeated;
-  ASSERT_EQ(ListDevice(ZT(""), &entries, &repeated), PLAT_OK);
-  EXPECT_EQ(entries,
-            (std::map<ZString, ZUInt32>{
-                {ZT("dir_link"), 0}, {ZT("link.txt"), 0}, {ZT("real"), PLAT_ATTR_DIRECTORY}}));
+  EXPECT_EQ(DeviceEntries(ZT("")), (std::map<ZString, ZUInt32>{
+                                      {ZT("dir_link"), 0}, {ZT("link.txt"), 0}, {ZT("real"), PLAT_ATTR_DIRECTORY}}));
   ZUInt32 attributes = 0xFF;
   EXPECT_EQ(PlatGetFileAttributes(ZT("dir_link"), &attributes), PLAT_OK);
   EXPECT_EQ(attributes & PLAT_ATTR_DIRECTORY, 0u);
@@ -709,9 +686,8 @@ class PlatformFindTest : public DeviceTest {
 };
 
 TEST_F(PlatformFindTest, EveryEntryOnceWithItsDirectoryBit) {
-  std::map<ZString, ZUInt32> entries;
   std::vector<ZString> repeated;
-  ASSERT_EQ(ListDevice(ZT("\\TREE"), &entries, &repeated), PLAT_OK);
+  const std::map<ZString, ZUInt32> entries = DeviceEntries(ZT("\\TREE"), nullptr, &repeated);
   EXPECT_TRUE(repeated.empty());
   std::map<ZString, ZUInt32> expected;
   for (const std::string& name : HostNames(Host("tree"))) {
