@@ -43,7 +43,7 @@ TEST_F(PlatformIoTest, FileOpenForReadingIsInUseForWritersAndDeleters) {
 TEST_F(PlatformIoTest, FileOpenForWritingCannotBeRead) {
   PlatFile* writer = nullptr;
   ASSERT_EQ(PlatFileCreate(ZT("log.txt"), &writer), PLAT_OK);
-  EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
+  EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), Failure(PLAT_ERR_IN_USE));
   EXPECT_EQ(PlatFileClose(writer), PLAT_OK);
   EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), "");
 }
@@ -143,7 +143,7 @@ TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
   SKIP_ON_WIN32("the fault seam reaches folder reads on the POSIX host only");
   WriteFile(Host("Dir/File.txt"), "kept");
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(DeviceContents(ZT("DIR\\FILE.TXT")), "<error " + std::to_string(PLAT_ERR_IO) + ">");
+  EXPECT_EQ(DeviceContents(ZT("DIR\\FILE.TXT")), Failure(PLAT_ERR_IO));
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(WriteDeviceFile(ZT("DIR\\FILE.TXT"), "new"), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
@@ -190,7 +190,7 @@ TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
   EXPECT_EQ(DeviceContents(ZT("DIR\xDCFE\\INNER.TXT")), "inner");
 
   // Escaped bytes that spell valid UTF-8 would reach the file whose name is that text.
-  EXPECT_EQ(DeviceContents(ZT("caf\xDCC3\xDCA9.txt")), "<error " + std::to_string(PLAT_ERR_INVALID) + ">");
+  EXPECT_EQ(DeviceContents(ZT("caf\xDCC3\xDCA9.txt")), Failure(PLAT_ERR_INVALID));
   EXPECT_EQ(WriteDeviceFile(ZT("caf\xDCC3\xDCA9.txt"), "x"), PLAT_ERR_INVALID);
   EXPECT_EQ(ReadFile(Host("caf\xc3\xa9.txt")), "caf\xc3\xa9.txt");
 

@@ -58,8 +58,8 @@ std::string LittleEndian(uint64_t value, int bytes) {
   return out;
 }
 
-// The size of a package's packed streams, from its start header: where its header begins.
-// The size of a test package's packed streams, which are small enough for any host's size_t.
+// The size of a test package's packed streams, from its start header: where its header begins
+// (small enough for any host's size_t).
 size_t PackedSize(const std::string& package) {
   uint64_t size = 0;
   for (int i = 0; i < 8; i++) size |= uint64_t{static_cast<unsigned char>(package[12 + i])} << (8 * i);

@@ -188,15 +188,6 @@ Outcome RunWaited(const fs::path& updater, const std::vector<std::string>& argum
   return run;
 }
 
-// Runs the updater with nobody waiting, so the event it sets stays pending.
-int RunAlone(const fs::path& root, std::string* log) {
-  ScratchDir output;
-  int status =
-      RunProgram({Updater(root).string()}, output.path() / "log", output.path() / "errors");
-  *log = ReadFile(output.path() / "log");
-  return status;
-}
-
 struct Log {
   std::vector<int> stages;             // the updater's line numbers in order, 70 included
   std::vector<std::string> undeleted;  // paths of the 70 lines
@@ -640,9 +631,9 @@ TEST(UpdateTest, ExecutableOutsideDeviceRootFindsNoPackage) {
 TEST(UpdateTest, MissingPackageDeletesNothingWhateverAnEarlierRunSignalled) {
   ScratchDir root;
   ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), kInstalled));
-  std::string alone;
-  EXPECT_EQ(RunAlone(root.path(), &alone), 0);
-  EXPECT_EQ(ParseLog(alone).stages, kSuccessStages);
+  ScratchDir alone;
+  EXPECT_EQ(RunProgram({Updater(root.path()).string()}, alone.path() / "log", alone.path() / "errors"), 0);
+  EXPECT_EQ(ParseLog(ReadFile(alone.path() / "log")).stages, kSuccessStages);
   fs::remove(PackagePath(root.path()));
   const Files before = Snapshot(root.path() / "Zeltrovan");
   Outcome run = RunWaited(Updater(root.path()));
@@ -676,7 +667,7 @@ TEST(UpdateTest, OneRunAtATime) {
     HeldByOtherProcess first(root.path(), std::string(lock.begin(), lock.end()), "lock");
     Outcome second = RunWaited(Updater(root.path()));
     EXPECT_EQ(ParseLog(second.log).stages, AfterBanner({LINE_RUN_LOCK_FAIL}));
-    EXPECT_EQ(second.updaterExit, 255);
+    EXPECT_EQ(second.updaterExit, kUpdaterFailed);
     EXPECT_EQ(second.waitExit, 2);
     EXPECT_NE(second.errors.find("without setting an event"), std::string::npos)
         << second.errors;
