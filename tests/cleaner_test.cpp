@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "device_test.h"
 #include "platform.h"
@@ -12,35 +14,9 @@
 
 namespace {
 
-// Every entry below folder, "/" after the name of a directory.
-std::set<std::string> Listing(const fs::path& folder) {
-  std::set<std::string> names;
-  for (auto& entry : fs::recursive_directory_iterator(folder)) {
-    std::string name = PathBelow(entry.path(), folder).generic_u8string();
-    names.insert(entry.is_directory() ? name + "/" : name);
-  }
-  return names;
-}
-
-// Keeps a file in use the way a loaded driver is: deleting it fails while this object lives.
-// Taking the handle empties the file, so its contents are written back through the handle.
-class FileInUse {
- public:
-  FileInUse(const ZChar* devicePath, const std::string& contents) {
-    EXPECT_EQ(PlatFileCreate(devicePath, &file_), PLAT_OK);
-    if (file_ == nullptr) return;
-    size_t written = 0;
-    EXPECT_EQ(PlatFileWrite(file_, contents.data(), contents.size(), &written), PLAT_OK);
-  }
-  ~FileInUse() {
-    if (file_ != nullptr) PlatFileClose(file_);
-  }
-  FileInUse(const FileInUse&) = delete;
-  FileInUse& operator=(const FileInUse&) = delete;
-
- private:
-  PlatFile* file_ = nullptr;
-};
+// The device's view of a tree (DeviceTree): each file by its path with its bytes, each empty
+// folder with "/" behind its name.
+using Files = std::map<std::string, std::string>;
 
 class CleanerTest : public DeviceTest {
  protected:
@@ -55,90 +31,71 @@ class CleanerTest : public DeviceTest {
   }
 };
 
-TEST_F(CleanerTest, MissingDirectoryCountsAsEmpty) {
-  std::string printed;
-  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
-  EXPECT_EQ(printed, "");
-  EXPECT_EQ(Clean(ZT("\\Zeltrovan\\old"), &printed), 0);
-  EXPECT_EQ(printed, "");
-  EXPECT_FALSE(fs::exists(Install()));
-}
-
-TEST_F(CleanerTest, EmptiesTreeSparingMarkerFilesAndTheirFolders) {
-  WriteFile(Install() / "EMMC_Check_File.txt", "top marker");
-  WriteFile(Install() / "app.exe", "old app");
-  WriteFile(Install() / "ceusbkwrapperdrv.dll", "unused driver");
-  WriteFile(Install() / "data/EMMC_Check_File.txt", "data marker");
-  WriteFile(Install() / "data/a/b/EMMC_Check_File.txt", "deep marker");
-  WriteFile(Install() / "data/a/b/old.bin", "old");
-  WriteFile(Install() / "data/a/c/old.bin", "old");
-  WriteFile(Install() / "logs/emmc_check_file.txt", "case variant");
-  WriteFile(Install() / "nested/one/two/three/f.txt", "deep file");
-  WriteFile(Install() / "nested/one/g.txt", "file");
-  fs::create_directories(Install() / "empty");
-
-  std::string printed;
-  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
-  EXPECT_EQ(printed, "");
-  std::set<std::string> kept = {"EMMC_Check_File.txt", "data/", "data/EMMC_Check_File.txt",
-                                "data/a/", "data/a/b/", "data/a/b/EMMC_Check_File.txt"};
-  EXPECT_EQ(Listing(Install()), kept);
-  EXPECT_EQ(ReadFile(Install() / "data/EMMC_Check_File.txt"), "data marker");
-  EXPECT_EQ(ReadFile(Install() / "data/a/b/EMMC_Check_File.txt"), "deep marker");
-}
-
-TEST_F(CleanerTest, MarkerNameInAnotherCaseBesideTheMarkerIsDeleted) {
-  SKIP_ON_WIN32("the two names cannot both exist on a file system that ignores case");
-  WriteFile(Install() / "EMMC_Check_File.txt", "marker");
-  WriteFile(Install() / "EMMC_CHECK_FILE.TXT", "same name in other case");
-  std::string printed;
-  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
-  EXPECT_EQ(printed, "");
-  EXPECT_EQ(Listing(Install()), std::set<std::string>{"EMMC_Check_File.txt"});
-}
-
-TEST_F(CleanerTest, TopDirectoryStaysEvenWhenEmptied) {
-  WriteFile(Install() / "n1/n2/n3/f.txt", "x");
-  WriteFile(Install() / "n1/g.txt", "y");
-  std::string printed;
-  EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
-  EXPECT_TRUE(fs::is_directory(Install()));
-  EXPECT_TRUE(fs::is_empty(Install()));
-  // However it is spelt, the top directory is the top directory.
-  for (const ZChar* spelling : {ZT("\\Zeltrovan\\"), ZT("\\ZELTROVAN")}) {
-    EXPECT_EQ(Clean(spelling, &printed), 0);
-    EXPECT_TRUE(fs::is_directory(Install()));
+// What a clean leaves: the marker files in their own case and the folders that hold them, the top
+// folder however it is spelt, and nothing where there was nothing. Each file holds its own name.
+TEST_F(CleanerTest, CleanLeavesOnlyMarkerFilesTheirFoldersAndTheTop) {
+  struct Row {
+    const char* why;
+    std::vector<std::string> files;  // below the install folder, "/" after an empty folder
+    const ZChar* cleaned;
+    std::set<std::string> left;      // the files below it, each holding its name
+  };
+  std::vector<Row> rows = {
+      {"a missing folder is an empty one", {}, ZT("\\Zeltrovan"), {}},
+      {"and so is one below it", {}, ZT("\\Zeltrovan\\old"), {}},
+      {"markers and the folders that hold them stay",
+       {"EMMC_Check_File.txt", "app.exe", "ceusbkwrapperdrv.dll", "data/EMMC_Check_File.txt",
+        "data/a/b/EMMC_Check_File.txt", "data/a/b/old.bin", "data/a/c/old.bin", "logs/emmc_check_file.txt",
+        "nested/one/two/three/f.txt", "nested/one/g.txt", "empty/"},
+       ZT("\\Zeltrovan"),
+       {"EMMC_Check_File.txt", "data/EMMC_Check_File.txt", "data/a/b/EMMC_Check_File.txt"}},
+      {"a folder named like a marker is no marker", {"EMMC_Check_File.txt/notes.txt"}, ZT("\\Zeltrovan"), {}},
+      {"the top folder stays emptied", {"n1/n2/n3/f.txt", "n1/g.txt"}, ZT("\\Zeltrovan"), {}},
+      {"spelt with a separator behind", {"n1/g.txt"}, ZT("\\Zeltrovan\\"), {}},
+      {"spelt in another case", {"n1/g.txt"}, ZT("\\ZELTROVAN"), {}},
+      {"another folder goes once emptied", {"old/x/y.txt", "old/z.txt", "other.txt"}, ZT("\\Zeltrovan\\old"),
+       {"other.txt"}},
+      {"unless a marker keeps it", {"kept/EMMC_Check_File.txt", "kept/w.txt"}, ZT("\\Zeltrovan\\kept\\"),
+       {"kept/EMMC_Check_File.txt"}},
+  };
+  // Both names can exist only where the file system tells case.
+  if (!kWin32Backend) {
+    rows.push_back({"the marker's name in another case beside it goes",
+                    {"EMMC_Check_File.txt", "EMMC_CHECK_FILE.TXT"}, ZT("\\Zeltrovan"), {"EMMC_Check_File.txt"}});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    fs::remove_all(Install());
+    for (const std::string& name : row.files) {
+      if (name.back() == '/') {
+        fs::create_directories(Install() / name);
+      } else {
+        WriteFile(Install() / name, name);
+      }
+    }
+    std::string printed;
+    EXPECT_EQ(Clean(row.cleaned, &printed), 0);
+    EXPECT_EQ(printed, "");
+    // The install folder stays unless it was missing.
+    EXPECT_EQ(fs::is_directory(Install()), !row.files.empty());
+    Files left;
+    for (const std::string& name : row.left) left[name] = name;
+    EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), left);
   }
 }
 
-TEST_F(CleanerTest, OtherDirectoryIsRemovedOnceEmptied) {
-  WriteFile(Install() / "old/x/y.txt", "y");
-  WriteFile(Install() / "old/z.txt", "z");
-  WriteFile(Install() / "kept/EMMC_Check_File.txt", "marker");
-  WriteFile(Install() / "kept/w.txt", "w");
-  WriteFile(Install() / "other.txt", "outside the walk");
-  std::string printed;
-  EXPECT_EQ(Clean(ZT("\\Zeltrovan\\old"), &printed), 0);
-  EXPECT_EQ(Clean(ZT("\\Zeltrovan\\kept\\"), &printed), 0);
-  std::set<std::string> left = {"kept/", "kept/EMMC_Check_File.txt", "other.txt"};
-  EXPECT_EQ(Listing(Install()), left);
-}
-
 TEST_F(CleanerTest, DriverInUseIsLoggedAndPassedOver) {
-  WriteFile(Install() / "drivers/ceusbkwrapperdrv.dll", "");
+  WriteFile(Install() / "drivers/ceusbkwrapperdrv.dll", "loaded driver");
   WriteFile(Install() / "drivers/other.sys", "other driver");
   WriteFile(Install() / "app.exe", "old app");
   std::string printed;
   {
-    FileInUse driver(ZT("\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll"), "loaded driver");
+    HeldByOtherProcess driver(device_.path(), "\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll");
     EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   }
   EXPECT_EQ(printed,
             "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll FAIL\n");
-  std::set<std::string> left = {"drivers/", "drivers/ceusbkwrapperdrv.dll"};
-  EXPECT_EQ(Listing(Install()), left);
-  // Read once the handle is gone: on Windows it lets nobody else read.
-  EXPECT_EQ(ReadFile(Install() / "drivers/ceusbkwrapperdrv.dll"), "loaded driver");
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), (Files{{"drivers/ceusbkwrapperdrv.dll", "loaded driver"}}));
 }
 
 TEST_F(CleanerTest, ReadOnlyFileThatStaysReadOnlyStopsTheWalk) {
@@ -160,9 +117,9 @@ TEST_F(CleanerTest, ReadOnlyFileThatStaysReadOnlyStopsTheWalk) {
   EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), -1);
   EXPECT_EQ(printed, "[ZELT_UPDATE] Line: 00070:delete \\Zeltrovan\\cfg\\" + settingsInConsole +
                          first.filename().u8string().substr(settings.size()) + " FAIL\n");
-  std::set<std::string> left = {"cfg/"};
-  for (const std::string& name : files) left.insert("cfg/" + name);
-  EXPECT_EQ(Listing(Install()), left);
+  Files left;
+  for (const std::string& name : files) left["cfg/" + name] = name;
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), left);
   EXPECT_TRUE(IsReadOnly(first));
   PlatTestClearFaults();
 }
@@ -223,8 +180,7 @@ TEST_F(CleanerFaultTest, ReadOnlyFilesAndFoldersAreCleared) {
   std::string printed;
   EXPECT_EQ(Clean(ZT("\\Zeltrovan"), &printed), 0);
   EXPECT_EQ(printed, "");
-  std::set<std::string> kept = {"kept/", "kept/EMMC_Check_File.txt"};
-  EXPECT_EQ(Listing(Install()), kept);
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), (Files{{"kept/EMMC_Check_File.txt", "marker"}}));
 
   // A read-only file whose deletion still fails once its attribute is cleared keeps it.
   WriteFile(Install() / "held.exe", "held");
@@ -248,10 +204,10 @@ TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
   fs::create_directories(Install() / "empty");
   fs::permissions(Install() / "readonly.cfg", fs::perms::owner_write | fs::perms::group_write |
                   fs::perms::others_write, fs::perm_options::remove);
-  std::set<std::string> before = Listing(Install());
+  const Files before = DeviceTree(ZT("\\Zeltrovan"));
   ZUInt64 freed = 0;
   {
-    FileInUse driver(ZT("\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll"), "loaded driver");
+    HeldByOtherProcess driver(device_.path(), "\\Zeltrovan\\drivers\\ceusbkwrapperdrv.dll");
     testing::internal::CaptureStdout();
     EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 512, &freed), CLEAN_READY);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -259,19 +215,20 @@ TEST_F(CleanerTest, CheckProvesTheCleanWithoutChangingAnything) {
     EXPECT_EQ(freed, 8u);
     EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 4096, &freed), CLEAN_READY);
     EXPECT_EQ(freed, 7u);
-
-    FileInUse library(ZT("\\Zeltrovan\\bin\\lib.dll"), "in use");
+  }
+  {
+    HeldByOtherProcess library(device_.path(), "\\Zeltrovan\\bin\\lib.dll");
     testing::internal::CaptureStdout();
     EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 512, &freed), CLEAN_FILE_IN_USE);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[ZELT_UPDATE] Line: 00072:in use \\Zeltrovan\\bin\\lib.dll\n");
   }
-  EXPECT_EQ(Listing(Install()), before);
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), before);
   EXPECT_TRUE(IsReadOnly(Install() / "readonly.cfg"));
   EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan\\missing"), 512, &freed), CLEAN_READY);
   EXPECT_EQ(freed, 0u);
   ASSERT_EQ(PlatTestInjectFault("opendir", 2, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(CheckInstallTree(ZT("\\Zeltrovan"), 512, &freed), CLEAN_WALK_FAILED);
   PlatTestClearFaults();
-  EXPECT_EQ(Listing(Install()), before);
+  EXPECT_EQ(DeviceTree(ZT("\\Zeltrovan")), before);
 }

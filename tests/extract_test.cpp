@@ -569,22 +569,6 @@ TEST_F(ExtractTest, MeasuresPackagesInWholeClusters) {
   }
 }
 
-// Headers that declare more than a device could hold, in packages of a few bytes (a block of
-// 2 TiB, a PPMd model of 4 GiB, a packed header of 2 TiB): refused as a lack of memory, in every
-// build, where some heaps would end the process instead.
-TEST_F(ExtractTest, HugeDeclaredSizesFailCleanly) {
-  for (const char* fixture : {"huge_block.7z", "huge_model.7z", "huge_header.7z"}) {
-    SCOPED_TRACE(fixture);
-    fs::remove(Package());
-    UseFixture(fixture);
-    EXPECT_EQ(TestPackage(ZT("pkg\\p.7z"), ZT("out"), ZT("p.7z")), 1);
-    Outcome run = Extract();
-    EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.console.find("Everything is Ok"), std::string::npos) << run.console;
-    EXPECT_TRUE(fs::is_empty(Out()));
-  }
-}
-
 // bsdtar names the items of a folder packed as "." "./bin/app.exe": the "." components go, and
 // what the name reaches stays the same, an unsafe name included.
 TEST(ItemNameTest, DropsCurrentFolderComponents) {

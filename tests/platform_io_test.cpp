@@ -17,20 +17,6 @@ namespace {
 
 class PlatformIoTest : public DeviceTest {};
 
-// Names of a folder's entries but "." and "..", each with its directory bit.
-std::map<ZString, ZUInt32> List(const ZString& folder) {
-  std::map<ZString, ZUInt32> entries;
-  PlatFind* find = nullptr;
-  PlatFindData data;
-  if (PlatFindFirst((folder + ZT("\\*.*")).c_str(), &find, &data) != PLAT_OK) return entries;
-  do {
-    ZString name(data.name);
-    if (name != ZT(".") && name != ZT("..")) entries[name] = data.attributes & PLAT_ATTR_DIRECTORY;
-  } while (PlatFindNext(find, &data) == PLAT_OK);
-  PlatFindClose(find);
-  return entries;
-}
-
 // ---- Sharing ---------------------------------------------------------------------------------------
 
 // Readers share a file with each other; a writer or a deleter needs it alone. The package that
@@ -57,7 +43,7 @@ TEST_F(PlatformIoTest, FileOpenForReadingIsInUseForWritersAndDeleters) {
 TEST_F(PlatformIoTest, FileOpenForWritingCannotBeRead) {
   PlatFile* writer = nullptr;
   ASSERT_EQ(PlatFileCreate(ZT("log.txt"), &writer), PLAT_OK);
-  EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), "<error " + std::to_string(PLAT_ERR_IN_USE) + ">");
+  EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), Failure(PLAT_ERR_IN_USE));
   EXPECT_EQ(PlatFileClose(writer), PLAT_OK);
   EXPECT_EQ(DeviceContents(ZT("LOG.TXT")), "");
 }
@@ -159,7 +145,7 @@ TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
   SKIP_ON_WIN32("the fault seam reaches folder reads on the POSIX host only");
   WriteFile(Host("Dir/File.txt"), "kept");
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
-  EXPECT_EQ(DeviceContents(ZT("DIR\\FILE.TXT")), "<error " + std::to_string(PLAT_ERR_IO) + ">");
+  EXPECT_EQ(DeviceContents(ZT("DIR\\FILE.TXT")), Failure(PLAT_ERR_IO));
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(WriteDeviceFile(ZT("DIR\\FILE.TXT"), "new"), PLAT_ERR_IO);
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
@@ -173,7 +159,7 @@ TEST_F(PlatformIoTest, FolderThatCannotBeReadIsNotReportedMissing) {
   ASSERT_EQ(PlatTestInjectFault("opendir", 1, PLAT_FAULT_ERROR), 0);
   EXPECT_EQ(PlatFindFirst(ZT("dir\\*.*"), &find, &data), PLAT_ERR_IO);
   PlatTestClearFaults();
-  EXPECT_EQ(List(ZT("DIR")), (std::map<ZString, ZUInt32>{{ZT("File.txt"), 0}}));
+  EXPECT_EQ(DeviceEntries(ZT("DIR")), (std::map<ZString, ZUInt32>{{ZT("File.txt"), 0}}));
   std::vector<std::string> hostNames;
   for (auto& entry : fs::recursive_directory_iterator(device_.path())) {
     hostNames.push_back(fs::relative(entry.path(), device_.path()).string());
@@ -200,13 +186,13 @@ TEST_F(PlatformIoTest, PosixHostNamesThatAreNotUtf8RoundTrip) {
 
   std::map<ZString, ZUInt32> expected = {{ZT("dir\xDCFE"), PLAT_ATTR_DIRECTORY}};
   for (const auto& [host, device] : names) expected[device] = 0;
-  EXPECT_EQ(List(ZT("")), expected);
+  EXPECT_EQ(DeviceEntries(ZT("")), expected);
   for (const auto& [host, device] : names) EXPECT_EQ(DeviceContents(device), host);
   EXPECT_EQ(DeviceContents(ZT("BAD\xDCFF.TXT")), "bad\xff.txt");
   EXPECT_EQ(DeviceContents(ZT("DIR\xDCFE\\INNER.TXT")), "inner");
 
   // Escaped bytes that spell valid UTF-8 would reach the file whose name is that text.
-  EXPECT_EQ(DeviceContents(ZT("caf\xDCC3\xDCA9.txt")), "<error " + std::to_string(PLAT_ERR_INVALID) + ">");
+  EXPECT_EQ(DeviceContents(ZT("caf\xDCC3\xDCA9.txt")), Failure(PLAT_ERR_INVALID));
   EXPECT_EQ(WriteDeviceFile(ZT("caf\xDCC3\xDCA9.txt"), "x"), PLAT_ERR_INVALID);
   EXPECT_EQ(ReadFile(Host("caf\xc3\xa9.txt")), "caf\xc3\xa9.txt");
 
@@ -264,6 +250,7 @@ TEST_F(PlatformIoTest, FailedVolumeCallsAreDecided) {
 // a file written but not yet flushed, a folder walk and an event.
 struct Opened {
   PlatFile* reader = nullptr;
+  PlatFile* opened = nullptr;  // by the row itself
   PlatFile* writer = nullptr;
   PlatFind* find = nullptr;
   PlatFindData data;
@@ -275,12 +262,19 @@ struct Opened {
 TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure) {
   WriteFile(Host("dir/f.txt"), "contents");
   WriteFile(Host("dir/g.txt"), "attributes");
+  fs::create_directory(Host("dir/d"));
   struct Row {
     const char* call;
     const char* operation;
     int (*run)(Opened* opened);
   };
   const Row rows[] = {
+      {"open", "PlatFileOpenRead", [](Opened* o) { return PlatFileOpenRead(ZT("dir\\f.txt"), &o->opened); }},
+      {"mkdir", "PlatCreateDirectory", [](Opened*) { return PlatCreateDirectory(ZT("dir\\new")); }},
+      {"rmdir", "PlatRemoveDirectory", [](Opened*) { return PlatRemoveDirectory(ZT("dir\\d")); }},
+      {"unlink", "PlatDeleteFile", [](Opened*) { return PlatDeleteFile(ZT("dir\\g.txt")); }},
+      {"chmod", "PlatSetFileAttributes",
+       [](Opened*) { return PlatSetFileAttributes(ZT("dir\\g.txt"), PLAT_ATTR_READONLY); }},
       {"seek", "PlatFileSeek", [](Opened* o) {
          ZInt64 position = 3;
          return PlatFileSeek(o->reader, &position, PLAT_SEEK_SET);
@@ -336,13 +330,18 @@ TEST_F(PlatformIoTest, AFailureOfTheCallBehindAnOperationIsThatOperationsFailure
     EXPECT_EQ(row.run(&opened), PLAT_ERR_IO) << row.operation << " with \"" << row.call << "\" failing";
     PlatTestClearFaults();
     PlatFileClose(opened.reader);
+    if (opened.opened != nullptr) PlatFileClose(opened.opened);
     PlatFileClose(opened.writer);
     PlatFindClose(opened.find);
     PlatEventClose(opened.event);
   }
   PlatEventDelete(ZT("Fault_Event"));
   PlatEventDelete(ZT("Other_Event"));
+  // A failed call changed nothing.
   EXPECT_EQ(DeviceContents(ZT("dir\\f.txt")), "contents");
+  EXPECT_EQ(DeviceEntries(ZT("dir")), (std::map<ZString, ZUInt32>{{ZT("d"), PLAT_ATTR_DIRECTORY}, {ZT("f.txt"), 0},
+                                                                {ZT("g.txt"), 0}, {ZT("new.txt"), 0}}));
+  EXPECT_FALSE(IsReadOnly(Host("dir/g.txt")));
 }
 
 }  // namespace

@@ -253,26 +253,36 @@ static std::string Utf8(const ZChar* name) {
   return out;
 }
 
-static void AddDeviceTree(const ZString& folder, const std::string& below,
-                          std::map<std::string, std::string>* tree) {
+std::map<ZString, ZUInt32> DeviceEntries(const ZString& folder, int* ended, std::vector<ZString>* repeated) {
+  std::map<ZString, ZUInt32> entries;
   PlatFind* find = nullptr;
   PlatFindData data;
   int result = PlatFindFirst((folder + ZT("\\*.*")).c_str(), &find, &data);
-  bool opened = result == PLAT_OK, empty = true;
+  const bool opened = result == PLAT_OK;
   for (; result == PLAT_OK; result = PlatFindNext(find, &data)) {
     ZString name(data.name);
     if (name == ZT(".") || name == ZT("..")) continue;
-    empty = false;
-    ZString path = folder + ZT("\\") + name;
-    std::string relative = below + Utf8(data.name);
-    if (data.attributes & PLAT_ATTR_DIRECTORY) {
+    if (!entries.emplace(name, data.attributes).second && repeated != nullptr) repeated->push_back(name);
+  }
+  if (opened) PlatFindClose(find);
+  if (ended != nullptr) *ended = result;
+  return entries;
+}
+
+static void AddDeviceTree(const ZString& folder, const std::string& below,
+                          std::map<std::string, std::string>* tree) {
+  int ended = PLAT_OK;
+  const std::map<ZString, ZUInt32> entries = DeviceEntries(folder, &ended);
+  for (const auto& [name, attributes] : entries) {
+    const ZString path = folder + ZT("\\") + name;
+    const std::string relative = below + Utf8(name.c_str());
+    if (attributes & PLAT_ATTR_DIRECTORY) {
       AddDeviceTree(path, relative + "/", tree);
     } else {
       (*tree)[relative] = DeviceContents(path);
     }
   }
-  if (opened) PlatFindClose(find);
-  if (empty && !below.empty()) (*tree)[below] = result == PLAT_ERR_NOT_FOUND ? "" : Failure(result);
+  if (entries.empty() && !below.empty()) (*tree)[below] = ended == PLAT_ERR_NOT_FOUND ? "" : Failure(ended);
 }
 
 std::map<std::string, std::string> DeviceTree(const ZString& folder) {

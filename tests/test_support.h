@@ -112,6 +112,12 @@ std::string Failure(int result);
 std::string NotFound();
 std::string DeviceContents(const ZString& path);
 
+// The entries of a device folder but "." and "..", with their attributes, as one walk lists them.
+// *ended receives the result of the find call that ended the walk (PLAT_ERR_NOT_FOUND past the
+// last entry), and *repeated each name the walk met again.
+std::map<ZString, ZUInt32> DeviceEntries(const ZString& folder, int* ended = nullptr,
+                                         std::vector<ZString>* repeated = nullptr);
+
 // Every file below a device folder as the device sees it, by its path below folder with "/"
 // separators: its bytes, or Failure(result) where the device cannot read it; and every folder that
 // shows no entries, with "/" behind its name: "" when empty, Failure(result) where the device
