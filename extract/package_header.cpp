@@ -128,8 +128,7 @@ static bool FolderHasCrc(const Streams* s, UInt32 folder) {
 }
 
 static SRes ReadPackInfo(CSzData* sd, UInt32 packLimit, Streams* s) {
-  UInt64 dataOffset = 0;
-  RINOK(HeaderNumber(sd, &dataOffset))
+  RINOK(SkipNumbers(sd, 1))  // where the packed streams begin
   RINOK(ReadCount(sd, packLimit, &s->numPackStreams))
   RINOK(WaitFor(sd, kIdSize))
   RINOK(SkipNumbers(sd, s->numPackStreams))

@@ -1,5 +1,5 @@
-// Numbers in the package's headers and coders' properties: little-endian and at any alignment,
-// so read byte by byte (the device's processor faults on an unaligned word).
+// Numbers in coders' properties: little-endian and at any alignment, so read byte by byte (the
+// device's processor faults on an unaligned word).
 #pragma once
 
 #include "7zTypes.h"
@@ -7,8 +7,4 @@
 inline UInt32 PropsUInt32(const Byte* p) {
   return static_cast<UInt32>(p[0]) | static_cast<UInt32>(p[1]) << 8 | static_cast<UInt32>(p[2]) << 16 |
          static_cast<UInt32>(p[3]) << 24;
-}
-
-inline UInt64 PropsUInt64(const Byte* p) {
-  return static_cast<UInt64>(PropsUInt32(p)) | static_cast<UInt64>(PropsUInt32(p + 4)) << 32;
 }

@@ -9,17 +9,14 @@
 #include <cstdlib>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "coders.h"
 #include "console.h"
 #include "device_rules.h"
 #include "failure_reason.h"
-#include "item_path.h"
 #include "package_check.h"
 #include "package_reader.h"
-#include "package_space.h"
 #include "platform.h"
 #include "install_names.h"
 
