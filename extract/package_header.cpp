@@ -78,7 +78,7 @@ static SRes SkipProperty(CSzData* sd) {
   return HeaderSkip(sd, size);
 }
 
-static SRes SkipNumbers(CSzData* sd, UInt32 count) {
+static SRes SkipNumbers(CSzData* sd, UInt64 count) {
   for (; count > 0; count--) {
     UInt64 value = 0;
     RINOK(HeaderNumber(sd, &value))
@@ -154,10 +154,7 @@ static SRes ReadUnpackInfo(CSzData* sd, UInt32 folderLimit, Streams* s) {
     if (i == 0) s->folder = folder;
   }
   RINOK(WaitFor(sd, kIdCodersUnpackSize))
-  for (UInt64 i = 0; i < numCoders; i++) {
-    UInt64 size = 0;
-    RINOK(HeaderNumber(sd, &size))
-  }
+  RINOK(SkipNumbers(sd, numCoders))
   for (;;) {
     UInt64 id = 0;
     RINOK(HeaderNumber(sd, &id))
@@ -199,7 +196,7 @@ static SRes SkipSubStreamsInfo(CSzData* sd, const Streams* s, UInt32 streamLimit
     }
   }
   if (id == kIdSize) {
-    RINOK(SkipNumbers(sd, static_cast<UInt32>(numSizes)))
+    RINOK(SkipNumbers(sd, numSizes))
     RINOK(HeaderNumber(sd, &id))
   }
   for (;;) {

@@ -31,7 +31,8 @@ const ISzAlloc kPackageAllocator = {BoundedAlloc, HeapFree};
 // without reading and decoding it again. Each block begins with its size.
 struct HeaderKeeper {
   ISzAlloc vt;
-  Byte* kept;  // the block freed last, its size before it
+  Byte* kept;      // the block freed last
+  CSzData header;  // what it holds, after its size
 };
 
 enum { kSizePrefix = 16 };  // the size, in a prefix that keeps malloc's alignment
@@ -52,16 +53,8 @@ static void KeeperFree(ISzAllocPtr p, void* address) {
   HeaderKeeper* keeper = reinterpret_cast<HeaderKeeper*>(const_cast<ISzAlloc*>(p));
   free(keeper->kept);
   keeper->kept = static_cast<Byte*>(address) - kSizePrefix;
-}
-
-// The block kept last, as header data: empty where none was freed.
-static CSzData KeptBlock(const HeaderKeeper* keeper) {
-  CSzData data = {NULL, 0};
-  if (keeper->kept != NULL) {
-    memcpy(&data.Size, keeper->kept, sizeof data.Size);
-    data.Data = keeper->kept + kSizePrefix;
-  }
-  return data;
+  keeper->header.Data = keeper->kept + kSizePrefix;
+  memcpy(&keeper->header.Size, keeper->kept, sizeof keeper->header.Size);
 }
 
 static SRes StreamRead(ISeekInStreamPtr p, void* buffer, size_t* size) {
@@ -98,12 +91,11 @@ int OpenPackage(const ZChar* path, PackageReader* reader) {
   CrcGenerateTable();
   SzArEx_Init(&reader->db);
   SRes res = reader->look.buf == NULL || reader->folder == NULL ? SZ_ERROR_MEM : SZ_OK;
-  HeaderKeeper keeper = {{KeeperAlloc, KeeperFree}, NULL};
+  HeaderKeeper keeper = {{KeeperAlloc, KeeperFree}, NULL, {NULL, 0}};
   if (res == SZ_OK) res = SzArEx_Open(&reader->db, &reader->look.vt, &kPackageAllocator, &keeper.vt);
-  CSzData header = KeptBlock(&keeper);
-  if (res == SZ_OK) res = ReadAntiItems(&reader->db, &header, &kPackageAllocator, &reader->antiItems);
+  if (res == SZ_OK) res = ReadAntiItems(&reader->db, &keeper.header, &kPackageAllocator, &reader->antiItems);
   // The library does not say which coder of a packed header it lacks.
-  UInt32 lacking = res == SZ_ERROR_UNSUPPORTED ? PackedHeaderLacks(&header) : kNoCoder;
+  UInt32 lacking = res == SZ_ERROR_UNSUPPORTED ? PackedHeaderLacks(&keeper.header) : kNoCoder;
   free(keeper.kept);
   if (res != SZ_OK) {
     ReportOpenResult(res, lacking);
