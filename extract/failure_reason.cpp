@@ -224,6 +224,15 @@ static const Cause* CauseOfCode(const char* code) {
   return NULL;
 }
 
+void ReportEmptyName(UInt32 index) {
+  static const ZChar kNoName[] = {0};
+  WriteHead(kNoName, "name-empty");
+  ReasonText(CauseOfCode("name-empty")->text);
+  ReasonText(" (item ");
+  ReasonNumber(index + 1);
+  WriteTail(" of the package's list)");
+}
+
 // Names the first coder of the folder the decoder lacks, or, when it has them all, the folder's
 // coders, whose layout or properties it does not take.
 static void WriteUnsupported(const CSzArEx* db, UInt32 folderIndex) {

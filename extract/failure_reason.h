@@ -29,6 +29,8 @@ void ReasonNumber(ZUInt64 value);
 void ReasonEnd();
 // "zelt: <item>: <cause>\n", the item's UTF-16 name in the console's code page.
 void ReportItemFailure(const ZChar* item, const char* cause);
+// "zelt: (an item with no name): the name is empty (item <index + 1> of the package's list)\n".
+void ReportEmptyName(UInt32 index);
 // No item: for ReportItemConflict's other.
 enum { kNoItem = 0xFFFFFFFF };
 // "zelt: <item>: <cause>: <other>\n", other being the item of db that stands in item's way, or

@@ -31,15 +31,16 @@ static bool ItemNameFits(PackageReader* reader, UInt32 index, const ZChar* outDi
     return false;
   }
   const ZChar* name = reinterpret_cast<const ZChar*>(reader->name);
-  const char* problem = NULL;
   if (name[0] == 0) {
-    problem = "the name is empty";
-  } else if (IsAntiItem(reader, index)) {
+    if (report) ReportEmptyName(index);
+    return false;
+  }
+  if (IsAntiItem(reader, index)) {
     if (watch != NULL && watch->placed != NULL) watch->placed(watch->context, index, name);
     return true;  // nothing to write
   }
   bool isDirectory = SzArEx_IsDir(&reader->db, index);
-  if (problem == NULL) problem = ItemPathProblem(outDir, name, isDirectory);
+  const char* problem = ItemPathProblem(outDir, name, isDirectory);
   const ZChar* cursor = name;
   size_t topLength = 0;
   const ZChar* top = NextPathComponent(&cursor, &topLength);

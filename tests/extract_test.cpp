@@ -502,7 +502,7 @@ TEST_F(ExtractTest, PackageCheckWritesNothingAndSaysWhyItRefuses) {
        "zelt: not a 7z package (no 7z header; for a self-extracting .exe, ship the plain .7z, packed without -sfx)\n"},
       {ZT("pkg\\missing.7z"), ZT("out"), 1, "zelt: cannot open the package: not found\n"},
       {ZT("pkg\\unsafe_names.7z"), ZT("out"), 1, "unsafe item path, item skipped\n"},
-      {ZT("pkg\\empty_name.7z"), ZT("out"), 1, "zelt: (an item with no name): the name is empty\n"},
+      {ZT("pkg\\empty_name.7z"), ZT("out"), 1, "zelt: (an item with no name): the name is empty (item 2 of the package's list)\n"},
   };
   for (const Case& c : cases) {
     ZString package(c.package);
