@@ -6,6 +6,7 @@
 
 // Property ids of the 7z header that the walk reads or must step over.
 enum {
+  kIdEnd = 0,
   kIdHeader = 1,
   kIdArchiveProperties = 2,
   kIdAdditionalStreamsInfo = 3,
@@ -19,6 +20,8 @@ enum {
   kIdFolder = 11,
   kIdCodersUnpackSize = 12,
   kIdNumUnpackStream = 13,
+  kIdEmptyStream = 14,
+  kIdAnti = 16,
   kIdEncodedHeader = 23
 };
 
@@ -40,7 +43,7 @@ static SRes ReadByte(CSzData* sd, Byte* value) {
 
 // The format's number: each leading one bit of the first byte adds a byte, low bytes first; the
 // first byte's remaining bits are the highest.
-SRes HeaderNumber(CSzData* sd, UInt64* value) {
+static SRes HeaderNumber(CSzData* sd, UInt64* value) {
   Byte first = 0;
   RINOK(ReadByte(sd, &first))
   *value = 0;
@@ -65,7 +68,7 @@ static SRes ReadCount(CSzData* sd, UInt32 limit, UInt32* count) {
   return SZ_OK;
 }
 
-SRes HeaderSkip(CSzData* sd, UInt64 size) {
+static SRes HeaderSkip(CSzData* sd, UInt64 size) {
   if (size > sd->Size) return SZ_ERROR_ARCHIVE;
   sd->Data += size;
   sd->Size -= static_cast<size_t>(size);
@@ -97,7 +100,7 @@ static SRes WaitFor(CSzData* sd, UInt64 wanted) {
   }
 }
 
-UInt32 HeaderCountBits(const Byte* bits, UInt32 count) {
+static UInt32 HeaderCountBits(const Byte* bits, UInt32 count) {
   UInt32 set = 0;
   for (UInt32 i = 0; i < count; i++) set += SzBitArray_Check(bits, i) ? 1 : 0;
   return set;
@@ -238,7 +241,10 @@ UInt32 PackedHeaderLacks(const CSzData* header) {
   return FirstLackingCoder(&packed.folder);
 }
 
-SRes SeekFilesInfo(const CSzData* header, const CSzArEx* db, CSzData* files) {
+// Steps over the header db was opened from to its files' section: *files is left just after the
+// number of items, or empty when db holds none. SZ_ERROR_ARCHIVE where the header says otherwise
+// than db, and SZ_ERROR_UNSUPPORTED for additional streams, which no packer writes.
+static SRes SeekFilesInfo(const CSzData* header, const CSzArEx* db, CSzData* files) {
   CSzData sd = *header;
   files->Data = NULL;
   files->Size = 0;
@@ -270,4 +276,51 @@ SRes SeekFilesInfo(const CSzData* header, const CSzArEx* db, CSzData* files) {
   if (count != db->NumFiles) return SZ_ERROR_ARCHIVE;
   *files = sd;
   return SZ_OK;
+}
+
+// The files' section at sd, of numFiles items, read for its anti-item property.
+static SRes ReadFilesInfo(CSzData* sd, UInt32 numFiles, ISzAllocPtr alloc, Byte** antiItems) {
+  const Byte* emptyStreams = NULL;
+  const Byte* anti = NULL;
+  UInt32 numEmptyStreams = 0;
+  for (;;) {
+    UInt64 id = 0;
+    UInt64 size = 0;
+    RINOK(HeaderNumber(sd, &id))
+    if (id == kIdEnd) break;
+    RINOK(HeaderNumber(sd, &size))
+    const Byte* data = sd->Data;
+    RINOK(HeaderSkip(sd, size))
+    if (id == kIdEmptyStream) {
+      if (emptyStreams != NULL || size != (numFiles + 7) / 8) return SZ_ERROR_ARCHIVE;
+      emptyStreams = data;
+      numEmptyStreams = HeaderCountBits(emptyStreams, numFiles);
+    } else if (id == kIdAnti) {
+      // One bit for each item without data, which the empty-stream property must have named.
+      if (anti != NULL || emptyStreams == NULL || size != (numEmptyStreams + 7) / 8) {
+        return SZ_ERROR_ARCHIVE;
+      }
+      anti = data;
+    }
+  }
+  if (anti == NULL || HeaderCountBits(anti, numEmptyStreams) == 0) return SZ_OK;
+  size_t bytes = (numFiles + 7) / 8;
+  *antiItems = static_cast<Byte*>(ISzAlloc_Alloc(alloc, bytes));
+  if (*antiItems == NULL) return SZ_ERROR_MEM;
+  memset(*antiItems, 0, bytes);
+  UInt32 empty = 0;
+  for (UInt32 i = 0; i < numFiles; i++) {
+    if (!SzBitArray_Check(emptyStreams, i)) continue;
+    if (SzBitArray_Check(anti, empty)) (*antiItems)[i >> 3] |= static_cast<Byte>(0x80 >> (i & 7));
+    empty++;
+  }
+  return SZ_OK;
+}
+
+SRes ReadAntiItems(const CSzArEx* db, const CSzData* header, ISzAllocPtr alloc, Byte** antiItems) {
+  *antiItems = NULL;
+  if (db->NumFiles == 0) return SZ_OK;
+  CSzData files;
+  RINOK(SeekFilesInfo(header, db, &files))
+  return ReadFilesInfo(&files, db->NumFiles, alloc, antiItems);
 }

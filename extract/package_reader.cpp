@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include "7zCrc.h"
-#include "anti_items.h"
 #include "coders.h"
 #include "failure_reason.h"
 #include "item_path.h"
