@@ -14,6 +14,15 @@ static size_t refusedAllocation = 0;
 
 const char kFileTooLargeCause[] =
     "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes";
+const char kKeptFileOnTheWayCause[] =
+    "needs a folder where the device has a file that the update leaves in place (case ignored, as on "
+    "the device)";
+const char kFolderOverKeptFileCause[] =
+    "a folder where the device has a file that the update leaves in place (case ignored, as on the "
+    "device)";
+const char kFileOverKeptFolderCause[] =
+    "a file where the device has a folder that the update leaves in place, for a file in it (case "
+    "ignored, as on the device)";
 
 // A cause that a library result, a fixed text or a place the item tree refuses stands for.
 enum { kByText = -1, kByTree = -100 };
@@ -59,6 +68,9 @@ static const Cause kCauses[] = {
      "a name ending in a dot or a space (Windows drops them from a file's name), item skipped"},
     {kByText, "name-too-long", "a name over 255 units, item skipped"},
     {kByText, "item-too-large", kFileTooLargeCause},
+    {kByText, "kept-entry-clash", kKeptFileOnTheWayCause},
+    {kByText, "kept-entry-clash", kFolderOverKeptFileCause},
+    {kByText, "kept-entry-clash", kFileOverKeptFolderCause},
     {kByTree - TREE_SAME_FILE, "name-duplicate",
      "a file of the same name (case ignored, as on the device) comes earlier: the device keeps one "
      "file, under the earlier name, with this item's bytes"},
@@ -195,6 +207,15 @@ void ReportItemConflict(const CSzArEx* db, const ZChar* item, const char* cause,
   }
   free(name);
   ReasonEnd();
+}
+
+void ReportItemAgainstEntry(const ZChar* item, const char* cause, const ZChar* entry, const char* remedy) {
+  WriteHead(item, ReasonCode(cause));
+  ReasonText(cause);
+  ReasonText(": ");
+  WriteName(entry);
+  ReasonText("; ");
+  WriteTail(remedy);
 }
 
 const char* TreeCause(int result) {

@@ -38,6 +38,15 @@ enum { kNoItem = 0xFFFFFFFF };
 void ReportItemConflict(const CSzArEx* db, const ZChar* item, const char* cause, UInt32 other);
 // Why a file item of 4 GiB or more is refused.
 extern const char kFileTooLargeCause[];
+// Why an item cannot be unpacked around a file that the device keeps through the update (a
+// marker, a driver in use), for ReportItemAgainstEntry: its path needs a folder where the file
+// is, it is a folder where the file is, or it is a file where a folder that holds the file is.
+extern const char kKeptFileOnTheWayCause[];
+extern const char kFolderOverKeptFileCause[];
+extern const char kFileOverKeptFolderCause[];
+// "zelt: <item>: <cause>: <entry>; <remedy>\n", entry being the path on the device of what
+// stands in item's way.
+void ReportItemAgainstEntry(const ZChar* item, const char* cause, const ZChar* entry, const char* remedy);
 // Why the package's tree has no place for an item, a TreeResult (package_space.h) in words.
 const char* TreeCause(int result);
 // A library or decoder result res (not SZ_OK) in words, for item index of db, or for the

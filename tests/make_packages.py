@@ -140,6 +140,8 @@ TREES = {
     "escaping": {"readme.txt": b"fine", "escape.txt": b"outside"},
     "firmware": {"firmware.bin": sample(5000, 7)},
     "blocked-item": {"EMMC_Check_File.txt/notes.txt": b"notes", "readme.txt": b"readme"},
+    # A file item named as the marker file the clean keeps, which replaces it.
+    "marker-file": {"EMMC_Check_File.txt": b"new marker", "readme.txt": b"readme"},
     # An item that would land on the package copy the update unpacks.
     "self-named": {"ZELTROVAN.7Z": b"an item, not the package", "readme.txt": b"readme"},
     # A folder there of that name, which the copy stands in the way of.
@@ -259,6 +261,9 @@ PACKAGES = {
     # Stored and with a plain header, the package has the same size in every run.
     "firmware": ("firmware", "-m0=Copy -mhc=off", None),
     "blocked-item": ("blocked-item", "", None),
+    # Named one by one: no item for the folder EMMC_Check_File.txt, only the file that needs it.
+    "blocked-item-alone": ("blocked-item", "", ["readme.txt", "EMMC_Check_File.txt/notes.txt"]),
+    "marker-file": ("marker-file", "", None),
     "self-named": ("self-named", "", None),
     # Named one by one: no item for the folder itself.
     "self-named-folder": ("self-named-folder", "", ["readme.txt", "Zeltrovan.7z/notes.txt"]),

@@ -521,20 +521,48 @@ TEST(UpdateTest, CopiesPackageWithShortLastChunk) {
   ExpectTree(root.path() / "Zeltrovan", Snapshot(PackedTree("firmware")));
 }
 
-TEST(UpdateTest, ExtractionFailureSetsFailureEvent) {
-  ScratchDir root;
-  // The kept marker file stands where the package wants a folder, so one item cannot be written:
-  // the package holds EMMC_Check_File.txt/notes.txt and readme.txt ("readme").
-  ASSERT_NO_FATAL_FAILURE(
-      MakeDevice(root.path(), {{"EMMC_Check_File.txt", "marker"}}, "blocked-item"));
-  Outcome run = RunWaited(Updater(root.path()));
-  ExpectOutcome(run, AfterCopyBegan({LINE_COPY_OK, LINE_EXTRACT_FAIL, LINE_END}), false);
-  EXPECT_EQ(run.log.find("Everything is Ok"), std::string::npos);
-  EXPECT_NE(run.errors.find("zelt: ZELTROVAN\\EMMC_Check_File.txt\\notes.txt: cannot create the file: "),
-            std::string::npos) << run.errors;
-  EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/EMMC_Check_File.txt"), "marker");
-  EXPECT_EQ(ReadFile(root.path() / "Zeltrovan/readme.txt"), "readme");
-  EXPECT_EQ(LastLogFileLine(root.path()).rfind(kIncompleteOutcome, 0), 0u) << LastLogFileLine(root.path());
+// What the clean leaves (a marker file, a driver in use, and the folders that hold them) must not
+// stand where an item goes: the unpacking would fail with the install emptied. Such a package is
+// refused before the clean; a file item named as a kept file replaces it.
+TEST(UpdateTest, ItemsInTheWayOfWhatTheCleanKeepsAreRefusedBeforeTheClean) {
+  const std::string kLeft = " a file that the update leaves in place (case ignored, as on the device): ";
+  const Files kTopMarker = {{"EMMC_Check_File.txt", "marker"}};
+  struct Row {
+    Files installed;
+    std::string held;     // a device path held by another process, or empty
+    std::string package;
+    std::string reason;   // on standard error; empty where the update succeeds
+    Files after;          // the install after a successful update
+  };
+  const Row rows[] = {
+      {kTopMarker, "", "blocked-item-alone", "zelt: EMMC_Check_File.txt/notes.txt: needs a folder where the device "
+       "has" + kLeft + "\\Zeltrovan\\EMMC_Check_File.txt; rename that folder in the package\n", {}},
+      {kTopMarker, "", "blocked-item", "zelt: EMMC_Check_File.txt: a folder where the device has" + kLeft +
+       "\\Zeltrovan\\EMMC_Check_File.txt; rename the folder in the package\n", {}},
+      {{{"README.TXT/sub/EMMC_Check_File.txt", "marker"}}, "", "update", "zelt: readme.txt: a file where the device "
+       "has a folder that the update leaves in place, for a file in it (case ignored, as on the device): "
+       "\\Zeltrovan\\README.TXT\\sub\\EMMC_Check_File.txt; rename the file in the package\n", {}},
+      {{{"Bin/App.exe/ceusbkwrapperdrv.dll", "driver"}}, "\\Zeltrovan\\Bin\\App.exe\\ceusbkwrapperdrv.dll",
+       "update", "zelt: bin/app.exe: a file where the device has a folder", {}},
+      // The clean's own comparison stays exact: the marker's name in another case is deleted.
+      {{{"emmc_check_file.txt", "no marker"}}, "", "blocked-item", "", Snapshot(PackedTree("blocked-item"))},
+      {Union(kTopMarker, {{"app.exe", "old"}}), "", "marker-file", "", Snapshot(PackedTree("marker-file"))},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.package + " over " + row.installed.begin()->first);
+    ScratchDir root;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(root.path(), row.installed, row.package));
+    Outcome run;
+    {
+      std::unique_ptr<HeldByOtherProcess> holder;
+      if (!row.held.empty()) holder = std::make_unique<HeldByOtherProcess>(root.path(), row.held);
+      run = RunWaited(Updater(root.path()));
+    }
+    bool succeeds = row.reason.empty();
+    ExpectOutcome(run, succeeds ? kSuccessStages : AfterBanner({LINE_CHECK_PACKAGE_FAIL}), succeeds);
+    EXPECT_NE(run.errors.find(row.reason), std::string::npos) << run.errors;
+    ExpectTree(root.path() / "Zeltrovan", succeeds ? row.after : row.installed);
+  }
 }
 
 TEST(UpdateTest, UpdaterAtDeviceRoot) {
@@ -731,6 +759,10 @@ TEST(UpdateTest, WholeRunsMeetingAFailedCall) {
     ExpectOutcome(run, row.stages, row.reason.empty());
     EXPECT_NE(run.errors.find(row.reason), std::string::npos) << run.errors;
     EXPECT_EQ(names(Snapshot(root.path() / "Zeltrovan")), names(row.left));
+    const char* outcome = row.reason.empty()      ? kInstalledOutcome
+                          : row.left == kInstalled ? kRefusedOutcome
+                                                   : kIncompleteOutcome;
+    EXPECT_EQ(LastLogFileLine(root.path()).rfind(outcome, 0), 0u) << LastLogFileLine(root.path());
   }
 }
 

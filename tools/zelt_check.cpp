@@ -216,7 +216,7 @@ void CheckSpecialNames(const ZChar* name, bool isDirectory, std::set<Name>* warn
       if (warnedFolders->insert(folder).second) {
         Add(findings, "marker-folder", &folder, 0,
             "a folder named like the marker file the clean keeps: where the device has that file, "
-            "the folder cannot be made and the update fails; rename the folder");
+            "the update refuses the package before anything is deleted; rename the folder");
       }
     } else if (isFile && NamesEqualIgnoringCase(component, length, kToleratedFile, kToleratedLength)) {
       Name item = name;

@@ -35,6 +35,7 @@ struct Walk {
   ZUInt32 clusterBytes;   // proving: the volume's allocation unit
   ZUInt64 freedClusters;  // proving: what the files and folders the clean would delete take
   ZUInt64 keptEntries;    // proving: the entries the clean would leave, so far
+  KeptEntries* kept;      // proving: where the files it would leave are noted, or NULL
   int refusal;            // proving: the CLEAN_* reason why it could not finish
 };
 
@@ -61,6 +62,29 @@ static bool Append(Walk* walk, const ZChar* text) {
 static void CutTo(Walk* walk, size_t length) {
   walk->length = length;
   walk->text[length] = 0;
+}
+
+// Counts a file the clean leaves, whose path walk->text holds when the caller asked for the
+// paths, and notes it. False when memory runs out.
+static bool Keep(Walk* walk) {
+  walk->keptEntries++;
+  KeptEntries* kept = walk->kept;
+  if (kept == NULL) return true;
+  if (kept->count == kept->capacity) {
+    size_t capacity = kept->capacity * 2 + 4;
+    ZChar** grown = static_cast<ZChar**>(malloc(capacity * sizeof(ZChar*)));
+    if (grown == NULL) return false;
+    if (kept->paths != NULL) memcpy(grown, kept->paths, kept->count * sizeof(ZChar*));
+    free(kept->paths);
+    kept->paths = grown;
+    kept->capacity = capacity;
+  }
+  ZChar* path = static_cast<ZChar*>(malloc((walk->length + 1) * sizeof(ZChar)));
+  if (path == NULL) return false;
+  memcpy(path, walk->text, (walk->length + 1) * sizeof(ZChar));
+  kept->paths[kept->count++] = path;
+  kept->dirLength = walk->levels[0].directoryLength;
+  return true;
 }
 
 static int Refuse(Walk* walk, int refusal) {
@@ -106,10 +130,7 @@ static int ProbeFile(Walk* walk, const ZChar* name) {
   int probed = PlatFileProbe(walk->text, &size);
   if (probed == PLAT_OK) walk->freedClusters += WholeClusters(size, walk->clusterBytes);
   if (probed == PLAT_OK || probed == PLAT_ERR_NOT_FOUND) return 0;
-  if (SameText(name, kToleratedFile)) {
-    walk->keptEntries++;
-    return 0;
-  }
+  if (SameText(name, kToleratedFile)) return Keep(walk) ? 0 : Refuse(walk, CLEAN_WALK_FAILED);
   LogFileInUse(walk->text);
   return Refuse(walk, CLEAN_FILE_IN_USE);
 }
@@ -206,7 +227,10 @@ static int VisitEntry(Walk* walk) {
     return PlatFindNext(level->find, &walk->entry);
   }
   if (!isDirectory && SameText(entry.name, kKeptFile)) {
-    walk->keptEntries++;
+    if ((walk->kept != NULL && !Append(walk, entry.name)) || !Keep(walk)) {
+      return Refuse(walk, CLEAN_WALK_FAILED);
+    }
+    CutTo(walk, level->directoryLength);
     return PlatFindNext(level->find, &walk->entry);
   }
   if (!Append(walk, entry.name)) return Refuse(walk, CLEAN_WALK_FAILED);
@@ -222,11 +246,13 @@ static int VisitEntry(Walk* walk) {
 }
 
 // Depth first, one entry at a time, with every open folder's enumeration kept in walk->levels.
-static int WalkTree(const ZChar* dir, bool deleting, ZUInt32 clusterBytes, ZUInt64* freedClusters) {
+static int WalkTree(const ZChar* dir, bool deleting, ZUInt32 clusterBytes, ZUInt64* freedClusters,
+                    KeptEntries* kept) {
   Walk walk;
   memset(&walk, 0, sizeof walk);
   walk.deleting = deleting;
   walk.clusterBytes = clusterBytes;
+  walk.kept = kept;
   walk.refusal = CLEAN_WALK_FAILED;
   int found = Append(&walk, dir) ? EnterFolder(&walk) : kStopped;
   while (found != kStopped && walk.depth > 0) {
@@ -245,9 +271,16 @@ static int WalkTree(const ZChar* dir, bool deleting, ZUInt32 clusterBytes, ZUInt
 
 int RemoveInstallTree(const ZChar* dir) {
   ZUInt64 freedClusters = 0;
-  return WalkTree(dir, true, 1, &freedClusters) == CLEAN_READY ? 0 : -1;
+  return WalkTree(dir, true, 1, &freedClusters, NULL) == CLEAN_READY ? 0 : -1;
 }
 
-int CheckInstallTree(const ZChar* dir, ZUInt32 clusterBytes, ZUInt64* freedClusters) {
-  return WalkTree(dir, false, clusterBytes, freedClusters);
+int CheckInstallTree(const ZChar* dir, ZUInt32 clusterBytes, ZUInt64* freedClusters,
+                     KeptEntries* kept) {
+  return WalkTree(dir, false, clusterBytes, freedClusters, kept);
+}
+
+void FreeKeptEntries(KeptEntries* kept) {
+  for (size_t i = 0; i < kept->count; i++) free(kept->paths[i]);
+  free(kept->paths);
+  memset(kept, 0, sizeof *kept);
 }

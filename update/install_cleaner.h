@@ -20,6 +20,17 @@ enum CleanCheck {
   CLEAN_WALK_FAILED = 2   // a directory cannot be enumerated, or memory ran out
 };
 
+// The files a clean leaves in place (the kept markers, and a "ceusbkwrapperdrv.dll" in use): each
+// path whole as the walk spells it, dir in front, on the heap. Items of a package that need a
+// folder or a file where one of them or a folder that holds one stays cannot be unpacked.
+struct KeptEntries {
+  ZChar** paths;
+  size_t count;
+  size_t capacity;
+  size_t dirLength;  // the units each path begins with that name dir and its separator
+};
+void FreeKeptEntries(KeptEntries* kept);
+
 // Walks dir as RemoveInstallTree would, deleting and changing nothing, to prove that the clean
 // could finish now: every file it would delete can be taken (a "ceusbkwrapperdrv.dll" may be in
 // use, as there) and every directory it would enter can be enumerated. *freedClusters receives
@@ -27,5 +38,7 @@ enum CleanCheck {
 // delete in whole clusters, and each folder it would remove (one that keeps nothing) one cluster.
 // The first file in use is logged as "[ZELT_UPDATE] Line: 00072:in use <path>". Returns a
 // CleanCheck. Another process may still take a file between this proof and the clean; the clean
-// then stops there as it always did.
-int CheckInstallTree(const ZChar* dir, ZUInt32 clusterBytes, ZUInt64* freedClusters);
+// then stops there as it always did. When kept is not NULL (zeroed at first) it receives the
+// entries the clean would leave, as far as the walk got; the caller frees them.
+int CheckInstallTree(const ZChar* dir, ZUInt32 clusterBytes, ZUInt64* freedClusters,
+                     KeptEntries* kept = NULL);

@@ -11,6 +11,7 @@
 #include "install_cleaner.h"
 #include "outcome_events.h"
 #include "install_names.h"
+#include "kept_clash.h"
 #include "package_check.h"
 #include "platform.h"
 #include "run_log.h"
@@ -116,10 +117,14 @@ static bool PackageFound(ZChar* source) {
   return true;
 }
 
+// The package test's line, for a package this device cannot take; the reason is said already.
+static bool PackageRefused() {
+  return Stopped(LINE_CHECK_PACKAGE_FAIL, "main:check package fail", NULL);
+}
+
 // Proves the package and measures it on the install volume in the same pass.
 static bool PackagePasses(const ZChar* source, PackageSpace* space) {
-  if (TestPackage(source, kOutDirWide, kPackageCopyName, space) == 0) return true;
-  return Stopped(LINE_CHECK_PACKAGE_FAIL, "main:check package fail", NULL);
+  return TestPackage(source, kOutDirWide, kPackageCopyName, space) == 0 || PackageRefused();
 }
 
 // clusters of clusterBytes in megabytes with one decimal, rounded up: what is to be freed is
@@ -135,9 +140,10 @@ static void ReasonMegabytes(ZUInt64 clusters, ZUInt32 clusterBytes) {
   ReasonText(" MB");
 }
 
-// Proves, deleting nothing, that the clean and the copy can finish: a run that stops half way
-// leaves the device without its application. space is the package's measure on the install
-// volume, whose free space query gave spaceResult and freeBytes. Logs why when they cannot.
+// Proves, deleting nothing, that the clean, the copy and the unpacking can finish: a run that
+// stops half way leaves the device without its application. space is the package's measure on
+// the install volume, whose free space query gave spaceResult and freeBytes. Logs why when they
+// cannot.
 static bool UpdateCanFinish(const ZChar* source, int spaceResult, ZUInt64 freeBytes,
                             const PackageSpace& space) {
   // The clean would delete the updater and its package, and nothing would be left to copy.
@@ -146,7 +152,13 @@ static bool UpdateCanFinish(const ZChar* source, int spaceResult, ZUInt64 freeBy
                    "the updater lies inside \\Zeltrovan, which the update empties");
   }
   ZUInt64 freedClusters = 0;
-  int clean = CheckInstallTree(kInstallDir, space.clusterBytes, &freedClusters);
+  KeptEntries kept = {NULL, 0, 0, 0};
+  int clean = CheckInstallTree(kInstallDir, space.clusterBytes, &freedClusters, &kept);
+  // A file the clean leaves where an item needs a folder, or in a folder where an item is a
+  // file, would fail the unpacking after the clean: the package is refused as its test refuses
+  // two items that cannot both be made.
+  bool itemsFit = clean != CLEAN_READY || ItemsClearKeptEntries(source, &kept);
+  FreeKeptEntries(&kept);
   if (clean == CLEAN_FILE_IN_USE) {
     return Stopped(LINE_FILE_IN_USE, "main:zeltrovan file in use",
                    "a file in \\Zeltrovan is in use by another program (the log's \"in use\" lines name it)");
@@ -155,6 +167,7 @@ static bool UpdateCanFinish(const ZChar* source, int spaceResult, ZUInt64 freeBy
     return Stopped(LINE_READ_INSTALL_FAIL, "main:read zeltrovan files fail",
                    "\\Zeltrovan cannot be read to the end");
   }
+  if (!itemsFit) return PackageRefused();
   // Without an install directory nothing is deleted; creating the copy there fails on its own.
   if (spaceResult == PLAT_ERR_NOT_FOUND) return true;
   if (spaceResult != PLAT_OK) {
