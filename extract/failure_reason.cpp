@@ -14,6 +14,9 @@ static size_t refusedAllocation = 0;
 
 const char kFileTooLargeCause[] =
     "4 GiB or more: a file of the device's FAT volume holds at most 4 GiB - 1 bytes";
+const char kPackageTooLargeCause[] =
+    "the package is 4 GiB or more: its copy, a file of the device's FAT volume, can hold at most 4 GiB - "
+    "1 bytes; make the package smaller";
 const char kKeptFileOnTheWayCause[] =
     "needs a folder where the device has a file that the update leaves in place (case ignored, as on "
     "the device)";
@@ -68,6 +71,7 @@ static const Cause kCauses[] = {
      "a name ending in a dot or a space (Windows drops them from a file's name), item skipped"},
     {kByText, "name-too-long", "a name over 255 units, item skipped"},
     {kByText, "item-too-large", kFileTooLargeCause},
+    {kByText, "package-too-large", kPackageTooLargeCause},
     {kByText, "kept-entry-clash", kKeptFileOnTheWayCause},
     {kByText, "kept-entry-clash", kFolderOverKeptFileCause},
     {kByText, "kept-entry-clash", kFileOverKeptFolderCause},

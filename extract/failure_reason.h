@@ -36,8 +36,9 @@ enum { kNoItem = 0xFFFFFFFF };
 // "zelt: <item>: <cause>: <other>\n", other being the item of db that stands in item's way, or
 // "zelt: <item>: <cause>\n" when other is kNoItem.
 void ReportItemConflict(const CSzArEx* db, const ZChar* item, const char* cause, UInt32 other);
-// Why a file item of 4 GiB or more is refused.
+// Why a file item of 4 GiB or more is refused, and a package file of that size.
 extern const char kFileTooLargeCause[];
+extern const char kPackageTooLargeCause[];
 // Why an item cannot be unpacked around a file that the device keeps through the update (a
 // marker, a driver in use), for ReportItemAgainstEntry: its path needs a folder where the file
 // is, it is a folder where the file is, or it is a file where a folder that holds the file is.

@@ -111,9 +111,15 @@ int TestOpenedPackage(PackageReader* reader, const ZChar* outDir, const ZChar* c
       failedBlock = db->FileToFolder[i];
     }
   }
+  ZUInt64 fileBytes = 0;
+  bool sized = PlatFileSize(reader->file, &fileBytes) == PLAT_OK;
+  // The update copies the package into outDir, as a file of the device's FAT volume too.
+  if (sized && !DeviceFileSizeFits(fileBytes) && (result == 0 || watch != NULL)) {
+    ReportFailure(kPackageTooLargeCause);
+    result = 1;
+  }
   if (space != NULL) {
-    ZUInt64 fileBytes = 0;
-    space->measured = PlatFileSize(reader->file, &fileBytes) == PLAT_OK && !tree.failed;
+    space->measured = sized && !tree.failed;
     space->packageClusters = WholeClusters(fileBytes, space->clusterBytes);
     space->unpackedClusters = PackageTreeClusters(&tree);
   }

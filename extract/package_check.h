@@ -14,17 +14,17 @@ struct PackageSpace {
                              // (PackageTreeClusters)
 };
 
-// Returns 0 when the package opens, every item decodes with a correct checksum, and every item
-// could be written under outDir: a name, safe, whose path the device can create and, for its
-// folders, list again, whose every component the device's FAT volume can hold (no "\\" inside it
-// either), a file below 4 GiB, neither copyName (the file name the update gives its copy of the
-// package, at the top of outDir) nor below a folder of that name, and with its place in the tree
-// the items make free, names compared as the device compares them: no file where a folder is or
-// is needed, no folder where a file is, no folder over FAT's entries (package_space.h). A file
-// named twice passes; the later item's bytes end up under the earlier one's name. Returns 1
-// otherwise, saying why on standard error (failure_reason.h). Writes nothing and prints nothing
-// on standard output. When space is not NULL and the package opens, it is measured in the same
-// walk over the names, whatever the test finds.
+// Returns 0 when the package opens, is below 4 GiB (its copy in outDir is a FAT file too), every
+// item decodes with a correct checksum, and every item could be written under outDir: a name, safe,
+// whose path the device can create and, for its folders, list again, whose every component the
+// device's FAT volume can hold (no "\\" inside it either), a file below 4 GiB, neither copyName
+// (the file name the update gives its copy of the package, at the top of outDir) nor below a folder
+// of that name, and with its place in the tree the items make free, names compared as the device
+// compares them: no file where a folder is or is needed, no folder where a file is, no folder over
+// FAT's entries (package_space.h). A file named twice passes; the later item's bytes end up under
+// the earlier one's name. Returns 1 otherwise, saying why on standard error (failure_reason.h).
+// Writes nothing and prints nothing on standard output. When space is not NULL and the package
+// opens, it is measured in the same walk over the names, whatever the test finds.
 int TestPackage(const ZChar* packagePath, const ZChar* outDir, const ZChar* copyName,
                 PackageSpace* space = NULL);
 

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "device_rules.h"
 #include "raw_file.h"
 
 // A handle either reads or writes, so one buffer serves whichever it does.
@@ -14,6 +15,7 @@ struct PlatFile {
   char* buffer;  // allocated on the first small read or write
   size_t begin;  // reading: the next read-ahead byte to hand out
   size_t end;    // reading: end of the read-ahead bytes; writing: bytes waiting to be written
+  ZUInt64 offset;  // writing: where the next byte written lands in the file
 };
 
 int NewPlatFile(RawHandle raw, bool writing, PlatFile** file) {
@@ -28,6 +30,17 @@ int NewPlatFile(RawHandle raw, bool writing, PlatFile** file) {
   made->writing = writing;
   *file = made;
   return PLAT_OK;
+}
+
+int AtItsEnd(int opened, PlatFile** file) {
+  if (opened != PLAT_OK) return opened;
+  ZInt64 end = 0;
+  int result = PlatFileSeek(*file, &end, PLAT_SEEK_END);
+  if (result != PLAT_OK) {
+    PlatFileClose(*file);
+    *file = NULL;
+  }
+  return result;
 }
 
 // Writes everything or reports how far it got. The OS may take less than asked, so a write that
@@ -80,13 +93,21 @@ int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* writt
   const char* data = static_cast<const char*>(buffer);
   *written = 0;
   if (size == 0) return PLAT_OK;
+  // The device's FAT volume ends every file at 4 GiB - 1 bytes: the host's and the PC's file
+  // systems would take more, and an update that the device cannot finish would pass here.
+  if (!DeviceFileSizeFits(file->offset + static_cast<ZUInt64>(size))) return PLAT_ERR_IO;
   if (file->end + size > kBufferSize) {
     int result = Flush(file);
     if (result != PLAT_OK) return result;
   }
-  if (size >= kBufferSize || !HaveBuffer(file)) return WriteAll(file->raw, data, size, written);
+  if (size >= kBufferSize || !HaveBuffer(file)) {
+    int result = WriteAll(file->raw, data, size, written);
+    file->offset += *written;
+    return result;
+  }
   memcpy(file->buffer + file->end, data, size);
   file->end += size;
+  file->offset += size;
   *written = size;
   return PLAT_OK;
 }
@@ -100,6 +121,7 @@ int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin) {
   result = RawSeek(file->raw, &offset, origin);
   if (result != PLAT_OK) return result;
   if (!file->writing) file->begin = file->end = 0;
+  file->offset = static_cast<ZUInt64>(offset);
   *position = offset;
   return PLAT_OK;
 }

@@ -63,7 +63,8 @@ int PlatFileOpenAppend(const ZChar* path, PlatFile** file);
 // Reads up to *size bytes; *size becomes the number read, 0 at the end of the file.
 int PlatFileRead(PlatFile* file, void* buffer, size_t* size);
 // Writes size bytes; *written becomes the number the file took. Small writes may be buffered, so
-// a failure of the medium can surface only at PlatFileClose.
+// a failure of the medium can surface only at PlatFileClose. A write that would take the file past
+// the 4 GiB - 1 bytes of a FAT file (DeviceFileSizeFits) fails with PLAT_ERR_IO and writes nothing.
 int PlatFileWrite(PlatFile* file, const void* buffer, size_t size, size_t* written);
 // Moves to *position from origin; *position becomes the new offset from the start.
 int PlatFileSeek(PlatFile* file, ZInt64* position, PlatSeekOrigin origin);

@@ -97,7 +97,7 @@ static int OpenForWriting(const char16_t* path, bool truncate, PlatFile** file) 
 int PlatFileCreate(const char16_t* path, PlatFile** file) { return OpenForWriting(path, true, file); }
 
 int PlatFileOpenAppend(const char16_t* path, PlatFile** file) {
-  return OpenForWriting(path, false, file);
+  return AtItsEnd(OpenForWriting(path, false, file), file);
 }
 
 int RawRead(RawHandle raw, void* buffer, size_t* size) {

@@ -13,6 +13,9 @@ union RawHandle {
 // Wraps an open file in a PlatFile that either reads or writes. On failure the raw file is
 // closed and *file is left alone.
 int NewPlatFile(RawHandle raw, bool writing, PlatFile** file);
+// A file just opened for appending (opened its result), moved to its end, where writing goes on
+// and from where the FAT file's limit is counted; closed again when that fails.
+int AtItsEnd(int opened, PlatFile** file);
 
 // Each backend provides these, with the OS's errors mapped to PlatResult.
 // One read of up to *size bytes; *size becomes the number read (0 at the end, or on failure).

@@ -32,15 +32,7 @@ int PlatFileOpenRead(const ZChar* path, PlatFile** file) { return Open(path, OPE
 int PlatFileCreate(const ZChar* path, PlatFile** file) { return Open(path, CREATE_ALWAYS, file); }
 
 int PlatFileOpenAppend(const ZChar* path, PlatFile** file) {
-  int result = Open(path, OPEN_ALWAYS, file);
-  if (result != PLAT_OK) return result;
-  ZInt64 end = 0;
-  result = PlatFileSeek(*file, &end, PLAT_SEEK_END);
-  if (result != PLAT_OK) {
-    PlatFileClose(*file);
-    *file = NULL;
-  }
-  return result;
+  return AtItsEnd(Open(path, OPEN_ALWAYS, file), file);
 }
 
 int RawRead(RawHandle raw, void* buffer, size_t* size) {

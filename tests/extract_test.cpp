@@ -486,6 +486,9 @@ TEST_F(ExtractTest, PackageCheckWritesNothingAndSaysWhyItRefuses) {
   for (const char* fixture : {"unsafe_names.7z", "empty_name.7z"}) {
     fs::copy_file(fs::path(ZELT_FIXTURES_DIR) / fixture, device_.path() / "pkg" / fixture);
   }
+  // Past its header, which the package test reads, a package is only its size: sparse here.
+  fs::copy_file(Package(), device_.path() / "pkg" / "huge.7z");
+  fs::resize_file(device_.path() / "pkg" / "huge.7z", 4ull << 30);
   const ZString outDirLeavingNoRoom(255, ZT('o'));  // 255 + "\" + "a.txt" + terminator: 262
   // Standard output stays silent; why a package is refused goes to standard error.
   struct Case {
@@ -502,6 +505,8 @@ TEST_F(ExtractTest, PackageCheckWritesNothingAndSaysWhyItRefuses) {
        "zelt: not a 7z package (no 7z header; for a self-extracting .exe, ship the plain .7z, packed without -sfx)\n"},
       {ZT("pkg\\missing.7z"), ZT("out"), 1, "zelt: cannot open the package: not found\n"},
       {ZT("pkg\\unsafe_names.7z"), ZT("out"), 1, "unsafe item path, item skipped\n"},
+      {ZT("pkg\\huge.7z"), ZT("out"), 1, "zelt: the package is 4 GiB or more: its copy, a file of the device's"
+       " FAT volume, can hold at most 4 GiB - 1 bytes; make the package smaller\n"},
       {ZT("pkg\\empty_name.7z"), ZT("out"), 1, "zelt: (an item with no name): the name is empty (item 2 of the package's list)\n"},
   };
   for (const Case& c : cases) {

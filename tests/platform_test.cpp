@@ -443,6 +443,33 @@ TEST_F(PlatformFileTest, SmallAndLargeWritesLandInOrder) {
   EXPECT_TRUE(ReadFile(Host("out.bin")) == expected);
 }
 
+// A FAT file ends at 4 GiB - 1 bytes: a small or a large write past it fails whole, on a file
+// written there (sparse on the host) or appended to from there.
+TEST_F(PlatformFileTest, WritesEndWhereAFatFileEnds) {
+  const ZInt64 kLast = 0xFFFFFFFFll;
+  const std::string large(100000, 'x');
+  for (bool append : {false, true}) {
+    SCOPED_TRACE(append);
+    PlatFile* file = nullptr;
+    ZInt64 position = kLast - 4;
+    size_t written = 99;
+    if (append) {
+      WriteFile(Host("big.bin"), "");
+      fs::resize_file(Host("big.bin"), static_cast<uintmax_t>(position));
+      ASSERT_EQ(PlatFileOpenAppend(ZT("big.bin"), &file), PLAT_OK);
+    } else {
+      ASSERT_EQ(PlatFileCreate(ZT("big.bin"), &file), PLAT_OK);
+      ASSERT_EQ(PlatFileSeek(file, &position, PLAT_SEEK_SET), PLAT_OK);
+    }
+    EXPECT_EQ(PlatFileWrite(file, "abcd", 4, &written), PLAT_OK);
+    EXPECT_EQ(PlatFileWrite(file, "e", 1, &written), PLAT_ERR_IO);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(PlatFileWrite(file, large.data(), large.size(), &written), PLAT_ERR_IO);
+    EXPECT_EQ(PlatFileClose(file), PLAT_OK);
+    EXPECT_EQ(fs::file_size(Host("big.bin")), static_cast<uintmax_t>(kLast));
+  }
+}
+
 // Appending keeps what a file holds, makes a missing one, and is refused where creating is,
 // leaving the file as it was.
 TEST_F(PlatformFileTest, AppendKeepsTheContentsAndIsRefusedAsCreateIs) {
